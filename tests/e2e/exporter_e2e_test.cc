@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "tests/e2e/e2e_harness.h"
+#include "tools/sandbox/sandbox.h"
 
 namespace qbx::e2e {
 namespace {

@@ -1,4 +1,4 @@
-// End-to-end test harness: runs real binaries (the daemon and, later, the stand-in peers)
+// Private network and mount namespaces for end-to-end tests and the demo: runs real binaries
 // inside one private network and mount namespace, the equivalent of
 // `unshare --net --mount --fork`, so that fixed ports and fixed paths can be used while
 // nothing on the host is touched and several tests can run side by side.

@@ -1,4 +1,4 @@
-#include "tests/e2e/e2e_harness.h"
+#include "tools/sandbox/sandbox.h"
 
 #include <fcntl.h>
 #include <limits.h>
