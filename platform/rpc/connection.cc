@@ -1,0 +1,314 @@
+#include "platform/rpc/connection.h"
+
+#include <cerrno>
+#include <climits>
+#include <thread>
+#include <vector>
+
+#include <boost/system/error_code.hpp>
+#include <grpcpp/channel.h>
+#include <grpcpp/completion_queue.h>
+#include <grpcpp/create_channel.h>
+#include <grpcpp/security/credentials.h>
+#include <grpcpp/support/channel_arguments.h>
+
+#include "platform/rpc/rpc_log.h"
+
+namespace qbx {
+namespace rpc {
+
+// ---------------------------------------------------------------- Connection
+
+Connection::Connection(const net::Endpoint& endpoint, std::shared_ptr<grpc::Channel> channel,
+                       std::shared_ptr<Dispatcher> dispatcher)
+    : endpoint_(endpoint), channel_(std::move(channel)), dispatcher_(dispatcher) {}
+
+bool Connection::IsOpen() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return open_;
+}
+
+CloseReason Connection::close_reason() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return reason_;
+}
+
+uint64_t Connection::AddCloseListener(CloseListener listener) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const uint64_t id = next_id_++;
+  if (open_) {
+    listeners_.emplace(id, std::move(listener));
+    return id;
+  }
+  const CloseReason reason = reason_;
+  lock.unlock();
+  dispatcher_->Post([listener = std::move(listener), reason] { listener(reason); });
+  return id;
+}
+
+void Connection::RemoveCloseListener(uint64_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  listeners_.erase(id);
+}
+
+void Connection::Close(CloseReason reason) {
+  std::map<uint64_t, CloseListener> listeners;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!open_) return;
+    open_ = false;
+    reason_ = reason;
+    listeners.swap(listeners_);
+  }
+  QBX_RPC_LOG(loglevel::kDebug).put("Connection to %s closed: %s", endpoint_.uri().c_str(),
+                                    CloseReasonToCStr(reason));
+  for (auto& [id, listener] : listeners) {
+    dispatcher_->Post([listener = std::move(listener), reason] { listener(reason); });
+  }
+}
+
+namespace flowcontrol {
+bool IsConnectionAcceptStreamWithWindow(const std::shared_ptr<Connection>& connection, uint64_t window) {
+  return connection != nullptr && connection->IsOpen() && window <= kMaxStreamWindow;
+}
+}  // namespace flowcontrol
+
+// ---------------------------------------------------------------- connectivity watches
+
+namespace {
+
+using Clock = std::chrono::system_clock;
+// Upper bound of one watch, so that a transport that goes away releases its channels soon.
+constexpr auto kWaitingWatch = std::chrono::milliseconds(500);
+// While only an open connection is watched, a long watch costs nothing: a change of state
+// ends it at once.
+constexpr auto kOpenWatch = std::chrono::seconds(30);
+
+struct Waiter {
+  TransportInterface::ConnectHandler handler;
+  Clock::time_point deadline;
+};
+
+struct Entry {
+  net::Endpoint endpoint;
+  std::shared_ptr<grpc::Channel> channel;
+  std::shared_ptr<Connection> open;
+  std::vector<Waiter> waiters;
+  bool watching = false;
+};
+
+struct WatchTag {
+  std::weak_ptr<GrpcTransport::State> state;
+  std::shared_ptr<Entry> entry;
+  grpc_connectivity_state armed_state;
+};
+
+// One completion queue and thread for the connectivity watches of every transport. It
+// lives as long as the process: pending watches end by their deadline, and a transport
+// that is gone is only noticed through the tag's weak pointer.
+class Watcher {
+ public:
+  static Watcher& Get() {
+    static Watcher* watcher = new Watcher();
+    return *watcher;
+  }
+  grpc::CompletionQueue* cq() { return &cq_; }
+
+ private:
+  Watcher() {
+    std::thread([this] { Loop(); }).detach();
+  }
+  void Loop();
+
+  grpc::CompletionQueue cq_;
+};
+
+boost::system::error_code MakeError(boost::system::errc::errc_t e) {
+  return boost::system::errc::make_error_code(e);
+}
+
+}  // namespace
+
+struct GrpcTransport::State : std::enable_shared_from_this<GrpcTransport::State> {
+  State(std::shared_ptr<Dispatcher> d, TransportOptions o) : dispatcher(d), options(std::move(o)) {}
+
+  void OnWatch(const std::shared_ptr<Entry>& entry, bool changed, grpc_connectivity_state armed);
+  // Called with mutex held.
+  void ArmWatch(const std::shared_ptr<Entry>& entry, grpc_connectivity_state state);
+  std::shared_ptr<grpc::Channel> MakeChannel(const std::string& target) const;
+
+  const std::shared_ptr<Dispatcher> dispatcher;
+  const TransportOptions options;
+  mutable std::mutex mutex;  // guards everything below and the entries
+  bool shutdown = false;
+  std::map<std::string, std::shared_ptr<Entry>> entries;
+};
+
+void Watcher::Loop() {
+  void* raw = nullptr;
+  bool ok = false;
+  while (cq_.Next(&raw, &ok)) {
+    std::unique_ptr<WatchTag> tag(static_cast<WatchTag*>(raw));
+    try {
+      if (auto state = tag->state.lock()) state->OnWatch(tag->entry, ok, tag->armed_state);
+    } catch (const std::exception& e) {
+      QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC101").put("Exception in connectivity watch: %s", e.what());
+    } catch (...) {
+      QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC101").put("Exception in connectivity watch");
+    }
+  }
+}
+
+std::shared_ptr<grpc::Channel> GrpcTransport::State::MakeChannel(const std::string& target) const {
+  grpc::ChannelArguments args;
+  args.SetInt(GRPC_ARG_CLIENT_IDLE_TIMEOUT_MS, INT_MAX);
+  args.SetInt(GRPC_ARG_KEEPALIVE_TIME_MS, static_cast<int>(options.keepalive_time.count()));
+  args.SetInt(GRPC_ARG_KEEPALIVE_TIMEOUT_MS, static_cast<int>(options.keepalive_timeout.count()));
+  args.SetInt(GRPC_ARG_KEEPALIVE_PERMIT_WITHOUT_CALLS, 1);
+  args.SetInt(GRPC_ARG_HTTP2_MAX_PINGS_WITHOUT_DATA, 0);
+  args.SetInt(GRPC_ARG_MIN_RECONNECT_BACKOFF_MS, static_cast<int>(options.min_reconnect_backoff.count()));
+  args.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, static_cast<int>(options.min_reconnect_backoff.count()));
+  args.SetInt(GRPC_ARG_MAX_RECONNECT_BACKOFF_MS, static_cast<int>(options.max_reconnect_backoff.count()));
+  args.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
+  args.SetMaxReceiveMessageSize(options.max_message_bytes);
+  args.SetMaxSendMessageSize(options.max_message_bytes);
+  return grpc::CreateCustomChannel(target, grpc::InsecureChannelCredentials(), args);
+}
+
+void GrpcTransport::State::ArmWatch(const std::shared_ptr<Entry>& entry, grpc_connectivity_state state) {
+  if (entry->watching) return;
+  auto deadline = Clock::now() + (entry->waiters.empty() ? kOpenWatch : kWaitingWatch);
+  for (const auto& w : entry->waiters) deadline = std::min(deadline, w.deadline);
+  entry->watching = true;
+  auto* tag = new WatchTag{weak_from_this(), entry, state};
+  entry->channel->NotifyOnStateChange(state, deadline, Watcher::Get().cq(), tag);
+}
+
+void GrpcTransport::State::OnWatch(const std::shared_ptr<Entry>& entry, bool changed,
+                                   grpc_connectivity_state armed) {
+  std::shared_ptr<Connection> to_close;
+  std::vector<std::pair<TransportInterface::ConnectHandler, boost::system::error_code>> failed;
+  std::vector<TransportInterface::ConnectHandler> connected;
+  std::shared_ptr<Connection> open;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    entry->watching = false;
+    if (shutdown) return;
+    const grpc_connectivity_state now_state = entry->channel->GetState(true);
+    // Leaving READY closes the connection, even when the channel is READY again by now.
+    if (entry->open && ((changed && armed == GRPC_CHANNEL_READY) || now_state != GRPC_CHANNEL_READY)) {
+      to_close = std::move(entry->open);
+      entry->open.reset();
+    }
+    if (now_state == GRPC_CHANNEL_READY && !entry->open) {
+      entry->open = std::make_shared<Connection>(entry->endpoint, entry->channel, dispatcher);
+    }
+    open = entry->open;
+    const auto now = Clock::now();
+    std::vector<Waiter> keep;
+    for (auto& w : entry->waiters) {
+      if (open) {
+        connected.push_back(std::move(w.handler));
+      } else if (w.deadline <= now) {
+        failed.emplace_back(std::move(w.handler), MakeError(boost::system::errc::timed_out));
+      } else {
+        keep.push_back(std::move(w));
+      }
+    }
+    entry->waiters.swap(keep);
+    if (entry->open || !entry->waiters.empty()) ArmWatch(entry, now_state);
+  }
+  if (to_close) to_close->Close(CloseReason::kConnectionLost);
+  for (auto& h : connected) {
+    dispatcher->Post([h = std::move(h), open] { h(boost::system::error_code(), open); });
+  }
+  for (auto& [h, ec] : failed) {
+    dispatcher->Post([h = std::move(h), ec] { h(ec, nullptr); });
+  }
+}
+
+// ---------------------------------------------------------------- GrpcTransport
+
+GrpcTransport::GrpcTransport(std::shared_ptr<Dispatcher> dispatcher, TransportOptions options)
+    : state_(std::make_shared<State>(dispatcher, std::move(options))) {}
+
+GrpcTransport::~GrpcTransport() { Shutdown(); }
+
+const TransportOptions& GrpcTransport::options() const { return state_->options; }
+
+bool GrpcTransport::IsShutdown() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->shutdown;
+}
+
+void GrpcTransport::Shutdown() {
+  std::vector<std::shared_ptr<Connection>> open;
+  std::vector<TransportInterface::ConnectHandler> waiting;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (state_->shutdown) return;
+    state_->shutdown = true;
+    for (auto& [target, entry] : state_->entries) {
+      if (entry->open) open.push_back(std::move(entry->open));
+      for (auto& w : entry->waiters) waiting.push_back(std::move(w.handler));
+      entry->waiters.clear();
+    }
+  }
+  for (auto& c : open) c->Close(CloseReason::kTransportShutdown);
+  const boost::system::error_code ec(ESHUTDOWN, boost::system::generic_category());
+  for (auto& h : waiting) state_->dispatcher->Post([h = std::move(h), ec] { h(ec, nullptr); });
+}
+
+void GrpcTransport::GetConnection(const net::Endpoint& endpoint, ConnectHandler handler) {
+  auto& st = *state_;
+  auto fail = [&st](ConnectHandler h, boost::system::errc::errc_t e) {
+    const auto ec = MakeError(e);
+    st.dispatcher->Post([h = std::move(h), ec] { h(ec, nullptr); });
+  };
+  std::string target;
+  if (endpoint.is_tcp()) {
+    target = endpoint.GrpcTarget();
+  } else if (endpoint.is_forwarded()) {
+    target = net::Endpoint(st.options.forwarding_endpoint).GrpcTarget();
+  }
+  if (target.empty()) {
+    QBX_RPC_LOG(loglevel::kWarning).put("No route to endpoint '%s'", endpoint.uri().c_str());
+    fail(std::move(handler), boost::system::errc::invalid_argument);
+    return;
+  }
+  std::shared_ptr<Connection> ready;
+  {
+    std::lock_guard<std::mutex> lock(st.mutex);
+    if (st.shutdown) {
+      // Reported below, outside the lock.
+    } else {
+      auto& entry = st.entries[target];
+      if (!entry) {
+        entry = std::make_shared<Entry>();
+        entry->endpoint = net::Endpoint("tcp://" + target);
+        entry->channel = st.MakeChannel(target);
+      }
+      const grpc_connectivity_state now_state = entry->channel->GetState(true);
+      if (entry->open && entry->open->IsOpen() && now_state == GRPC_CHANNEL_READY) {
+        ready = entry->open;
+      } else if (!entry->open && now_state == GRPC_CHANNEL_READY) {
+        entry->open = std::make_shared<Connection>(entry->endpoint, entry->channel, st.dispatcher);
+        ready = entry->open;
+        st.ArmWatch(entry, now_state);
+      } else {
+        entry->waiters.push_back(Waiter{std::move(handler), Clock::now() + st.options.connect_timeout});
+        st.ArmWatch(entry, now_state);
+        return;
+      }
+    }
+  }
+  if (!ready) {
+    const boost::system::error_code ec(ESHUTDOWN, boost::system::generic_category());
+    st.dispatcher->Post([h = std::move(handler), ec] { h(ec, nullptr); });
+    return;
+  }
+  st.dispatcher->Post([h = std::move(handler), ready] { h(boost::system::error_code(), ready); });
+}
+
+}  // namespace rpc
+}  // namespace qbx

@@ -1,0 +1,72 @@
+// Servers: a gRPC server with the health service answering per registered service.
+//
+// Peers check a service's health before they make a stub for it, so a server can refuse one
+// service (SetServing(name, false)) while its connections stay up.
+//
+// Threading: Server's operations may be called from any thread; Shutdown is idempotent.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/rpc/endpoint.h"
+
+namespace grpc {
+class Server;
+class Service;
+}  // namespace grpc
+
+namespace qbx {
+namespace rpc {
+
+class Server {
+ public:
+  Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::string> services);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // The bound port (the chosen one when the endpoint asked for port 0).
+  int port() const { return port_; }
+  const std::vector<std::string>& services() const { return services_; }
+  void SetServing(const std::string& service, bool serving);
+  // Ends every call (after `grace`) and stops listening.
+  void Shutdown(std::chrono::milliseconds grace = std::chrono::milliseconds(0));
+  void Wait();
+
+ private:
+  std::unique_ptr<grpc::Server> server_;
+  const int port_;
+  const std::vector<std::string> services_;
+  std::mutex mutex_;  // serialises Shutdown
+  bool shut_down_ = false;
+};
+
+class ServerBuilder {
+ public:
+  ServerBuilder();
+  ~ServerBuilder();
+
+  // "tcp://HOST:PORT"; port 0 picks a free port.
+  ServerBuilder& AddListeningPort(const net::Endpoint& endpoint);
+  // `full_name` is the package-qualified service name the health service answers for.
+  ServerBuilder& RegisterService(grpc::Service* service, const std::string& full_name);
+  template <class Generated>
+  ServerBuilder& RegisterService(grpc::Service* service) {
+    return RegisterService(service, Generated::service_full_name());
+  }
+  ServerBuilder& SetMaxMessageBytes(int bytes);
+  // Null when the server could not start (for example the port is taken).
+  std::unique_ptr<Server> BuildStarted();
+
+ private:
+  std::vector<net::Endpoint> endpoints_;
+  std::vector<std::pair<grpc::Service*, std::string>> services_;
+  int max_message_bytes_ = 64 * 1024 * 1024;
+};
+
+}  // namespace rpc
+}  // namespace qbx
