@@ -1,0 +1,223 @@
+#include "aggsvc/error_store.h"
+
+#include "core/logger.h"
+
+namespace qbx {
+
+namespace {
+constexpr const char* kSubcomp = "agg-service";
+constexpr int32_t kCustomErrorMax = -5000;
+
+// A code inside the level's range, or a custom code (below -4999), is accepted.
+bool InRange(int32_t code, int32_t max, int32_t min) {
+  return code <= kCustomErrorMax || (code >= min && code <= max);
+}
+
+std::string KeyText(const std::string& first, const std::string& second, const std::string& third) {
+  std::string key;
+  key.reserve(first.size() + second.size() + third.size() + 2);
+  key.append(first).append(1, ':').append(second).append(1, ':').append(third);
+  return key;
+}
+}  // namespace
+
+ErrorStoreImpl::ErrorStoreImpl(IStatsStoreFactory* owner_)
+    : errors(std::make_shared<std::unordered_map<std::string, std::shared_ptr<std::set<int32_t>>>>()),
+      owner(owner_) {}
+
+void ErrorStoreImpl::Insert(const std::string& key, int32_t code) {
+  auto& codes = (*errors)[key];
+  if (!codes) codes = std::make_shared<std::set<int32_t>>();
+  codes->insert(code);
+}
+
+int32_t ErrorStoreImpl::AddTargetError(const std::string& targetId, const std::string& targetType,
+                                       const std::string& parentId, const std::string& parentType,
+                                       int32_t code) {
+  static const char* kOp = "AddTargetError";
+  if (!InRange(code, kTargetErrorMax, kTargetErrorMin)) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10043")
+        .put("[%s]: Error code %d out of valid range [%d, %d] and is not a custom error code.", kOp,
+             code, kTargetErrorMax, kTargetErrorMin);
+    return statsresult::kErrorCodeOutOfRange;
+  }
+  QBX_LOG(loglevel::kDebug)
+      .subcomp(kSubcomp)
+      .put("[%s]: Trying to locate targetStatsStore of target [%s:%s:%s:%s] to report error [%d]", kOp,
+           parentType.c_str(), parentId.c_str(), targetType.c_str(), targetId.c_str(), code);
+  std::shared_ptr<ITargetStatsStore> store;
+  if (owner) store = owner->GetTargetStatsStore(targetId, targetType, parentId, parentType);
+  if (!store) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10044")
+        .put("[%s]: Getting Target store failed, check arguments", kOp);
+    return statsresult::kInvalidArgs;
+  }
+  QBX_LOG(loglevel::kInfo)
+      .subcomp(kSubcomp)
+      .put("[%s]: Adding target error [%d] for [%s:%s:%s:%s]", kOp, code, parentType.c_str(),
+           parentId.c_str(), targetType.c_str(), targetId.c_str());
+  return store->AddError(code);
+}
+
+int32_t ErrorStoreImpl::AddTargetError(int32_t statType, const std::string& targetId,
+                                       const std::string& parentId, int32_t code) {
+  static const char* kOp = "AddTargetError";
+  if (!InRange(code, kTargetErrorMax, kTargetErrorMin)) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10043")
+        .put("[%s]: Error code %d out of valid range [%d, %d] and is not a custom error code.", kOp,
+             code, kTargetErrorMax, kTargetErrorMin);
+    return statsresult::kErrorCodeOutOfRange;
+  }
+  QBX_LOG(loglevel::kDebug)
+      .subcomp(kSubcomp)
+      .put("[%s]: Trying to locate targetStatsStore of target [%d:%s:%s] to report error [%d]", kOp,
+           statType, parentId.c_str(), targetId.c_str(), code);
+  std::shared_ptr<ITargetStatsStore> store;
+  if (owner) store = owner->GetTargetStatsStore(statType, targetId, parentId);
+  if (!store) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10044")
+        .put("[%s]: Getting Target store failed, check arguments", kOp);
+    return statsresult::kInvalidArgs;
+  }
+  QBX_LOG(loglevel::kInfo)
+      .subcomp(kSubcomp)
+      .put("[%s]: Adding target error [%d] for [%d:%s:%s]", kOp, code, statType, parentId.c_str(),
+           targetId.c_str());
+  return store->AddError(code);
+}
+
+int32_t ErrorStoreImpl::AddTargetTypeError(const std::string& targetType, const std::string& parentId,
+                                           const std::string& parentType, int32_t code) {
+  static const char* kOp = "AddTargetTypeError";
+  if (targetType.empty()) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10044")
+        .put("[%s]: Input targetType is empty", kOp);
+    return statsresult::kInvalidArgs;
+  }
+  if (parentId.empty() != parentType.empty()) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10044")
+        .put("[%s]: ParentType and ParentId either both should beempty or both should be non-empty", kOp);
+    return statsresult::kInvalidArgs;
+  }
+  if (!InRange(code, kTargetTypeErrorMax, kTargetTypeErrorMin)) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10043")
+        .put("[%s]: Error code %d out of valid range [%d, %d]", kOp, code, kTargetTypeErrorMax,
+             kTargetTypeErrorMin);
+    return statsresult::kErrorCodeOutOfRange;
+  }
+  std::string key = KeyText(parentType, parentId, targetType);
+  QBX_LOG(loglevel::kDebug)
+      .subcomp(kSubcomp)
+      .put("[%s]: Adding target type level error [%d] for [%s]", kOp, code, key.c_str());
+  Insert(key, code);
+  return statsresult::kOk;
+}
+
+int32_t ErrorStoreImpl::AddParentIdError(const std::string& parentId, const std::string& parentType,
+                                         int32_t code) {
+  static const char* kOp = "AddParentIdError";
+  if (parentId.empty() || parentType.empty()) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10044")
+        .put("[%s]: ParentType or ParentId is empty", kOp);
+    return statsresult::kInvalidArgs;
+  }
+  if (!InRange(code, kParentIdErrorMax, kParentIdErrorMin)) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10043")
+        .put("[%s]: Error code %d out of valid range [%d, %d]\n", kOp, code, kParentIdErrorMax,
+             kParentIdErrorMin);
+    return statsresult::kErrorCodeOutOfRange;
+  }
+  std::string key = KeyText(parentType, parentId, "");
+  QBX_LOG(loglevel::kDebug)
+      .subcomp(kSubcomp)
+      .put("[%s]: Adding parentId level error [%d] for [%s]", kOp, code, key.c_str());
+  Insert(key, code);
+  return statsresult::kOk;
+}
+
+int32_t ErrorStoreImpl::AddParentTypeError(const std::string& parentType, int32_t code) {
+  static const char* kOp = "AddParentTypeError";
+  if (parentType.empty()) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10044")
+        .put("[%s]: ParentType is empty", kOp);
+    return statsresult::kInvalidArgs;
+  }
+  if (!InRange(code, kParentTypeErrorMax, kParentTypeErrorMin)) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10043")
+        .put("[%s]: Error code %d out of valid range [%d, %d]\n", kOp, code, kParentTypeErrorMax,
+             kParentTypeErrorMin);
+    return statsresult::kErrorCodeOutOfRange;
+  }
+  Insert(KeyText(parentType, "", ""), code);
+  return statsresult::kOk;
+}
+
+bool ErrorStoreImpl::IsMarkedForError(const TargetMetaData& key) const {
+  static const char* kOp = "IsMarkedForError";
+  if (errors->empty()) {
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("[%s]: Target [%s] was not marked for error at any level", kOp, key.KeyText().c_str());
+    return false;
+  }
+  if (errors->count(key.KeyText())) {
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("[%s]: Target [%s] marked for error at target type level", kOp, key.KeyText().c_str());
+    return true;
+  }
+  if (errors->count(KeyText(key.ParentType(), key.ParentId(), ""))) {
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("[%s]: Target [%s] marked for error at parent Id level", kOp, key.KeyText().c_str());
+    return true;
+  }
+  if (errors->count(KeyText(key.ParentType(), "", ""))) {
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("[%s]: Target [%s] marked for error at parent type level", kOp, key.KeyText().c_str());
+    return true;
+  }
+  QBX_LOG(loglevel::kDebug)
+      .subcomp(kSubcomp)
+      .put("[%s]: Target [%s] was not marked for error at any level", kOp, key.KeyText().c_str());
+  return false;
+}
+
+bool ErrorStoreImpl::IsMarkedForError(const TargetMetaDataNew& key) const {
+  static const char* kOp = "IsMarkedForError";
+  if (errors->count(key.KeyText())) {
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("[%s]: Target [%s] marked for error at target type level", kOp, key.KeyText().c_str());
+    return true;
+  }
+  QBX_LOG(loglevel::kDebug)
+      .subcomp(kSubcomp)
+      .put("[%s]: Target [%s] was not marked for error at any level", kOp, key.KeyText().c_str());
+  return false;
+}
+
+}  // namespace qbx

@@ -1,0 +1,26 @@
+// The three strings that travel with every message between the messaging client and an
+// aggregation-service client. A value type; no thread concerns.
+#pragma once
+
+#include <string>
+#include <utility>
+
+class MsgMetadata {
+ public:
+  MsgMetadata(std::string typeId, std::string correlationId, std::string replyTo)
+      : typeId(std::move(typeId)), correlationId(std::move(correlationId)), replyTo(std::move(replyTo)) {}
+  virtual ~MsgMetadata() = default;
+  MsgMetadata(const MsgMetadata&) = default;
+  MsgMetadata& operator=(const MsgMetadata&) = default;
+
+  // A management-plane type name or a full protobuf type name.
+  const std::string& GetTypeId() const { return typeId; }
+  // Pairs a reply with its request; a reply carries its request's.
+  const std::string& GetCorrelationId() const { return correlationId; }
+  const std::string& GetReplyTo() const { return replyTo; }
+
+ private:
+  std::string typeId;
+  std::string correlationId;
+  std::string replyTo;
+};

@@ -1,0 +1,174 @@
+#include "aggsvc/proto_store_factory.h"
+
+#include <sys/time.h>
+
+#include "core/logger.h"
+#include "zumbra/qbx/agg_service/messaging/stats.pb.h"
+
+namespace qbx {
+
+namespace msg = zumbra::qbx::agg_service::messaging;
+
+namespace {
+constexpr const char* kSubcomp = "agg-service";
+}  // namespace
+
+uint64_t GetCurrentTimeMs() {
+  struct timeval tv {};
+  gettimeofday(&tv, nullptr);
+  return static_cast<uint64_t>(tv.tv_sec) * 1000u + static_cast<uint64_t>(tv.tv_usec) / 1000u;
+}
+
+bool SetStringId(const std::string& text, msg::UuidOrStringIdMsg* id) {
+  if (id == nullptr) {
+    QBX_LOG(loglevel::kError).subcomp(kSubcomp).tag("errorCode:MPA10044").put("Null UuidOrStringIdMsg ptr");
+    return false;
+  }
+  if (text.empty()) {
+    QBX_LOG(loglevel::kError).subcomp(kSubcomp).tag("errorCode:MPA10044").put("Empty string id");
+    return false;
+  }
+  id->set_string_id(text);
+  return true;
+}
+
+bool ProtoStoreFactoryImpl::Encode(msg::StatsResponseMsg* response) {
+  if (response == nullptr) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10044")
+        .put("StatsResponseMsg out ptr is Null");
+    return false;
+  }
+  if (currentMap) {
+    for (const auto& [key, coll] : *currentMap) {
+      msg::TargetTypeStatsMsg* entry = response->add_target_type_stats();
+      QBX_LOG(loglevel::kDebug)
+          .subcomp(kSubcomp)
+          .put("=== Start encoding stats for targets of type [%s] ====", key.KeyText().c_str());
+      if (EncodeTargetTypeStats(coll.get(), entry)) {
+        if (!key.ParentType().empty()) entry->set_parent_type(key.ParentType());
+        if (!key.ParentId().empty()) SetStringId(key.ParentId(), entry->mutable_parent_id());
+        entry->set_target_type(key.TargetType());
+      } else {
+        QBX_LOG(loglevel::kError)
+            .subcomp(kSubcomp)
+            .tag("errorCode:MPA10017")
+            .put("Encoding for targets of type [%s] failed.", key.KeyText().c_str());
+        response->mutable_target_type_stats()->RemoveLast();
+      }
+      QBX_LOG(loglevel::kDebug)
+          .subcomp(kSubcomp)
+          .put("=== Finish encoding for targets of type [%s] ===", key.KeyText().c_str());
+    }
+  }
+  if (!currentMap && !currentMapNew) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10038")
+        .put("Current Statistic Collection is NULL");
+    return false;
+  }
+  if (currentMapNew) {
+    for (const auto& [key, coll] : *currentMapNew) {
+      msg::TargetTypeStatsMsg* entry = response->add_target_type_stats();
+      QBX_LOG(loglevel::kDebug)
+          .subcomp(kSubcomp)
+          .put("=== Start encoding stats for targets of type [%s] ====", key.KeyText().c_str());
+      if (EncodeTargetTypeStats(coll.get(), entry)) {
+        if (!key.ParentId().empty()) SetStringId(key.ParentId(), entry->mutable_parent_id());
+        entry->set_stat_type(key.StatType());
+      } else {
+        QBX_LOG(loglevel::kError)
+            .subcomp(kSubcomp)
+            .tag("errorCode:MPA10017")
+            .put("Encoding for targets of type [%s] failed.", key.KeyText().c_str());
+        response->mutable_target_type_stats()->RemoveLast();
+      }
+      QBX_LOG(loglevel::kDebug)
+          .subcomp(kSubcomp)
+          .put("=== Finish encoding for targets of type [%s] ===", key.KeyText().c_str());
+    }
+  }
+  response->set_timestamp(static_cast<int64_t>(GetCurrentTimeMs()));
+  if (Logger::Enabled(loglevel::kDebug)) {
+    std::string text = response->DebugString();
+    if (text.empty()) {
+      QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("Response Msg is empty");
+    } else {
+      QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("Response Msg is %s", text.c_str());
+    }
+  }
+  return true;
+}
+
+bool ProtoStoreFactoryImpl::EncodeTargetTypeStats(const TargetStatsColl* coll,
+                                                  msg::TargetTypeStatsMsg* out) {
+  if (coll == nullptr || out == nullptr) {
+    QBX_LOG(loglevel::kError).subcomp(kSubcomp).tag("errorCode:MPA10044").put("Input arg(s) Null");
+    return false;
+  }
+  out->mutable_target_stats()->Reserve(static_cast<int>(coll->size()));
+  for (const auto& [targetId, store] : *coll) {
+    msg::TargetStatsMsg* target = out->add_target_stats();
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("===== Start response encoding for targetId [%s]=====", targetId.c_str());
+    if (EncodeTargetStats(store.get(), target)) {
+      SetStringId(targetId, target->mutable_target_id());
+      QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("Sending msg for target [%s].", targetId.c_str());
+    } else {
+      QBX_LOG(loglevel::kError)
+          .subcomp(kSubcomp)
+          .tag("errorCode:MPA10017")
+          .put("Encoding Proto Response target [%s] failed.", targetId.c_str());
+      out->mutable_target_stats()->RemoveLast();
+    }
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("===== Finish response encoding for targetId [%s]=====", targetId.c_str());
+  }
+  return true;
+}
+
+bool ProtoStoreFactoryImpl::EncodeTargetStats(ITargetStatsStore* store, msg::TargetStatsMsg* out) {
+  if (store == nullptr || out == nullptr) {
+    QBX_LOG(loglevel::kError).subcomp(kSubcomp).tag("errorCode:MPA10044").put("Input arg(s) Null");
+    return false;
+  }
+  auto* map = dynamic_cast<TargetStatsMap*>(store);
+  if (map == nullptr) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10044")
+        .put("Unable to get child class ptr for cur TargetMap");
+    return false;
+  }
+  const auto& vec = map->GetVectorStats();
+  const auto& kv = map->GetKeyValueStats();
+  out->mutable_counters()->Reserve(static_cast<int>(vec.size() + kv.size()));
+  for (size_t i = 0; i < vec.size(); ++i) {
+    msg::CounterValueMsg* counter = out->add_counters();
+    counter->set_long_value(vec[i]);
+    counter->set_counter_index(static_cast<int32_t>(i));
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("Reporting stat [%d:%ld]", static_cast<int>(i), static_cast<long>(vec[i]));
+  }
+  // A target without named counters sends neither them nor its error codes.
+  if (kv.empty()) return true;
+  for (const auto& [name, value] : kv) {
+    msg::CounterValueMsg* counter = out->add_counters();
+    counter->set_key(name);
+    counter->set_value(static_cast<double>(value));
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("Reporting stat [%s:%ld]", name.c_str(), static_cast<long>(value));
+  }
+  if (map->GetErrorCount() == 0) return true;
+  for (int32_t code : map->GetErrorCodes()) out->add_errors(code);
+  QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("Added [%zd] errors", map->GetErrorCount());
+  return true;
+}
+
+}  // namespace qbx

@@ -1,0 +1,516 @@
+// The statistics and runtime-status request handlers of AggServiceClient: summation
+// statistics under the delta protocol, overwrite and on-demand statistics (absolute values),
+// and the generic runtime status of one message type.
+//
+// Threading: every handler runs on the client's receive thread with the request lock
+// (resetMutex) held by ProcessReceivedMessage, so a statistics reset or a protocol version
+// change never runs in the middle of a delta computation.
+//
+// The summation handler records a request as answered (delta worker, delta store, full
+// response as the new base) only once its response exists. A request that fails before that
+// (the vertical's callback threw, encoding or serialisation failed) leaves the protocol state
+// as it was, so the management plane's retry is answered from the same base: nothing that it
+// already acknowledged is sent twice and nothing is lost.
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "aggsvc/agg_service_client.h"
+#include "aggsvc/delta_store_factory.h"
+#include "aggsvc/delta_worker.h"
+#include "aggsvc/proto_store_factory.h"
+#include "aggsvc/vertical_adapter.h"
+#include "core/logger.h"
+#include "zumbra/qbx/agg_service/messaging/runtime_status_request.pb.h"
+#include "zumbra/qbx/agg_service/messaging/stats.pb.h"
+
+namespace msg = zumbra::qbx::agg_service::messaging;
+using qbx::DeltaWorker;
+using qbx::DiffStoreFactoryImpl;
+using qbx::ProtoStoreFactoryImpl;
+
+namespace {
+
+constexpr const char* kSubcomp = "agg-service";
+constexpr const char* kSummationResponseTypeId = "com.zumbra.qbx.management.agg.messaging.SummationStatsResponseMsg";
+constexpr const char* kOverwriteResponseTypeId = "com.zumbra.qbx.management.agg.messaging.OverwriteStatsResponseMsg";
+constexpr const char* kOnDemandResponseTypeId = "com.zumbra.qbx.management.agg.messaging.OnDemandStatsResponseMsg";
+constexpr const char* kGenericRuntimeStatusResponseTypeId =
+    "zumbra.qbx.agg_service.messaging.GenericRuntimeStatusResponseMsg";
+
+// Undoes the delta store's last UpdatePreviousWithCurrent unless the response was made.
+class DeltaUpdateGuard {
+ public:
+  explicit DeltaUpdateGuard(std::shared_ptr<DiffStoreFactoryImpl> store) : store(std::move(store)) {}
+  ~DeltaUpdateGuard() {
+    if (store) store->RollbackUpdate();
+  }
+  DeltaUpdateGuard(const DeltaUpdateGuard&) = delete;
+  DeltaUpdateGuard& operator=(const DeltaUpdateGuard&) = delete;
+  void Commit() {
+    if (store) store->CommitUpdate();
+    store.reset();
+  }
+
+ private:
+  std::shared_ptr<DiffStoreFactoryImpl> store;
+};
+
+std::string IdText(const msg::TargetStatsRequestMsg& target, bool parent) {
+  const msg::UuidOrStringIdMsg& id = parent ? target.parent_id() : target.target_id();
+  return id.has_string_id() ? id.string_id() : std::string();
+}
+
+}  // namespace
+
+int AggServiceClient::SummationStatsRequestHandler(const char* payload, int32_t length, const MsgMetadata& metadata) {
+  static const char* fn = "SummationStatsRequestHandler";
+  msg::PullSummationStatsRequestMsg request;
+  if (!request.ParseFromArray(payload, length)) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10009")
+        .put("[%s][%s]: Unable to parse PullSummationStatsRequestMsg from msg type: %s\n", fn, AppName(),
+             metadata.GetTypeId().c_str());
+    return aggresult::kUnparsableRequest;
+  }
+  const std::string& key = msg::PullSummationStatsRequestMsg::default_instance().GetTypeName();
+  Adapter* adapter = FindAdapter(key);
+  if (adapter == nullptr) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10012")
+        .put("[%s][%s]: No vertical adapter registered for statistics message type: %s\n", fn, AppName(),
+             key.c_str());
+    return aggresult::kNoAdapter;
+  }
+  if (!request.has_seq_num() || !request.has_last_ack()) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10034")
+        .put("[%s][%s]: Summation stats request is missing seq_num/last_ack\n", fn, AppName());
+    return aggresult::kNoSeqNumOrAck;
+  }
+  const uint64_t seq = request.seq_num();
+  const uint64_t ack = request.last_ack();
+  const bool smartNicMode = IsSmartNicMode();
+  deltaWorker.SetSmartNicMode(smartNicMode);
+  // A worker waiting for its first request was reset (version change, datapath restart)
+  // after the cached response was made: that response describes counters that no longer
+  // exist and must never be resent.
+  if (deltaWorker.IsFirstRequest()) lastSummationResponse.reset();
+
+  const int status = deltaWorker.Classify(seq, ack);
+  if (status < 0) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10014")
+        .put("[%s][%s]: Bad summation stats request: %d \n", fn, AppName(), status);
+    return aggresult::kGeneral;
+  }
+  QBX_LOG(qbx::loglevel::kDebug)
+      .subcomp(kSubcomp)
+      .put("[%s][%s]: Valid summation stats request: %d \n", fn, AppName(), status);
+
+  // Collects absolute values; with `full` also the delta store that takes them as its base.
+  std::shared_ptr<DiffStoreFactoryImpl> newDiffStore;
+  auto getResponse = [&](bool full, std::shared_ptr<msg::SummationStatsResponseMsg>& out) {
+    auto store = std::make_shared<ProtoStoreFactoryImpl>();
+    CallExtraAdapter(payload, length, metadata);
+    adapter->PollStats(qbx::SUMMATION, store);
+    out = qbx::MakeArenaMessage<msg::SummationStatsResponseMsg>();
+    bool ok = store->Encode(out->mutable_stats());
+    if (ok && full) {
+      newDiffStore = std::make_shared<DiffStoreFactoryImpl>(store->GetCurrentStatsMap(), store->GetCurrentStatsMapNew(),
+                                                            vertical->SkipFirstValue());
+    }
+    return ok;
+  };
+
+  std::shared_ptr<msg::SummationStatsResponseMsg> response;
+  std::unique_ptr<DeltaUpdateGuard> pendingDelta;
+  switch (status) {
+    case DeltaWorker::DELTA_RESEND_RESPONSE:
+      if (!lastSummationResponse) {
+        QBX_LOG(qbx::loglevel::kFatal)
+            .subcomp(kSubcomp)
+            .tag("errorCode:MPA10022")
+            .put("[%s][%s]: Status: 'DELTA_RESEND_RESPONSE', no previous response, should not happen", fn, AppName());
+        return aggresult::kGeneral;
+      }
+      QBX_LOG(qbx::loglevel::kInfo)
+          .subcomp(kSubcomp)
+          .put("[%s][%s]: Status: 'DELTA_RESEND_RESPONSE', resending previous response", fn, AppName());
+      // A copy: the cache keeps what was sent, whatever happens to this answer.
+      response = std::make_shared<msg::SummationStatsResponseMsg>(*lastSummationResponse);
+      break;
+    case DeltaWorker::DELTA_MP_FIRST_OR_RESET_REQUEST:
+      if (lastSummationResponse && lastSummationStatus == DeltaWorker::DELTA_MP_FIRST_OR_RESET_REQUEST) {
+        QBX_LOG(qbx::loglevel::kInfo)
+            .subcomp(kSubcomp)
+            .put("[%s][%s]: Status: 'DELTA_MP_FIRST_OR_RESET_REQUEST', previous response was a full sync got full "
+                 "sync again. Assuming previous full sync response was lost, resending previous cached response",
+                 fn, AppName());
+        response = std::make_shared<msg::SummationStatsResponseMsg>(*lastSummationResponse);
+        break;
+      }
+      QBX_LOG(qbx::loglevel::kInfo)
+          .subcomp(kSubcomp)
+          .put("[%s][%s]: Status: 'DELTA_MP_FIRST_OR_RESET_REQUEST', A new full sync request, do callback and send "
+               "absolute values.\n",
+               fn, AppName());
+      if (!getResponse(true, response)) {
+        QBX_LOG(qbx::loglevel::kError)
+            .subcomp(kSubcomp)
+            .tag("errorCode:MPA10015")
+            .put("[%s][%s]: Summation stats GetResponse for full stats failed.\n", fn, AppName());
+        return aggresult::kEncodingFailed;
+      }
+      QBX_LOG(qbx::loglevel::kDebug)
+          .subcomp(kSubcomp)
+          .put("[%s][%s]: Summation stats GetResponse for full stats succeeded.\n", fn, AppName());
+      break;
+    case DeltaWorker::DELTA_ACKNOWLEDGED_RESPONSE:
+    case DeltaWorker::DELTA_FIRST_RECEIVED_REQUEST: {
+      if (!diffStore) {
+        QBX_LOG(qbx::loglevel::kError)
+            .subcomp(kSubcomp)
+            .tag("errorCode:MPA10016")
+            .put("[%s][%s]: Diff Callback interface for delta stats is Null", fn, AppName());
+        return aggresult::kNoDeltaStore;
+      }
+      QBX_LOG(qbx::loglevel::kDebug)
+          .subcomp(kSubcomp)
+          .put("[%s][%s]: Status: 'DELTA_FIRST_RECEIVED_REQUEST or DELTA_ACKNOWLEDGED_RESPONSE', update previous "
+               "with current before doing callback.\n",
+               fn, AppName());
+      std::shared_ptr<DiffStoreFactoryImpl> store = diffStore;
+      store->UpdatePreviousWithCurrent();
+      // Rolled back on every way out (failure or a throwing callback) until committed.
+      pendingDelta = std::make_unique<DeltaUpdateGuard>(store);
+      bool ok;
+      if (smartNicMode) {
+        QBX_LOG(qbx::loglevel::kDebug)
+            .subcomp(kSubcomp)
+            .put("[%s] skipping diff for %s and returning absolute values", fn, AppName());
+        ok = getResponse(false, response);
+      } else {
+        QBX_LOG(qbx::loglevel::kDebug)
+            .subcomp(kSubcomp)
+            .put("[%s][%s]: Summation callback to send delta values.\n", fn, AppName());
+        CallExtraAdapter(payload, length, metadata);
+        adapter->PollStats(qbx::SUMMATION, store);
+        response = qbx::MakeArenaMessage<msg::SummationStatsResponseMsg>();
+        ok = store->Encode(response->mutable_stats());
+      }
+      if (!ok) {
+        QBX_LOG(qbx::loglevel::kError)
+            .subcomp(kSubcomp)
+            .tag("errorCode:MPA10015")
+            .put("[%s][%s]: Summation stats GetResponse for delta stats failed.\n", fn, AppName());
+        return aggresult::kEncodingFailed;
+      }
+      QBX_LOG(qbx::loglevel::kDebug)
+          .subcomp(kSubcomp)
+          .put("[%s][%s]: Summation stats GetResponse for delta stats succeeded.\n", fn, AppName());
+      break;
+    }
+    default:
+      QBX_LOG(qbx::loglevel::kFatal)
+          .subcomp(kSubcomp)
+          .tag("errorCode:MPA10023")
+          .put("[%s][%s]: Status: %d, should not have happened\n", fn, AppName(), status);
+      return aggresult::kImpossibleSummationStatus;
+  }
+
+  // A resent response carries the new request's number.
+  response->set_seq_num(seq);
+  QBX_LOG(qbx::loglevel::kTrace)
+      .subcomp(kSubcomp)
+      .put("[%s][%s]: Create & enqueue msg for send, msgtype: %s\n", fn, AppName(), kSummationResponseTypeId);
+  MsgMetadata replyMetadata(kSummationResponseTypeId, metadata.GetCorrelationId(), metadata.GetReplyTo());
+  std::string serialised;
+  if (!response->SerializeToString(&serialised)) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10017")
+        .put("[%s][%s]: SummationStatsResponseMsg serialize to string failed for delta stats.", fn, AppName());
+    return aggresult::kSerializationFailed;
+  }
+
+  // The response exists: from here on the request counts as answered.
+  deltaWorker.UpdateDeltaState(seq, ack, status);
+  if (pendingDelta) pendingDelta->Commit();
+  // The absolute values of a full answer are the base of the next delta.
+  if (newDiffStore) diffStore = std::move(newDiffStore);
+
+  int result = CreateAndEnqueueMpaMessageTask(std::move(serialised), replyMetadata);
+  if (status != DeltaWorker::DELTA_RESEND_RESPONSE) {
+    QBX_LOG(qbx::loglevel::kInfo)
+        .subcomp(kSubcomp)
+        .put("[%s][%s]: Caching current summation response message\n", fn, AppName());
+    lastSummationResponse = response;
+  }
+  lastSummationStatus = static_cast<uint32_t>(status);
+  if (result < 0) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10011")
+        .put("[%s][%s]: Dispatch message to mpa failed\n", fn, AppName());
+  }
+  return result;
+}
+
+int AggServiceClient::OverwriteStatsRequestHandler(const char* payload, int32_t length, const MsgMetadata& metadata) {
+  static const char* fn = "OverwriteStatsRequestHandler";
+  msg::PullOverwriteStatsRequestMsg request;
+  if (!request.ParseFromArray(payload, length)) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10009")
+        .put("[%s][%s]: Unable to parse PullOverwriteStatsRequestMsg from msg type: %s\n", fn, AppName(),
+             metadata.GetTypeId().c_str());
+    return aggresult::kUnparsableRequest;
+  }
+  const std::string& key = msg::PullOverwriteStatsRequestMsg::default_instance().GetTypeName();
+  Adapter* adapter = FindAdapter(key);
+  if (adapter == nullptr) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10012")
+        .put("[%s][%s]: No vertical adapter registered for overwrite statistics msg type: %s\n", fn, AppName(),
+             key.c_str());
+    return aggresult::kNoAdapter;
+  }
+  QBX_LOG(qbx::loglevel::kInfo)
+      .subcomp(kSubcomp)
+      .put("[%s][%s]: Invoke callback to collect overwrite stats\n", fn, AppName());
+  auto store = std::make_shared<ProtoStoreFactoryImpl>();
+  CallExtraAdapter(payload, length, metadata);
+  if (adapter->HasPollStatsWithMetrics()) {
+    bool flag = true;
+    std::vector<std::shared_ptr<MetricsAgentMessage>> metrics;
+    adapter->PollStatsWithMetrics(qbx::OVERWRITE, flag, store, metrics);
+    for (const auto& metric : metrics) {
+      if (shaClientWrapper && metric) shaClientWrapper->SendMetric(key, metric);
+    }
+  } else {
+    adapter->PollStats(qbx::OVERWRITE, store);
+  }
+  auto responsePtr = qbx::MakeArenaMessage<msg::OverwriteStatsResponseMsg>();
+  msg::OverwriteStatsResponseMsg& response = *responsePtr;
+  if (!store->Encode(response.mutable_stats())) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10015")
+        .put("[%s][%s]: Response encoding failed for overwrite stats\n", fn, AppName());
+    return aggresult::kEncodingFailed;
+  }
+  QBX_LOG(qbx::loglevel::kTrace)
+      .subcomp(kSubcomp)
+      .put("[%s][%s]: Create & enqueue msg for send, msgtype: %s\n", fn, AppName(), kOverwriteResponseTypeId);
+  MsgMetadata replyMetadata(kOverwriteResponseTypeId, metadata.GetCorrelationId(), metadata.GetReplyTo());
+  std::string serialised;
+  if (!response.SerializeToString(&serialised)) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10017")
+        .put("[%s][%s]: OverwriteStatsResponseMsg serialize to string failed.", fn, AppName());
+    return aggresult::kSerializationFailed;
+  }
+  int result = CreateAndEnqueueMpaMessageTask(std::move(serialised), replyMetadata);
+  if (result < 0) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10011")
+        .put("[%s][%s]: Dispatch message to mpa failed\n", fn, AppName());
+  }
+  return result;
+}
+
+int AggServiceClient::OnDemandStatsRequestHandler(const char* payload, int32_t length, const MsgMetadata& metadata) {
+  static const char* fn = "OnDemandStatsRequestHandler";
+  msg::OnDemandStatsRequestMsg request;
+  if (!request.ParseFromArray(payload, length)) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10009")
+        .put("[%s][%s]: Unable to parse OnDemandStatsRequestMsg from msg type: %s\n", fn, AppName(),
+             metadata.GetTypeId().c_str());
+    return aggresult::kUnparsableRequest;
+  }
+  if (request.target_request_size() == 0) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10019")
+        .put("[%s][%s]: OnDemand statsMsg targetRequest is empty, skipping callback\n", fn, AppName());
+    return aggresult::kNoOnDemandTargets;
+  }
+  // The first target decides the form of the whole request.
+  const bool statTypeForm = request.target_request(0).has_stat_type();
+  const std::string& key = msg::OnDemandStatsRequestMsg::default_instance().GetTypeName();
+  Adapter* adapter = FindAdapter(key);
+  if (adapter == nullptr) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10012")
+        .put("[%s][%s]: No vertical adapter registered for on-demand statistics msg type: %s\n", fn, AppName(),
+             key.c_str());
+    return aggresult::kNoAdapter;
+  }
+
+  std::vector<std::shared_ptr<qbx::TargetContext>> contexts;
+  std::vector<std::shared_ptr<qbx::TargetContextNew>> contextsNew;
+  for (const msg::TargetStatsRequestMsg& target : request.target_request()) {
+    const std::string parentType = target.has_parent_type() ? target.parent_type() : std::string();
+    const std::string parentId = IdText(target, true);
+    const std::string targetType = target.has_target_type() ? target.target_type() : std::string();
+    const std::string targetId = IdText(target, false);
+    const int32_t statType = target.has_stat_type() ? target.stat_type() : qbx::kStatTypeUnset;
+    if (!statTypeForm) {
+      try {
+        auto context = std::make_shared<qbx::TargetContext>(targetId, targetType, parentId, parentType);
+        QBX_LOG(qbx::loglevel::kTrace)
+            .subcomp(kSubcomp)
+            .put("[%s][%s]: Adding target:[%s:%s:%s:%s] to TargetContext List\n", fn, AppName(), parentType.c_str(),
+                 parentId.c_str(), targetType.c_str(), targetId.c_str());
+        contexts.push_back(std::move(context));
+      } catch (const ::Exception&) {
+        QBX_LOG(qbx::loglevel::kError)
+            .subcomp(kSubcomp)
+            .tag("errorCode:MPA10018")
+            .put("[%s][%s]: Creating TargetContext instance failed for target: [%s:%s:%s:%s]\n", fn, AppName(),
+                 parentType.c_str(), parentId.c_str(), targetType.c_str(), targetId.c_str());
+      }
+    } else {
+      try {
+        auto context = std::make_shared<qbx::TargetContextNew>(targetId, statType, parentId);
+        QBX_LOG(qbx::loglevel::kTrace)
+            .subcomp(kSubcomp)
+            .put("[%s][%s]: Adding target:[%d:%s:%s] to TargetContext List\n", fn, AppName(), statType,
+                 parentId.c_str(), targetId.c_str());
+        contextsNew.push_back(std::move(context));
+      } catch (const ::Exception&) {
+        QBX_LOG(qbx::loglevel::kError)
+            .subcomp(kSubcomp)
+            .tag("errorCode:MPA10018")
+            .put("[%s][%s]: Creating TargetContextNew instance failed for target: [%d:%s:%s]\n", fn, AppName(),
+                 statType, parentId.c_str(), targetId.c_str());
+      }
+    }
+  }
+
+  auto store = std::make_shared<ProtoStoreFactoryImpl>();
+  if (!contexts.empty()) {
+    QBX_LOG(qbx::loglevel::kInfo).subcomp(kSubcomp).put("[%s] Invoke callback to collect on-demand stats\n", AppName());
+    CallExtraAdapter(payload, length, metadata);
+    adapter->OnDemandStats(contexts, store);
+  } else if (!contextsNew.empty()) {
+    QBX_LOG(qbx::loglevel::kInfo)
+        .subcomp(kSubcomp)
+        .put("[%s] Invoke callback to collect on-demand stats with statType support\n", AppName());
+    CallExtraAdapter(payload, length, metadata);
+    adapter->OnDemandStatsNew(contextsNew, store);
+  } else {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10019")
+        .put("[%s][%s]: OnDemand TargetContextList empty, skipping callback\n", fn, AppName());
+    return aggresult::kNoOnDemandTargets;
+  }
+
+  auto responsePtr = qbx::MakeArenaMessage<msg::OnDemandStatsResponseMsg>();
+  msg::OnDemandStatsResponseMsg& response = *responsePtr;
+  if (!store->Encode(response.mutable_stats())) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10015")
+        .put("[%s][%s]: Response encoding failed for on-demand stats\n", fn, AppName());
+    return aggresult::kEncodingFailed;
+  }
+  QBX_LOG(qbx::loglevel::kTrace)
+      .subcomp(kSubcomp)
+      .put("[%s][%s]: Create & enqueue msg for send, msgtype: %s\n", fn, AppName(), kOnDemandResponseTypeId);
+  MsgMetadata replyMetadata(kOnDemandResponseTypeId, metadata.GetCorrelationId(), metadata.GetReplyTo());
+  std::string serialised;
+  if (!response.SerializeToString(&serialised)) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10017")
+        .put("[%s][%s]: OnDemandStatsResponseMsg serialize to string failed.", fn, AppName());
+    return aggresult::kSerializationFailed;
+  }
+  int result = CreateAndEnqueueMpaMessageTask(std::move(serialised), replyMetadata);
+  if (result < 0) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10011")
+        .put("[%s][%s]: Dispatch message to mpa failed\n", fn, AppName());
+  }
+  return result;
+}
+
+int AggServiceClient::GenericRuntimeStatusRequestHandler(const char* payload, int32_t length,
+                                                         const MsgMetadata& metadata) {
+  static const char* fn = "GenericRuntimeStatusRequestHandler";
+  msg::GenericRuntimeStatusRequestMsg request;
+  if (!request.ParseFromArray(payload, length)) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10009")
+        .put("[%s][%s]: Unable to parse GenericRuntimeStatusRequestMsg from msg type: %s\n", fn, AppName(),
+             metadata.GetTypeId().c_str());
+    return aggresult::kUnparsableRequest;
+  }
+  if (!request.has_target_type() || request.target_type().empty()) return aggresult::kGeneral;
+  const std::string& targetType = request.target_type();
+  QBX_LOG(qbx::loglevel::kDebug)
+      .subcomp(kSubcomp)
+      .put("[%s][%s]: Got generic runtime status request for targetType: %s\n", fn, AppName(), targetType.c_str());
+  Adapter* adapter = FindGenericAdapter(targetType);
+  if (adapter == nullptr) return aggresult::kGeneral;
+
+  msg::GenericRuntimeStatusResponseMsg response;
+  bool obtained = false;
+  std::optional<std::shared_ptr<GenericRuntimeStatusUpdateMsg>> status = adapter->GetGenericRuntimeStatus(false);
+  if (status && *status) {
+    std::string bytes;
+    if ((*status)->SerializeToString(&bytes)) {
+      QBX_LOG(qbx::loglevel::kDebug)
+          .subcomp(kSubcomp)
+          .put("[%s][%s]: Generic status Callback returned payload for %s", fn, AppName(), targetType.c_str());
+      response.set_status(std::move(bytes));
+      obtained = true;
+    }
+  }
+  if (!obtained) {
+    QBX_LOG(qbx::loglevel::kInfo)
+        .subcomp(kSubcomp)
+        .put("[%s][%s]: Generic status Callback failed for %s", fn, AppName(), targetType.c_str());
+  }
+  response.set_target_type(targetType);
+  response.set_status_obtained(obtained);
+  QBX_LOG(qbx::loglevel::kTrace)
+      .subcomp(kSubcomp)
+      .put("[%s][%s]: Create & enqueue msg for send, msgtype: %s\n", fn, AppName(),
+           kGenericRuntimeStatusResponseTypeId);
+  MsgMetadata replyMetadata(kGenericRuntimeStatusResponseTypeId, metadata.GetCorrelationId(), metadata.GetReplyTo());
+  std::string serialised;
+  if (!response.SerializeToString(&serialised)) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10017")
+        .put("[%s][%s]: GenericRuntimeStatusResponseMsg serialize to string failed.", fn, AppName());
+    return aggresult::kSerializationFailed;
+  }
+  int result = CreateAndEnqueueMpaMessageTask(std::move(serialised), replyMetadata);
+  if (result < 0) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10011")
+        .put("[%s][%s]: Dispatch message to mpa failed\n", fn, AppName());
+  }
+  return result;
+}

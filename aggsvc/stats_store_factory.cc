@@ -1,0 +1,138 @@
+#include "aggsvc/stats_store_factory.h"
+
+#include "core/logger.h"
+
+namespace qbx {
+
+namespace {
+constexpr const char* kSubcomp = "agg-service";
+}  // namespace
+
+StatsStoreFactoryImpl::StatsStoreFactoryImpl()
+    : currentMap(std::make_shared<TargetStatsCollMap>()),
+      currentMapNew(std::make_shared<TargetStatsCollMapNew>()),
+      errorStore(std::make_shared<ErrorStoreImpl>(this)) {}
+
+StatsStoreFactoryImpl::~StatsStoreFactoryImpl() {
+  // A vertical may still hold the error store; it must not reach this factory any more.
+  if (errorStore) errorStore->SetOwner(nullptr);
+}
+
+void StatsStoreFactoryImpl::RenewErrorStore() {
+  if (errorStore) errorStore->SetOwner(nullptr);
+  errorStore = std::make_shared<ErrorStoreImpl>(this);
+}
+
+std::shared_ptr<ITargetStatsStore> StatsStoreFactoryImpl::GetOrCreateStore(TargetStatsColl& coll,
+                                                                           const std::string& targetId) {
+  auto it = coll.find(targetId);
+  if (it != coll.end()) {
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("Returned existing stats store object for target [%s]", targetId.c_str());
+    return it->second;
+  }
+  QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("No stats store object for target [%s]", targetId.c_str());
+  QBX_LOG(loglevel::kDebug)
+      .subcomp(kSubcomp)
+      .put("Creating and returning a new stats store object for target [%s]", targetId.c_str());
+  std::shared_ptr<ITargetStatsStore> store = std::make_shared<TargetStatsMap>();
+  coll.emplace(targetId, store);
+  QBX_LOG(loglevel::kDebug)
+      .subcomp(kSubcomp)
+      .put("Returing a new stats store object for target [%s]", targetId.c_str());
+  return store;
+}
+
+std::shared_ptr<ITargetStatsStore> StatsStoreFactoryImpl::GetTargetStatsStore(
+    const std::string& targetId, const std::string& targetType, const std::string& parentId,
+    const std::string& parentType) {
+  if (targetId.empty() || targetType.empty()) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10044")
+        .put("Input targetId/targetType is empty");
+    return nullptr;
+  }
+  if (parentId.empty() != parentType.empty()) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10044")
+        .put("ParentType and ParentId either both should be empty or both should be non-empty");
+    return nullptr;
+  }
+  // The checks above are those of the key's constructor, so it cannot throw here.
+  TargetMetaData key(targetType, parentId, parentType);
+  if (!errorStore) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10068")
+        .put("ErrorStore is not initialized, this should not happen");
+    return nullptr;
+  }
+  if (errorStore->IsMarkedForError(key)) {
+    QBX_LOG(loglevel::kFatal)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10025")
+        .put("Target [%s] or its parenttype/parentId/targetType was marked for error before, stats "
+             "cannot be added. Returning Null store",
+             key.KeyText().c_str());
+    return nullptr;
+  }
+  auto it = currentMap->find(key);
+  if (it != currentMap->end()) {
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("Returning existing Target Store Coll for [%s]", key.KeyText().c_str());
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("Returned existing stats store collection for [%s:%s:%s]", parentType.c_str(),
+             parentId.c_str(), targetType.c_str());
+  } else {
+    QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("No Target Store Coll found for [%s]", key.KeyText().c_str());
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("Creating and returning a new target stats store collection for [%s:%s:%s]",
+             parentType.c_str(), parentId.c_str(), targetType.c_str());
+    it = currentMap->emplace(std::move(key), std::make_shared<TargetStatsColl>()).first;
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("Returning new stats store collection for [%s:%s:%s]", parentType.c_str(),
+             parentId.c_str(), targetType.c_str());
+  }
+  return GetOrCreateStore(*it->second, targetId);
+}
+
+std::shared_ptr<ITargetStatsStore> StatsStoreFactoryImpl::GetTargetStatsStore(
+    int32_t statType, const std::string& targetId, const std::string& parentId) {
+  if (targetId.empty() || statType == kStatTypeUnset) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10044")
+        .put("Input targetId/statType is empty");
+    return nullptr;
+  }
+  TargetMetaDataNew key(statType, parentId);
+  auto it = currentMapNew->find(key);
+  if (it != currentMapNew->end()) {
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("Returning existing Target Store Coll for [%s]", key.KeyText().c_str());
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("Returned existing stats store collection for [%d:%s]", statType, parentId.c_str());
+  } else {
+    QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("No Target Store Coll found for [%s]", key.KeyText().c_str());
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("Creating and returning a new target stats store collection for [%d:%s]", statType,
+             parentId.c_str());
+    it = currentMapNew->emplace(std::move(key), std::make_shared<TargetStatsColl>()).first;
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("Returning new stats store collection for [%d:%s]", statType, parentId.c_str());
+  }
+  return GetOrCreateStore(*it->second, targetId);
+}
+
+}  // namespace qbx

@@ -1,0 +1,137 @@
+// Request dispatch and client-data pull requests through a client with a recording sender:
+// what goes out, in which order, with which metadata, and what is refused.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "aggsvc/agg_service_client.h"
+#include "aggsvc/vertical_adapter.h"
+#include "tests/aggsvc/fakes/log_capture.h"
+#include "tests/aggsvc/fakes/test_vertical.h"
+#include "zumbra/qbx/agg_service/l2/l2_status.pb.h"
+#include "zumbra/qbx/agg_service/l3/l3_status.pb.h"
+
+namespace {
+
+namespace l2 = zumbra::qbx::agg_service::l2;
+namespace l3 = zumbra::qbx::agg_service::l3;
+constexpr const char* kMpMacTable = "com.zumbra.qbx.management.aggservice.l2.MacTableMsg";
+
+class PullRequests : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // One MacTableMsg per requested target.
+    h.client->RegisterPullHandler<l2::MacTableMsg>(
+        [this](const std::vector<std::shared_ptr<PullTarget>>& targets, std::vector<std::shared_ptr<l2::MacTableMsg>>& out) {
+          ++macCalls;
+          for (const auto& t : targets) {
+            out.push_back(std::make_shared<l2::MacTableMsg>());
+            out.back()->set_target_id(t->GetTargetId());
+          }
+          if (throwFromCallback) throw std::runtime_error("collector failed");
+        });
+    h.client->RegisterPullHandler<l3::L2ForwarderStatusMsg>(
+        [](const std::vector<std::shared_ptr<PullTarget>>&, std::vector<std::shared_ptr<l3::L2ForwarderStatusMsg>>& out) {
+          out.push_back(std::make_shared<l3::L2ForwarderStatusMsg>());
+        });
+    ASSERT_EQ(h.Setup(), 0);
+  }
+  int Raw(const std::string& payload, const std::string& typeId) {
+    return h.client->ProcessReceivedMessage(payload.data(), static_cast<int32_t>(payload.size()),
+                                            MsgMetadata(typeId, "corr-1", "reply-q"));
+  }
+  // Stopping drains the dispatcher, so every queued answer has been sent afterwards.
+  std::vector<qbx::test::SentMessage> SentAfterStop() {
+    h.client->StopAggServiceClient();
+    return h.sender->Sent();
+  }
+  std::string TargetId(const std::string& payload) {
+    l2::MacTableMsg msg;
+    EXPECT_TRUE(msg.ParseFromString(payload));
+    return msg.target_id();
+  }
+
+  qbx::test::LogCapture logs;
+  qbx::test::ClientHarness h;
+  int macCalls = 0;
+  bool throwFromCallback = false;
+};
+
+TEST_F(PullRequests, OneAnswerPerPayloadInOrderWithTheRequestsMetadata) {
+  EXPECT_EQ(h.Pull(kMpMacTable, {"ls-1", "ls-2", "ls-3"}), 0);
+  EXPECT_EQ(h.Pull("zumbra.qbx.agg_service.l3.L2ForwarderStatusMsg", {}), 0);  // protobuf name, not in the table
+  auto sent = SentAfterStop();
+  ASSERT_EQ(sent.size(), 4u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(TargetId(sent[i].payload), "ls-" + std::to_string(i + 1));
+    EXPECT_EQ(sent[i].typeId, kMpMacTable);  // as requested, not the protobuf name
+    EXPECT_EQ(sent[i].correlationId, "corr-1");
+    EXPECT_EQ(sent[i].replyTo, "reply-q");
+  }
+  EXPECT_EQ(sent[3].typeId, "zumbra.qbx.agg_service.l3.L2ForwarderStatusMsg");
+  EXPECT_TRUE(sent[3].payload.empty());  // an empty message is still sent, with a warning
+  EXPECT_EQ(logs.Count("Empty payload from vertical, still sending message"), 1u);
+}
+
+TEST_F(PullRequests, NothingToAnswerGivesMinusOne) {
+  EXPECT_EQ(h.Pull(kMpMacTable, {}), -1);  // the vertical is still asked
+  EXPECT_EQ(macCalls, 1);
+  EXPECT_EQ(logs.Count("Callback did not return any payload, MP's pull request may timeout"), 1u);
+  EXPECT_EQ(Raw("", AggServiceClient::kClientDataRequestTypeId), -1);  // no target requests at all
+  EXPECT_TRUE(SentAfterStop().empty());
+}
+
+TEST_F(PullRequests, MalformedOrUnknownRequestsAreRefused) {
+  EXPECT_EQ(h.client->ProcessReceivedMessage(nullptr, 0, MsgMetadata("x", "c", "r")), aggresult::kInvalidArgs);
+  EXPECT_EQ(h.client->ProcessReceivedMessage("x", -1, MsgMetadata("x", "c", "r")), aggresult::kInvalidArgs);
+  EXPECT_EQ(logs.CountAll({"MPA10005", "Invalid Args, Null msg  or Negative msg len"}), 2u);
+  EXPECT_EQ(Raw(std::string("\xff\xff\xff\xff\x0f", 5), AggServiceClient::kClientDataRequestTypeId),
+            aggresult::kUnparsableRequest);
+  EXPECT_EQ(logs.Count("MPA10009"), 1u);
+  EXPECT_EQ(Raw("", "com.zumbra.qbx.management.agg.messaging.NoSuchMsg"), aggresult::kUnrecognizedRequestType);
+  EXPECT_EQ(logs.CountAll({"MPA10006", "Got unrecognized pull request msg type: "
+                                       "com.zumbra.qbx.management.agg.messaging.NoSuchMsg"}),
+            1u);
+  // The runtime-status request is known by its protobuf name only.
+  EXPECT_EQ(Raw("", "com.zumbra.qbx.management.agg.messaging.GenericRuntimeStatusRequestMsg"),
+            aggresult::kUnrecognizedRequestType);
+  EXPECT_EQ(h.Pull("com.zumbra.qbx.management.aggservice.l3.RouteTableMsg", {"r"}), aggresult::kNoAdapter);
+  EXPECT_EQ(logs.CountAll({"MPA10012", "message type: com.zumbra.qbx.management.aggservice.l3.RouteTableMsg"}), 1u);
+  EXPECT_EQ(macCalls, 0);
+}
+
+TEST_F(PullRequests, TargetWithoutTypeKeepsTheAnswersBeforeIt) {
+  zumbra::qbx::agg_service::messaging::ClientDataRequestMsg request;
+  auto* first = request.add_target_data_request();
+  first->set_target_type(kMpMacTable);
+  first->add_target_id("a");
+  request.add_target_data_request()->add_target_id("b");
+  EXPECT_EQ(Raw(request.SerializeAsString(), AggServiceClient::kClientDataRequestTypeId), aggresult::kTargetWithoutType);
+  EXPECT_EQ(logs.Count("MPA10013"), 1u);
+  EXPECT_EQ(SentAfterStop().size(), 1u);
+}
+
+TEST_F(PullRequests, ThrowingCallbackIsRefusedAndTheClientGoesOn) {
+  throwFromCallback = true;
+  EXPECT_EQ(h.Pull(kMpMacTable, {"a"}), aggresult::kGeneral);
+  EXPECT_EQ(logs.Count("refused, handler threw: collector failed"), 1u);
+  throwFromCallback = false;
+  EXPECT_EQ(h.Pull(kMpMacTable, {"b"}), 0);
+  auto sent = SentAfterStop();
+  ASSERT_EQ(sent.size(), 1u);  // nothing of the failed request went out
+  EXPECT_EQ(TargetId(sent[0].payload), "b");
+}
+
+TEST_F(PullRequests, StoppedClientAnswersNothingAndSaysSo) {
+  h.client->StopAggServiceClient();
+  EXPECT_EQ(h.Pull(kMpMacTable, {"a", "b"}), aggresult::kNoDispatcherThread);
+  EXPECT_EQ(logs.CountAll({"MPA10020", "mpaDispatcherThread was not initialized"}), 1u);
+  EXPECT_EQ(logs.CountAll({"Dropped message", "correlationId: corr-1"}), 1u);
+  EXPECT_EQ(logs.CountAll({"MPA10011", "Dispatch message to mpa failed"}), 1u);
+  EXPECT_TRUE(h.sender->Sent().empty());
+}
+
+}  // namespace
