@@ -8,6 +8,8 @@
 #include "aggsvc/vertical_adapter.h"
 #include "core/logger.h"
 #include "core/task_thread.h"
+#include "platform/mq/rmq_client.h"
+#include "platform/smartnic/sn_util.h"
 #include "zumbra/qbx/agg_service/messaging/client_data.pb.h"
 #include "zumbra/qbx/agg_service/messaging/stats.pb.h"
 
@@ -22,6 +24,8 @@ std::function<int()> gDefaultNodePersona;                 // guarded by gDefault
 std::atomic<bool> gSmartNicMode{false};
 
 constexpr int kPersonaSmartNic = 2;
+// Channel record type of a reply to a request (besides RMQ_CLIENT_RPC_RESPONSE).
+constexpr uint32_t kRmqRequestReply = 9;
 constexpr uint32_t kDeltaMpFirstOrResetRequest = 1;
 
 }  // namespace
@@ -42,8 +46,10 @@ int AggServiceClient::DefaultNodePersona() {
     std::lock_guard<std::mutex> guard(gDefaultsMutex);
     persona = gDefaultNodePersona;
   }
-  return persona ? persona() : 0;
+  return persona ? persona() : SNUtil::GetNodePersona();
 }
+
+int AggServiceClient::NodePersona() const { return deps.nodePersona ? deps.nodePersona() : DefaultNodePersona(); }
 
 bool AggServiceClient::IsSmartNicMode() { return gSmartNicMode.load(); }
 
@@ -216,7 +222,49 @@ AggServiceClient::~AggServiceClient() {
   genericAdapters.clear();
 }
 
-void AggServiceClient::HandleSnReply(rmqClientMessage*, const std::string&, const std::string&, const std::string&) {}
+void AggServiceClient::HandleSnReply(rmqClientMessage* msg, const std::string& appName, const std::string& typeId,
+                                     const std::string& correlationId) {
+  const char* fn = "HandleSnReply";
+  if (NodePersona() != kPersonaSmartNic) {
+    QBX_LOG(qbx::loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("[%s][%s]: Smart-NIC message of type %s ignored by a plain client", fn, AppName(), typeId.c_str());
+    return;
+  }
+  if (msg == nullptr) return;
+  // Control records (acknowledgement, close) are the channel's business; replies have no
+  // request here to belong to.
+  if (msg->messageType == RMQ_CLIENT_REGISTRATION_ACK || msg->messageType == RMQ_CLIENT_CLOSE ||
+      msg->messageType == kRmqRequestReply || msg->messageType == RMQ_CLIENT_RPC_RESPONSE) {
+    QBX_LOG(qbx::loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("[%s][%s]: Message type %d from the host not handled here", fn, AppName(),
+             static_cast<int>(msg->messageType));
+    return;
+  }
+  if (msg->payloadLen < 0 || msg->payloadLen > INT32_MAX || (msg->payload == nullptr && msg->payloadLen > 0)) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10005")
+        .put("[%s][%s]: Request from the host with invalid length %lld dropped", fn, AppName(),
+             static_cast<long long>(msg->payloadLen));
+    return;
+  }
+  static const char kEmpty = 0;
+  const char* payload = msg->payload != nullptr ? reinterpret_cast<const char*>(msg->payload) : &kEmpty;
+  QBX_LOG(qbx::loglevel::kDebug)
+      .subcomp(kSubcomp)
+      .put("[%s][%s]: Request %s (%s) from the host of app %s", fn, AppName(), typeId.c_str(), correlationId.c_str(),
+           appName.c_str());
+  // Answered with the request's correlation id; the channel routes the answer back to the
+  // host that asked.
+  int rc = ProcessReceivedMessage(payload, static_cast<int32_t>(msg->payloadLen), MsgMetadata(typeId, correlationId, ""));
+  if (rc < 0) {
+    QBX_LOG(qbx::loglevel::kWarning)
+        .subcomp(kSubcomp)
+        .put("[%s][%s]: Request %s from the host failed: %d", fn, AppName(), typeId.c_str(), rc);
+  }
+}
 
 void AggServiceClient::InitExternalAdapters() {}
 
@@ -248,8 +296,7 @@ int AggServiceClient::SetupAggServiceClient(const ChannelContext& hostProvider) 
 }
 
 int AggServiceClient::SetupAggServiceClient(const ChannelContext& hostProvider, const ChannelContext& snProvider) {
-  int persona = deps.nodePersona ? deps.nodePersona() : DefaultNodePersona();
-  if (persona == kPersonaSmartNic) {
+  if (NodePersona() == kPersonaSmartNic) {
     gSmartNicMode.store(true);
     QBX_LOG(qbx::loglevel::kDebug)
         .subcomp(kSubcomp)
@@ -716,6 +763,17 @@ void AggServiceClient::ResetStatisticsAsync() {
     done->store(true);
   });
   resetThreads.push_back(ResetThread{std::move(thread), std::move(done)});
+}
+
+void AggServiceClient::WaitForResetsForTest() {
+  std::vector<ResetThread> pending;
+  {
+    std::lock_guard<std::mutex> guard(resetThreadsMutex);
+    pending.swap(resetThreads);
+  }
+  for (auto& reset : pending) {
+    if (reset.thread.joinable()) reset.thread.join();
+  }
 }
 
 AggServiceClient::Adapter* AggServiceClient::FindAdapter(const std::string& msgTypeName) const {

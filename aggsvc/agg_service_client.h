@@ -159,7 +159,8 @@ class AggServiceClient : public std::enable_shared_from_this<AggServiceClient> {
   // source the node counts as a plain node.
   static void SetDefaultRegistrar(std::shared_ptr<MpaVerticalRegistrar> registrar);
   static void SetDefaultNodePersonaSource(std::function<int()> nodePersona);
-  // The node persona from the installed source; 0 (a plain node) without one.
+  // The node persona from the installed source; without one, the smart-NIC topology
+  // library's.
   static int DefaultNodePersona();
   // Switched on by set-up on a smart NIC and never off; the summation handling reads it.
   static bool IsSmartNicMode();
@@ -172,7 +173,9 @@ class AggServiceClient : public std::enable_shared_from_this<AggServiceClient> {
   AggServiceClient(const AggServiceClient&) = delete;
   AggServiceClient& operator=(const AggServiceClient&) = delete;
 
-  // A reply from a smart NIC (smart-NIC client only).
+  // Traffic of the vertical's smart-NIC registration. On a smart NIC (persona 2) these are
+  // the host's requests, answered here as any request; elsewhere the plain client has no
+  // use for them (the smart-NIC client files them as replies).
   virtual void HandleSnReply(rmqClientMessage* msg, const std::string& appName, const std::string& typeId,
                              const std::string& correlationId);
   virtual ~AggServiceClient();
@@ -213,10 +216,15 @@ class AggServiceClient : public std::enable_shared_from_this<AggServiceClient> {
   // the reset on a thread of its own; the client joins that thread before it goes.
   void ResetStatistics();
   void ResetStatisticsAsync();
+  // Waits until every reset started so far has run.
+  void WaitForResetsForTest();
 
   // The request lock, for the receive thread to hold around each request.
   void Lock() { resetMutex.lock(); }
   void Unlock() { resetMutex.unlock(); }
+
+  // This client's node persona: its own source when given one, else the default.
+  int NodePersona() const;
 
   const std::shared_ptr<Vertical>& GetVertical() const { return vertical; }
   const char* AppName() const { return vertical->Name().c_str(); }

@@ -208,6 +208,8 @@ class AggServiceClient::VerticalAdapter : public AggServiceClient::Adapter {
       RuntimeStatus shared;
       shared.status = merged;
       runtimeStatusMerge(statuses, sources, shared);
+      // The callback may fill the status it was lent or hand back one of its own.
+      if (shared.status) merged = shared.status;
       if (shared.metric && shaClientWrapper && sendMetric) {
         aggsvc_detail::SendMetric(shaClientWrapper, MsgTypeName(), shared.metric);
       }

@@ -1,61 +1,330 @@
 // qbx-exporter: the status-and-statistics exporter daemon.
 //
-// Signals: SIGINT, SIGTERM, SIGHUP and SIGUSR1 are blocked before anything else runs, so
-// every thread started later inherits the mask and none of them can take a stop request
-// away from the main thread, which collects them with sigwaitinfo and acts on them on its
-// ordinary stack (logging and file reading are not async-signal-safe).
+// main builds every long-lived object in one fixed order, hands the vertical list to the
+// aggregation-service manager, starts the configuration-database client and then gives the
+// main thread to the manager, whose result is the exit status.
 //
-// Logging settings are applied before main by the logger unit's static initialiser; the
-// call below only makes that explicit and does nothing the second time.
+// Signals: SIGPIPE is ignored and SIGINT, SIGTERM, SIGHUP and SIGUSR1 are blocked before
+// anything else runs, so every thread started later inherits the mask; the one signal
+// thread (SignalWaiter) takes them and acts on an ordinary stack. Until the manager takes
+// the signals over, SIGUSR1 toggles verbose logging and the others keep their default
+// action (they end the process).
+//
+// The process ends with _Exit once the manager has stopped what it runs: detached threads
+// (the database loop and the status source's, among others) still run then, and static
+// destructors must not tear down objects under them.
 #include <pthread.h>
 #include <signal.h>
 
-#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "aggsvc/agg_service_client.h"
+#include "channels/agg_svc_mpa_client.h"
+#include "channels/mpa_client.h"
+#include "core/agg_service_mgr.h"
+#include "core/agg_service_mgr_signals.h"
 #include "core/daemon_signals.h"
 #include "core/log_config.h"
 #include "core/logger.h"
+#include "core/nodedb_client_exporter.h"
+#include "platform/sha/sha_pm_client.h"
+#include "firewall/alarm_manager.h"
+#include "firewall/cli_server.h"
+#include "firewall/dfw_cli.h"
+#include "firewall/dfw_stats.h"
+#include "firewall/dfw_vertical_impl.h"
+#include "firewall/ip_reputation_server.h"
+#include "platform/smartnic/sn_demux_util.h"
+#include "platform/smartnic/sn_util.h"
+#include "verticals/dlb_exporter.h"
+#include "verticals/fabric_vertical_impl.h"
+#include "verticals/idps_vertical_impl.h"
+#include "verticals/krx_host_node_status_vertical.h"
+#include "verticals/l2_exporter.h"
+#include "verticals/l3_exporter.h"
+#include "verticals/pnic_bond_reporter.h"
+#include "verticals/transport_node_status_reporter.h"
+#include "verticals/tunnel_reporter.h"
+#include "zumbra/qbx/agg_service/agg_service_status.pb.h"
+#include "zumbra/qbx/agg_service/l2/l2_status.pb.h"
+#include "zumbra/qbx/agg_service/l3/l3_status.pb.h"
+#include "zumbra/qbx/agg_service/node/node_status.pb.h"
+
+namespace {
+
+namespace agg = zumbra::qbx::agg_service;
+
+constexpr const char* kSubcomp = "agg-service";
+
+// Written once before any thread that reads it exists; never destroyed, because the
+// database thread reads it until the process ends.
+std::shared_ptr<qbx::NodeDbClientExporter>& NodeDbHolder() {
+  static auto* holder = new std::shared_ptr<qbx::NodeDbClientExporter>();
+  return *holder;
+}
+
+struct ThreadStarter {
+  const char* name;
+  void* (*entry)(void*);
+  const char* tag;
+  const char* attributeFailure;
+  const char* completion;
+  const char* launchFailure;
+};
+
+// Starts one detached thread with default attributes; false (logged) when it did not start.
+bool LaunchDetachedThread(const ThreadStarter& starter) {
+  pthread_attr_t attributes;
+  int rc = pthread_attr_init(&attributes);
+  if (rc != 0) {
+    QBX_LOG(qbx::loglevel::kError).subcomp(kSubcomp).tag(starter.tag).put(starter.attributeFailure, starter.name,
+                                                                            std::strerror(rc));
+    return false;
+  }
+  pthread_t thread;
+  rc = pthread_create(&thread, &attributes, starter.entry, nullptr);
+  pthread_attr_destroy(&attributes);
+  if (rc != 0) {
+    QBX_LOG(qbx::loglevel::kError).subcomp(kSubcomp).tag(starter.tag).put(starter.launchFailure, starter.name,
+                                                                            std::strerror(rc));
+    return false;
+  }
+  QBX_LOG(qbx::loglevel::kInfo).subcomp(kSubcomp).put(starter.completion, starter.name);
+  pthread_detach(thread);
+  return true;
+}
+
+void* NodedbClientMonitorThread(void*) {
+  std::shared_ptr<qbx::NodeDbClientExporter> holder = NodeDbHolder();
+  if (!holder) return nullptr;
+  QBX_LOG(qbx::loglevel::kInfo)
+      .subcomp(kSubcomp)
+      .put("[Core][%s] nodedb client starting monitor", "NodedbClientMonitorThread");
+  try {
+    holder->RunEventLoop();
+  } catch (const std::exception& e) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPAERR_INTERNAL_ERROR")
+        .put("[Core][%s] nodedb client event loop failed: %s", "NodedbClientMonitorThread", e.what());
+  }
+  return nullptr;
+}
+
+bool StartNodedbClientMonitor() {
+  return LaunchDetachedThread({"StartNodedbClientMonitor", &NodedbClientMonitorThread,
+                               "errorCode:MPAERR_INTERNAL_ERROR",
+                               "[Core][%s] Initializing exporter nodedb client thread attribute failed with errno(%s).",
+                               "[Core][%s] Launching exporter nodedb client monitor thread completed.",
+                               "[Core][%s] Launching exporter nodedb client monitor thread failed with errno(%s)."});
+}
+
+void* ExporterCommonCliThread(void*) {
+  try {
+    if (CommonCliServer* server = CommonCliServer::GetInstance()) server->Start();
+  } catch (const std::exception& e) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA12101")
+        .put("[Core][%s] command-line server failed: %s", "ExporterCommonCliThread", e.what());
+  }
+  return nullptr;
+}
+
+void StartExporterCommonCli() {
+  LaunchDetachedThread({"StartExporterCommonCli", &ExporterCommonCliThread, "errorCode:MPA12101",
+                        "[Core][%s] Initializing exporter common CLI thread attribute failed with errno(%s).",
+                        "[Core][%s] Launching exporter common CLI thread completed.",
+                        "[Core][%s] Launching exporter common CLI thread failed with errno(%s)."});
+}
+
+void* IpReputationDataThread(void*) {
+  QBX_LOG(qbx::loglevel::kInfo)
+      .subcomp(kSubcomp)
+      .put("[Core][%s] Starting IpReputationData server", "IpReputationDataThread");
+  try {
+    RunIpReputationDataServer(nullptr, 0);
+  } catch (const std::exception& e) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPAERR_INTERNAL_ERROR")
+        .put("[Core][%s] IpReputationData server failed: %s", "IpReputationDataThread", e.what());
+  }
+  return nullptr;
+}
+
+void StartIpReputationDataServer() {
+  LaunchDetachedThread(
+      {"StartIpReputationDataServer", &IpReputationDataThread, "errorCode:MPAERR_INTERNAL_ERROR",
+       "[Core][%s] Initializing exporter ip reputation server thread attribute failed with errno(%s).",
+       "[Core][%s] Launching exporter ip reputation server thread completed.",
+       "[Core][%s] Launching exporter ip reputation server thread failed with errno(%s)."});
+}
+
+// Until the manager takes the signals over: SIGUSR1 toggles verbose logging, the others do
+// what their default disposition would.
+void StartupSignalHandler(int signum) {
+  if (signum == SIGUSR1) {
+    qbx::SigUser1Handler(signum);
+    return;
+  }
+  qbx::SignalWaiter::TerminateWithDefaultAction(signum);
+}
+
+template <class Msg>
+AdapterEntry SnicEntry() {
+  return AdapterEntry{SNIC_ADAPTER, Msg::default_instance().GetTypeName()};
+}
+
+[[noreturn]] void EndProcess(int status) {
+  std::fflush(nullptr);
+  std::_Exit(status);
+}
+
+int RunDaemon(int argc, char* argv[]) {
+  qbx::EnsureLogSettingsInitialised();
+
+  // 1. The start-up signal disposition.
+  if (!qbx::SignalWaiter::Instance().Start(&StartupSignalHandler)) {
+    QBX_LOG(qbx::loglevel::kWarning)
+        .subcomp(kSubcomp)
+        .put("[Core][%s] Cannot register handler to change log level", "main");
+    // Nobody takes the blocked signals: give SIGINT and SIGTERM back their default action
+    // (no other thread exists yet, so later ones inherit this mask) and keep SIGUSR1 from
+    // ending the process.
+    ::signal(SIGUSR1, SIG_IGN);
+    sigset_t handled = qbx::SignalWaiter::HandledSignals();
+    pthread_sigmask(SIG_UNBLOCK, &handled, nullptr);
+  }
+
+  // 2. Smart-NIC topology library.
+  SNUtil::Init();
+
+  // 3-4. The configuration-database holder and its event-loop thread.
+  NodeDbHolder() = std::make_shared<qbx::NodeDbClientExporter>();
+  std::shared_ptr<qbx::NodeDbClientExporter> nodeDb = NodeDbHolder();
+  QBX_LOG(qbx::loglevel::kInfo).subcomp(kSubcomp).put("[Core][%s] nodedb client is created", "main");
+  if (!StartNodedbClientMonitor()) {
+    // Without its loop the client would never connect, and start-up would wait for ever.
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPAERR_INTERNAL_ERROR")
+        .put("[Core][%s] nodedb client has no event loop thread, giving up", "main");
+    return -1;
+  }
+
+  // 5. Demultiplexing utility.
+  auto demux = std::make_shared<qbx::smartnic::demux::SNDemuxUtil>();
+  demux->Init(nodeDb->client());
+
+  // 6-8. Firewall command set, command-line server thread, alarm manager.
+  dfwRegisterCLI();
+  StartExporterCommonCli();
+  AlarmManager::CreateInstance();
+
+  // 9-10. The collectors, in their fixed order, each given its smart-NIC adapter entries
+  //       right after it is made.
+  auto pnicBondReporter = std::make_shared<PnicBondReporter>();
+  auto tunnelReporter = std::make_shared<TunnelReporter>();
+  auto transportNodeStatus = std::make_shared<TransportNodeStatusReporter>(nodeDb, pnicBondReporter, tunnelReporter);
+  transportNodeStatus->AdapterEntries() = {SnicEntry<agg::TunnelsSummaryMsg>(), SnicEntry<agg::TunnelsMsg>()};
+  auto l2Exporter = std::make_shared<L2Exporter>(nodeDb, transportNodeStatus, demux);
+  l2Exporter->AdapterEntries() = {SnicEntry<agg::l2::LogicalPortMacTableMsg>(), SnicEntry<agg::l2::MacTableMsg>(),
+                                  SnicEntry<agg::l2::VtepTableMsg>()};
+  auto l3Exporter = std::make_shared<L3Exporter>(nodeDb, demux);
+  l3Exporter->AdapterEntries() = {SnicEntry<agg::l3::LogicalRouterPortArpTableMsg>(),
+                                  SnicEntry<agg::l3::RouteTableMsg>()};
+  auto hostNode = std::make_shared<KrxHostNodeStatusVertical>("HostNodeStatusVertical");
+  hostNode->AdapterEntries() = {SnicEntry<agg::node::NodeStatusPropertiesMsg>()};
+  auto dfw = std::make_shared<DFWVerticalImpl>("DFWRuleStats", nodeDb);
+  // Names no message type: it only makes the manager build a smart-NIC client.
+  dfw->AdapterEntries() = {AdapterEntry{SNIC_ADAPTER, "dummy-adapter"}};
+  auto idps = std::make_shared<IdpsVerticalImpl>("IDPSRuleStats");
+  auto fabric = std::make_shared<FabricVerticalImpl>("FabricStats");
+  auto dlb = std::make_shared<DlbExporter>(demux);
+  dlb->AdapterEntries() = {SnicEntry<agg::LbServiceStatusMsg>(), SnicEntry<agg::HostLbServiceStatusMsg>()};
+
+  // 11. The vertical list; the two reporters are kept by the transport node status vertical.
+  std::vector<std::shared_ptr<Vertical>> verticals = {l2Exporter, l3Exporter, hostNode,           dfw,
+                                                      idps,       fabric,     transportNodeStatus, dlb};
+
+  // 12. Firewall statistics module; start-up goes on whatever it reports.
+  if (dfwStatsInit(nodeDb) != 0) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA12101")
+        .put("[Core][%s] dfwStatsInit() failed", "main");
+  } else if (dfwStatsStart(false) != 0) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA12101")
+        .put("[Core][%s] dfwStatsStart() failed", "main");
+  }
+
+  // 13. Program name.
+  const std::string programName = qbx::ProgramNameFromInvocation(argc > 0 ? argv[0] : nullptr);
+
+  // 14. The manager. Its clients reach the messaging channel through the channel's
+  //     registration, installed here once before any client is set up.
+  qbx::MpaClient::SetNodePersonaSource([] { return static_cast<uint32_t>(SNUtil::GetNodePersona()); });
+  AggServiceClient::SetDefaultRegistrar(std::make_shared<AggSvcMpaClientRegistrar>());
+  AggServiceClient::SetDefaultNodePersonaSource([] { return static_cast<int>(qbx::MpaClient::NodePersona()); });
+  try {
+    AggServiceMgr::CreateInstance(verticals);
+  } catch (const std::exception& e) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPAERR_INTERNAL_ERROR")
+        .put("[Core][%s] Cannot create AggServiceMgr: %s", "main", e.what());
+    return -1;
+  } catch (...) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPAERR_INTERNAL_ERROR")
+        .put("[Core][%s] Cannot create AggServiceMgr", "main");
+    return -1;
+  }
+
+  // 15. Returns once the client is connected.
+  nodeDb->client()->Start();
+
+  // 16. IP-reputation data server thread.
+  StartIpReputationDataServer();
+
+  // 17-18. Health-agent client of transport node status and pNIC health reporting.
+  auto tnStatusSha = std::make_shared<qbx::sha::ShaPmClient>("transport_node_status_reporter");
+  tnStatusSha->Start();
+  if (!transportNodeStatus->InitHZCHealthReporting(tnStatusSha)) return -1;
+
+  // 19. The main thread belongs to the manager from here on.
+  return AggServiceMgr::GetInstance()->Run(programName);
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
   ::signal(SIGPIPE, SIG_IGN);
-
-  sigset_t handled;
-  sigemptyset(&handled);
-  for (int signum : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&handled, signum);
-  pthread_sigmask(SIG_BLOCK, &handled, nullptr);
-
-  qbx::EnsureLogSettingsInitialised();
-  const std::string programName = qbx::ProgramNameFromInvocation(argc > 0 ? argv[0] : nullptr);
-
-  QBX_LOG(qbx::loglevel::kInfo).subcomp("agg-service").put("[%s] Start AggServiceMgr", "Start");
-
-  for (;;) {
-    siginfo_t info;
-    int signum = sigwaitinfo(&handled, &info);
-    if (signum < 0) {
-      if (errno == EINTR) continue;
-      QBX_LOG(qbx::loglevel::kError)
-          .subcomp("agg-service")
-          .put("[Core][%s] sigwaitinfo failed: %s", "main", std::strerror(errno));
-      return -1;
-    }
-    switch (signum) {
-      case SIGUSR1:
-        qbx::SigUser1Handler(signum);
-        break;
-      case SIGHUP:
-        qbx::ReloadLogLevelOnHangup(programName);
-        break;
-      case SIGINT:
-      case SIGTERM:
-        QBX_LOG(qbx::loglevel::kInfo)
-            .subcomp("agg-service")
-            .put("[%s] Shutting down AggServiceMgr", "Start");
-        return 0;
-      default:
-        break;
-    }
+  qbx::SignalWaiter::BlockHandledSignals();
+  int status = -1;
+  try {
+    status = RunDaemon(argc, argv);
+  } catch (const std::exception& e) {
+    // A collector that cannot be built ends start-up with a record instead of an abort.
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPAERR_INTERNAL_ERROR")
+        .put("[Core][%s] Start-up failed: %s", "main", e.what());
+  } catch (...) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPAERR_INTERNAL_ERROR")
+        .put("[Core][%s] Start-up failed", "main");
   }
+  EndProcess(status);
 }

@@ -46,7 +46,9 @@ int TaskThread::AddTask(Runnable* task) {
     Guard guard(*this);
     if (stop_ == 0) {
       queue_.push_back(std::move(owned));
-      Signal();
+      if (workerWaiting_) {
+        Signal();
+      }
       queued = true;
     }
   }
@@ -85,7 +87,9 @@ void TaskThread::Run() {
         if (stop_ != 0) {
           break;
         }
+        workerWaiting_ = true;
         Wait(0);
+        workerWaiting_ = false;
       }
       if (queue_.empty()) {
         break;  // stop requested and nothing left to run

@@ -38,4 +38,7 @@ class TaskThread : public Thread {
 
   int32_t stop_ = 0;  // guarded by the Thread mutex
   Queue queue_;       // guarded by the Thread mutex
+  // True while the worker sleeps in Wait; producers signal only then, so a busy worker
+  // is not woken (a futex call) for every task. Guarded by the Thread mutex.
+  bool workerWaiting_ = false;
 };

@@ -67,6 +67,8 @@ class Thread : public Runnable {
   virtual void Cancel();
 
   bool Started() const { return handle_ != nullptr; }
+  // Whether the thread is created joinable (Join applies) rather than detached.
+  bool Joinable() const { return joinable_; }
 
   // Holds the thread's mutex for a scope (the mutex Wait works with).
   class Guard {
@@ -96,6 +98,6 @@ class Thread : public Runnable {
   pthread_mutex_t mutex_;
   // The thread that holds mutex_ (0 when none), so that Cleanup unlocks only its own hold.
   std::atomic<pthread_t> holder_{0};
-  bool joinable_;
+  const bool joinable_;
   bool joined_ = false;
 };

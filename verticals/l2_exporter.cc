@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "aggsvc/snic_vertical_adapter.h"
 #include "aggsvc/vertical_adapter.h"
 #include "core/logger.h"
 #include "verticals/logical_answers.h"
@@ -47,17 +48,21 @@ void L2Exporter::RegisterCallbacks(std::shared_ptr<AggServiceClient> client) {
                  const std::shared_ptr<GenericRuntimeStatusUpdateMsg>& second) {
             return LogicalPortStateGenericRuntimeDiff(first, second);
           }));
-  // On a smart-NIC host (persona 1) these three tables are merged with the smart NICs'
-  // through the smart-NIC client's registration; that client is not part of this library,
-  // so they are filed in plain form on every node and answer with the host's own data.
+  // A smart-NIC host whose vertical was given a plain client (no kind-1 entry in its list)
+  // can serve only its own tables; say so once.
   int persona = nodePersona ? nodePersona() : AggServiceClient::DefaultNodePersona();
-  if (persona == kPersonaSmartNicHost) {
+  if (persona == kPersonaSmartNicHost && !std::dynamic_pointer_cast<AggSvcSnic::SnicAggServiceClient>(client)) {
     QBX_LOG(qbx::loglevel::kInfo)
         .subcomp("agg-service")
         .put("[%s][%s]: Smart-NIC registration not available, serving the host's tables only", "RegisterCallbacks",
              GetName());
   }
-  client->RegisterPullHandler<l2::LogicalPortMacTableMsg>(qbx::logical::EmptyPullHandler<l2::LogicalPortMacTableMsg>());
-  client->RegisterPullHandler<l2::MacTableMsg>(qbx::logical::EmptyPullHandler<l2::MacTableMsg>());
-  client->RegisterPullHandler<l2::VtepTableMsg>(qbx::logical::EmptyPullHandler<l2::VtepTableMsg>());
+  // Also collected from the smart NICs on a host that carries them: merged with theirs
+  // through the smart-NIC client, plain everywhere else.
+  AggSvcSnic::RegisterPullHandlerWithSnic<l2::LogicalPortMacTableMsg>(
+      client, qbx::logical::EmptyPullHandler<l2::LogicalPortMacTableMsg>(), {});
+  AggSvcSnic::RegisterPullHandlerWithSnic<l2::MacTableMsg>(client, qbx::logical::EmptyPullHandler<l2::MacTableMsg>(),
+                                                           {});
+  AggSvcSnic::RegisterPullHandlerWithSnic<l2::VtepTableMsg>(client, qbx::logical::EmptyPullHandler<l2::VtepTableMsg>(),
+                                                            {});
 }

@@ -2,7 +2,9 @@
 
 #include <utility>
 
+#include "aggsvc/snic_vertical_adapter.h"
 #include "aggsvc/vertical_adapter.h"
+#include "platform/smartnic/sn_demux_util.h"
 #include "core/logger.h"
 #include "verticals/logical_answers.h"
 #include "zumbra/qbx/agg_service/l3/l3_status.pb.h"
@@ -33,21 +35,37 @@ L3Exporter::~L3Exporter() = default;
 
 const char* L3Exporter::GetName() { return Name().c_str(); }
 
+AggServiceClient::RemoteTargetMapper L3Exporter::MapTargets() const {
+  // The utility is shared with the other collectors and outlives the client's adapters.
+  std::shared_ptr<qbx::smartnic::demux::SNDemuxUtil> util = demux;
+  return [util](const std::shared_ptr<PullTarget>& target, std::vector<std::string>& ids) {
+    return util && target && util->GetSNUUIDsForTarget(target->GetTargetId(), ids);
+  };
+}
+
 void L3Exporter::RegisterCallbacks(std::shared_ptr<AggServiceClient> client) {
   if (!client) return;
-  // On a smart-NIC host (persona 1) the two tables below are merged with the smart NICs'
-  // through the smart-NIC client's registration; that client is not part of this library,
-  // so they are filed in plain form on every node. Results are not tested: a refused
-  // registration shows in the client's log.
+  // A smart-NIC host whose vertical was given a plain client (no kind-1 entry in its list)
+  // can serve only its own tables; say so once.
   int persona = nodePersona ? nodePersona() : AggServiceClient::DefaultNodePersona();
-  if (persona == kPersonaSmartNicHost) {
+  if (persona == kPersonaSmartNicHost && !std::dynamic_pointer_cast<AggSvcSnic::SnicAggServiceClient>(client)) {
     QBX_LOG(qbx::loglevel::kInfo)
         .subcomp("agg-service")
         .put("[%s][%s]: Smart-NIC registration not available, serving the host's tables only", "RegisterCallbacks",
              GetName());
   }
-  Plain<l3::LogicalRouterPortArpTableMsg>(*client);
-  Plain<l3::RouteTableMsg>(*client);
+  // Also collected from the smart NICs on a host that carries them: a route or ARP table
+  // pull is asked only of the smart NICs that serve the named routers, when the
+  // demultiplexing utility knows them. Results are not tested: a refused registration shows
+  // in the client's log.
+  AggSvcSnic::SnicPullCallbacks<l3::LogicalRouterPortArpTableMsg> arpCallbacks;
+  arpCallbacks.targets = MapTargets();
+  AggSvcSnic::RegisterPullHandlerWithSnic<l3::LogicalRouterPortArpTableMsg>(
+      client, qbx::logical::EmptyPullHandler<l3::LogicalRouterPortArpTableMsg>(), arpCallbacks);
+  AggSvcSnic::SnicPullCallbacks<l3::RouteTableMsg> routeCallbacks;
+  routeCallbacks.targets = MapTargets();
+  AggSvcSnic::RegisterPullHandlerWithSnic<l3::RouteTableMsg>(client, qbx::logical::EmptyPullHandler<l3::RouteTableMsg>(),
+                                                             routeCallbacks);
 
   Plain<l3::MsrRouteTableMsg>(*client);
   Plain<l3::BgpNeighborMsg>(*client);

@@ -29,6 +29,10 @@ class L3Exporter : public Vertical {
   void RegisterCallbacks(std::shared_ptr<AggServiceClient> client) override;
 
  private:
+  // The smart NICs that serve a pull target (a logical router), from the demultiplexing
+  // utility; false when it does not know the target.
+  AggServiceClient::RemoteTargetMapper MapTargets() const;
+
   std::shared_ptr<qbx::NodeDbClientExporter> nodeDb;
   std::shared_ptr<qbx::smartnic::demux::SNDemuxUtil> demux;
   std::function<int()> nodePersona;

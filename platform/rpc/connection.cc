@@ -1,5 +1,6 @@
 #include "platform/rpc/connection.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <thread>
@@ -101,6 +102,10 @@ struct WatchTag {
   std::weak_ptr<GrpcTransport::State> state;
   std::shared_ptr<Entry> entry;
   grpc_connectivity_state armed_state;
+  // The tag crosses threads through gRPC's completion queue. Publishing it with a release
+  // store that the watcher thread acquires makes that hand-over explicit (the distribution's
+  // gRPC is not instrumented, so race detectors cannot see its own synchronisation).
+  std::atomic<bool> published{false};
 };
 
 // One completion queue and thread for the connectivity watches of every transport. It
@@ -141,6 +146,7 @@ struct GrpcTransport::State : std::enable_shared_from_this<GrpcTransport::State>
   const TransportOptions options;
   mutable std::mutex mutex;  // guards everything below and the entries
   bool shutdown = false;
+  std::string forwarding_endpoint = options.forwarding_endpoint;
   std::map<std::string, std::shared_ptr<Entry>> entries;
 };
 
@@ -149,6 +155,7 @@ void Watcher::Loop() {
   bool ok = false;
   while (cq_.Next(&raw, &ok)) {
     std::unique_ptr<WatchTag> tag(static_cast<WatchTag*>(raw));
+    (void)tag->published.load(std::memory_order_acquire);
     try {
       if (auto state = tag->state.lock()) state->OnWatch(tag->entry, ok, tag->armed_state);
     } catch (const std::exception& e) {
@@ -181,6 +188,7 @@ void GrpcTransport::State::ArmWatch(const std::shared_ptr<Entry>& entry, grpc_co
   for (const auto& w : entry->waiters) deadline = std::min(deadline, w.deadline);
   entry->watching = true;
   auto* tag = new WatchTag{weak_from_this(), entry, state};
+  tag->published.store(true, std::memory_order_release);
   entry->channel->NotifyOnStateChange(state, deadline, Watcher::Get().cq(), tag);
 }
 
@@ -223,7 +231,9 @@ void GrpcTransport::State::OnWatch(const std::shared_ptr<Entry>& entry, bool cha
     dispatcher->Post([h = std::move(h), open] { h(boost::system::error_code(), open); });
   }
   for (auto& [h, ec] : failed) {
-    dispatcher->Post([h = std::move(h), ec] { h(ec, nullptr); });
+    // Older clang cannot capture a structured binding in a lambda; capture a copy.
+    const boost::system::error_code error = ec;
+    dispatcher->Post([h = std::move(h), error] { h(error, nullptr); });
   }
 }
 
@@ -235,6 +245,11 @@ GrpcTransport::GrpcTransport(std::shared_ptr<Dispatcher> dispatcher, TransportOp
 GrpcTransport::~GrpcTransport() { Shutdown(); }
 
 const TransportOptions& GrpcTransport::options() const { return state_->options; }
+
+void GrpcTransport::SetForwardingEndpoint(const std::string& endpoint) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->forwarding_endpoint = endpoint;
+}
 
 bool GrpcTransport::IsShutdown() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
@@ -269,7 +284,12 @@ void GrpcTransport::GetConnection(const net::Endpoint& endpoint, ConnectHandler 
   if (endpoint.is_tcp()) {
     target = endpoint.GrpcTarget();
   } else if (endpoint.is_forwarded()) {
-    target = net::Endpoint(st.options.forwarding_endpoint).GrpcTarget();
+    std::string forwarding;
+    {
+      std::lock_guard<std::mutex> lock(st.mutex);
+      forwarding = st.forwarding_endpoint;
+    }
+    target = net::Endpoint(forwarding).GrpcTarget();
   }
   if (target.empty()) {
     QBX_RPC_LOG(loglevel::kWarning).put("No route to endpoint '%s'", endpoint.uri().c_str());

@@ -76,6 +76,9 @@ class TransportInterface {
   virtual bool IsShutdown() const = 0;
   // Closes every connection and refuses further requests.
   virtual void Shutdown() = 0;
+  // Where "qbx://ID" endpoints are reached from now on ("tcp://H:P"); empty: nowhere.
+  // Connections already made keep their peer. The default transport forwards nothing.
+  virtual void SetForwardingEndpoint(const std::string& endpoint) { (void)endpoint; }
 };
 
 struct TransportOptions {
@@ -106,6 +109,7 @@ class GrpcTransport : public TransportInterface {
   void GetConnection(const net::Endpoint& endpoint, ConnectHandler handler) override;
   bool IsShutdown() const override;
   void Shutdown() override;
+  void SetForwardingEndpoint(const std::string& endpoint) override;
 
   const TransportOptions& options() const;
 

@@ -118,6 +118,11 @@ bool ConnectionManager::RequestConnection(const net::Endpoint& endpoint, const C
     slot = std::make_shared<ConnectionKeeper>(endpoint, params, rpc_.transport(), timers_);
     keeper = slot;
   }
+  // A gateway connection that forwards is the way to every "qbx://ID" peer of this
+  // provider: its stubs for forwarded endpoints go through it.
+  if (params.rpc_connection_options.gateway && params.rpc_connection_options.gateway_forward && endpoint.is_tcp()) {
+    rpc_.transport().SetForwardingEndpoint(endpoint.uri());
+  }
   keeper->Connect();
   return true;
 }

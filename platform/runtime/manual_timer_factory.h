@@ -47,7 +47,6 @@ class ManualTimerFactory : public TimerFactory,
   std::shared_ptr<LoopCore> core_;
   std::weak_ptr<ManualClock> clock_;
   std::mutex mutex_;
-  uint64_t next_seq_ = 0;
   std::map<std::pair<Clock::time_point, uint64_t>, std::shared_ptr<ManualTimer>> table_;
 };
 

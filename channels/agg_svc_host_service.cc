@@ -1,0 +1,477 @@
+#include "channels/agg_svc_host_service.h"
+
+#include <cstring>
+#include <typeinfo>
+#include <vector>
+
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/reflection.h>
+#include <google/protobuf/text_format.h>
+
+#include "channels/bson_headers.h"
+#include "channels/mpa_client.h"
+#include "core/logger.h"
+#include "core/uuid.h"
+#include "platform/rpc/client_context.h"
+
+namespace qbx {
+namespace {
+
+constexpr const char* kSub = "mpa-client";
+using zumbra::qbx::agg_service::messaging::AggSvcHostUnifiedMsg;
+using zumbra::qbx::agg_service::messaging::AggSvcMpUnifiedMsg;
+
+template <class Service>
+struct ServiceModule {
+  std::mutex mutex;
+  std::shared_ptr<Service> instance;
+  std::unordered_map<std::string, std::shared_ptr<MpaClientAppSpecific>> apps;
+};
+
+ServiceModule<AggSvcHostService>& HostModule() {
+  static auto* module = new ServiceModule<AggSvcHostService>();
+  return *module;
+}
+
+ServiceModule<AggSvcMpService>& MpModule() {
+  static auto* module = new ServiceModule<AggSvcMpService>();
+  return *module;
+}
+
+std::string TextFormat(const google::protobuf::Message& msg) {
+  std::string text;
+  google::protobuf::TextFormat::PrintToString(msg, &text);
+  return text;
+}
+
+std::string TypeName(const google::protobuf::Message& msg) { return typeid(msg).name(); }
+
+}  // namespace
+
+std::string CallerIdFromContext(const grpc::CallbackServerContext* context) {
+  if (context == nullptr) return std::string();
+  const auto& metadata = context->client_metadata();
+  auto it = metadata.find(rpc::kCallerMetadataKey);
+  if (it == metadata.end()) return std::string();
+  return std::string(it->second.data(), it->second.size());
+}
+
+// ---- conversion ----
+
+MpaClientServiceBase::MpaClientServiceBase(std::string instanceName, bool host, uint32_t nodePersona)
+    : nodePersona_(nodePersona),
+      instanceName_(std::move(instanceName)),
+      host_(host),
+      logName_(host ? "MpaClientHostService" : "MpaClientMPService") {
+  if (host_) {
+    legacyTypeApps_ = {"INVENTORY_DISCOVERY_APPLICATION", "FileMonitor", "SERVICE_FABRIC_APPLICATION"};
+    newToOldTypeNames_ = {{"IdaMessage", "IdaMsg"}};
+  }
+}
+
+std::string MpaClientServiceBase::GetAppName(google::protobuf::Message* /*unified*/) { return instanceName_; }
+
+std::shared_ptr<MpaClientAppSpecific> MpaClientServiceBase::GetAppInstance(const std::string& /*appName*/) {
+  return nullptr;
+}
+
+std::string MpaClientServiceBase::ConvertObjTypeToOldName(const std::string& objType) {
+  const size_t dot = objType.rfind('.');
+  if (objType.empty() || (dot != std::string::npos && dot + 1 == objType.size())) {
+    QBX_LOG(loglevel::kWarning)
+        .subcomp(kSub)
+        .put("[%s] MpaClientHostService::ConvertObjTypeToOldName: Malformed obj_type (%s).", instanceName_.c_str(),
+             objType.c_str());
+    return std::string();
+  }
+  const std::string prefix = dot == std::string::npos ? std::string() : objType.substr(0, dot + 1);
+  const std::string shortName = dot == std::string::npos ? objType : objType.substr(dot + 1);
+  auto it = newToOldTypeNames_.find(shortName);
+  return it == newToOldTypeNames_.end() ? std::string() : prefix + it->second;
+}
+
+void MpaClientServiceBase::MpaRpcMsgHandler(const std::string& peerId, const GenericUnifiedMsg& request,
+                                            const RpcCallPtr& call) {
+  std::string correlationId;
+  if (request.has_ctrl_headers()) {
+    correlationId = request.ctrl_headers().correlation_id();
+  } else {
+    const std::optional<UUID> fresh = UUID::TryGenerate();
+    if (!fresh) {
+      QBX_LOG(loglevel::kWarning)
+          .subcomp(kSub)
+          .put("[%s] %s::MpaRpcMsgHandler: no CtrlHeader and random source failed, refusing", instanceName_.c_str(),
+               logName_);
+      if (call) call->writer()->Error(rpc::AppStatus::APPLICATION_ERROR);
+      return;
+    }
+    correlationId = fresh->ToString();
+    QBX_LOG(loglevel::kInfo)
+        .subcomp(kSub)
+        .put("[%s] %s::MpaRpcMsgHandler: no CtrlHeader, corelationId (%s)", instanceName_.c_str(), logName_,
+             correlationId.c_str());
+  }
+  QBX_LOG(loglevel::kDebug)
+      .subcomp(kSub)
+      .put("[%s] %s::MpaRpcMsgHandler: correlationId (%s)", instanceName_.c_str(), logName_, correlationId.c_str());
+  MsgHandler(peerId, request, correlationId, call, false);
+}
+
+void MpaClientServiceBase::MpaMsgHandler(const std::string& peerId, const GenericUnifiedMsg& request,
+                                         const VoidCallPtr& call) {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] %s::MpaMsgHandler", instanceName_.c_str(), logName_);
+  const std::string correlationId = request.has_ctrl_headers() ? request.ctrl_headers().correlation_id() : "";
+  MsgHandler(peerId, request, correlationId, nullptr, true);
+  if (call) call->writer()->Last(zumbra::qbx::VoidMsg());
+}
+
+bool MpaClientServiceBase::BuildRmqClientMessage(const GenericUnifiedMsg& request, const std::string& peerId,
+                                                 bson_t*& doc, const std::string& correlationId, rmqClientMessage& out,
+                                                 std::string& appName, bool publish, std::string& payload) {
+  if (Logger::Enabled(loglevel::kDebug)) {
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSub)
+        .put("[%s] %s::BuildRmqClientMessage:GenericUnifiedMsg :: %s", instanceName_.c_str(), logName_,
+             TextFormat(request).c_str());
+  }
+  std::string objType;
+  std::unique_ptr<google::protobuf::Message> unified(ParseUnifiedMsg(request, objType));
+  if (!unified) {
+    QBX_LOG(loglevel::kWarning)
+        .subcomp(kSub)
+        .put(host_ ? "[%s] MpaClientHostService::BuildRmqClientMessage: Unable to get HostUnifiedMsg"
+                   : "[%s] MpaClientMPService::BuildRmqClientMessage: Unable to get MPUnifiedMsg",
+             instanceName_.c_str());
+    return false;
+  }
+  if (Logger::Enabled(loglevel::kDebug)) {
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSub)
+        .put(host_ ? "[%s] MpaClientHostService::BuildRmqClientMessage HostUnifiedMsg :: %s"
+                   : "[%s] MpaClientMPService::BuildRmqClientMessage MPUnifiedMsg :: %s",
+             instanceName_.c_str(), TextFormat(*unified).c_str());
+  }
+  appName = GetAppName(unified.get());
+  if (host_ && legacyTypeApps_.count(appName) != 0) {
+    const std::string converted = ConvertObjTypeToOldName(objType);
+    if (!converted.empty()) {
+      QBX_LOG(loglevel::kInfo)
+          .subcomp(kSub)
+          .put("[%s] MpaClientHostService: converted obj_type (%s) -> (%s)", appName.c_str(), objType.c_str(),
+               converted.c_str());
+      objType = converted;
+    }
+  }
+  QBX_LOG(loglevel::kDebug)
+      .subcomp(kSub)
+      .put(host_ ? "[%s] MpaClientHostService::BuildRmqClientMessage: aph_uuid=(%s), corelationId=(%s)"
+                 : "[%s] MpaClientMPService::BuildRmqClientMessage: sn_uuid=(%s), corelationId=(%s)",
+           appName.c_str(), peerId.c_str(), correlationId.c_str());
+  doc = BsonHeaders::New();
+  BsonHeaders::AppendString(doc, "__TypeId__", objType);
+  if (!publish) {
+    BsonHeaders::AppendString(doc, "amqp_correlationId", correlationId);
+    BsonHeaders::AppendString(doc, "amqp_replyTo", peerId);
+  }
+  // Records on the receive road carry their header block as raw BSON bytes, as the
+  // channel delivers them.
+  out.headers = const_cast<uint8_t*>(bson_get_data(doc));
+  out.headersLen = doc->len;
+  out.messageType = host_ ? (publish ? 13 : 8) : (publish ? 12 : 10);
+  out.cookieId = host_ ? -1 : 0;
+  out.appType = appName.data();
+  google::protobuf::Message* carried = GetRequestMsg(unified.get());
+  if (carried == nullptr) {
+    QBX_LOG(loglevel::kWarning)
+        .subcomp(kSub)
+        .put("[%s] %s::BuildRmqClientMessage: fail to derive message", appName.c_str(), logName_);
+    return false;
+  }
+  QBX_LOG(loglevel::kDebug)
+      .subcomp(kSub)
+      .put(host_ ? "[%s] MpaClientHostService::BuildRmqClientMessage: hostMsg = %s, reqMsg = %s"
+                 : "[%s] MpaClientMPService::BuildRmqClientMessage: mpMsg = %s, reqMsg = %s",
+           appName.c_str(), TypeName(*unified).c_str(), TypeName(*carried).c_str());
+  if (carried->GetDescriptor() == zumbra::qbx::messaging::RawPayloadMsg::descriptor()) {
+    const auto* raw = static_cast<const zumbra::qbx::messaging::RawPayloadMsg*>(carried);
+    if (!raw->has_payload()) {
+      QBX_LOG(loglevel::kWarning)
+          .subcomp(kSub)
+          .put("%s::BuildRmqClientMessage: [%s] Invalid raw message", logName_, appName.c_str());
+      return false;
+    }
+    payload = raw->payload();
+  } else if (!carried->SerializeToString(&payload)) {
+    QBX_LOG(loglevel::kWarning)
+        .subcomp(kSub)
+        .put("%s::BuildRmqClientMessage: [%s] Unable to serialize message", logName_, appName.c_str());
+    return false;
+  }
+  out.payload = reinterpret_cast<uint8_t*>(payload.data());
+  out.payloadLen = static_cast<int64_t>(payload.size());
+  std::string trackingId;
+  if (host_ && request.has_cookies() && request.cookies().has_tracking_id()) {
+    trackingId =
+        UUID(request.cookies().tracking_id().first_half(), request.cookies().tracking_id().second_half()).ToString();
+  }
+  if (host_) {
+    QBX_LOG(loglevel::kInfo)
+        .subcomp(kSub)
+        .put(publish ? "[%s] MpaClientHostService Received: Publish msg, type (%s) corelationId (%s) trackingId (%s) from APH (%s)"
+                     : "[%s] MpaClientHostService Received: Msg type (%s)corelationId (%s) trackingId (%s) from APH (%s)",
+             appName.c_str(), objType.c_str(), correlationId.c_str(), trackingId.c_str(), peerId.c_str());
+  } else {
+    QBX_LOG(loglevel::kInfo)
+        .subcomp(kSub)
+        .put(publish ? "[%s] MpaClientMPService Received: Publish msg, type (%s) corelationId (%s) from APH (%s)"
+                     : "[%s] MpaClientMPService Received: Msg type (%s)corelationId (%s) from APH (%s)",
+             appName.c_str(), objType.c_str(), correlationId.c_str(), peerId.c_str());
+  }
+  return true;
+}
+
+void MpaClientServiceBase::MsgHandler(const std::string& peerId, const GenericUnifiedMsg& request,
+                                      const std::string& correlationId, const RpcCallPtr& call, bool publish) {
+  rmqClientMessage record;
+  std::memset(&record, 0, sizeof(record));
+  std::string appName;
+  std::string payload;
+  bson_t* doc = nullptr;
+  bool delivered = false;
+  const bool smartNic = host_ ? nodePersona_ == 2 : true;
+  if (!BuildRmqClientMessage(request, peerId, doc, correlationId, record, appName, publish, payload)) {
+    QBX_LOG(loglevel::kWarning)
+        .subcomp(kSub)
+        .put("[%s] %s::MsgHandler: corelationId (%s), %sFailed to Build Client Message ", instanceName_.c_str(),
+             logName_, correlationId.c_str(), publish ? "Publish, " : "");
+  } else if (auto instance = GetAppInstance(appName); !instance) {
+    QBX_LOG(loglevel::kWarning)
+        .subcomp(kSub)
+        .put("[%s] %s::MsgHandler: corelationId (%s), app not found", appName.c_str(), logName_, correlationId.c_str());
+  } else if (publish) {
+    instance->SendMsgToVertical(&record, smartNic);
+    delivered = true;
+  } else if (!call || instance->IsCorelationIdInCallHandleMap(correlationId) ||
+             !instance->AddToCallHandleMap(correlationId, call)) {
+    QBX_LOG(loglevel::kWarning)
+        .subcomp(kSub)
+        .put("%s::MsgHandler: [%s] corelationId (%s) already present in call handle map", logName_, appName.c_str(),
+             correlationId.c_str());
+  } else {
+    instance->SendMsgToVertical(&record, smartNic);
+    delivered = true;
+  }
+  // Both services answer a refused request at once: a caller must not wait for an answer
+  // that will never come.
+  if (!delivered && !publish && call) call->writer()->Error(rpc::AppStatus::APPLICATION_ERROR);
+  BsonHeaders::Destroy(doc);
+}
+
+MpaClientHostService::MpaClientHostService(uint32_t nodePersona)
+    : MpaClientServiceBase("AggSvc", true, nodePersona) {}
+
+MpaClientMPService::MpaClientMPService() : MpaClientServiceBase("AggSvcMpSvc", false, 0) {}
+
+// ---- host service ----
+
+int AggSvcHostService::CreateInstance() {
+  std::lock_guard<std::mutex> lock(HostModule().mutex);
+  if (HostModule().instance) return 0;
+  HostModule().instance = std::make_shared<AggSvcHostService>();
+  return 1;
+}
+
+std::shared_ptr<AggSvcHostService> AggSvcHostService::GetInstance() {
+  std::lock_guard<std::mutex> lock(HostModule().mutex);
+  return HostModule().instance;
+}
+
+void AggSvcHostService::Register(const std::shared_ptr<MpaClientAppSpecific>& instance, const std::string& appName) {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggSvcHostService Register(App:%s)", appName.c_str());
+  std::lock_guard<std::mutex> lock(HostModule().mutex);
+  HostModule().apps[appName] = instance;
+}
+
+void AggSvcHostService::ResetForTest() {
+  std::shared_ptr<AggSvcHostService> instance;
+  std::unordered_map<std::string, std::shared_ptr<MpaClientAppSpecific>> apps;
+  {
+    std::lock_guard<std::mutex> lock(HostModule().mutex);
+    instance.swap(HostModule().instance);
+    apps.swap(HostModule().apps);
+  }
+}
+
+AggSvcHostService::AggSvcHostService() : MpaClientHostService(MpaClient::NodePersona()) {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggSvcHostService Ctor");
+}
+
+AggSvcHostService::~AggSvcHostService() { QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggSvcHostService Dtor"); }
+
+grpc::ServerUnaryReactor* AggSvcHostService::RpcMsgHandler(grpc::CallbackServerContext* context,
+                                                           const GenericUnifiedMsg* request,
+                                                           GenericUnifiedMsg* response) {
+  grpc::ServerUnaryReactor* reactor = context->DefaultReactor();
+  RpcCallPtr call(new GrpcUnaryCallHandle<GenericUnifiedMsg>(context, response, reactor));
+  try {
+    MpaRpcMsgHandler(CallerIdFromContext(context), *request, call);
+  } catch (const std::exception& e) {
+    QBX_LOG(loglevel::kError).subcomp(kSub).put("[%s] RpcMsgHandler failed: %s", instanceName_.c_str(), e.what());
+    call->writer()->Error(rpc::AppStatus::APPLICATION_ERROR);
+  }
+  return reactor;
+}
+
+grpc::ServerUnaryReactor* AggSvcHostService::MsgHandler(grpc::CallbackServerContext* context,
+                                                        const GenericUnifiedMsg* request, zumbra::qbx::VoidMsg* response) {
+  grpc::ServerUnaryReactor* reactor = context->DefaultReactor();
+  VoidCallPtr call(new GrpcUnaryCallHandle<zumbra::qbx::VoidMsg>(context, response, reactor));
+  try {
+    MpaMsgHandler(CallerIdFromContext(context), *request, call);
+  } catch (const std::exception& e) {
+    QBX_LOG(loglevel::kError).subcomp(kSub).put("[%s] MsgHandler failed: %s", instanceName_.c_str(), e.what());
+  }
+  call->writer()->Last(zumbra::qbx::VoidMsg());
+  return reactor;
+}
+
+google::protobuf::Message* AggSvcHostService::ParseUnifiedMsg(const GenericUnifiedMsg& request, std::string& objType) {
+  auto* unified = new AggSvcHostUnifiedMsg();
+  if (!unified->ParseFromString(request.payload())) {
+    delete unified;
+    return nullptr;
+  }
+  if (unified->has_obj_type()) objType = unified->obj_type();
+  return unified;
+}
+
+google::protobuf::Message* AggSvcHostService::GetRequestMsg(google::protobuf::Message* unified) {
+  auto* host = dynamic_cast<AggSvcHostUnifiedMsg*>(unified);
+  if (host == nullptr) {
+    QBX_LOG(loglevel::kInfo)
+        .subcomp(kSub)
+        .put("AggSvcHostService::GetRequestMsg: %s invalid type", unified ? TypeName(*unified).c_str() : "null");
+    return nullptr;
+  }
+  if (host->has_pull_summation_stats_request()) return host->mutable_pull_summation_stats_request();
+  if (host->has_pull_overwrite_stats_request()) return host->mutable_pull_overwrite_stats_request();
+  if (host->has_on_demand_stats_request()) return host->mutable_on_demand_stats_request();
+  if (host->has_client_data_request()) return host->mutable_client_data_request();
+  if (host->has_generic_runtime_status_request()) return host->mutable_generic_runtime_status_request();
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("AggSvcHostService::GetRequestMsg: %s has empty message", TypeName(*host).c_str());
+  return nullptr;
+}
+
+std::string AggSvcHostService::GetAppName(google::protobuf::Message* unified) {
+  auto* host = dynamic_cast<AggSvcHostUnifiedMsg*>(unified);
+  return host ? host->app_name() : std::string();
+}
+
+std::shared_ptr<MpaClientAppSpecific> AggSvcHostService::GetAppInstance(const std::string& appName) {
+  std::lock_guard<std::mutex> lock(HostModule().mutex);
+  auto it = HostModule().apps.find(appName);
+  return it == HostModule().apps.end() ? nullptr : it->second;
+}
+
+// ---- management-plane service ----
+
+int AggSvcMpService::CreateInstance() {
+  std::lock_guard<std::mutex> lock(MpModule().mutex);
+  if (MpModule().instance) return 0;
+  MpModule().instance = std::make_shared<AggSvcMpService>();
+  return 1;
+}
+
+std::shared_ptr<AggSvcMpService> AggSvcMpService::GetInstance() {
+  std::lock_guard<std::mutex> lock(MpModule().mutex);
+  return MpModule().instance;
+}
+
+void AggSvcMpService::Register(const std::shared_ptr<MpaClientAppSpecific>& instance, const std::string& appName) {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggSvcMpService Register(App:%s)", appName.c_str());
+  std::lock_guard<std::mutex> lock(MpModule().mutex);
+  MpModule().apps[appName] = instance;
+}
+
+void AggSvcMpService::ResetForTest() {
+  std::shared_ptr<AggSvcMpService> instance;
+  std::unordered_map<std::string, std::shared_ptr<MpaClientAppSpecific>> apps;
+  {
+    std::lock_guard<std::mutex> lock(MpModule().mutex);
+    instance.swap(MpModule().instance);
+    apps.swap(MpModule().apps);
+  }
+}
+
+AggSvcMpService::AggSvcMpService() { QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggSvcMpService Ctor"); }
+
+AggSvcMpService::~AggSvcMpService() { QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggSvcMpService Dtor"); }
+
+grpc::ServerUnaryReactor* AggSvcMpService::RpcMsgHandler(grpc::CallbackServerContext* context,
+                                                         const GenericUnifiedMsg* request, GenericUnifiedMsg* response) {
+  grpc::ServerUnaryReactor* reactor = context->DefaultReactor();
+  RpcCallPtr call(new GrpcUnaryCallHandle<GenericUnifiedMsg>(context, response, reactor));
+  try {
+    MpaRpcMsgHandler(CallerIdFromContext(context), *request, call);
+  } catch (const std::exception& e) {
+    QBX_LOG(loglevel::kError).subcomp(kSub).put("[%s] RpcMsgHandler failed: %s", instanceName_.c_str(), e.what());
+    call->writer()->Error(rpc::AppStatus::APPLICATION_ERROR);
+  }
+  return reactor;
+}
+
+grpc::ServerUnaryReactor* AggSvcMpService::MsgHandler(grpc::CallbackServerContext* context,
+                                                      const GenericUnifiedMsg* request, zumbra::qbx::VoidMsg* response) {
+  grpc::ServerUnaryReactor* reactor = context->DefaultReactor();
+  VoidCallPtr call(new GrpcUnaryCallHandle<zumbra::qbx::VoidMsg>(context, response, reactor));
+  try {
+    MpaMsgHandler(CallerIdFromContext(context), *request, call);
+  } catch (const std::exception& e) {
+    QBX_LOG(loglevel::kError).subcomp(kSub).put("[%s] MsgHandler failed: %s", instanceName_.c_str(), e.what());
+  }
+  call->writer()->Last(zumbra::qbx::VoidMsg());
+  return reactor;
+}
+
+google::protobuf::Message* AggSvcMpService::ParseUnifiedMsg(const GenericUnifiedMsg& request, std::string& objType) {
+  auto* unified = new AggSvcMpUnifiedMsg();
+  if (!unified->ParseFromString(request.payload())) {
+    delete unified;
+    return nullptr;
+  }
+  if (unified->has_obj_type()) objType = unified->obj_type();
+  return unified;
+}
+
+google::protobuf::Message* AggSvcMpService::GetRequestMsg(google::protobuf::Message* unified) {
+  auto* mp = dynamic_cast<AggSvcMpUnifiedMsg*>(unified);
+  if (mp == nullptr) {
+    QBX_LOG(loglevel::kInfo)
+        .subcomp(kSub)
+        .put("AggSvcMpService::GetRequestMsg: %s invalid type", unified ? TypeName(*unified).c_str() : "null");
+    return nullptr;
+  }
+  // The first message field that is set, in field-number order.
+  std::vector<const google::protobuf::FieldDescriptor*> fields;
+  mp->GetReflection()->ListFields(*mp, &fields);
+  for (const auto* field : fields) {
+    if (field->cpp_type() == google::protobuf::FieldDescriptor::CPPTYPE_MESSAGE && !field->is_repeated()) {
+      return mp->GetReflection()->MutableMessage(mp, field);
+    }
+  }
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("AggSvcMpService::GetRequestMsg: %s has empty message", TypeName(*mp).c_str());
+  return nullptr;
+}
+
+std::string AggSvcMpService::GetAppName(google::protobuf::Message* unified) {
+  auto* mp = dynamic_cast<AggSvcMpUnifiedMsg*>(unified);
+  return mp ? mp->app_name() : std::string();
+}
+
+std::shared_ptr<MpaClientAppSpecific> AggSvcMpService::GetAppInstance(const std::string& appName) {
+  std::lock_guard<std::mutex> lock(MpModule().mutex);
+  auto it = MpModule().apps.find(appName);
+  return it == MpModule().apps.end() ? nullptr : it->second;
+}
+
+}  // namespace qbx

@@ -1,0 +1,167 @@
+// The process-wide link to the node's transport-node proxy (qbx::TnProxyClientCommon).
+//
+// Two kept connections, each on an event-loop provider of its own:
+// - the proxy-information connection (EndPoint): a stub of ApplProxyInfoService and one
+//   subscription on it, through which the proxy pushes the APH list with its master, this
+//   node's uuid and the product version;
+// - the forwarding connection (StubsEndPoint): the messaging-channel clients make their
+//   management-plane stubs ("qbx://<aph>") over it and run their timers on its provider.
+// What happens on them is turned into notifications for the registered clients:
+// CONNECT_TNPROXY when the forwarding connection comes up, UPDATE_STUB when a fresh APH
+// list is known while the forwarding connection is up, and connection-down with the close
+// reason when the forwarding connection closes.
+//
+// Threading:
+// - Callers: Init/Start/Stop on the main thread; registration, removal and the readers on
+//   any messaging-channel thread.
+// - provider_'s thread: proxy-information connection events, stub creation and its retry
+//   and reconnect timers, the subscription's updates. forwardingProvider_'s thread:
+//   forwarding connection events and the posted UPDATE_STUB callbacks.
+// - stateLock_ guards the flags, the stub, the retry budget and the timers; clientsLock_
+//   the three callback maps; aphMapLock_ the APH map; infoMutex_ the node uuid and the
+//   product version. Order: stateLock_ before clientsLock_; aphMapLock_ and infoMutex_ are
+//   never held with another lock of this class.
+// - No notification runs with any lock of this class held: the callbacks are copied out
+//   first, so a client may register, remove itself or read the client's state from inside
+//   a callback. CONNECT_TNPROXY and connection-down callbacks run synchronously on the
+//   forwarding provider's thread, UPDATE_STUB callbacks are posted to it.
+// - Every callback handed to the platform holds a weak pointer and does nothing once the
+//   client is gone.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+
+#include "platform/rpc/call.h"
+#include "platform/rpc/connection_params.h"
+#include "platform/rpc/status.h"
+#include "platform/rpc/stub.h"
+#include "platform/runtime/retry_policy.h"
+#include "zumbra/qbx/messaging/appl_proxy_info.grpc.pb.h"
+#include "zumbra/qbx/messaging/appl_proxy_info.pb.h"
+#include "zumbra/qbx/product_version.pb.h"
+
+namespace qbx {
+
+class AsioQbxProvider;
+class ManualClock;
+class Timer;
+
+namespace rpc {
+class ConnectionManager;
+}
+
+class TnProxyClientCommon : public std::enable_shared_from_this<TnProxyClientCommon> {
+ public:
+  using ApplProxyInfoStub = rpc::Stub<zumbra::qbx::messaging::ApplProxyInfoService>;
+
+  // Durations and budgets; the defaults are the daemon's. Tests shorten them or drive the
+  // timers through a manual clock.
+  struct Options {
+    std::chrono::milliseconds stubRetryDelay{1000};
+    std::chrono::milliseconds reconnectDelay{5000};
+    int32_t stubRetryBudget = 100;
+    // Timers of both providers follow this clock when set.
+    std::shared_ptr<ManualClock> clock;
+  };
+
+  // Initial delay 1000 ms, maximum 5000 ms, factor 2.0, unlimited attempts.
+  static RetryPolicy DefaultRetryPolicy();
+
+  // Makes the process-wide instance unless it exists; a later call changes nothing.
+  static void Init(const std::string& clientId, const std::string& EndPoint, const std::string& StubsEndPoint);
+  static std::shared_ptr<TnProxyClientCommon> getInstance();
+  // A client that is not the process-wide one (tests, tools).
+  static std::shared_ptr<TnProxyClientCommon> Create(const std::string& clientId, const std::string& EndPoint,
+                                                     const std::string& StubsEndPoint, const Options& options);
+
+  ~TnProxyClientCommon();
+  TnProxyClientCommon(const TnProxyClientCommon&) = delete;
+  TnProxyClientCommon& operator=(const TnProxyClientCommon&) = delete;
+
+  void Start();
+  void Stop();
+
+  // The forwarding connection's provider: the messaging-channel clients' stubs and timers.
+  AsioQbxProvider* GetProvider();
+  std::string getTnUuidStr() const;
+  // A copy: the subscription replaces the version while readers look at it.
+  zumbra::qbx::ProductVersionMsg GetProductVersion() const;
+  bool IsConnectedForForwarding() const;
+  std::map<std::string, bool> GetAphUuidMasterMap() const;
+  bool IsStubCreationEnabled() const;
+
+  void SetTnProxyConnectionUp(const std::string& clientName, const std::function<void()>& cb);
+  void SetUpdateStubs(const std::string& clientName, const std::function<void()>& cb);
+  void SetTnProxyConnectionDown(const std::string& clientName, const std::function<void(rpc::CloseReason)>& cb);
+  void RemoveClient(const std::string& clientName);
+
+  class ApplProxyInfoObserver : public rpc::CallObserver<zumbra::qbx::messaging::ApplProxyInfoRspMsg> {
+   public:
+    explicit ApplProxyInfoObserver(std::weak_ptr<TnProxyClientCommon> client) : client_(std::move(client)) {}
+    void Next(const zumbra::qbx::messaging::ApplProxyInfoRspMsg& msg) override;
+    void RemoteStatus(const rpc::Status& status) override;
+    void CallStatus(const rpc::Status& status) override;
+
+   private:
+    std::weak_ptr<TnProxyClientCommon> client_;
+  };
+
+ private:
+  TnProxyClientCommon(const std::string& clientId, const std::string& EndPoint, const std::string& StubsEndPoint,
+                      const Options& options);
+
+  rpc::ConnectionParams MakeParams(bool forwarding);
+  void connectAndSubscribeForAphInfo();
+  void connectForForwarding();
+  void GetStub();
+  static void StubCreateDone(const std::weak_ptr<TnProxyClientCommon>& weak,
+                             const std::optional<ApplProxyInfoStub>& stub, rpc::StubCreationStatus status);
+  void StubCreateDone_(const std::optional<ApplProxyInfoStub>& stub, rpc::StubCreationStatus status);
+  void Subscribed();
+  void ProcessApplProxyInfo(const zumbra::qbx::messaging::ApplProxyInfoRspMsg& msg);
+  void NotifyClients(bool updateStub, bool connectTnProxy);
+  void OnConnectionUp(const rpc::ConnectionInfo& info);
+  void OnConnectionClosed(const net::Endpoint& endpoint, rpc::CloseReason reason);
+  void OnForwardingConnectionUp(const rpc::ConnectionInfo& info);
+  void OnForwardingConnectionClosed(const net::Endpoint& endpoint, rpc::CloseReason reason);
+  void ReconnectAfterDelay();
+
+  const Options options_;
+  std::unordered_map<std::string, std::function<void(rpc::CloseReason)>> connectionDownCallbacks_;
+  std::unordered_map<std::string, std::function<void()>> connectCallbacks_;
+  std::unordered_map<std::string, std::function<void()>> updateStubCallbacks_;
+  // Providers before their connection managers: the managers are released first.
+  std::unique_ptr<AsioQbxProvider> provider_;
+  std::unique_ptr<AsioQbxProvider> forwardingProvider_;
+  std::unique_ptr<rpc::ConnectionManager> connectionManager_;
+  std::unique_ptr<rpc::ConnectionManager> forwardingConnectionManager_;
+  const std::string endPoint_;
+  const std::string stubsEndPoint_;
+  const std::string clientId_;
+  bool stubCreationEnabled_ = false;
+  bool stopped_ = true;
+  bool started_ = false;
+  std::optional<ApplProxyInfoStub> applProxyInfoStub_;
+  std::shared_ptr<Timer> retryTimer_;
+  std::shared_ptr<Timer> reconnectTimer_;
+  bool connectedForForwarding_ = false;
+  mutable std::shared_mutex aphMapLock_;
+  std::map<std::string, bool> aphUuidMasterMap_;
+  mutable std::mutex infoMutex_;
+  std::string tnUuidStr_;
+  zumbra::qbx::ProductVersionMsg productVersion_;
+  mutable std::shared_mutex clientsLock_;
+  mutable std::shared_mutex stateLock_;
+  int32_t stubRetriesLeft_;
+};
+
+}  // namespace qbx

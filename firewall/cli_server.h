@@ -1,0 +1,100 @@
+// The command-line server: a table of commands (name, usage, argument bounds, callback)
+// and a server that answers them on a Unix stream socket in the unixctl protocol of Open
+// vSwitch (JSON-RPC 1.0: {"method":..,"params":[strings],"id":..} in, {"result":..,
+// "error":..,"id":..} out, objects back to back on the stream), so that
+// `ovs-appctl -t <socket> <command> [args]` is a working client.
+//
+// Threading:
+// - CliCommandTable: Register and Dispatch may be called from any thread; the table's mutex
+//   guards the map and is not held while a command's callback runs.
+// - CommonCliServer: Open and Serve (or Start, which does both) run on the server's own
+//   thread, which owns the sockets and runs every callback. Stop may be called from any
+//   thread (also from a callback): it wakes the loop through a pipe and Serve returns.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What a command answers: the text of the reply, and whether it is an error.
+struct CliReply {
+  bool ok = true;
+  std::string text;
+};
+
+class CliCommandTable {
+ public:
+  using Handler = std::function<CliReply(const std::vector<std::string>& args)>;
+  struct Command {
+    std::string usage;
+    int minArgs = 0;
+    int maxArgs = 0;
+    Handler handler;
+  };
+
+  // The process's table, which the firewall command set is registered in.
+  static CliCommandTable& Global();
+
+  // 0, or -1 for an empty name, a missing callback, bad bounds or a name already taken.
+  int Register(const std::string& name, const std::string& usage, int minArgs, int maxArgs, Handler handler);
+  // Runs the named command after checking its argument count. Never throws.
+  CliReply Dispatch(const std::string& name, const std::vector<std::string>& args) const;
+  std::vector<std::string> Names() const;
+
+ private:
+  mutable std::mutex mutex;
+  std::map<std::string, Command> commands;
+};
+
+class CommonCliServer {
+ public:
+  static constexpr const char* kSocketPath = "/var/run/zumbra/exporter/common-exporter-cli";
+  static constexpr size_t kMaxClients = 16;
+  // A request larger than this is refused and its connection closed.
+  static constexpr size_t kMaxRequestBytes = 64 * 1024;
+
+  // The process's server on kSocketPath with the global table; null when it cannot be
+  // created. Never destroyed.
+  static CommonCliServer* GetInstance();
+
+  explicit CommonCliServer(std::string socketPath, CliCommandTable& table = CliCommandTable::Global());
+  ~CommonCliServer();
+  CommonCliServer(const CommonCliServer&) = delete;
+  CommonCliServer& operator=(const CommonCliServer&) = delete;
+
+  // Creates the socket (and its folder), replacing a stale socket file. 0 or -1.
+  int Open();
+  // Serves until Stop; 0, or -1 when the socket was not open.
+  int Serve();
+  // Open, then Serve: returns only when the loop ends.
+  int Start();
+  void Stop();
+
+  const std::string& SocketPath() const { return socketPath; }
+
+  // The framing of the stream: the end (one past the closing brace) of the JSON object that
+  // starts at `from` after optional white space; nullopt while it is incomplete. Sets
+  // `malformed` when the text there cannot be the start of an object.
+  static std::optional<size_t> FindMessageEnd(const std::string& buffer, size_t from, bool& malformed);
+  // Answers one request text; empty for a notification (a request without id).
+  std::string HandleRequest(const std::string& text) const;
+
+ private:
+  struct Client {
+    int fd = -1;
+    std::string buffer;
+  };
+  bool ServeClient(Client& client);
+  void CloseSockets();
+
+  std::string socketPath;
+  CliCommandTable& table;
+  int listenFd = -1;
+  int wakeFds[2] = {-1, -1};
+  std::mutex stopMutex;  // guards stopRequested with the wake pipe's write end
+  bool stopRequested = false;
+};

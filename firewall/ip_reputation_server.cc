@@ -1,0 +1,97 @@
+#include "firewall/ip_reputation_server.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include <grpcpp/grpcpp.h>
+
+#include "core/logger.h"
+#include "platform/rpc/endpoint.h"
+#include "platform/rpc/server_builder.h"
+#include "zumbra/qbx/dfw/ip_reputation.grpc.pb.h"
+
+namespace {
+
+constexpr const char* kSubcomp = "agg-service";
+
+class IpReputationService final : public zumbra::qbx::dfw::IpReputationDataService::Service {
+ public:
+  grpc::Status GetIpReputation(grpc::ServerContext*, const zumbra::qbx::dfw::IpReputationRequest* request,
+                               zumbra::qbx::dfw::IpReputationResponse* response) override {
+    for (const auto& address : request->ip_address()) {
+      auto* entry = response->add_entry();
+      entry->set_ip_address(address);
+      entry->set_reputation(0);
+    }
+    return grpc::Status::OK;
+  }
+};
+
+struct Control {
+  std::mutex mutex;
+  std::condition_variable cv;
+  uint64_t generation = 0;  // bumped by every stop request
+};
+
+Control& TheControl() {
+  static auto* control = new Control;  // never destroyed: the server thread outlives main
+  return *control;
+}
+
+}  // namespace
+
+int RunIpReputationDataServer(void* /*unused*/, uint64_t runTimeMs) {
+  return RunIpReputationDataServer(kIpReputationEndpoint, runTimeMs, {});
+}
+
+int RunIpReputationDataServer(const std::string& endpoint, uint64_t runTimeMs,
+                              const std::function<void(int port)>& onListening) {
+  Control& control = TheControl();
+  uint64_t generation;
+  {
+    std::lock_guard<std::mutex> lock(control.mutex);
+    generation = control.generation;
+  }
+  IpReputationService service;
+  qbx::rpc::ServerBuilder builder;
+  builder.AddListeningPort(qbx::net::Endpoint(endpoint))
+      .RegisterService<zumbra::qbx::dfw::IpReputationDataService>(&service);
+  std::unique_ptr<qbx::rpc::Server> server = builder.BuildStarted();
+  if (!server) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPAERR_INTERNAL_ERROR")
+        .put("[DFW][%s] Cannot start the IP-reputation data server on %s", "RunIpReputationDataServer",
+             endpoint.c_str());
+    return -1;
+  }
+  QBX_LOG(qbx::loglevel::kInfo)
+      .subcomp(kSubcomp)
+      .put("[DFW][%s] IP-reputation data server listening on port %d", "RunIpReputationDataServer", server->port());
+  if (onListening) onListening(server->port());
+  {
+    std::unique_lock<std::mutex> lock(control.mutex);
+    auto stopped = [&] { return control.generation != generation; };
+    if (runTimeMs == 0) {
+      control.cv.wait(lock, stopped);
+    } else {
+      control.cv.wait_for(lock, std::chrono::milliseconds(runTimeMs), stopped);
+    }
+  }
+  server->Shutdown();
+  QBX_LOG(qbx::loglevel::kInfo)
+      .subcomp(kSubcomp)
+      .put("[DFW][%s] IP-reputation data server stopped", "RunIpReputationDataServer");
+  return 0;
+}
+
+void StopIpReputationDataServer() {
+  Control& control = TheControl();
+  {
+    std::lock_guard<std::mutex> lock(control.mutex);
+    ++control.generation;
+  }
+  control.cv.notify_all();
+}

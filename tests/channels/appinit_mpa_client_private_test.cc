@@ -1,0 +1,225 @@
+// The RPC transport to the management plane and its app-init handshake, end to end over
+// loopback gRPC against the stand-in proxy: an aggregation application registers, learns
+// the APHs, makes one stub per APH after the node's spread delay, completes app-init with
+// the master and gets its registration acknowledgement; mastership moves; held, failed and
+// lost replies are retried on injected time; a dropped forwarding connection starts over.
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "channels/agg_svc_host_service.h"
+#include "channels/mpa_client_private.h"
+#include "channels/tn_proxy_client_common.h"
+#include "platform/runtime/asio_qbx_provider.h"
+#include "platform/runtime/manual_clock.h"
+#include "tests/aggsvc/fakes/log_capture.h"
+#include "tests/channels/tnproxy_test_util.h"
+#include "tools/tnproxy_standin/tnproxy_standin.h"
+
+namespace qbx {
+namespace {
+
+using test::Eventually;
+using tools::TnProxyStandin;
+using namespace std::chrono_literals;
+using Client = MpaClientPrivate<AggSvcMpStub>;
+
+constexpr char kAph1[] = "a0000000-0000-4000-8000-000000000001";
+constexpr char kAph2[] = "a0000000-0000-4000-8000-000000000002";
+constexpr char kApp[] = "DFWRuleStats";
+
+class AppInitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_GT(standin_.StartInfo("127.0.0.1:0"), 0);
+    fwdPort_ = standin_.StartForwarding("127.0.0.1:0");
+    ASSERT_GT(fwdPort_, 0);
+    clock_ = std::make_shared<ManualClock>();
+    TnProxyClientCommon::Options options;
+    options.clock = clock_;
+    tnProxy_ = TnProxyClientCommon::Create("AggSvc", "tcp://127.0.0.1:" + std::to_string(standin_.InfoPort()),
+                                           "tcp://127.0.0.1:" + std::to_string(fwdPort_), options);
+    regProvider_ = std::make_shared<AsioQbxProvider>(AsioQbxProvider::Options{}, "reg", clock_);
+    regProvider_->RunAsync(1);
+    MpaClient::ResetRegistryForTest();
+    AggSvcHostService::ResetForTest();
+    auto tn = tnProxy_;
+    MpaClient::SetAggAppClientFactory(
+        [tn](const MpaClient::CreateArgs& args) -> std::shared_ptr<MpaClient> { return std::make_shared<Client>(args, tn); });
+    auto acks = acks_;
+    auto closes = closes_;
+    MpaClient::Register(
+        regProvider_,
+        [acks, closes](rmqClientMessage* m) {
+          if (m->messageType == 2) ++*acks;
+          if (m->messageType == 5) ++*closes;
+        },
+        kApp, "qbx", 1, 9002, 1, 2, nullptr);
+    client_ = std::dynamic_pointer_cast<Client>(MpaClient::GetClient(kApp));
+    ASSERT_NE(client_, nullptr);
+    client_->Open([](const std::string&) {});
+  }
+
+  void TearDown() override {
+    MpaClient::UnRegister(kApp);
+    client_.reset();
+    tnProxy_->Stop();
+    regProvider_->StopAndWait(true);
+    MpaClient::SetAggAppClientFactory(nullptr);
+    MpaClient::ResetRegistryForTest();
+    AggSvcHostService::ResetForTest();
+  }
+
+  // Moves the manual clock past the first creation's spread delay until `pred` holds.
+  bool AdvanceUntil(const std::function<bool()>& pred, std::chrono::milliseconds step = 500ms) {
+    return Eventually([&] {
+      if (pred()) return true;
+      clock_->Advance(step);
+      return pred();
+    });
+  }
+
+  void StartWithAphs(const std::vector<TnProxyStandin::Aph>& aphs) {
+    standin_.SetAphs(aphs);
+    tnProxy_->Start();
+    ASSERT_TRUE(AdvanceUntil([&] { return client_->StubCount() == aphs.size(); }));
+  }
+
+  test::LogCapture logs_;
+  TnProxyStandin standin_;
+  int fwdPort_ = -1;
+  std::shared_ptr<ManualClock> clock_;
+  std::shared_ptr<TnProxyClientCommon> tnProxy_;
+  std::shared_ptr<AsioQbxProvider> regProvider_;
+  std::shared_ptr<std::atomic<int>> acks_ = std::make_shared<std::atomic<int>>(0);
+  std::shared_ptr<std::atomic<int>> closes_ = std::make_shared<std::atomic<int>>(0);
+  std::shared_ptr<Client> client_;
+};
+
+TEST(MpTransportSpreadTest, SpreadIsPerNodeAndWithinItsRange) {
+  const uint64_t a = Client::Spread(TnProxyStandin::kDefaultTnUuid, "qbx", 4000);
+  EXPECT_EQ(a, Client::Spread(TnProxyStandin::kDefaultTnUuid, "qbx", 4000));
+  EXPECT_GE(a, 1000u);
+  EXPECT_LT(a, 5000u);
+  EXPECT_EQ(Client::Spread("x", "qbx", 1), 1000u);
+  EXPECT_EQ(Client::Spread("x", "qbx", 0), 1000u);
+}
+
+TEST_F(AppInitTest, MasterStubCompletesAppInitAndAcknowledgesTheRegistration) {
+  EXPECT_TRUE(client_->IsMasterStubPending());
+  StartWithAphs({{kAph1, true}, {kAph2, false}});
+  EXPECT_FALSE(client_->IsMasterStubPending());
+  EXPECT_EQ(client_->GetMasterAph(), kAph1);
+  ASSERT_TRUE(Eventually([&] { return acks_->load() == 1; }));
+  EXPECT_TRUE(client_->IsAppInitCompleted());
+  EXPECT_EQ(client_->GetConnState(), MpaClient::STATE_CONNECTED);
+  EXPECT_EQ(standin_.AppInitRequestCount(kAph1), 1);
+  EXPECT_EQ(standin_.AppInitRequestCount(kAph2), 0);
+  EXPECT_EQ(client_->InflightCount(), 0u);
+  EXPECT_EQ(client_->PendingTimerCount(), 0u);
+  uint32_t major = 0;
+  uint32_t minor = 0;
+  EXPECT_TRUE(client_->GetMpVersionViaTnProxy(major, minor));
+  EXPECT_EQ(major, 4u);
+  EXPECT_EQ(minor, 2u);
+}
+
+TEST_F(AppInitTest, EmptyAphListMakesNoStubAndNoHandshake) {
+  tnProxy_->Start();
+  ASSERT_TRUE(Eventually([&] { return tnProxy_->IsConnectedForForwarding(); }));
+  clock_->Advance(10s);
+  EXPECT_EQ(client_->StubCount(), 0u);
+  EXPECT_EQ(standin_.AppInitRequestCount(kAph1), 0);
+  EXPECT_FALSE(client_->IsAppInitCompleted());
+}
+
+TEST_F(AppInitTest, MastershipMovesOntoALiveStubAndPublishesFollow) {
+  StartWithAphs({{kAph1, true}, {kAph2, false}});
+  ASSERT_TRUE(Eventually([&] { return acks_->load() == 1; }));
+  const uint32_t seqBefore = client_->CurrentAppInitSeq();
+
+  standin_.SetAphs({{kAph1, false}, {kAph2, true}});
+  ASSERT_TRUE(Eventually([&] { return standin_.AppInitRequestCount(kAph2) == 1; }));
+  ASSERT_TRUE(Eventually([&] { return acks_->load() == 2; }));
+  EXPECT_GT(client_->CurrentAppInitSeq(), seqBefore);
+  EXPECT_EQ(client_->GetMasterAph(), kAph2);
+  EXPECT_EQ(client_->StubCount(), 2u);
+
+  zumbra::qbx::messaging::GenericUnifiedMsg publish;
+  publish.set_payload("to-master");
+  ASSERT_EQ(client_->MsgHandler(publish, "", nullptr), 0);
+  ASSERT_TRUE(Eventually([&] { return standin_.ReceivedMessages().size() == 1; }));
+  EXPECT_EQ(standin_.ReceivedMessages()[0].aph, kAph2);
+  EXPECT_EQ(client_->MsgHandler(publish, "a0000000-0000-4000-8000-0000000000ff", nullptr), -1);
+
+  // An APH that leaves the list loses its stub.
+  standin_.SetAphs({{kAph2, true}});
+  ASSERT_TRUE(Eventually([&] { return client_->StubCount() == 1; }));
+  EXPECT_FALSE(client_->getAphStub(kAph1).has_value());
+}
+
+TEST_F(AppInitTest, LostReplyTimesOutAfterThirtySecondsAndTheOldCallIsCancelled) {
+  standin_.SetAppInitMode(kAph1, TnProxyStandin::AppInitMode::kHold);
+  StartWithAphs({{kAph1, true}});
+  ASSERT_TRUE(Eventually([&] { return standin_.AppInitRequestCount(kAph1) == 1 && client_->HasAppInitWaitTimer(); }));
+  clock_->Advance(29s);
+  EXPECT_EQ(standin_.AppInitRequestCount(kAph1), 1);
+  standin_.SetAppInitMode(kAph1, TnProxyStandin::AppInitMode::kReply);
+  clock_->Advance(1s);
+  ASSERT_TRUE(Eventually([&] { return standin_.AppInitRequestCount(kAph1) == 2; }));
+  EXPECT_EQ(logs_.Count("Cancelling last RPC call handle for seq"), 1u);
+  ASSERT_TRUE(Eventually([&] { return acks_->load() == 1; }));
+  // The first request's late answer is stale.
+  standin_.ReleaseHeldAppInits(true);
+  EXPECT_EQ(acks_->load(), 1);
+}
+
+TEST_F(AppInitTest, FailedReplyIsRetriedAfterThePolicyDelayOnlyWhileCurrent) {
+  standin_.SetAppInitMode(kAph1, TnProxyStandin::AppInitMode::kFail);
+  StartWithAphs({{kAph1, true}});
+  ASSERT_TRUE(Eventually([&] { return client_->HasAppInitRetryTimer(); }));
+  EXPECT_EQ(logs_.Count("CompleteAppInitHanshake, Seq"), 1u);
+  standin_.SetAppInitMode(kAph1, TnProxyStandin::AppInitMode::kReply);
+  clock_->Advance(9s);
+  EXPECT_EQ(standin_.AppInitRequestCount(kAph1), 1);
+  clock_->Advance(1s);
+  ASSERT_TRUE(Eventually([&] { return standin_.AppInitRequestCount(kAph1) == 2; }));
+  ASSERT_TRUE(Eventually([&] { return acks_->load() == 1; }));
+  // A reply for an old sequence is refused.
+  EXPECT_FALSE(client_->CompleteAppInitHanshake(0, true));
+}
+
+TEST_F(AppInitTest, ForwardingDropResetsTheHandshakeAndRecoveryRedoesIt) {
+  StartWithAphs({{kAph1, true}});
+  ASSERT_TRUE(Eventually([&] { return acks_->load() == 1; }));
+  const uint32_t seqBefore = client_->CurrentAppInitSeq();
+
+  standin_.StopForwarding();
+  ASSERT_TRUE(Eventually([&] { return !client_->IsAppInitCompleted() && client_->StubCount() == 0; }));
+  EXPECT_EQ(client_->GetConnState(), MpaClient::STATE_INIT);
+  EXPECT_GT(client_->CurrentAppInitSeq(), seqBefore);
+
+  ASSERT_GT(standin_.StartForwarding("127.0.0.1:" + std::to_string(fwdPort_)), 0);
+  ASSERT_TRUE(AdvanceUntil([&] { return acks_->load() == 2; }));
+  EXPECT_EQ(client_->StubCount(), 1u);
+  EXPECT_EQ(standin_.AppInitRequestCount(kAph1), 2);
+}
+
+TEST_F(AppInitTest, UnregisteredClientIsNotTouchedByItsPendingTimers) {
+  standin_.SetAphs({{kAph1, true}});
+  tnProxy_->Start();
+  ASSERT_TRUE(Eventually([&] { return client_->PendingTimerCount() == 1; }));
+  MpaClient::UnRegister(kApp);
+  client_.reset();
+  clock_->Advance(10s);
+  EXPECT_EQ(logs_.Count("GetStub_ for APH"), 0u);
+  EXPECT_EQ(standin_.AppInitRequestCount(kAph1), 0);
+}
+
+}  // namespace
+}  // namespace qbx

@@ -1,0 +1,212 @@
+// Component test of the incoming road over real gRPC on loopback: a request to the served
+// host aggregation service reaches a test vertical through the channel client, the
+// queue-based client and its dequeue thread, and the vertical's answer completes the same
+// call. Refusals (unknown application, duplicate correlation id, unconvertible request)
+// are answered at once; calls left open for more than 300 s are answered ABORTED.
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include <grpcpp/grpcpp.h>
+
+#include "channels/agg_svc_host_service.h"
+#include "channels/agg_svc_mpa_client.h"
+#include "fakes/mpa_fakes.h"
+#include "platform/rpc/endpoint.h"
+#include "platform/rpc/server_builder.h"
+#include "platform/rpc/status.h"
+#include "platform/runtime/manual_clock.h"
+
+namespace qbx {
+namespace {
+
+using testing::RecordingAggServiceClient;
+using testing::TestRpcMpaClient;
+using zumbra::qbx::agg_service::messaging::AggSvcHostUnifiedMsg;
+using zumbra::qbx::agg_service::messaging::AggSvcMpUnifiedMsg;
+using zumbra::qbx::messaging::GenericUnifiedMsg;
+namespace gen = zumbra::qbx::agg_service::messaging;
+
+constexpr const char* kApp = "FabricStats";
+constexpr const char* kAph = "6a1f4c2e-0b7d-4e59-9d3a-2f8e1c7b5a90";
+constexpr const char* kRequestTypeId = "com.zumbra.qbx.management.agg.messaging.ClientDataRequestMsg";
+constexpr const char* kReplyTypeId = "zumbra.qbx.agg_service.SoftwareStatusMsg";
+
+struct CallResult {
+  uint32_t code = 0;  // the RPC layer's code from the trailer
+  GenericUnifiedMsg reply;
+};
+
+class HostServiceComponentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MpaClient::ResetRegistryForTest();
+    AggSvcHostService::ResetForTest();
+    clock_ = std::make_shared<ManualClock>();
+    MpaClient::SetAggAppClientFactory([clock = clock_](const MpaClient::CreateArgs& args) {
+      return std::make_shared<TestRpcMpaClient>(args, clock);
+    });
+    agg_ = std::make_shared<RecordingAggServiceClient>(kApp);
+    sender_ = AggSvcMpaClient::RegisterVertical(kApp, nullptr, nullptr);
+    ASSERT_NE(sender_, nullptr);
+    sender_->SetAggServiceClient(agg_);
+    ASSERT_TRUE(sender_->Open());
+    // The app-init handshake's success reaches the vertical as its acknowledgement.
+    ASSERT_NE(Layer(), nullptr);
+    Layer()->SendRegistrationAckToVertical(false);
+    ASSERT_TRUE(agg_->WaitForVersionSets(1)) << log_.Dump();
+
+    rpc::ServerBuilder builder;
+    builder.AddListeningPort(net::Endpoint("tcp://127.0.0.1:0"));
+    builder.RegisterService(AggSvcHostService::GetInstance().get(), gen::AggSvcHostService::service_full_name());
+    server_ = builder.BuildStarted();
+    ASSERT_NE(server_, nullptr);
+    auto channel = grpc::CreateChannel("127.0.0.1:" + std::to_string(server_->port()), grpc::InsecureChannelCredentials());
+    stub_ = gen::AggSvcHostService::NewStub(channel);
+  }
+  void TearDown() override {
+    if (auto layer = Layer()) layer->PurgeCallHandleMap();  // no call may stay open at shutdown
+    if (server_) server_->Shutdown();
+    if (sender_) sender_->Close();
+    sender_.reset();
+    MpaClient::ResetRegistryForTest();
+    MpaClient::SetAggAppClientFactory(nullptr);
+    AggSvcHostService::ResetForTest();
+  }
+
+  std::shared_ptr<MpaClientAppSpecific> Layer() {
+    auto client = std::dynamic_pointer_cast<TestRpcMpaClient>(MpaClient::GetClient(kApp));
+    return client ? client->AppSpecific() : nullptr;
+  }
+
+  static GenericUnifiedMsg Request(const std::string& app, const std::optional<std::string>& correlationId,
+                                   bool withRequest = true) {
+    AggSvcHostUnifiedMsg host;
+    host.set_app_name(app);
+    host.set_obj_type(kRequestTypeId);
+    if (withRequest) host.mutable_client_data_request();
+    GenericUnifiedMsg envelope;
+    envelope.set_payload(host.SerializeAsString());
+    if (correlationId) envelope.mutable_ctrl_headers()->set_correlation_id(*correlationId);
+    return envelope;
+  }
+
+  CallResult Call(const GenericUnifiedMsg& request) {
+    grpc::ClientContext context;
+    context.AddMetadata(rpc::kCallerMetadataKey, kAph);
+    context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(60));  // a hang guard only
+    CallResult result;
+    grpc::Status status = stub_->RpcMsgHandler(&context, request, &result.reply);
+    result.code = rpc::Status::FromGrpc(status, context).code();
+    return result;
+  }
+
+  testing::LogCapture log_;  // outlives every thread the test starts
+  std::shared_ptr<ManualClock> clock_;
+  std::shared_ptr<RecordingAggServiceClient> agg_;
+  std::shared_ptr<AggSvcMpaClient> sender_;
+  std::unique_ptr<rpc::Server> server_;
+  std::unique_ptr<gen::AggSvcHostService::Stub> stub_;
+};
+
+TEST_F(HostServiceComponentTest, RequestReachesTheVerticalAndItsAnswerCompletesTheCall) {
+  agg_->onRequest = [this](const RecordingAggServiceClient::Request& r) {
+    zumbra::qbx::agg_service::SoftwareStatusMsg status;
+    EXPECT_TRUE(sender_->SendMsgToMpaWrapper(status.SerializeAsString(), kReplyTypeId, r.correlationId, r.replyTo));
+    return 0;
+  };
+  const std::string id = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
+  CallResult result = Call(Request(kApp, id));
+  ASSERT_EQ(result.code, 0u);
+  auto requests = agg_->Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].typeId, kRequestTypeId);
+  EXPECT_EQ(requests[0].correlationId, id);
+  EXPECT_EQ(requests[0].replyTo, kAph);
+  AggSvcMpUnifiedMsg unified;
+  ASSERT_TRUE(unified.ParseFromString(result.reply.payload()));
+  EXPECT_EQ(unified.obj_type(), kReplyTypeId);
+  EXPECT_EQ(unified.app_name(), kApp);
+  EXPECT_TRUE(unified.has_software_status_msg());
+  EXPECT_EQ(Layer()->OpenCallCount(), 0u);
+}
+
+TEST_F(HostServiceComponentTest, RequestWithoutControlHeaderGetsAFreshCorrelationId) {
+  agg_->onRequest = [this](const RecordingAggServiceClient::Request& r) {
+    sender_->SendMsgToMpaWrapper("", kReplyTypeId, r.correlationId, r.replyTo);
+    return 0;
+  };
+  CallResult result = Call(Request(kApp, std::nullopt));
+  ASSERT_EQ(result.code, 0u);
+  ASSERT_EQ(agg_->Requests().size(), 1u);
+  EXPECT_EQ(agg_->Requests()[0].correlationId.size(), 36u);
+}
+
+TEST_F(HostServiceComponentTest, UnknownApplicationIsRefusedAtOnce) {
+  CallResult result = Call(Request("NoSuchVertical", "c-1"));
+  EXPECT_EQ(result.code, static_cast<uint32_t>(rpc::AppStatus::APPLICATION_ERROR));
+  EXPECT_TRUE(agg_->Requests().empty());
+}
+
+TEST_F(HostServiceComponentTest, UnconvertibleRequestIsAnsweredWithAnApplicationError) {
+  EXPECT_EQ(Call(Request(kApp, "c-1", false)).code, static_cast<uint32_t>(rpc::AppStatus::APPLICATION_ERROR));
+  GenericUnifiedMsg garbage;
+  garbage.set_payload(std::string("\xff\xff\xff", 3));
+  EXPECT_EQ(Call(garbage).code, static_cast<uint32_t>(rpc::AppStatus::APPLICATION_ERROR));
+  // A vertical answer that cannot be wrapped ends the call with an application error too.
+  agg_->onRequest = [this](const RecordingAggServiceClient::Request& r) {
+    sender_->SendMsgToMpaWrapper("x", "com.example.NotInTheTable", r.correlationId, r.replyTo);
+    return 0;
+  };
+  EXPECT_EQ(Call(Request(kApp, "c-2")).code, static_cast<uint32_t>(rpc::AppStatus::APPLICATION_ERROR));
+  EXPECT_EQ(Layer()->OpenCallCount(), 0u);
+}
+
+TEST_F(HostServiceComponentTest, DuplicateInFlightCorrelationIdIsRefused) {
+  std::promise<void> seen;
+  agg_->onRequest = [&](const RecordingAggServiceClient::Request&) {
+    seen.set_value();
+    return 0;  // holds the call open: no answer yet
+  };
+  auto first = std::async(std::launch::async, [&] { return Call(Request(kApp, "dup")); });
+  seen.get_future().wait();
+  EXPECT_EQ(Call(Request(kApp, "dup")).code, static_cast<uint32_t>(rpc::AppStatus::APPLICATION_ERROR));
+  EXPECT_EQ(agg_->Requests().size(), 1u);
+  // The first call is undisturbed and completes with the vertical's answer.
+  ASSERT_TRUE(sender_->SendMsgToMpaWrapper("", kReplyTypeId, "dup", kAph));
+  EXPECT_EQ(first.get().code, 0u);
+}
+
+TEST_F(HostServiceComponentTest, CallsOpenForMoreThan300SecondsAreAnsweredAborted) {
+  std::promise<void> seen;
+  agg_->onRequest = [&](const RecordingAggServiceClient::Request&) {
+    seen.set_value();
+    return 0;
+  };
+  auto pending = std::async(std::launch::async, [&] { return Call(Request(kApp, "slow")); });
+  seen.get_future().wait();
+  clock_->Advance(std::chrono::seconds(300));
+  Layer()->PurgeStaleCallHandles();
+  EXPECT_EQ(Layer()->OpenCallCount(), 1u);  // exactly 300 s: still open
+  clock_->Advance(std::chrono::seconds(1));
+  Layer()->PurgeStaleCallHandles();
+  EXPECT_EQ(pending.get().code, static_cast<uint32_t>(rpc::AppStatus::ABORTED));
+  // A late answer finds no call.
+  EXPECT_FALSE(sender_->SendMsgToMpaWrapper("", kReplyTypeId, "slow", kAph));
+}
+
+TEST_F(HostServiceComponentTest, PublishIsAlwaysAnsweredAndReachesTheVertical) {
+  grpc::ClientContext context;
+  context.AddMetadata(rpc::kCallerMetadataKey, kAph);
+  zumbra::qbx::VoidMsg reply;
+  ASSERT_TRUE(stub_->MsgHandler(&context, Request(kApp, std::nullopt), &reply).ok());
+  grpc::ClientContext unknown;
+  ASSERT_TRUE(stub_->MsgHandler(&unknown, Request("NoSuchVertical", std::nullopt), &reply).ok());
+  ASSERT_TRUE(agg_->WaitForRequests(1));
+  auto r = agg_->Requests()[0];
+  EXPECT_EQ(r.correlationId, "");  // a publish carries neither correlation id nor reply-to
+  EXPECT_EQ(r.replyTo, "");
+}
+
+}  // namespace
+}  // namespace qbx

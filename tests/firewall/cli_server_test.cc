@@ -1,0 +1,323 @@
+// The command table, the unixctl framing and replies, the socket server with raw clients
+// and with the distribution's ovs-appctl, and the firewall command set.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "core/logger.h"
+#include "firewall/cli_server.h"
+#include "firewall/dfw_cli.h"
+#include "tests/core/log_test_support.h"
+
+namespace {
+
+using nlohmann::json;
+using qbx::logtest::TempDir;
+
+CliReply Echo(const std::vector<std::string>& args) {
+  std::string text;
+  for (const auto& a : args) text += a + ";";
+  return {true, text};
+}
+
+TEST(CliFraming, FindsWholeObjectsOnly) {
+  bool bad = false;
+  const std::string two = R"( {"a":"}{\"x"} {"b":[1,{"c":2}]})";
+  auto first = CommonCliServer::FindMessageEnd(two, 0, bad);
+  ASSERT_TRUE(first.has_value());
+  EXPECT_FALSE(bad);
+  EXPECT_EQ(two.substr(0, *first), R"( {"a":"}{\"x"})");
+  auto second = CommonCliServer::FindMessageEnd(two, *first, bad);
+  ASSERT_TRUE(second.has_value());
+  EXPECT_EQ(*second, two.size());
+  EXPECT_FALSE(CommonCliServer::FindMessageEnd(two, *second, bad).has_value());
+  EXPECT_FALSE(bad);
+
+  EXPECT_FALSE(CommonCliServer::FindMessageEnd(R"({"method":"se)", 0, bad).has_value());
+  EXPECT_FALSE(bad);  // incomplete, not malformed
+  CommonCliServer::FindMessageEnd("[1]", 0, bad);
+  EXPECT_TRUE(bad);
+  CommonCliServer::FindMessageEnd("{]]", 0, bad);
+  EXPECT_TRUE(bad);
+}
+
+TEST(CliTable, RegistrationBoundsAndErrors) {
+  CliCommandTable table;
+  EXPECT_EQ(table.Register("get/x", "<a> [b]", 1, 2, Echo), 0);
+  EXPECT_EQ(table.Register("get/x", "", 0, 0, Echo), -1);  // name taken
+  EXPECT_EQ(table.Register("", "", 0, 0, Echo), -1);
+  EXPECT_EQ(table.Register("get/y", "", 2, 1, Echo), -1);
+  EXPECT_EQ(table.Register("get/z", "", 0, 0, nullptr), -1);
+
+  EXPECT_EQ(table.Dispatch("get/x", {"1"}).text, "1;");
+  auto few = table.Dispatch("get/x", {});
+  EXPECT_FALSE(few.ok);
+  EXPECT_NE(few.text.find("requires at least 1 arguments"), std::string::npos);
+  auto many = table.Dispatch("get/x", {"1", "2", "3"});
+  EXPECT_FALSE(many.ok);
+  EXPECT_NE(many.text.find("at most 2"), std::string::npos);
+  auto unknown = table.Dispatch("clr/stats", {});
+  EXPECT_FALSE(unknown.ok);
+  EXPECT_EQ(unknown.text, "\"clr/stats\" is not a valid command");
+}
+
+TEST(CliTable, CallbackMayReenterTableAndMayThrow) {
+  CliCommandTable table;
+  table.Register("set/add", "", 0, 0, [&table](const std::vector<std::string>&) -> CliReply {
+    // The table's lock is not held while a callback runs.
+    return {table.Register("get/added", "", 0, 0, Echo) == 0, "added"};
+  });
+  table.Register("get/throw", "", 0, 0, [](const std::vector<std::string>&) -> CliReply {
+    throw std::runtime_error("broken");
+  });
+  EXPECT_TRUE(table.Dispatch("set/add", {}).ok);
+  EXPECT_TRUE(table.Dispatch("get/added", {}).ok);
+  auto thrown = table.Dispatch("get/throw", {});
+  EXPECT_FALSE(thrown.ok);
+  EXPECT_NE(thrown.text.find("broken"), std::string::npos);
+}
+
+TEST(CliRequests, RepliesFollowJsonRpcAndIgnoreNotifications) {
+  CliCommandTable table;
+  table.Register("get/echo", "", 0, 3, Echo);
+  CommonCliServer server("/nonexistent/unused", table);
+
+  json ok = json::parse(server.HandleRequest(R"({"method":"get/echo","params":["a","b"],"id":7})"));
+  EXPECT_EQ(ok["result"], "a;b;");
+  EXPECT_TRUE(ok["error"].is_null());
+  EXPECT_EQ(ok["id"], 7);
+
+  json unknown = json::parse(server.HandleRequest(R"({"method":"nope","params":[],"id":"x"})"));
+  EXPECT_TRUE(unknown["result"].is_null());
+  EXPECT_EQ(unknown["id"], "x");
+  EXPECT_NE(unknown["error"].get<std::string>().find("not a valid command"), std::string::npos);
+
+  json typed = json::parse(server.HandleRequest(R"({"method":"get/echo","params":[1],"id":1})"));
+  EXPECT_FALSE(typed["error"].is_null());
+  json garbage = json::parse(server.HandleRequest(R"({"method":)"));
+  EXPECT_FALSE(garbage["error"].is_null());
+
+  EXPECT_EQ(server.HandleRequest(R"({"method":"get/echo","params":[],"id":null})"), "");
+  EXPECT_EQ(server.HandleRequest(R"({"method":"get/echo","params":[]})"), "");
+}
+
+class ServerFixture : public ::testing::Test {
+ protected:
+  void StartServer() {
+    server_ = std::make_unique<CommonCliServer>(path_, table_);
+    ASSERT_EQ(server_->Open(), 0);
+    thread_ = std::thread([this] { serveResult_ = server_->Serve(); });
+  }
+  void TearDown() override {
+    if (server_) server_->Stop();
+    if (thread_.joinable()) thread_.join();
+  }
+  int Connect() {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    return fd;
+  }
+  static void Send(int fd, const std::string& text) {
+    ASSERT_EQ(::send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+  }
+  // Reads whole replies until `count` objects came or the peer closed.
+  static std::vector<json> Read(int fd, size_t count) {
+    std::vector<json> replies;
+    std::string buffer;
+    size_t from = 0;
+    char chunk[4096];
+    while (replies.size() < count) {
+      bool bad = false;
+      auto end = CommonCliServer::FindMessageEnd(buffer, from, bad);
+      if (end) {
+        replies.push_back(json::parse(buffer.substr(from, *end - from)));
+        from = *end;
+        continue;
+      }
+      ssize_t n = ::recv(fd, chunk, sizeof(chunk), 0);
+      if (n <= 0) break;
+      buffer.append(chunk, static_cast<size_t>(n));
+    }
+    return replies;
+  }
+  // Runs a command line, returns its exit status and fills its standard output.
+  static int Run(const std::string& command, std::string& out) {
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return -1;
+    char chunk[512];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof(chunk), pipe)) > 0) out.append(chunk, n);
+    int status = ::pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  TempDir dir_;
+  std::string path_ = (dir_.path() / "run" / "cli.sock").string();
+  CliCommandTable table_;
+  std::unique_ptr<CommonCliServer> server_;
+  std::thread thread_;
+  int serveResult_ = -2;
+};
+
+TEST_F(ServerFixture, AnswersBackToBackAndSplitRequestsAndStops) {
+  table_.Register("get/echo", "", 0, 3, Echo);
+  StartServer();
+  EXPECT_TRUE(std::filesystem::is_socket(path_));  // folder created too
+  int fd = Connect();
+  Send(fd, R"({"method":"get/echo","params":["1"],"id":1}{"method":"get/echo","params":["2"],"id":2})");
+  Send(fd, R"({"method":"get/ec)");
+  Send(fd, R"(ho","params":["3"],"id":3})");
+  auto replies = Read(fd, 3);
+  ASSERT_EQ(replies.size(), 3u);
+  EXPECT_EQ(replies[0]["result"], "1;");
+  EXPECT_EQ(replies[1]["result"], "2;");
+  EXPECT_EQ(replies[2]["result"], "3;");
+  ::close(fd);
+  server_->Stop();
+  thread_.join();
+  EXPECT_EQ(serveResult_, 0);
+  EXPECT_FALSE(std::filesystem::exists(path_));
+}
+
+TEST_F(ServerFixture, MalformedOrOversizedRequestClosesOnlyThatConnection) {
+  table_.Register("get/echo", "", 0, 3, Echo);
+  StartServer();
+  int bad = Connect();
+  int good = Connect();
+  Send(bad, "not json at all");
+  EXPECT_TRUE(Read(bad, 1).empty());  // closed without a reply
+  ::close(bad);
+
+  int big = Connect();
+  std::string huge = R"({"method":"get/echo","params":[")" + std::string(CommonCliServer::kMaxRequestBytes + 10, 'x');
+  ::send(big, huge.data(), huge.size(), MSG_NOSIGNAL);
+  EXPECT_TRUE(Read(big, 1).empty());
+  ::close(big);
+
+  Send(good, R"({"method":"get/echo","params":["still here"],"id":9})");
+  auto replies = Read(good, 1);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0]["result"], "still here;");
+  ::close(good);
+}
+
+TEST_F(ServerFixture, ReplacesStaleSocketButNotOtherFiles) {
+  StartServer();
+  server_->Stop();
+  thread_.join();
+  // A socket file left by a crashed run is replaced.
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ::close(fd);
+  CommonCliServer again(path_, table_);
+  EXPECT_EQ(again.Open(), 0);
+
+  const std::string regular = dir_.Write("plain-file", "keep me");
+  CommonCliServer refused(regular, table_);
+  EXPECT_EQ(refused.Open(), -1);
+  EXPECT_EQ(std::ifstream(regular).rdbuf()->in_avail() > 0, true);
+  CommonCliServer tooLong(std::string(200, 'a'), table_);
+  EXPECT_EQ(tooLong.Open(), -1);
+}
+
+class OvsAppctl : public ServerFixture {
+ protected:
+  void SetUp() override {
+    if (::access("/usr/bin/ovs-appctl", X_OK) != 0) GTEST_SKIP() << "ovs-appctl (openvswitch-common) not installed";
+    savedLevel_ = qbx::Logger::logLevel.load();
+    DfwCliOptions options;
+    // The callbacks run on the server's thread; the test reads what they recorded after
+    // ovs-appctl returned, an ordering the race detector cannot see through the socket.
+    options.schedule = [this](std::chrono::nanoseconds delay, std::function<void()> action) {
+      std::lock_guard<std::mutex> lock(recordMutex_);
+      scheduledDelays_.push_back(delay);
+      scheduled_.push_back(std::move(action));
+    };
+    options.exitProcess = [this](int status) {
+      std::lock_guard<std::mutex> lock(recordMutex_);
+      exits_.push_back(status);
+    };
+    ASSERT_EQ(dfwRegisterCLI(table_, options), 0);
+    StartServer();
+  }
+  void TearDown() override {
+    ServerFixture::TearDown();
+    qbx::Logger::logLevel = savedLevel_;
+  }
+  int Appctl(const std::string& args, std::string& out) {
+    return Run("/usr/bin/ovs-appctl -t " + path_ + " " + args + " 2>&1", out);
+  }
+
+  qbx::LibraryLogLevel savedLevel_ = 4;
+  std::mutex recordMutex_;
+  std::vector<std::chrono::nanoseconds> scheduledDelays_;
+  std::vector<std::function<void()>> scheduled_;
+  std::vector<int> exits_;
+};
+
+TEST_F(OvsAppctl, SetLogLevelChangesTheGlobalLevel) {
+  std::string out;
+  EXPECT_EQ(Appctl("set/loglevel 5", out), 0);
+  EXPECT_EQ(out, "log level set to 5\n");
+  EXPECT_EQ(qbx::Logger::logLevel.load(), 5);
+  out.clear();
+  EXPECT_EQ(Appctl("set/loglevel warning", out), 0);
+  EXPECT_EQ(qbx::Logger::logLevel.load(), 3);
+  out.clear();
+  EXPECT_EQ(Appctl("set/loglevel 9", out), 2);
+  EXPECT_NE(out.find("invalid log level"), std::string::npos);
+  EXPECT_EQ(qbx::Logger::logLevel.load(), 3);
+  out.clear();
+  EXPECT_EQ(Appctl("set/loglevel", out), 2);  // argument count checked before dispatch
+  EXPECT_NE(out.find("requires at least 1"), std::string::npos);
+}
+
+TEST_F(OvsAppctl, OtherCommandsGetAClearError) {
+  std::string out;
+  EXPECT_EQ(Appctl("get/dfw/stats", out), 2);
+  EXPECT_NE(out.find("\"get/dfw/stats\" is not a valid command"), std::string::npos);
+}
+
+TEST_F(OvsAppctl, SetStopExitsWithZeroAfterTenSecondsOnce) {
+  std::string out;
+  EXPECT_EQ(Appctl("set/stop", out), 0);
+  EXPECT_EQ(out, "exporter stops in 10 seconds\n");
+  out.clear();
+  EXPECT_EQ(Appctl("set/stop", out), 0);  // a second request adds no second exit
+  std::function<void()> action;
+  {
+    std::lock_guard<std::mutex> lock(recordMutex_);
+    ASSERT_EQ(scheduled_.size(), 1u);
+    EXPECT_EQ(scheduledDelays_[0], std::chrono::seconds(10));
+    EXPECT_TRUE(exits_.empty());  // nothing ends before the delay
+    action = scheduled_[0];
+  }
+  action();
+  std::lock_guard<std::mutex> lock(recordMutex_);
+  EXPECT_EQ(exits_, std::vector<int>{0});
+}
+
+}  // namespace
