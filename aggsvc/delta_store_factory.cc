@@ -8,19 +8,14 @@ namespace qbx {
 
 namespace msg = zumbra::qbx::agg_service::messaging;
 
+// Defined in proto_store_factory.cc, shared by both encoders.
+void SetTypeFields(const TargetMetaData& key, msg::TargetTypeStatsMsg* entry);
+void SetTypeFields(const TargetMetaDataNew& key, msg::TargetTypeStatsMsg* entry);
+void FinishStatsResponse(msg::StatsResponseMsg* response);
+TargetStatsMap* AsTargetStatsMap(ITargetStatsStore* store, const char* tag, const char* which);
+
 namespace {
 constexpr const char* kSubcomp = "agg-service";
-
-void SetTypeFields(const TargetMetaData& key, msg::TargetTypeStatsMsg* entry) {
-  if (!key.ParentType().empty()) entry->set_parent_type(key.ParentType());
-  if (!key.ParentId().empty()) SetStringId(key.ParentId(), entry->mutable_parent_id());
-  entry->set_target_type(key.TargetType());
-}
-
-void SetTypeFields(const TargetMetaDataNew& key, msg::TargetTypeStatsMsg* entry) {
-  if (!key.ParentId().empty()) SetStringId(key.ParentId(), entry->mutable_parent_id());
-  entry->set_stat_type(key.StatType());
-}
 
 template <typename Map>
 void UndoInsertions(Map& map, const std::vector<typename Map::key_type>& keys,
@@ -142,15 +137,7 @@ bool DiffStoreFactoryImpl::Encode(msg::StatsResponseMsg* response) {
             hasPendingUpdate ? &pending.insertedKeysNew : nullptr,
             hasPendingUpdate ? &pending.insertedTargetsNew : nullptr);
   }
-  response->set_timestamp(static_cast<int64_t>(GetCurrentTimeMs()));
-  if (Logger::Enabled(loglevel::kDebug)) {
-    std::string text = response->DebugString();
-    if (text.empty()) {
-      QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("Response Msg is empty");
-    } else {
-      QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("Response Msg is %s", text.c_str());
-    }
-  }
+  FinishStatsResponse(response);
   return true;
 }
 
@@ -284,22 +271,10 @@ bool DiffStoreFactoryImpl::DiffTargetStats(ITargetStatsStore* prev, ITargetStats
     QBX_LOG(loglevel::kError).subcomp(kSubcomp).tag("errorCode:MPA10040").put("Input arg(s) Null");
     return false;
   }
-  auto* prevMapStore = dynamic_cast<TargetStatsMap*>(prev);
-  if (prevMapStore == nullptr) {
-    QBX_LOG(loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10041")
-        .put("Unable to get child class ptr for prev TargetMap");
-    return false;
-  }
-  auto* curMapStore = dynamic_cast<TargetStatsMap*>(cur);
-  if (curMapStore == nullptr) {
-    QBX_LOG(loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10041")
-        .put("Unable to get child class ptr for cur TargetMap");
-    return false;
-  }
+  auto* prevMapStore = AsTargetStatsMap(prev, "errorCode:MPA10041", "prev");
+  if (prevMapStore == nullptr) return false;
+  auto* curMapStore = AsTargetStatsMap(cur, "errorCode:MPA10041", "cur");
+  if (curMapStore == nullptr) return false;
   const char* tid = targetId.c_str();
   const bool skipFirst = targetIsNew && skipFirstValue;
 

@@ -19,6 +19,50 @@ std::string KeyText(const std::string& first, const std::string& second, const s
   key.append(first).append(1, ':').append(second).append(1, ':').append(third);
   return key;
 }
+
+// Accepts a code inside the level's range or a custom one; logs a refusal, ending with `suffix`.
+bool CheckCode(const char* op, int32_t code, int32_t max, int32_t min, const char* suffix) {
+  if (InRange(code, max, min)) return true;
+  QBX_LOG(loglevel::kError)
+      .subcomp(kSubcomp)
+      .tag("errorCode:MPA10043")
+      .put("[%s]: Error code %d out of valid range [%d, %d]%s", op, code, max, min, suffix);
+  return false;
+}
+
+// Logs whether (and at which level) a target was found marked for error; returns `marked`.
+bool ReportMark(const char* op, const std::string& key, const char* finding, bool marked) {
+  QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("[%s]: Target [%s] %s", op, key.c_str(), finding);
+  return marked;
+}
+
+constexpr const char* kNotMarked = "was not marked for error at any level";
+
+// Adds a target level error to the store that `find` locates for `target` (its key, as logged).
+template <typename Find>
+int32_t AddToTargetStore(const std::string& target, int32_t code, Find find) {
+  static const char* kOp = "AddTargetError";
+  if (!CheckCode(kOp, code, ErrorStoreImpl::kTargetErrorMax, ErrorStoreImpl::kTargetErrorMin,
+                 " and is not a custom error code.")) {
+    return statsresult::kErrorCodeOutOfRange;
+  }
+  QBX_LOG(loglevel::kDebug)
+      .subcomp(kSubcomp)
+      .put("[%s]: Trying to locate targetStatsStore of target [%s] to report error [%d]", kOp,
+           target.c_str(), code);
+  std::shared_ptr<ITargetStatsStore> store = find();
+  if (!store) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10044")
+        .put("[%s]: Getting Target store failed, check arguments", kOp);
+    return statsresult::kInvalidArgs;
+  }
+  QBX_LOG(loglevel::kInfo)
+      .subcomp(kSubcomp)
+      .put("[%s]: Adding target error [%d] for [%s]", kOp, code, target.c_str());
+  return store->AddError(code);
+}
 }  // namespace
 
 ErrorStoreImpl::ErrorStoreImpl(IStatsStoreFactory* owner_)
@@ -34,64 +78,20 @@ void ErrorStoreImpl::Insert(const std::string& key, int32_t code) {
 int32_t ErrorStoreImpl::AddTargetError(const std::string& targetId, const std::string& targetType,
                                        const std::string& parentId, const std::string& parentType,
                                        int32_t code) {
-  static const char* kOp = "AddTargetError";
-  if (!InRange(code, kTargetErrorMax, kTargetErrorMin)) {
-    QBX_LOG(loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10043")
-        .put("[%s]: Error code %d out of valid range [%d, %d] and is not a custom error code.", kOp,
-             code, kTargetErrorMax, kTargetErrorMin);
-    return statsresult::kErrorCodeOutOfRange;
-  }
-  QBX_LOG(loglevel::kDebug)
-      .subcomp(kSubcomp)
-      .put("[%s]: Trying to locate targetStatsStore of target [%s:%s:%s:%s] to report error [%d]", kOp,
-           parentType.c_str(), parentId.c_str(), targetType.c_str(), targetId.c_str(), code);
-  std::shared_ptr<ITargetStatsStore> store;
-  if (owner) store = owner->GetTargetStatsStore(targetId, targetType, parentId, parentType);
-  if (!store) {
-    QBX_LOG(loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10044")
-        .put("[%s]: Getting Target store failed, check arguments", kOp);
-    return statsresult::kInvalidArgs;
-  }
-  QBX_LOG(loglevel::kInfo)
-      .subcomp(kSubcomp)
-      .put("[%s]: Adding target error [%d] for [%s:%s:%s:%s]", kOp, code, parentType.c_str(),
-           parentId.c_str(), targetType.c_str(), targetId.c_str());
-  return store->AddError(code);
+  return AddToTargetStore(KeyText(parentType, parentId, targetType) + ':' + targetId, code,
+                          [&]() -> std::shared_ptr<ITargetStatsStore> {
+                            if (!owner) return nullptr;
+                            return owner->GetTargetStatsStore(targetId, targetType, parentId, parentType);
+                          });
 }
 
 int32_t ErrorStoreImpl::AddTargetError(int32_t statType, const std::string& targetId,
                                        const std::string& parentId, int32_t code) {
-  static const char* kOp = "AddTargetError";
-  if (!InRange(code, kTargetErrorMax, kTargetErrorMin)) {
-    QBX_LOG(loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10043")
-        .put("[%s]: Error code %d out of valid range [%d, %d] and is not a custom error code.", kOp,
-             code, kTargetErrorMax, kTargetErrorMin);
-    return statsresult::kErrorCodeOutOfRange;
-  }
-  QBX_LOG(loglevel::kDebug)
-      .subcomp(kSubcomp)
-      .put("[%s]: Trying to locate targetStatsStore of target [%d:%s:%s] to report error [%d]", kOp,
-           statType, parentId.c_str(), targetId.c_str(), code);
-  std::shared_ptr<ITargetStatsStore> store;
-  if (owner) store = owner->GetTargetStatsStore(statType, targetId, parentId);
-  if (!store) {
-    QBX_LOG(loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10044")
-        .put("[%s]: Getting Target store failed, check arguments", kOp);
-    return statsresult::kInvalidArgs;
-  }
-  QBX_LOG(loglevel::kInfo)
-      .subcomp(kSubcomp)
-      .put("[%s]: Adding target error [%d] for [%d:%s:%s]", kOp, code, statType, parentId.c_str(),
-           targetId.c_str());
-  return store->AddError(code);
+  return AddToTargetStore(std::to_string(statType) + ':' + parentId + ':' + targetId, code,
+                          [&]() -> std::shared_ptr<ITargetStatsStore> {
+                            if (!owner) return nullptr;
+                            return owner->GetTargetStatsStore(statType, targetId, parentId);
+                          });
 }
 
 int32_t ErrorStoreImpl::AddTargetTypeError(const std::string& targetType, const std::string& parentId,
@@ -111,12 +111,7 @@ int32_t ErrorStoreImpl::AddTargetTypeError(const std::string& targetType, const 
         .put("[%s]: ParentType and ParentId either both should beempty or both should be non-empty", kOp);
     return statsresult::kInvalidArgs;
   }
-  if (!InRange(code, kTargetTypeErrorMax, kTargetTypeErrorMin)) {
-    QBX_LOG(loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10043")
-        .put("[%s]: Error code %d out of valid range [%d, %d]", kOp, code, kTargetTypeErrorMax,
-             kTargetTypeErrorMin);
+  if (!CheckCode(kOp, code, kTargetTypeErrorMax, kTargetTypeErrorMin, "")) {
     return statsresult::kErrorCodeOutOfRange;
   }
   std::string key = KeyText(parentType, parentId, targetType);
@@ -137,12 +132,7 @@ int32_t ErrorStoreImpl::AddParentIdError(const std::string& parentId, const std:
         .put("[%s]: ParentType or ParentId is empty", kOp);
     return statsresult::kInvalidArgs;
   }
-  if (!InRange(code, kParentIdErrorMax, kParentIdErrorMin)) {
-    QBX_LOG(loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10043")
-        .put("[%s]: Error code %d out of valid range [%d, %d]\n", kOp, code, kParentIdErrorMax,
-             kParentIdErrorMin);
+  if (!CheckCode(kOp, code, kParentIdErrorMax, kParentIdErrorMin, "\n")) {
     return statsresult::kErrorCodeOutOfRange;
   }
   std::string key = KeyText(parentType, parentId, "");
@@ -162,12 +152,7 @@ int32_t ErrorStoreImpl::AddParentTypeError(const std::string& parentType, int32_
         .put("[%s]: ParentType is empty", kOp);
     return statsresult::kInvalidArgs;
   }
-  if (!InRange(code, kParentTypeErrorMax, kParentTypeErrorMin)) {
-    QBX_LOG(loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10043")
-        .put("[%s]: Error code %d out of valid range [%d, %d]\n", kOp, code, kParentTypeErrorMax,
-             kParentTypeErrorMin);
+  if (!CheckCode(kOp, code, kParentTypeErrorMax, kParentTypeErrorMin, "\n")) {
     return statsresult::kErrorCodeOutOfRange;
   }
   Insert(KeyText(parentType, "", ""), code);
@@ -177,47 +162,26 @@ int32_t ErrorStoreImpl::AddParentTypeError(const std::string& parentType, int32_
 bool ErrorStoreImpl::IsMarkedForError(const TargetMetaData& key) const {
   static const char* kOp = "IsMarkedForError";
   if (errors->empty()) {
-    QBX_LOG(loglevel::kDebug)
-        .subcomp(kSubcomp)
-        .put("[%s]: Target [%s] was not marked for error at any level", kOp, key.KeyText().c_str());
-    return false;
+    return ReportMark(kOp, key.KeyText(), kNotMarked, false);
   }
   if (errors->count(key.KeyText())) {
-    QBX_LOG(loglevel::kDebug)
-        .subcomp(kSubcomp)
-        .put("[%s]: Target [%s] marked for error at target type level", kOp, key.KeyText().c_str());
-    return true;
+    return ReportMark(kOp, key.KeyText(), "marked for error at target type level", true);
   }
   if (errors->count(KeyText(key.ParentType(), key.ParentId(), ""))) {
-    QBX_LOG(loglevel::kDebug)
-        .subcomp(kSubcomp)
-        .put("[%s]: Target [%s] marked for error at parent Id level", kOp, key.KeyText().c_str());
-    return true;
+    return ReportMark(kOp, key.KeyText(), "marked for error at parent Id level", true);
   }
   if (errors->count(KeyText(key.ParentType(), "", ""))) {
-    QBX_LOG(loglevel::kDebug)
-        .subcomp(kSubcomp)
-        .put("[%s]: Target [%s] marked for error at parent type level", kOp, key.KeyText().c_str());
-    return true;
+    return ReportMark(kOp, key.KeyText(), "marked for error at parent type level", true);
   }
-  QBX_LOG(loglevel::kDebug)
-      .subcomp(kSubcomp)
-      .put("[%s]: Target [%s] was not marked for error at any level", kOp, key.KeyText().c_str());
-  return false;
+  return ReportMark(kOp, key.KeyText(), kNotMarked, false);
 }
 
 bool ErrorStoreImpl::IsMarkedForError(const TargetMetaDataNew& key) const {
   static const char* kOp = "IsMarkedForError";
   if (errors->count(key.KeyText())) {
-    QBX_LOG(loglevel::kDebug)
-        .subcomp(kSubcomp)
-        .put("[%s]: Target [%s] marked for error at target type level", kOp, key.KeyText().c_str());
-    return true;
+    return ReportMark(kOp, key.KeyText(), "marked for error at target type level", true);
   }
-  QBX_LOG(loglevel::kDebug)
-      .subcomp(kSubcomp)
-      .put("[%s]: Target [%s] was not marked for error at any level", kOp, key.KeyText().c_str());
-  return false;
+  return ReportMark(kOp, key.KeyText(), kNotMarked, false);
 }
 
 }  // namespace qbx

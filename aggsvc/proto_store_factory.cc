@@ -13,6 +13,46 @@ namespace {
 constexpr const char* kSubcomp = "agg-service";
 }  // namespace
 
+// Fills in a target type entry's identity from its key. Shared with delta_store_factory.cc.
+void SetTypeFields(const TargetMetaData& key, msg::TargetTypeStatsMsg* entry) {
+  if (!key.ParentType().empty()) entry->set_parent_type(key.ParentType());
+  if (!key.ParentId().empty()) SetStringId(key.ParentId(), entry->mutable_parent_id());
+  entry->set_target_type(key.TargetType());
+}
+
+void SetTypeFields(const TargetMetaDataNew& key, msg::TargetTypeStatsMsg* entry) {
+  if (!key.ParentId().empty()) SetStringId(key.ParentId(), entry->mutable_parent_id());
+  entry->set_stat_type(key.StatType());
+}
+
+// Stamps a finished statistics response with the current time and logs it at debug level.
+// Shared by the absolute (here) and the delta (delta_store_factory.cc) encoders.
+void FinishStatsResponse(msg::StatsResponseMsg* response) {
+  response->set_timestamp(static_cast<int64_t>(GetCurrentTimeMs()));
+  if (Logger::Enabled(loglevel::kDebug)) {
+    std::string text = response->DebugString();
+    if (text.empty()) {
+      QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("Response Msg is empty");
+    } else {
+      QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("Response Msg is %s", text.c_str());
+    }
+  }
+}
+
+// The named/positional counter map behind a target's store; logs with `tag` and gives nullptr
+// when the store is of another kind. `which` names the store (prev, cur) in the log.
+// Shared with delta_store_factory.cc.
+TargetStatsMap* AsTargetStatsMap(ITargetStatsStore* store, const char* tag, const char* which) {
+  auto* map = dynamic_cast<TargetStatsMap*>(store);
+  if (map == nullptr) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag(tag)
+        .put("Unable to get child class ptr for %s TargetMap", which);
+  }
+  return map;
+}
+
 uint64_t GetCurrentTimeMs() {
   struct timeval tv {};
   gettimeofday(&tv, nullptr);
@@ -40,16 +80,15 @@ bool ProtoStoreFactoryImpl::Encode(msg::StatsResponseMsg* response) {
         .put("StatsResponseMsg out ptr is Null");
     return false;
   }
-  if (currentMap) {
-    for (const auto& [key, coll] : *currentMap) {
+  // Encodes every target type of one map (by type name or by stat type).
+  auto encodeTypes = [&](const auto& map) {
+    for (const auto& [key, coll] : map) {
       msg::TargetTypeStatsMsg* entry = response->add_target_type_stats();
       QBX_LOG(loglevel::kDebug)
           .subcomp(kSubcomp)
           .put("=== Start encoding stats for targets of type [%s] ====", key.KeyText().c_str());
       if (EncodeTargetTypeStats(coll.get(), entry)) {
-        if (!key.ParentType().empty()) entry->set_parent_type(key.ParentType());
-        if (!key.ParentId().empty()) SetStringId(key.ParentId(), entry->mutable_parent_id());
-        entry->set_target_type(key.TargetType());
+        SetTypeFields(key, entry);
       } else {
         QBX_LOG(loglevel::kError)
             .subcomp(kSubcomp)
@@ -61,7 +100,8 @@ bool ProtoStoreFactoryImpl::Encode(msg::StatsResponseMsg* response) {
           .subcomp(kSubcomp)
           .put("=== Finish encoding for targets of type [%s] ===", key.KeyText().c_str());
     }
-  }
+  };
+  if (currentMap) encodeTypes(*currentMap);
   if (!currentMap && !currentMapNew) {
     QBX_LOG(loglevel::kError)
         .subcomp(kSubcomp)
@@ -69,36 +109,8 @@ bool ProtoStoreFactoryImpl::Encode(msg::StatsResponseMsg* response) {
         .put("Current Statistic Collection is NULL");
     return false;
   }
-  if (currentMapNew) {
-    for (const auto& [key, coll] : *currentMapNew) {
-      msg::TargetTypeStatsMsg* entry = response->add_target_type_stats();
-      QBX_LOG(loglevel::kDebug)
-          .subcomp(kSubcomp)
-          .put("=== Start encoding stats for targets of type [%s] ====", key.KeyText().c_str());
-      if (EncodeTargetTypeStats(coll.get(), entry)) {
-        if (!key.ParentId().empty()) SetStringId(key.ParentId(), entry->mutable_parent_id());
-        entry->set_stat_type(key.StatType());
-      } else {
-        QBX_LOG(loglevel::kError)
-            .subcomp(kSubcomp)
-            .tag("errorCode:MPA10017")
-            .put("Encoding for targets of type [%s] failed.", key.KeyText().c_str());
-        response->mutable_target_type_stats()->RemoveLast();
-      }
-      QBX_LOG(loglevel::kDebug)
-          .subcomp(kSubcomp)
-          .put("=== Finish encoding for targets of type [%s] ===", key.KeyText().c_str());
-    }
-  }
-  response->set_timestamp(static_cast<int64_t>(GetCurrentTimeMs()));
-  if (Logger::Enabled(loglevel::kDebug)) {
-    std::string text = response->DebugString();
-    if (text.empty()) {
-      QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("Response Msg is empty");
-    } else {
-      QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("Response Msg is %s", text.c_str());
-    }
-  }
+  if (currentMapNew) encodeTypes(*currentMapNew);
+  FinishStatsResponse(response);
   return true;
 }
 
@@ -136,14 +148,8 @@ bool ProtoStoreFactoryImpl::EncodeTargetStats(ITargetStatsStore* store, msg::Tar
     QBX_LOG(loglevel::kError).subcomp(kSubcomp).tag("errorCode:MPA10044").put("Input arg(s) Null");
     return false;
   }
-  auto* map = dynamic_cast<TargetStatsMap*>(store);
-  if (map == nullptr) {
-    QBX_LOG(loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10044")
-        .put("Unable to get child class ptr for cur TargetMap");
-    return false;
-  }
+  auto* map = AsTargetStatsMap(store, "errorCode:MPA10044", "cur");
+  if (map == nullptr) return false;
   const auto& vec = map->GetVectorStats();
   const auto& kv = map->GetKeyValueStats();
   out->mutable_counters()->Reserve(static_cast<int>(vec.size() + kv.size()));

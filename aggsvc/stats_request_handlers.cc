@@ -63,29 +63,93 @@ std::string IdText(const msg::TargetStatsRequestMsg& target, bool parent) {
   return id.has_string_id() ? id.string_id() : std::string();
 }
 
+// Parses a request of the message `name`; logs and returns false when the payload is not one.
+template <typename Request>
+bool ParseRequest(Request& request, const char* payload, int32_t length, const char* name, const char* fn,
+                  const char* app, const MsgMetadata& metadata) {
+  if (request.ParseFromArray(payload, length)) return true;
+  QBX_LOG(qbx::loglevel::kError)
+      .subcomp(kSubcomp)
+      .tag("errorCode:MPA10009")
+      .put("[%s][%s]: Unable to parse %s from msg type: %s\n", fn, app, name, metadata.GetTypeId().c_str());
+  return false;
+}
+
+// The vertical adapter registered for the request type `key`, or nullptr (logged as `what`).
+AggServiceClient::Adapter* FindStatsAdapter(const AggServiceClient& client, const std::string& key, const char* what,
+                                            const char* fn) {
+  AggServiceClient::Adapter* adapter = client.FindAdapter(key);
+  if (adapter == nullptr) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10012")
+        .put("[%s][%s]: No vertical adapter registered for %s: %s\n", fn, client.AppName(), what, key.c_str());
+  }
+  return adapter;
+}
+
+// Serialises the response to a reply of type `typeId`; logs `failure` when that fails.
+template <typename Response>
+bool SerialiseResponse(const Response& response, const char* typeId, const char* failure, const char* fn,
+                       const char* app, std::string& out) {
+  QBX_LOG(qbx::loglevel::kTrace)
+      .subcomp(kSubcomp)
+      .put("[%s][%s]: Create & enqueue msg for send, msgtype: %s\n", fn, app, typeId);
+  if (response.SerializeToString(&out)) return true;
+  QBX_LOG(qbx::loglevel::kError).subcomp(kSubcomp).tag("errorCode:MPA10017").put("[%s][%s]: %s", fn, app, failure);
+  return false;
+}
+
+// Logs a failed hand-over of a reply to the transport; returns its result.
+int CheckDispatch(int result, const char* fn, const char* app) {
+  if (result < 0) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10011")
+        .put("[%s][%s]: Dispatch message to mpa failed\n", fn, app);
+  }
+  return result;
+}
+
+// Serialises the response and hands it over as the reply (of type `typeId`) to the request.
+template <typename Response>
+int SendResponse(AggServiceClient& client, const Response& response, const char* typeId, const char* failure,
+                 const char* fn, const MsgMetadata& metadata) {
+  MsgMetadata replyMetadata(typeId, metadata.GetCorrelationId(), metadata.GetReplyTo());
+  std::string serialised;
+  if (!SerialiseResponse(response, typeId, failure, fn, client.AppName(), serialised)) {
+    return aggresult::kSerializationFailed;
+  }
+  return CheckDispatch(client.CreateAndEnqueueMpaMessageTask(std::move(serialised), replyMetadata), fn,
+                       client.AppName());
+}
+
+// Encodes the collected absolute values (`what` stats) into a new response and sends it.
+template <typename Response>
+int EncodeAndSendResponse(AggServiceClient& client, ProtoStoreFactoryImpl& store, const char* what, const char* typeId,
+                          const char* failure, const char* fn, const MsgMetadata& metadata) {
+  auto responsePtr = qbx::MakeArenaMessage<Response>();
+  if (!store.Encode(responsePtr->mutable_stats())) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10015")
+        .put("[%s][%s]: Response encoding failed for %s stats\n", fn, client.AppName(), what);
+    return aggresult::kEncodingFailed;
+  }
+  return SendResponse(client, *responsePtr, typeId, failure, fn, metadata);
+}
+
 }  // namespace
 
 int AggServiceClient::SummationStatsRequestHandler(const char* payload, int32_t length, const MsgMetadata& metadata) {
   static const char* fn = "SummationStatsRequestHandler";
   msg::PullSummationStatsRequestMsg request;
-  if (!request.ParseFromArray(payload, length)) {
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10009")
-        .put("[%s][%s]: Unable to parse PullSummationStatsRequestMsg from msg type: %s\n", fn, AppName(),
-             metadata.GetTypeId().c_str());
+  if (!ParseRequest(request, payload, length, "PullSummationStatsRequestMsg", fn, AppName(), metadata)) {
     return aggresult::kUnparsableRequest;
   }
   const std::string& key = msg::PullSummationStatsRequestMsg::default_instance().GetTypeName();
-  Adapter* adapter = FindAdapter(key);
-  if (adapter == nullptr) {
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10012")
-        .put("[%s][%s]: No vertical adapter registered for statistics message type: %s\n", fn, AppName(),
-             key.c_str());
-    return aggresult::kNoAdapter;
-  }
+  Adapter* adapter = FindStatsAdapter(*this, key, "statistics message type", fn);
+  if (adapter == nullptr) return aggresult::kNoAdapter;
   if (!request.has_seq_num() || !request.has_last_ack()) {
     QBX_LOG(qbx::loglevel::kError)
         .subcomp(kSubcomp)
@@ -227,16 +291,11 @@ int AggServiceClient::SummationStatsRequestHandler(const char* payload, int32_t 
 
   // A resent response carries the new request's number.
   response->set_seq_num(seq);
-  QBX_LOG(qbx::loglevel::kTrace)
-      .subcomp(kSubcomp)
-      .put("[%s][%s]: Create & enqueue msg for send, msgtype: %s\n", fn, AppName(), kSummationResponseTypeId);
   MsgMetadata replyMetadata(kSummationResponseTypeId, metadata.GetCorrelationId(), metadata.GetReplyTo());
   std::string serialised;
-  if (!response->SerializeToString(&serialised)) {
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10017")
-        .put("[%s][%s]: SummationStatsResponseMsg serialize to string failed for delta stats.", fn, AppName());
+  if (!SerialiseResponse(*response, kSummationResponseTypeId,
+                         "SummationStatsResponseMsg serialize to string failed for delta stats.", fn, AppName(),
+                         serialised)) {
     return aggresult::kSerializationFailed;
   }
 
@@ -254,36 +313,18 @@ int AggServiceClient::SummationStatsRequestHandler(const char* payload, int32_t 
     lastSummationResponse = response;
   }
   lastSummationStatus = static_cast<uint32_t>(status);
-  if (result < 0) {
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10011")
-        .put("[%s][%s]: Dispatch message to mpa failed\n", fn, AppName());
-  }
-  return result;
+  return CheckDispatch(result, fn, AppName());
 }
 
 int AggServiceClient::OverwriteStatsRequestHandler(const char* payload, int32_t length, const MsgMetadata& metadata) {
   static const char* fn = "OverwriteStatsRequestHandler";
   msg::PullOverwriteStatsRequestMsg request;
-  if (!request.ParseFromArray(payload, length)) {
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10009")
-        .put("[%s][%s]: Unable to parse PullOverwriteStatsRequestMsg from msg type: %s\n", fn, AppName(),
-             metadata.GetTypeId().c_str());
+  if (!ParseRequest(request, payload, length, "PullOverwriteStatsRequestMsg", fn, AppName(), metadata)) {
     return aggresult::kUnparsableRequest;
   }
   const std::string& key = msg::PullOverwriteStatsRequestMsg::default_instance().GetTypeName();
-  Adapter* adapter = FindAdapter(key);
-  if (adapter == nullptr) {
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10012")
-        .put("[%s][%s]: No vertical adapter registered for overwrite statistics msg type: %s\n", fn, AppName(),
-             key.c_str());
-    return aggresult::kNoAdapter;
-  }
+  Adapter* adapter = FindStatsAdapter(*this, key, "overwrite statistics msg type", fn);
+  if (adapter == nullptr) return aggresult::kNoAdapter;
   QBX_LOG(qbx::loglevel::kInfo)
       .subcomp(kSubcomp)
       .put("[%s][%s]: Invoke callback to collect overwrite stats\n", fn, AppName());
@@ -299,46 +340,14 @@ int AggServiceClient::OverwriteStatsRequestHandler(const char* payload, int32_t 
   } else {
     adapter->PollStats(qbx::OVERWRITE, store);
   }
-  auto responsePtr = qbx::MakeArenaMessage<msg::OverwriteStatsResponseMsg>();
-  msg::OverwriteStatsResponseMsg& response = *responsePtr;
-  if (!store->Encode(response.mutable_stats())) {
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10015")
-        .put("[%s][%s]: Response encoding failed for overwrite stats\n", fn, AppName());
-    return aggresult::kEncodingFailed;
-  }
-  QBX_LOG(qbx::loglevel::kTrace)
-      .subcomp(kSubcomp)
-      .put("[%s][%s]: Create & enqueue msg for send, msgtype: %s\n", fn, AppName(), kOverwriteResponseTypeId);
-  MsgMetadata replyMetadata(kOverwriteResponseTypeId, metadata.GetCorrelationId(), metadata.GetReplyTo());
-  std::string serialised;
-  if (!response.SerializeToString(&serialised)) {
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10017")
-        .put("[%s][%s]: OverwriteStatsResponseMsg serialize to string failed.", fn, AppName());
-    return aggresult::kSerializationFailed;
-  }
-  int result = CreateAndEnqueueMpaMessageTask(std::move(serialised), replyMetadata);
-  if (result < 0) {
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10011")
-        .put("[%s][%s]: Dispatch message to mpa failed\n", fn, AppName());
-  }
-  return result;
+  return EncodeAndSendResponse<msg::OverwriteStatsResponseMsg>(*this, *store, "overwrite", kOverwriteResponseTypeId,
+                                                  "OverwriteStatsResponseMsg serialize to string failed.", fn, metadata);
 }
 
 int AggServiceClient::OnDemandStatsRequestHandler(const char* payload, int32_t length, const MsgMetadata& metadata) {
   static const char* fn = "OnDemandStatsRequestHandler";
   msg::OnDemandStatsRequestMsg request;
-  if (!request.ParseFromArray(payload, length)) {
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10009")
-        .put("[%s][%s]: Unable to parse OnDemandStatsRequestMsg from msg type: %s\n", fn, AppName(),
-             metadata.GetTypeId().c_str());
+  if (!ParseRequest(request, payload, length, "OnDemandStatsRequestMsg", fn, AppName(), metadata)) {
     return aggresult::kUnparsableRequest;
   }
   if (request.target_request_size() == 0) {
@@ -351,15 +360,8 @@ int AggServiceClient::OnDemandStatsRequestHandler(const char* payload, int32_t l
   // The first target decides the form of the whole request.
   const bool statTypeForm = request.target_request(0).has_stat_type();
   const std::string& key = msg::OnDemandStatsRequestMsg::default_instance().GetTypeName();
-  Adapter* adapter = FindAdapter(key);
-  if (adapter == nullptr) {
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10012")
-        .put("[%s][%s]: No vertical adapter registered for on-demand statistics msg type: %s\n", fn, AppName(),
-             key.c_str());
-    return aggresult::kNoAdapter;
-  }
+  Adapter* adapter = FindStatsAdapter(*this, key, "on-demand statistics msg type", fn);
+  if (adapter == nullptr) return aggresult::kNoAdapter;
 
   std::vector<std::shared_ptr<qbx::TargetContext>> contexts;
   std::vector<std::shared_ptr<qbx::TargetContextNew>> contextsNew;
@@ -421,47 +423,15 @@ int AggServiceClient::OnDemandStatsRequestHandler(const char* payload, int32_t l
     return aggresult::kNoOnDemandTargets;
   }
 
-  auto responsePtr = qbx::MakeArenaMessage<msg::OnDemandStatsResponseMsg>();
-  msg::OnDemandStatsResponseMsg& response = *responsePtr;
-  if (!store->Encode(response.mutable_stats())) {
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10015")
-        .put("[%s][%s]: Response encoding failed for on-demand stats\n", fn, AppName());
-    return aggresult::kEncodingFailed;
-  }
-  QBX_LOG(qbx::loglevel::kTrace)
-      .subcomp(kSubcomp)
-      .put("[%s][%s]: Create & enqueue msg for send, msgtype: %s\n", fn, AppName(), kOnDemandResponseTypeId);
-  MsgMetadata replyMetadata(kOnDemandResponseTypeId, metadata.GetCorrelationId(), metadata.GetReplyTo());
-  std::string serialised;
-  if (!response.SerializeToString(&serialised)) {
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10017")
-        .put("[%s][%s]: OnDemandStatsResponseMsg serialize to string failed.", fn, AppName());
-    return aggresult::kSerializationFailed;
-  }
-  int result = CreateAndEnqueueMpaMessageTask(std::move(serialised), replyMetadata);
-  if (result < 0) {
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10011")
-        .put("[%s][%s]: Dispatch message to mpa failed\n", fn, AppName());
-  }
-  return result;
+  return EncodeAndSendResponse<msg::OnDemandStatsResponseMsg>(*this, *store, "on-demand", kOnDemandResponseTypeId,
+                                                  "OnDemandStatsResponseMsg serialize to string failed.", fn, metadata);
 }
 
 int AggServiceClient::GenericRuntimeStatusRequestHandler(const char* payload, int32_t length,
                                                          const MsgMetadata& metadata) {
   static const char* fn = "GenericRuntimeStatusRequestHandler";
   msg::GenericRuntimeStatusRequestMsg request;
-  if (!request.ParseFromArray(payload, length)) {
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10009")
-        .put("[%s][%s]: Unable to parse GenericRuntimeStatusRequestMsg from msg type: %s\n", fn, AppName(),
-             metadata.GetTypeId().c_str());
+  if (!ParseRequest(request, payload, length, "GenericRuntimeStatusRequestMsg", fn, AppName(), metadata)) {
     return aggresult::kUnparsableRequest;
   }
   if (!request.has_target_type() || request.target_type().empty()) return aggresult::kGeneral;
@@ -492,25 +462,6 @@ int AggServiceClient::GenericRuntimeStatusRequestHandler(const char* payload, in
   }
   response.set_target_type(targetType);
   response.set_status_obtained(obtained);
-  QBX_LOG(qbx::loglevel::kTrace)
-      .subcomp(kSubcomp)
-      .put("[%s][%s]: Create & enqueue msg for send, msgtype: %s\n", fn, AppName(),
-           kGenericRuntimeStatusResponseTypeId);
-  MsgMetadata replyMetadata(kGenericRuntimeStatusResponseTypeId, metadata.GetCorrelationId(), metadata.GetReplyTo());
-  std::string serialised;
-  if (!response.SerializeToString(&serialised)) {
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10017")
-        .put("[%s][%s]: GenericRuntimeStatusResponseMsg serialize to string failed.", fn, AppName());
-    return aggresult::kSerializationFailed;
-  }
-  int result = CreateAndEnqueueMpaMessageTask(std::move(serialised), replyMetadata);
-  if (result < 0) {
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:MPA10011")
-        .put("[%s][%s]: Dispatch message to mpa failed\n", fn, AppName());
-  }
-  return result;
+  return SendResponse(*this, response, kGenericRuntimeStatusResponseTypeId,
+                      "GenericRuntimeStatusResponseMsg serialize to string failed.", fn, metadata);
 }

@@ -38,6 +38,64 @@ ServiceModule<AggSvcMpService>& MpModule() {
   return *module;
 }
 
+template <class Service>
+int CreateModuleInstance(ServiceModule<Service>& module) {
+  std::lock_guard<std::mutex> lock(module.mutex);
+  if (module.instance) return 0;
+  module.instance = std::make_shared<Service>();
+  return 1;
+}
+
+template <class Service>
+std::shared_ptr<Service> ModuleInstance(ServiceModule<Service>& module) {
+  std::lock_guard<std::mutex> lock(module.mutex);
+  return module.instance;
+}
+
+template <class Service>
+void RegisterModuleApp(ServiceModule<Service>& module, const std::shared_ptr<MpaClientAppSpecific>& instance,
+                       const std::string& appName) {
+  std::lock_guard<std::mutex> lock(module.mutex);
+  module.apps[appName] = instance;
+}
+
+// Empties the module; the instance and the applications are released after the lock.
+template <class Service>
+void ResetModule(ServiceModule<Service>& module) {
+  std::shared_ptr<Service> instance;
+  std::unordered_map<std::string, std::shared_ptr<MpaClientAppSpecific>> apps;
+  {
+    std::lock_guard<std::mutex> lock(module.mutex);
+    instance.swap(module.instance);
+    apps.swap(module.apps);
+  }
+}
+
+template <class Service>
+std::shared_ptr<MpaClientAppSpecific> ModuleApp(ServiceModule<Service>& module, const std::string& appName) {
+  std::lock_guard<std::mutex> lock(module.mutex);
+  auto it = module.apps.find(appName);
+  return it == module.apps.end() ? nullptr : it->second;
+}
+
+// Parses the service's own unified envelope out of the generic one; null when it does not parse.
+template <class Unified>
+google::protobuf::Message* ParseUnified(const zumbra::qbx::messaging::GenericUnifiedMsg& request, std::string& objType) {
+  auto* unified = new Unified();
+  if (!unified->ParseFromString(request.payload())) {
+    delete unified;
+    return nullptr;
+  }
+  if (unified->has_obj_type()) objType = unified->obj_type();
+  return unified;
+}
+
+template <class Unified>
+std::string UnifiedAppName(google::protobuf::Message* unified) {
+  auto* typed = dynamic_cast<Unified*>(unified);
+  return typed ? typed->app_name() : std::string();
+}
+
 std::string TextFormat(const google::protobuf::Message& msg) {
   std::string text;
   google::protobuf::TextFormat::PrintToString(msg, &text);
@@ -267,50 +325,9 @@ void MpaClientServiceBase::MsgHandler(const std::string& peerId, const GenericUn
   BsonHeaders::Destroy(doc);
 }
 
-MpaClientHostService::MpaClientHostService(uint32_t nodePersona)
-    : MpaClientServiceBase("AggSvc", true, nodePersona) {}
-
-MpaClientMPService::MpaClientMPService() : MpaClientServiceBase("AggSvcMpSvc", false, 0) {}
-
-// ---- host service ----
-
-int AggSvcHostService::CreateInstance() {
-  std::lock_guard<std::mutex> lock(HostModule().mutex);
-  if (HostModule().instance) return 0;
-  HostModule().instance = std::make_shared<AggSvcHostService>();
-  return 1;
-}
-
-std::shared_ptr<AggSvcHostService> AggSvcHostService::GetInstance() {
-  std::lock_guard<std::mutex> lock(HostModule().mutex);
-  return HostModule().instance;
-}
-
-void AggSvcHostService::Register(const std::shared_ptr<MpaClientAppSpecific>& instance, const std::string& appName) {
-  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggSvcHostService Register(App:%s)", appName.c_str());
-  std::lock_guard<std::mutex> lock(HostModule().mutex);
-  HostModule().apps[appName] = instance;
-}
-
-void AggSvcHostService::ResetForTest() {
-  std::shared_ptr<AggSvcHostService> instance;
-  std::unordered_map<std::string, std::shared_ptr<MpaClientAppSpecific>> apps;
-  {
-    std::lock_guard<std::mutex> lock(HostModule().mutex);
-    instance.swap(HostModule().instance);
-    apps.swap(HostModule().apps);
-  }
-}
-
-AggSvcHostService::AggSvcHostService() : MpaClientHostService(MpaClient::NodePersona()) {
-  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggSvcHostService Ctor");
-}
-
-AggSvcHostService::~AggSvcHostService() { QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggSvcHostService Dtor"); }
-
-grpc::ServerUnaryReactor* AggSvcHostService::RpcMsgHandler(grpc::CallbackServerContext* context,
-                                                           const GenericUnifiedMsg* request,
-                                                           GenericUnifiedMsg* response) {
+grpc::ServerUnaryReactor* MpaClientServiceBase::ServeRpcMsg(grpc::CallbackServerContext* context,
+                                                            const GenericUnifiedMsg* request,
+                                                            GenericUnifiedMsg* response) {
   grpc::ServerUnaryReactor* reactor = context->DefaultReactor();
   RpcCallPtr call(new GrpcUnaryCallHandle<GenericUnifiedMsg>(context, response, reactor));
   try {
@@ -322,8 +339,9 @@ grpc::ServerUnaryReactor* AggSvcHostService::RpcMsgHandler(grpc::CallbackServerC
   return reactor;
 }
 
-grpc::ServerUnaryReactor* AggSvcHostService::MsgHandler(grpc::CallbackServerContext* context,
-                                                        const GenericUnifiedMsg* request, zumbra::qbx::VoidMsg* response) {
+grpc::ServerUnaryReactor* MpaClientServiceBase::ServeMsg(grpc::CallbackServerContext* context,
+                                                         const GenericUnifiedMsg* request,
+                                                         zumbra::qbx::VoidMsg* response) {
   grpc::ServerUnaryReactor* reactor = context->DefaultReactor();
   VoidCallPtr call(new GrpcUnaryCallHandle<zumbra::qbx::VoidMsg>(context, response, reactor));
   try {
@@ -335,14 +353,43 @@ grpc::ServerUnaryReactor* AggSvcHostService::MsgHandler(grpc::CallbackServerCont
   return reactor;
 }
 
+MpaClientHostService::MpaClientHostService(uint32_t nodePersona)
+    : MpaClientServiceBase("AggSvc", true, nodePersona) {}
+
+MpaClientMPService::MpaClientMPService() : MpaClientServiceBase("AggSvcMpSvc", false, 0) {}
+
+// ---- host service ----
+
+int AggSvcHostService::CreateInstance() { return CreateModuleInstance(HostModule()); }
+
+std::shared_ptr<AggSvcHostService> AggSvcHostService::GetInstance() { return ModuleInstance(HostModule()); }
+
+void AggSvcHostService::Register(const std::shared_ptr<MpaClientAppSpecific>& instance, const std::string& appName) {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggSvcHostService Register(App:%s)", appName.c_str());
+  RegisterModuleApp(HostModule(), instance, appName);
+}
+
+void AggSvcHostService::ResetForTest() { ResetModule(HostModule()); }
+
+AggSvcHostService::AggSvcHostService() : MpaClientHostService(MpaClient::NodePersona()) {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggSvcHostService Ctor");
+}
+
+AggSvcHostService::~AggSvcHostService() { QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggSvcHostService Dtor"); }
+
+grpc::ServerUnaryReactor* AggSvcHostService::RpcMsgHandler(grpc::CallbackServerContext* context,
+                                                           const GenericUnifiedMsg* request,
+                                                           GenericUnifiedMsg* response) {
+  return ServeRpcMsg(context, request, response);
+}
+
+grpc::ServerUnaryReactor* AggSvcHostService::MsgHandler(grpc::CallbackServerContext* context,
+                                                        const GenericUnifiedMsg* request, zumbra::qbx::VoidMsg* response) {
+  return ServeMsg(context, request, response);
+}
+
 google::protobuf::Message* AggSvcHostService::ParseUnifiedMsg(const GenericUnifiedMsg& request, std::string& objType) {
-  auto* unified = new AggSvcHostUnifiedMsg();
-  if (!unified->ParseFromString(request.payload())) {
-    delete unified;
-    return nullptr;
-  }
-  if (unified->has_obj_type()) objType = unified->obj_type();
-  return unified;
+  return ParseUnified<AggSvcHostUnifiedMsg>(request, objType);
 }
 
 google::protobuf::Message* AggSvcHostService::GetRequestMsg(google::protobuf::Message* unified) {
@@ -362,46 +409,24 @@ google::protobuf::Message* AggSvcHostService::GetRequestMsg(google::protobuf::Me
   return nullptr;
 }
 
-std::string AggSvcHostService::GetAppName(google::protobuf::Message* unified) {
-  auto* host = dynamic_cast<AggSvcHostUnifiedMsg*>(unified);
-  return host ? host->app_name() : std::string();
-}
+std::string AggSvcHostService::GetAppName(google::protobuf::Message* unified) { return UnifiedAppName<AggSvcHostUnifiedMsg>(unified); }
 
 std::shared_ptr<MpaClientAppSpecific> AggSvcHostService::GetAppInstance(const std::string& appName) {
-  std::lock_guard<std::mutex> lock(HostModule().mutex);
-  auto it = HostModule().apps.find(appName);
-  return it == HostModule().apps.end() ? nullptr : it->second;
+  return ModuleApp(HostModule(), appName);
 }
 
 // ---- management-plane service ----
 
-int AggSvcMpService::CreateInstance() {
-  std::lock_guard<std::mutex> lock(MpModule().mutex);
-  if (MpModule().instance) return 0;
-  MpModule().instance = std::make_shared<AggSvcMpService>();
-  return 1;
-}
+int AggSvcMpService::CreateInstance() { return CreateModuleInstance(MpModule()); }
 
-std::shared_ptr<AggSvcMpService> AggSvcMpService::GetInstance() {
-  std::lock_guard<std::mutex> lock(MpModule().mutex);
-  return MpModule().instance;
-}
+std::shared_ptr<AggSvcMpService> AggSvcMpService::GetInstance() { return ModuleInstance(MpModule()); }
 
 void AggSvcMpService::Register(const std::shared_ptr<MpaClientAppSpecific>& instance, const std::string& appName) {
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggSvcMpService Register(App:%s)", appName.c_str());
-  std::lock_guard<std::mutex> lock(MpModule().mutex);
-  MpModule().apps[appName] = instance;
+  RegisterModuleApp(MpModule(), instance, appName);
 }
 
-void AggSvcMpService::ResetForTest() {
-  std::shared_ptr<AggSvcMpService> instance;
-  std::unordered_map<std::string, std::shared_ptr<MpaClientAppSpecific>> apps;
-  {
-    std::lock_guard<std::mutex> lock(MpModule().mutex);
-    instance.swap(MpModule().instance);
-    apps.swap(MpModule().apps);
-  }
-}
+void AggSvcMpService::ResetForTest() { ResetModule(MpModule()); }
 
 AggSvcMpService::AggSvcMpService() { QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggSvcMpService Ctor"); }
 
@@ -409,38 +434,16 @@ AggSvcMpService::~AggSvcMpService() { QBX_LOG(loglevel::kDebug).subcomp(kSub).pu
 
 grpc::ServerUnaryReactor* AggSvcMpService::RpcMsgHandler(grpc::CallbackServerContext* context,
                                                          const GenericUnifiedMsg* request, GenericUnifiedMsg* response) {
-  grpc::ServerUnaryReactor* reactor = context->DefaultReactor();
-  RpcCallPtr call(new GrpcUnaryCallHandle<GenericUnifiedMsg>(context, response, reactor));
-  try {
-    MpaRpcMsgHandler(CallerIdFromContext(context), *request, call);
-  } catch (const std::exception& e) {
-    QBX_LOG(loglevel::kError).subcomp(kSub).put("[%s] RpcMsgHandler failed: %s", instanceName_.c_str(), e.what());
-    call->writer()->Error(rpc::AppStatus::APPLICATION_ERROR);
-  }
-  return reactor;
+  return ServeRpcMsg(context, request, response);
 }
 
 grpc::ServerUnaryReactor* AggSvcMpService::MsgHandler(grpc::CallbackServerContext* context,
                                                       const GenericUnifiedMsg* request, zumbra::qbx::VoidMsg* response) {
-  grpc::ServerUnaryReactor* reactor = context->DefaultReactor();
-  VoidCallPtr call(new GrpcUnaryCallHandle<zumbra::qbx::VoidMsg>(context, response, reactor));
-  try {
-    MpaMsgHandler(CallerIdFromContext(context), *request, call);
-  } catch (const std::exception& e) {
-    QBX_LOG(loglevel::kError).subcomp(kSub).put("[%s] MsgHandler failed: %s", instanceName_.c_str(), e.what());
-  }
-  call->writer()->Last(zumbra::qbx::VoidMsg());
-  return reactor;
+  return ServeMsg(context, request, response);
 }
 
 google::protobuf::Message* AggSvcMpService::ParseUnifiedMsg(const GenericUnifiedMsg& request, std::string& objType) {
-  auto* unified = new AggSvcMpUnifiedMsg();
-  if (!unified->ParseFromString(request.payload())) {
-    delete unified;
-    return nullptr;
-  }
-  if (unified->has_obj_type()) objType = unified->obj_type();
-  return unified;
+  return ParseUnified<AggSvcMpUnifiedMsg>(request, objType);
 }
 
 google::protobuf::Message* AggSvcMpService::GetRequestMsg(google::protobuf::Message* unified) {
@@ -463,15 +466,10 @@ google::protobuf::Message* AggSvcMpService::GetRequestMsg(google::protobuf::Mess
   return nullptr;
 }
 
-std::string AggSvcMpService::GetAppName(google::protobuf::Message* unified) {
-  auto* mp = dynamic_cast<AggSvcMpUnifiedMsg*>(unified);
-  return mp ? mp->app_name() : std::string();
-}
+std::string AggSvcMpService::GetAppName(google::protobuf::Message* unified) { return UnifiedAppName<AggSvcMpUnifiedMsg>(unified); }
 
 std::shared_ptr<MpaClientAppSpecific> AggSvcMpService::GetAppInstance(const std::string& appName) {
-  std::lock_guard<std::mutex> lock(MpModule().mutex);
-  auto it = MpModule().apps.find(appName);
-  return it == MpModule().apps.end() ? nullptr : it->second;
+  return ModuleApp(MpModule(), appName);
 }
 
 }  // namespace qbx

@@ -71,6 +71,12 @@ class MpaClientServiceBase {
  protected:
   MpaClientServiceBase(std::string instanceName, bool host, uint32_t nodePersona);
 
+  // The bodies of the generated RpcMsgHandler and MsgHandler methods, shared by both services.
+  grpc::ServerUnaryReactor* ServeRpcMsg(grpc::CallbackServerContext* context, const GenericUnifiedMsg* request,
+                                        GenericUnifiedMsg* response);
+  grpc::ServerUnaryReactor* ServeMsg(grpc::CallbackServerContext* context, const GenericUnifiedMsg* request,
+                                     zumbra::qbx::VoidMsg* response);
+
   uint32_t nodePersona_;
   std::unordered_set<std::string> legacyTypeApps_;
   std::unordered_map<std::string, std::string> newToOldTypeNames_;

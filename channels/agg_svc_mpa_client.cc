@@ -33,6 +33,24 @@ struct UnlockGuard {
   ~UnlockGuard() { client->Unlock(); }
 };
 
+// The registered aggregation-service client, read under `mutex`; null, logged under `func`,
+// when it is gone.
+std::shared_ptr<AggServiceClient> AcquireAggServiceClient(std::mutex& mutex, const std::weak_ptr<AggServiceClient>& weak,
+                                                          const char* func, const char* app) {
+  std::shared_ptr<AggServiceClient> client;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    client = weak.lock();
+  }
+  if (!client) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSub)
+        .tag("errorCode:MPA10060")
+        .put("[%s][%s] No AggServiceClient registered: %s\n", func, app, "Unable to acquire weak pointer");
+  }
+  return client;
+}
+
 }  // namespace
 
 void FreeMpaMsg(rmqClientMessage* msg) {
@@ -269,19 +287,9 @@ void AggSvcMpaClient::AggSvcMpaClientRxCallback(rmqClientMessage* msg, bool from
   }
   if (fromSmartNic) {
     qbx::BsonHeaders::Destroy(headers);
-    std::shared_ptr<AggServiceClient> client;
-    {
-      std::lock_guard<std::mutex> lock(_clientsMutex);
-      client = _aggServiceClient.lock();
-    }
-    if (!client) {
-      QBX_LOG(qbx::loglevel::kError)
-          .subcomp(kSub)
-          .tag("errorCode:MPA10060")
-          .put("[%s][%s] No AggServiceClient registered: %s\n", "AggSvcMpaClientRxCallback", app,
-               "Unable to acquire weak pointer");
-      return;
-    }
+    std::shared_ptr<AggServiceClient> client =
+        AcquireAggServiceClient(_clientsMutex, _aggServiceClient, "AggSvcMpaClientRxCallback", app);
+    if (!client) return;
     try {
       client->HandleSnReply(msg, _appName, typeId, correlationId);
     } catch (const std::exception& e) {
@@ -444,17 +452,9 @@ bool AggSvcMpaClient::HandleDequeued(const MsgPtr& msg) {
       }
       return true;
     }
-    std::shared_ptr<AggServiceClient> client;
-    {
-      std::lock_guard<std::mutex> lock(_clientsMutex);
-      client = _aggServiceClient.lock();
-    }
+    std::shared_ptr<AggServiceClient> client =
+        AcquireAggServiceClient(_clientsMutex, _aggServiceClient, "DequeueRxCallbackMsg", app);
     if (!client) {
-      QBX_LOG(qbx::loglevel::kError)
-          .subcomp(kSub)
-          .tag("errorCode:MPA10060")
-          .put("[%s][%s] No AggServiceClient registered: %s\n", "DequeueRxCallbackMsg", app,
-               "Unable to acquire weak pointer");
       _rxThreadRunning = false;
       return false;  // the caller still signals the end
     }
@@ -510,18 +510,8 @@ bool AggSvcMpaClient::ProcessRxCallbackMsgOn(const MsgPtr& msg, const std::share
     return false;
   }
   QBX_LOG(qbx::loglevel::kDebug).subcomp(kSub).put("[%s][%s] Invoked process msg cb \n", func, app);
-  std::shared_ptr<AggServiceClient> client;
-  {
-    std::lock_guard<std::mutex> lock(_clientsMutex);
-    client = _aggServiceClient.lock();
-  }
-  if (!client) {
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp(kSub)
-        .tag("errorCode:MPA10060")
-        .put("[%s][%s] No AggServiceClient registered: %s\n", func, app, "Unable to acquire weak pointer");
-    return false;
-  }
+  std::shared_ptr<AggServiceClient> client = AcquireAggServiceClient(_clientsMutex, _aggServiceClient, func, app);
+  if (!client) return false;
   if (!mpa) {
     // Closed meanwhile: the channel client is gone, nothing can be answered.
     QBX_LOG(qbx::loglevel::kWarning).subcomp(kSub).put("[%s][%s] No MpaClient, dropping msg", func, app);

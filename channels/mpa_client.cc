@@ -251,21 +251,37 @@ void MpaClient::Register(const std::shared_ptr<AsioQbxProvider>& provider, RxCal
   }
 }
 
+namespace {
+
+// Builds a smart-NIC client with the smart-NIC factory (a plain client when it gives none)
+// and puts it in `slots` under its application's name, all under the registry lock; the
+// client it replaces is released after the lock. `setSelf` runs before the client is
+// stored, `attach` after.
+template <class SetSelf, class Attach>
+void InstallSNClient(ClientMap Registry::*slots, const MpaClient::CreateArgs& args, SetSelf&& setSelf,
+                     Attach&& attach) {
+  Registry& reg = Reg();
+  std::shared_ptr<MpaClient> previous;
+  std::unique_lock<std::shared_mutex> lock(reg.lock);
+  auto client = reg.snFactory ? reg.snFactory(args) : nullptr;
+  if (!client) client = std::make_shared<MpaClient>(args);
+  setSelf(client);
+  previous.swap((reg.*slots)[args.appName]);
+  (reg.*slots)[args.appName] = client;
+  attach(client);
+}
+
+}  // namespace
+
 void MpaClient::RegisterSNHost(const std::shared_ptr<AsioQbxProvider>& provider, RxCallback rxCallback,
                                const std::string& appName, const std::string& clientKind, uint32_t clientFlags,
                                uint32_t port) {
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("%s RegisterSNHost mpa client", appName.c_str());
   CreateArgs args{provider, std::move(rxCallback), appName, clientKind, clientFlags,
                   static_cast<uint16_t>(port % 65536), nullptr};
-  Registry& reg = Reg();
-  std::shared_ptr<MpaClient> previous;
-  std::unique_lock<std::shared_mutex> lock(reg.lock);
-  auto client = reg.snFactory ? reg.snFactory(args) : nullptr;
-  if (!client) client = std::make_shared<MpaClient>(args);
-  client->SetSelf(client);
-  previous.swap(reg.snHostApps[appName]);
-  reg.snHostApps[appName] = client;
-  client->CreateSNHostAppSpecificInstance();
+  InstallSNClient(&Registry::snHostApps, args, [](const std::shared_ptr<MpaClient>& client) {
+    client->SetSelf(client);
+  }, [](const std::shared_ptr<MpaClient>& client) { client->CreateSNHostAppSpecificInstance(); });
 }
 
 void MpaClient::RegisterSN(const std::shared_ptr<AsioQbxProvider>& provider, RxCallback rxCallback,
@@ -274,15 +290,9 @@ void MpaClient::RegisterSN(const std::shared_ptr<AsioQbxProvider>& provider, RxC
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("%s RegisterSN mpa client", appName.c_str());
   CreateArgs args{provider, std::move(rxCallback), appName, clientKind, clientFlags,
                   static_cast<uint16_t>(port % 65536), nullptr};
-  Registry& reg = Reg();
-  std::shared_ptr<MpaClient> previous;
-  std::unique_lock<std::shared_mutex> lock(reg.lock);
-  auto client = reg.snFactory ? reg.snFactory(args) : nullptr;
-  if (!client) client = std::make_shared<MpaClient>(args);
-  client->SetSelf(client);
-  previous.swap(reg.snApps[appName]);
-  reg.snApps[appName] = client;
-  client->CreateAppSpecificInstance(client);
+  InstallSNClient(&Registry::snApps, args, [](const std::shared_ptr<MpaClient>& client) {
+    client->SetSelf(client);
+  }, [](const std::shared_ptr<MpaClient>& client) { client->CreateAppSpecificInstance(client); });
 }
 
 void MpaClient::UnRegister(const std::string& appName) {

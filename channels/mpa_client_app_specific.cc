@@ -26,6 +26,35 @@ bool IsRawPayload(const google::protobuf::Message* msg) {
   return msg->GetDescriptor() == zumbra::qbx::messaging::RawPayloadMsg::descriptor();
 }
 
+// Fills `sub` (the request inside `unified`, null when there is none) from the record's
+// payload and serialises `unified` into `serialised`; false, logged under `fn`, on failure.
+bool FillUnifiedMsg(const char* app, const char* fn, google::protobuf::Message* unified,
+                    google::protobuf::Message* sub, const std::string& typeId, const rmqClientMessage* msg,
+                    std::string& serialised) {
+  if (sub == nullptr) {
+    QBX_LOG(loglevel::kWarning)
+        .subcomp(kSub)
+        .put("[%s] MpaClientAppSpecific::%s msg NULL for type %s", app, fn, typeId.c_str());
+    return false;
+  }
+  const size_t len = msg->payloadLen > 0 && msg->payload != nullptr ? static_cast<size_t>(msg->payloadLen) : 0;
+  if (IsRawPayload(sub)) {
+    static_cast<zumbra::qbx::messaging::RawPayloadMsg*>(sub)->set_payload(
+        std::string(reinterpret_cast<const char*>(msg->payload), len));
+  } else if (len > static_cast<size_t>(INT32_MAX) ||
+             !sub->ParseFromArray(len > 0 ? msg->payload : nullptr, static_cast<int>(len))) {
+    QBX_LOG(loglevel::kWarning)
+        .subcomp(kSub)
+        .put("[%s] MpaClientAppSpecific::%s Failed to parse protobuf msg for type %s", app, fn, typeId.c_str());
+    return false;
+  }
+  if (!unified->SerializeToString(&serialised)) {
+    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] MpaClientAppSpecific::%s: Could not serialize to string.", app, fn);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 MpaClientAppSpecific::MpaClientAppSpecific(std::string appName, std::shared_ptr<MpaClient> owner,
@@ -138,27 +167,8 @@ bool MpaClientAppSpecific::GetGenericUnifiedMsg(GenericUnifiedMsg& out, rmqClien
     QBX_LOG(loglevel::kWarning).subcomp(kSub).put("[%s] MpaClientAppSpecific::GetGenericUnifiedMsg Unable to get MpUnifiedMsg", app);
     return false;
   }
-  google::protobuf::Message* sub = GetRequestMsg(unified.get(), typeId);
-  if (sub == nullptr) {
-    QBX_LOG(loglevel::kWarning)
-        .subcomp(kSub)
-        .put("[%s] MpaClientAppSpecific::GetGenericUnifiedMsg msg NULL for type %s", app, typeId.c_str());
-    return false;
-  }
-  const size_t len = msg->payloadLen > 0 && msg->payload != nullptr ? static_cast<size_t>(msg->payloadLen) : 0;
-  if (IsRawPayload(sub)) {
-    static_cast<zumbra::qbx::messaging::RawPayloadMsg*>(sub)->set_payload(
-        std::string(reinterpret_cast<const char*>(msg->payload), len));
-  } else if (len > static_cast<size_t>(INT32_MAX) ||
-             !sub->ParseFromArray(len > 0 ? msg->payload : nullptr, static_cast<int>(len))) {
-    QBX_LOG(loglevel::kWarning)
-        .subcomp(kSub)
-        .put("[%s] MpaClientAppSpecific::GetGenericUnifiedMsg Failed to parse protobuf msg for type %s", app, typeId.c_str());
-    return false;
-  }
   std::string serialised;
-  if (!unified->SerializeToString(&serialised)) {
-    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] MpaClientAppSpecific::GetGenericUnifiedMsg: Could not serialize to string.", app);
+  if (!FillUnifiedMsg(app, "GetGenericUnifiedMsg", unified.get(), GetRequestMsg(unified.get(), typeId), typeId, msg, serialised)) {
     return false;
   }
   UUID tracking;
@@ -200,28 +210,8 @@ bool MpaClientAppSpecific::GetGenericUnifiedMsgForSN(GenericUnifiedMsg& out, rmq
     QBX_LOG(loglevel::kWarning).subcomp(kSub).put("[%s] MpaClientAppSpecific::GetGenericUnifiedMsgForSN Unable to get HostUnifiedMsg", app);
     return false;
   }
-  google::protobuf::Message* sub = GetRequestMsg(unified.get(), typeId);
-  if (sub == nullptr) {
-    QBX_LOG(loglevel::kWarning)
-        .subcomp(kSub)
-        .put("[%s] MpaClientAppSpecific::GetGenericUnifiedMsgForSN msg NULL for type %s", app, typeId.c_str());
-    return false;
-  }
-  const size_t len = msg->payloadLen > 0 && msg->payload != nullptr ? static_cast<size_t>(msg->payloadLen) : 0;
-  if (IsRawPayload(sub)) {
-    static_cast<zumbra::qbx::messaging::RawPayloadMsg*>(sub)->set_payload(
-        std::string(reinterpret_cast<const char*>(msg->payload), len));
-  } else if (len > static_cast<size_t>(INT32_MAX) ||
-             !sub->ParseFromArray(len > 0 ? msg->payload : nullptr, static_cast<int>(len))) {
-    QBX_LOG(loglevel::kWarning)
-        .subcomp(kSub)
-        .put("[%s] MpaClientAppSpecific::GetGenericUnifiedMsgForSN Failed to parse protobuf msg for type %s", app,
-             typeId.c_str());
-    return false;
-  }
   std::string serialised;
-  if (!unified->SerializeToString(&serialised)) {
-    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] MpaClientAppSpecific::GetGenericUnifiedMsgForSN: Could not serialize to string.", app);
+  if (!FillUnifiedMsg(app, "GetGenericUnifiedMsgForSN", unified.get(), GetRequestMsg(unified.get(), typeId), typeId, msg, serialised)) {
     return false;
   }
   if (!correlationId.empty()) out.mutable_ctrl_headers()->set_correlation_id(correlationId);

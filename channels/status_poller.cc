@@ -26,6 +26,28 @@ std::vector<AggServiceStatusMsgType> RestartOrder() {
 
 bool HasValue(const OptionalStatusUpdate& update) { return update.has_value() && *update != nullptr; }
 
+void LogCallbackException(LibraryLogLevel level, const StatusKey& key, const char* what) {
+  QBX_LOG(level)
+      .subcomp(kSubcomp)
+      .put("Exception during status callback for %s:%s - %s", VerticalName(key.first).c_str(),
+           MsgTypeName(key.second).c_str(), what);
+}
+
+// Runs `body` (one status callback and what follows it), logging whatever it throws; a
+// bad_lexical_cast is logged at debug level only when `quietBadCast` is set.
+template <class Body>
+void GuardStatusCallback(const StatusKey& key, bool quietBadCast, Body&& body) {
+  try {
+    body();
+  } catch (const boost::bad_lexical_cast& e) {
+    LogCallbackException(quietBadCast ? loglevel::kDebug : loglevel::kWarning, key, e.what());
+  } catch (const std::exception& e) {
+    LogCallbackException(loglevel::kWarning, key, e.what());
+  } catch (...) {
+    LogCallbackException(loglevel::kWarning, key, "unknown exception");
+  }
+}
+
 }  // namespace
 
 StatusPoller::StatusPoller(AsioQbxProvider& provider, StatusObserver& observer,
@@ -114,56 +136,26 @@ void StatusPoller::Poll(const StatusKey& key) {
     if (it == status_callbacks_.end()) return;
     callback = it->second;
   }
-  try {
+  GuardStatusCallback(key, true, [&] {
     if (!callback) throw std::runtime_error("call to empty status callback");
     OptionalStatusUpdate result = callback(false);
     observer_.OnStatusUpdate(key, result);
     last_poll_times_[key] = provider_.clock().Now();
-  } catch (const boost::bad_lexical_cast& e) {
-    QBX_LOG(loglevel::kDebug)
-        .subcomp(kSubcomp)
-        .put("Exception during status callback for %s:%s - %s", VerticalName(key.first).c_str(),
-             MsgTypeName(key.second).c_str(), e.what());
-  } catch (const std::exception& e) {
-    QBX_LOG(loglevel::kWarning)
-        .subcomp(kSubcomp)
-        .put("Exception during status callback for %s:%s - %s", VerticalName(key.first).c_str(),
-             MsgTypeName(key.second).c_str(), e.what());
-  } catch (...) {
-    QBX_LOG(loglevel::kWarning)
-        .subcomp(kSubcomp)
-        .put("Exception during status callback for %s:%s - %s", VerticalName(key.first).c_str(),
-             MsgTypeName(key.second).c_str(), "unknown exception");
-  }
+  });
 }
 
 bool StatusPoller::FullSync(zumbra::qbx::monitoring::MonitoringStatusFullSyncResponseMsg& response) {
   for (const auto& entry : Callbacks()) {
     const StatusKey& key = entry.first;
-    try {
+    GuardStatusCallback(key, true, [&] {
       if (!entry.second) throw std::runtime_error("call to empty status callback");
       OptionalStatusUpdate result = entry.second(true);
-      if (!HasValue(result)) continue;
+      if (!HasValue(result)) return;
       auto* report = response.add_vertical_reports();
       report->set_vertical(key.first);
       report->set_msg_type(key.second);
       report->mutable_status()->CopyFrom(**result);
-    } catch (const boost::bad_lexical_cast& e) {
-      QBX_LOG(loglevel::kDebug)
-          .subcomp(kSubcomp)
-          .put("Exception during status callback for %s:%s - %s", VerticalName(key.first).c_str(),
-               MsgTypeName(key.second).c_str(), e.what());
-    } catch (const std::exception& e) {
-      QBX_LOG(loglevel::kWarning)
-          .subcomp(kSubcomp)
-          .put("Exception during status callback for %s:%s - %s", VerticalName(key.first).c_str(),
-               MsgTypeName(key.second).c_str(), e.what());
-    } catch (...) {
-      QBX_LOG(loglevel::kWarning)
-          .subcomp(kSubcomp)
-          .put("Exception during status callback for %s:%s - %s", VerticalName(key.first).c_str(),
-               MsgTypeName(key.second).c_str(), "unknown exception");
-    }
+    });
   }
   return true;
 }
@@ -171,23 +163,13 @@ bool StatusPoller::FullSync(zumbra::qbx::monitoring::MonitoringStatusFullSyncRes
 bool StatusPoller::PollAll() {
   for (const auto& entry : Callbacks()) {
     const StatusKey& key = entry.first;
-    try {
+    GuardStatusCallback(key, false, [&] {
       if (!entry.second) throw std::runtime_error("call to empty status callback");
       OptionalStatusUpdate result = entry.second(true);
-      if (!HasValue(result)) continue;
+      if (!HasValue(result)) return;
       observer_.OnStatusUpdate(key, result);
       last_poll_times_[key] = provider_.clock().Now();
-    } catch (const std::exception& e) {
-      QBX_LOG(loglevel::kWarning)
-          .subcomp(kSubcomp)
-          .put("Exception during status callback for %s:%s - %s", VerticalName(key.first).c_str(),
-               MsgTypeName(key.second).c_str(), e.what());
-    } catch (...) {
-      QBX_LOG(loglevel::kWarning)
-          .subcomp(kSubcomp)
-          .put("Exception during status callback for %s:%s - %s", VerticalName(key.first).c_str(),
-               MsgTypeName(key.second).c_str(), "unknown exception");
-    }
+    });
   }
   observer_.SetLastFullSyncTime();
   return true;

@@ -66,6 +66,14 @@ class StatusSourceTest : public ::testing::Test {
   bool Register(const char* vertical, const char* type, FakeStatusAdapter& adapter) {
     return source_->RegisterStatusCallback(vertical, type, adapter.Getter(), FakeStatusAdapter::Comparer());
   }
+  // Makes a source with `tn` registered for the transport node's tunnels summary, connected to
+  // the provider and polling.
+  void PollTunnels(FakeStatusAdapter& tn) {
+    Make();
+    ASSERT_TRUE(Register(kTn, kTunnels, tn));
+    Connect();
+    Provider(ProviderMsg::START_PERIODIC_POLL);
+  }
   // Status reports (not heartbeats) written on every stream so far.
   std::vector<zumbra::qbx::monitoring::MonitoringStatusVerticalReportMsg> Reports() {
     std::vector<zumbra::qbx::monitoring::MonitoringStatusVerticalReportMsg> out;
@@ -146,11 +154,8 @@ TEST_F(StatusSourceTest, PollingStartsOnlyWhenTheProviderAsksAndFollowsTheVertic
 }
 
 TEST_F(StatusSourceTest, AnUpdateEqualToThePreviousOneIsNotSent) {
-  Make();
   FakeStatusAdapter tn;
-  ASSERT_TRUE(Register(kTn, kTunnels, tn));
-  Connect();
-  Provider(ProviderMsg::START_PERIODIC_POLL);
+  ASSERT_NO_FATAL_FAILURE(PollTunnels(tn));
   Advance(30s);
   ASSERT_EQ(Reports().size(), 1u) << "the first poll of a pair is always sent";
   EXPECT_EQ(Reports()[0].vertical(), st::VERTICAL_TRANSPORT_NODE_STATUS);
@@ -164,12 +169,9 @@ TEST_F(StatusSourceTest, AnUpdateEqualToThePreviousOneIsNotSent) {
 }
 
 TEST_F(StatusSourceTest, EmptyAndFailingStatusCallbacksKeepThePollerGoing) {
-  Make();
   LogCapture log(loglevel::kWarning);
   FakeStatusAdapter tn;
-  ASSERT_TRUE(Register(kTn, kTunnels, tn));
-  Connect();
-  Provider(ProviderMsg::START_PERIODIC_POLL);
+  ASSERT_NO_FATAL_FAILURE(PollTunnels(tn));
   tn.SetEmpty();
   Advance(30s);
   EXPECT_TRUE(log.Has("Empty response received for vertical:message-type: "
@@ -214,12 +216,9 @@ TEST_F(StatusSourceTest, ProviderFullSyncAnswersEveryPairWithTheSendMetricFlagAn
 }
 
 TEST_F(StatusSourceTest, FullSyncWithCollectionDisabledAnswersTrueAndDoesNotPoll) {
-  Make();
   LogCapture log(loglevel::kInfo);
   FakeStatusAdapter tn;
-  ASSERT_TRUE(Register(kTn, kTunnels, tn));
-  Connect();
-  Provider(ProviderMsg::START_PERIODIC_POLL);
+  ASSERT_NO_FATAL_FAILURE(PollTunnels(tn));
   ProviderMsg request;
   request.set_msg_type(ProviderMsg::FULL_SYNC_REQUEST);
   request.set_global_status_collection_enabled(false);
@@ -257,12 +256,9 @@ TEST_F(StatusSourceTest, FailedFullSyncIsRetriedEverySixtySecondsWhileNeeded) {
 }
 
 TEST_F(StatusSourceTest, FullSyncRequestsWithinSixtySecondsRunOnce) {
-  Make();
   LogCapture log(loglevel::kInfo);
   FakeStatusAdapter tn;
-  ASSERT_TRUE(Register(kTn, kTunnels, tn));
-  Connect();
-  Provider(ProviderMsg::START_PERIODIC_POLL);
+  ASSERT_NO_FATAL_FAILURE(PollTunnels(tn));
   EXPECT_TRUE(source_->OnFullSyncRequest());
   Flush();
   EXPECT_TRUE(log.Has("FullSync request received from SHA callback"));
@@ -278,11 +274,8 @@ TEST_F(StatusSourceTest, FullSyncRequestsWithinSixtySecondsRunOnce) {
 }
 
 TEST_F(StatusSourceTest, HeartbeatListsOnlyPairsPolledInTheLastFiveMinutes) {
-  Make();
   FakeStatusAdapter tn;
-  ASSERT_TRUE(Register(kTn, kTunnels, tn));
-  Connect();
-  Provider(ProviderMsg::START_PERIODIC_POLL);
+  ASSERT_NO_FATAL_FAILURE(PollTunnels(tn));
   Advance(150s);
   auto beats = [&] {
     std::vector<SourceMsg> out;
@@ -324,12 +317,9 @@ TEST_F(StatusSourceTest, LivenessIsRestampedEveryThirtySecondsUntilStopped) {
 }
 
 TEST_F(StatusSourceTest, StatisticsAreDumpedEveryFiveMinutes) {
-  Make();
   LogCapture log(loglevel::kInfo);
   FakeStatusAdapter tn;
-  ASSERT_TRUE(Register(kTn, kTunnels, tn));
-  Connect();
-  Provider(ProviderMsg::START_PERIODIC_POLL);
+  ASSERT_NO_FATAL_FAILURE(PollTunnels(tn));
   source_->OnFullSyncRequest();
   Advance(299s);
   EXPECT_FALSE(log.Has("Last reported time for"));
@@ -339,12 +329,9 @@ TEST_F(StatusSourceTest, StatisticsAreDumpedEveryFiveMinutes) {
 }
 
 TEST_F(StatusSourceTest, PollingConfigurationChangesIntervalsAndRefusesZero) {
-  Make();
   LogCapture log(loglevel::kInfo);
   FakeStatusAdapter tn;
-  ASSERT_TRUE(Register(kTn, kTunnels, tn));
-  Connect();
-  Provider(ProviderMsg::START_PERIODIC_POLL);
+  ASSERT_NO_FATAL_FAILURE(PollTunnels(tn));
   ProviderMsg cfg;
   cfg.set_msg_type(ProviderMsg::POLLING_CONFIG);
   auto* c = cfg.add_polling_configs();
@@ -373,11 +360,8 @@ TEST_F(StatusSourceTest, PollingConfigurationChangesIntervalsAndRefusesZero) {
 }
 
 TEST_F(StatusSourceTest, SwitchingCollectionBackOnOutsideAFullSyncTriggersOneFullSync) {
-  Make();
   FakeStatusAdapter tn;
-  ASSERT_TRUE(Register(kTn, kTunnels, tn));
-  Connect();
-  Provider(ProviderMsg::START_PERIODIC_POLL);
+  ASSERT_NO_FATAL_FAILURE(PollTunnels(tn));
   ProviderMsg cfg;
   cfg.set_msg_type(ProviderMsg::POLLING_CONFIG);
   cfg.set_global_status_collection_enabled(true);
@@ -402,12 +386,9 @@ TEST_F(StatusSourceTest, SwitchingCollectionBackOnOutsideAFullSyncTriggersOneFul
 }
 
 TEST_F(StatusSourceTest, AReportOnADeadStreamIsNotCountedAndIsSentWhenTheStreamReturns) {
-  Make();
   LogCapture log(loglevel::kInfo);
   FakeStatusAdapter tn;
-  ASSERT_TRUE(Register(kTn, kTunnels, tn));
-  Connect();
-  Provider(ProviderMsg::START_PERIODIC_POLL);
+  ASSERT_NO_FATAL_FAILURE(PollTunnels(tn));
   Advance(30s);
   ASSERT_EQ(Reports().size(), 1u);
   auto first = world_->LastStream();
@@ -437,11 +418,8 @@ TEST_F(StatusSourceTest, AReportOnADeadStreamIsNotCountedAndIsSentWhenTheStreamR
 }
 
 TEST_F(StatusSourceTest, AStreamEndedByTheProviderIsReopenedAfterFiveSeconds) {
-  Make();
   FakeStatusAdapter tn;
-  ASSERT_TRUE(Register(kTn, kTunnels, tn));
-  Connect();
-  Provider(ProviderMsg::START_PERIODIC_POLL);
+  ASSERT_NO_FATAL_FAILURE(PollTunnels(tn));
   Advance(30s);
   auto first = world_->LastStream();
   first->End();

@@ -66,6 +66,14 @@ class TnProxyClientTest : public ::testing::Test {
     return client_;
   }
 
+  // A client with `rec` registered as "app", started.
+  std::shared_ptr<TnProxyClientCommon> StartClient(Recorder& rec) {
+    auto client = MakeClient();
+    rec.Register(*client, "app");
+    client->Start();
+    return client;
+  }
+
   test::LogCapture logs_;
   TnProxyStandin standin_;
   int infoPort_ = -1;
@@ -76,10 +84,8 @@ class TnProxyClientTest : public ::testing::Test {
 TEST_F(TnProxyClientTest, LearnsAphListNodeAndVersionAndFollowsMastershipChanges) {
   standin_.SetProductVersion(4, 7);
   standin_.SetAphs({{kAph1, true}, {kAph2, false}});
-  auto client = MakeClient();
   Recorder rec;
-  rec.Register(*client, "app");
-  client->Start();
+  auto client = StartClient(rec);
 
   ASSERT_TRUE(Eventually([&] { return rec.updates.load() >= 1 && rec.connects.load() == 1; }));
   EXPECT_TRUE(client->IsConnectedForForwarding());
@@ -104,10 +110,8 @@ TEST_F(TnProxyClientTest, LearnsAphListNodeAndVersionAndFollowsMastershipChanges
 
 TEST_F(TnProxyClientTest, MalformedAndEmptyUpdatesNotifyNobody) {
   standin_.SetAphs({{kAph1, true}});
-  auto client = MakeClient();
   Recorder rec;
-  rec.Register(*client, "app");
-  client->Start();
+  auto client = StartClient(rec);
   ASSERT_TRUE(Eventually([&] { return rec.updates.load() == 1; }));
 
   // Second entry without its master flag: only the first survives, nobody is told.
@@ -148,10 +152,8 @@ TEST_F(TnProxyClientTest, MalformedAndEmptyUpdatesNotifyNobody) {
 }
 
 TEST_F(TnProxyClientTest, ForwardingUpBeforeAnyListOnlyConnectsThenListPostsUpdate) {
-  auto client = MakeClient();
   Recorder rec;
-  rec.Register(*client, "app");
-  client->Start();
+  auto client = StartClient(rec);
   ASSERT_TRUE(Eventually([&] { return rec.connects.load() == 1 && standin_.ActiveSubscribers() == 1; }));
   EXPECT_EQ(rec.updates.load(), 0);
   EXPECT_FALSE(client->IsStubCreationEnabled());
@@ -163,10 +165,8 @@ TEST_F(TnProxyClientTest, ForwardingUpBeforeAnyListOnlyConnectsThenListPostsUpda
 
 TEST_F(TnProxyClientTest, ForwardingDropReportsDownAndRecoveryConnectsAndUpdatesAgain) {
   standin_.SetAphs({{kAph1, true}});
-  auto client = MakeClient();
   Recorder rec;
-  rec.Register(*client, "app");
-  client->Start();
+  auto client = StartClient(rec);
   ASSERT_TRUE(Eventually([&] { return rec.updates.load() == 1 && rec.connects.load() == 1; }));
 
   standin_.StopForwarding();
@@ -186,10 +186,8 @@ TEST_F(TnProxyClientTest, ForwardingDropReportsDownAndRecoveryConnectsAndUpdates
 
 TEST_F(TnProxyClientTest, EndedSubscriptionLeavesConnectionUpAndUnsubscribed) {
   standin_.SetAphs({{kAph1, true}});
-  auto client = MakeClient();
   Recorder rec;
-  rec.Register(*client, "app");
-  client->Start();
+  auto client = StartClient(rec);
   ASSERT_TRUE(Eventually([&] { return rec.updates.load() == 1; }));
   standin_.EndSubscriptions();
   ASSERT_TRUE(Eventually([&] { return logs_.Count("TnProxyClientCommon received status") == 1; }));
@@ -276,9 +274,7 @@ TEST_F(TnProxyClientTest, DestroyedClientIgnoresLateEvents) {
   standin_.SetAphs({{kAph1, true}});
   Recorder rec;
   {
-    auto client = MakeClient();
-    rec.Register(*client, "app");
-    client->Start();
+    auto client = StartClient(rec);
     ASSERT_TRUE(Eventually([&] { return rec.updates.load() == 1; }));
     client_.reset();
     client.reset();  // destroyed without Stop: the providers end with it
