@@ -496,15 +496,17 @@ void TnProxyClientCommon::NotifyClients(bool updateStub, bool connectTnProxy) {
   }
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("NotifyClients: %s %s", connectTnProxy ? "(CONNECT_TNPROXY)" : "",
                                              updateStub ? "(UPDATE_STUB)" : "");
-  for (const auto& [name, cb] : connects) {
-    QBX_LOG(loglevel::kDebug).subcomp(kSub).put("NotifyClients: [%s] Invoking CONNECT_TNPROXY", name.c_str());
-    RunGuarded("CONNECT_TNPROXY", [&cb] {
-      if (cb) cb();
+  for (const auto& entry : connects) {
+    const auto& callback = entry.second;
+    QBX_LOG(loglevel::kDebug).subcomp(kSub).put("NotifyClients: [%s] Invoking CONNECT_TNPROXY", entry.first.c_str());
+    RunGuarded("CONNECT_TNPROXY", [&callback] {
+      if (callback) callback();
     });
   }
-  for (const auto& [name, cb] : updates) {
-    QBX_LOG(loglevel::kDebug).subcomp(kSub).put("NotifyClients: [%s] Invoking UPDATE_STUB", name.c_str());
-    if (cb) forwardingProvider_->dispatcher().Post([cb] { RunGuarded("UPDATE_STUB", cb); });
+  for (const auto& entry : updates) {
+    const auto callback = entry.second;
+    QBX_LOG(loglevel::kDebug).subcomp(kSub).put("NotifyClients: [%s] Invoking UPDATE_STUB", entry.first.c_str());
+    if (callback) forwardingProvider_->dispatcher().Post([callback] { RunGuarded("UPDATE_STUB", callback); });
   }
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("NotifyClients: End");
 }

@@ -170,7 +170,7 @@ class RecordingAggServiceClient : public AggServiceClient {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       requests_.push_back(r);
-      handler = onRequest;
+      handler = onRequest.Get();
     }
     cond_.notify_all();
     return handler ? handler(r) : 0;
@@ -206,7 +206,24 @@ class RecordingAggServiceClient : public AggServiceClient {
     return requests_;
   }
 
-  std::function<int(const Request&)> onRequest;
+  // Set by the test thread while the dequeue thread may read it, hence its own lock.
+  class Handler {
+   public:
+    Handler& operator=(std::function<int(const Request&)> f) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      f_ = std::move(f);
+      return *this;
+    }
+    std::function<int(const Request&)> Get() const {
+      std::lock_guard<std::mutex> lock(mutex_);
+      return f_;
+    }
+
+   private:
+    mutable std::mutex mutex_;
+    std::function<int(const Request&)> f_;
+  };
+  Handler onRequest;
   std::atomic<uint32_t> mpMajor{0};
   std::atomic<uint32_t> mpMinor{0};
   std::vector<std::string> snReplies;
