@@ -5,6 +5,8 @@
 #include <map>
 #include <unordered_map>
 
+#include "channels/mpa_client_private.h"
+#include "channels/tn_proxy_client_common.h"
 #include "core/logger.h"
 #include "core/metric_counters.h"
 #include "core/uuid.h"
@@ -218,9 +220,12 @@ bool MpaClient::IsAggregationAppName(const std::string& appName) {
 std::shared_ptr<MpaClient> MpaClient::CreateMpaClientForApp(const CreateArgs& args) {
   Registry& reg = Reg();
   if (IsAggregationAppName(args.appName)) {
-    if (reg.aggAppFactory) {
-      if (auto client = reg.aggAppFactory(args)) return client;
-    }
+    // Called with the registry lock held.
+    MpaClient::ClientFactory factory = reg.aggAppFactory;
+    // The management-plane transport over the process-wide proxy client, unless a test
+    // put another factory in its place.
+    if (!factory) factory = MpaClientPrivate<AggSvcMpStub>::Factory();
+    if (auto client = factory(args)) return client;
     return std::make_shared<MpaClient>(args);
   }
   QBX_LOG(loglevel::kWarning).subcomp(kSub).put("Unknown app type in AggSvc %s", args.appName.c_str());
@@ -347,8 +352,8 @@ std::shared_ptr<MpaClient> MpaClient::GetSNHostClient(const std::string& appName
   return Find(Reg().snHostApps, appName);
 }
 
-void MpaClient::StartMpaClientEventLoop(const std::string& /*clientId*/, const std::string& /*endpoint*/,
-                                        const std::string& /*stubsEndpoint*/) {
+void MpaClient::StartMpaClientEventLoop(const std::string& clientId, const std::string& endpoint,
+                                        const std::string& stubsEndpoint) {
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("Starting MPA client event loop thread...");
   Registry& reg = Reg();
   std::function<uint32_t()> source;
@@ -359,10 +364,13 @@ void MpaClient::StartMpaClientEventLoop(const std::string& /*clientId*/, const s
   const uint32_t persona = source ? source() : 0;
   reg.persona = persona;
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("MPA Client Got Node Persona %d", persona);
+  // The proxy client's Start comes later, from the manager.
+  TnProxyClientCommon::Init(clientId, endpoint, stubsEndpoint);
 }
 
 void MpaClient::StopMpaClientEventLoop() {
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("Stopping MPA client event loop thread...");
+  if (auto tnProxy = TnProxyClientCommon::getInstance()) tnProxy->Stop();
 }
 
 uint32_t MpaClient::NodePersona() { return Reg().persona.load(); }

@@ -67,9 +67,11 @@ google::protobuf::Message* MpaClientAggService::GetRequestMsg(google::protobuf::
 
 rpc::CallObserver<MpaClientAppSpecific::GenericUnifiedMsg>* MpaClientAggService::GetRpcCallObserver(
     rmqClientMessage* request, const std::string& correlationId, uint32_t seq) {
-  auto* observer = new AggServiceObserver(weak_from_this(), correlationId, seq);
-  if (seq != 0) return observer;
-  if (request == nullptr || !PopulateObserverRmqMsg(*observer->record(), *request)) {
+  // Only the app-init call comes without a request record.
+  const bool appInit = request == nullptr;
+  auto* observer = new AggServiceObserver(weak_from_this(), correlationId, seq, appInit);
+  if (appInit) return observer;
+  if (!PopulateObserverRmqMsg(*observer->record(), *request)) {
     QBX_LOG(loglevel::kInfo)
         .subcomp(kSub)
         .put("[%s] MpaClientAggService::GetRpcCallObserver Failed to Fill in Observer Rmq msg", appName_.c_str());
@@ -114,7 +116,7 @@ void MpaClientAggService::HandleMpResponse(const rpc::Status& status, const Gene
   }
   const bool onSmartNic = MpaClient::NodePersona() == 2;
   if (!status.ok()) {
-    if (agg->seq() != 0) {
+    if (agg->appInit()) {
       FinishInitHandshake(agg->seq(), false);
     } else {
       SendErrorToVertical(true, agg->correlationId(), onSmartNic);
@@ -183,9 +185,11 @@ void MpaClientAggService::HandleMpResponse(const rpc::Status& status, const Gene
 // ---- observers ----
 
 MpaClientAggService::AggServiceObserver::AggServiceObserver(std::weak_ptr<MpaClientAggService> owner,
-                                                            std::string correlationId, uint32_t seq)
+                                                            std::string correlationId, uint32_t seq,
+                                                            bool appInit)
     : record_(static_cast<rmqClientMessage*>(std::calloc(1, sizeof(rmqClientMessage))), &FreeRecord),
       seq_(seq),
+      appInit_(appInit),
       owner_(std::move(owner)),
       correlationId_(std::move(correlationId)) {
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggServiceObserver  Ctor");
@@ -226,7 +230,7 @@ void MpaClientAggService::AggServiceObserver::CallStatus(const rpc::Status& stat
   std::lock_guard<std::mutex> lock(owner->CompletionMutex());
   // A call that ended without a reply delivers nothing to the application.
   if (hasReply_ || status.code() != 0) owner->HandleMpResponse(status, reply_, this);
-  if (seq_ != 0) owner->DeleteFromSeqToCallHandleMap(seq_);
+  if (appInit_) owner->DeleteFromSeqToCallHandleMap(seq_);
   delete this;
 }
 

@@ -22,13 +22,17 @@ class MpaClientAggService : public MpaClientAppSpecific, public std::enable_shar
  public:
   class AggServiceObserver : public rpc::CallObserver<GenericUnifiedMsg> {
    public:
-    AggServiceObserver(std::weak_ptr<MpaClientAggService> owner, std::string correlationId, uint32_t seq);
+    // `appInit`: the call carries the app-init request of handshake `seq`. The flag, not the
+    // number, tells the two kinds apart: a sequence number may take any value.
+    AggServiceObserver(std::weak_ptr<MpaClientAggService> owner, std::string correlationId, uint32_t seq,
+                       bool appInit);
     ~AggServiceObserver() override;
     void Next(const GenericUnifiedMsg& reply) override;
     void CallStatus(const rpc::Status& status) override;
 
     rmqClientMessage* record() { return record_.get(); }
     uint32_t seq() const { return seq_; }
+    bool appInit() const { return appInit_; }
     const std::string& correlationId() const { return correlationId_; }
     const std::string& aphUuid() const { return aphUuid_; }
     void SetAphUuid(const std::string& uuid) { aphUuid_ = uuid; }
@@ -37,6 +41,7 @@ class MpaClientAggService : public MpaClientAppSpecific, public std::enable_shar
    private:
     std::shared_ptr<rmqClientMessage> record_;
     uint32_t seq_;
+    bool appInit_;
     std::weak_ptr<MpaClientAggService> owner_;
     GenericUnifiedMsg reply_;
     bool hasReply_ = false;

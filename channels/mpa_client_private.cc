@@ -1,6 +1,7 @@
 #include "channels/mpa_client_private.h"
 
 #include <functional>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "core/stub_creator.h"
 #include "platform/rpc/asio_qbx_rpc_provider.h"
 #include "platform/rpc/call.h"
+#include "platform/rpc/server_builder.h"
 #include "platform/runtime/asio_qbx_provider.h"
 #include "platform/runtime/timer.h"
 
@@ -28,6 +30,12 @@ using Unified = zumbra::qbx::messaging::GenericUnifiedMsg;
 thread_local bool t_sendingAppInit = false;
 
 std::chrono::milliseconds Ms(int64_t ms) { return std::chrono::milliseconds(ms < 0 ? 0 : ms); }
+
+// The server of the process-wide host service. Every client that registered an
+// application holds it, so it serves as long as any of them lives; one is built again when
+// an application registers after all of them were gone (the service instance itself stays).
+std::mutex gHostServerMutex;
+std::weak_ptr<rpc::Server> gHostServer;
 
 }  // namespace
 
@@ -75,13 +83,43 @@ void Self::SetAppSpecific(std::shared_ptr<MpaClientAppSpecific> appSpecific) {
 
 void Self::CreateAppSpecificInstance(const std::shared_ptr<MpaClient>& self) {
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] CreateAppSpecificInstance Begin", appName().c_str());
+  AsioQbxProvider* provider = StubProvider();
   if (IsAggregationAppName(appName())) {
     auto layer = std::make_shared<MpaClientAggService>(appName(), self);
-    AggSvcHostService::CreateInstance();
+    const bool created = AggSvcHostService::CreateInstance() == 1;
+    auto service = AggSvcHostService::GetInstance();
     AggSvcHostService::Register(layer, appName());
     SetAppSpecific(layer);
+    if (provider != nullptr) {
+      provider->rpc().transport().AddLocalEndpointIds({appName()});
+      QBX_LOG(loglevel::kDebug)
+          .subcomp(kSub)
+          .put("[%s] CreateAppSpecificInstance Added listening endpoint (%s)", appName().c_str(), appName().c_str());
+      std::lock_guard<std::mutex> lock(gHostServerMutex);
+      rpcServer_ = gHostServer.lock();
+      if (!rpcServer_ && service) {
+        if (!created) {
+          QBX_LOG(loglevel::kInfo)
+              .subcomp(kSub)
+              .put("[%s] CreateAppSpecificInstance host service not served any more, serving it again",
+                   appName().c_str());
+        }
+        auto builder = provider->rpc().server_builder();
+        builder.RegisterService<zumbra::qbx::agg_service::messaging::AggSvcHostService>(service.get());
+        QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] CreateAppSpecificInstance Registered Service", appName().c_str());
+        rpcServer_ = std::shared_ptr<rpc::Server>(builder.BuildStarted());
+        if (rpcServer_) {
+          gHostServer = rpcServer_;
+          QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] CreateAppSpecificInstance Build Started", appName().c_str());
+        } else {
+          QBX_LOG(loglevel::kError)
+              .subcomp(kSub)
+              .put("[%s] CreateAppSpecificInstance host service could not be served", appName().c_str());
+        }
+      }
+    }
   }
-  if (AsioQbxProvider* provider = StubProvider()) {
+  if (provider != nullptr) {
     std::weak_ptr<Self> weak = weakSelf();
     purgeTimer_ = provider->timers().ScheduleRepeated(kPurgePeriod, [weak] {
       QBX_LOG(loglevel::kDebug).subcomp(kSub).put("PurgeStaleCallHandles Begin");
@@ -702,7 +740,7 @@ int32_t Self::RpcMsgHandler(const Unified& request, const std::string& aphUuid, 
   std::lock_guard<std::mutex> seqLock(layer->SeqMapMutex());
   auto handle = rpc::client::AsyncCall<Unified, Unified>(stub->channel(), "RpcMsgHandler",
                                                          rpc::ClientContext(getTnUuidStr()), request, observer);
-  if (t_sendingAppInit || seq != 0) layer->AddToSeqToCallHandleMap(seq, handle);
+  if (t_sendingAppInit) layer->AddToSeqToCallHandleMap(seq, handle);
   return 0;
 }
 

@@ -40,6 +40,9 @@
 namespace qbx {
 
 class TnProxyClientCommon;
+namespace rpc {
+class Server;
+}
 
 template <class StubT>
 class MpaClientPrivate;
@@ -151,6 +154,8 @@ class MpaClientPrivate<AggSvcMpStub> : public MpaClient {
   std::shared_ptr<Timer> appInitWaitTimer_;
   std::shared_ptr<Timer> appInitRetryTimer_;
   RetryPolicy appInitRetryPolicy_;
+  // The host service's server (shared by every client; see CreateAppSpecificInstance).
+  std::shared_ptr<rpc::Server> rpcServer_;
 };
 
 }  // namespace qbx

@@ -34,15 +34,10 @@ class NodeMessagingChannel : public AggServiceMgrChannel {
  public:
   void StartMpaClientEventLoop(const std::string& clientId, const std::string& tnProxyEndpoint,
                                const std::string& stubEndpoint) override {
+    // Makes the process-wide proxy client too.
     qbx::MpaClient::StartMpaClientEventLoop(clientId, tnProxyEndpoint, stubEndpoint);
-    // Makes the process-wide proxy client unless the channel made it already.
-    qbx::TnProxyClientCommon::Init(clientId, tnProxyEndpoint, stubEndpoint);
   }
-  void StopMpaClientEventLoop() override {
-    qbx::MpaClient::StopMpaClientEventLoop();
-    // Acts only while the proxy client runs, so the later calls of a shutdown do nothing.
-    if (auto tnProxy = qbx::TnProxyClientCommon::getInstance()) tnProxy->Stop();
-  }
+  void StopMpaClientEventLoop() override { qbx::MpaClient::StopMpaClientEventLoop(); }
   void StartTnProxyClient() override {
     if (auto tnProxy = qbx::TnProxyClientCommon::getInstance()) tnProxy->Start();
   }

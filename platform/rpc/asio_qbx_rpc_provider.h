@@ -12,6 +12,7 @@
 #include "platform/rpc/connection.h"
 #include "platform/rpc/guarded_dispatcher.h"
 #include "platform/rpc/rpc_channel.h"
+#include "platform/rpc/server_builder.h"
 #include "platform/rpc/stub_factory.h"
 #include "platform/runtime/asio_qbx_provider.h"
 
@@ -28,6 +29,8 @@ class AsioQbxRpcProvider {
   TransportInterface& transport() { return *transport_; }
   ChannelFactory& channel_factory() { return *channels_; }
   StubFactory& stub_factory() { return *stubs_; }
+  // A server builder tied to this provider's transport (see ServerBuilder).
+  ServerBuilder server_builder() { return ServerBuilder(transport_.get()); }
   const std::shared_ptr<GuardedDispatcher>& dispatcher() const { return dispatcher_; }
 
   // Installs a provider's RPC side with `options` unless one exists; returns the one in use.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include <grpcpp/support/channel_arguments.h>
 
 #include "platform/rpc/rpc_log.h"
+#include "zumbra/qbx/rpc/forwarding.grpc.pb.h"
 
 namespace qbx {
 namespace rpc {
@@ -141,6 +143,10 @@ struct GrpcTransport::State : std::enable_shared_from_this<GrpcTransport::State>
   // Called with mutex held.
   void ArmWatch(const std::shared_ptr<Entry>& entry, grpc_connectivity_state state);
   std::shared_ptr<grpc::Channel> MakeChannel(const std::string& target) const;
+  // The forwarding peer's gRPC target, empty when none; called with mutex held.
+  std::string ForwardingTargetLocked() const { return net::Endpoint(forwarding_endpoint).GrpcTarget(); }
+  // Sends the local endpoints to the forwarding peer when everything needed is known.
+  void SendRegistration();
 
   const std::shared_ptr<Dispatcher> dispatcher;
   const TransportOptions options;
@@ -148,7 +154,53 @@ struct GrpcTransport::State : std::enable_shared_from_this<GrpcTransport::State>
   bool shutdown = false;
   std::string forwarding_endpoint = options.forwarding_endpoint;
   std::map<std::string, std::shared_ptr<Entry>> entries;
+  std::string local_address;
+  std::set<std::string> local_ids;
 };
+
+namespace {
+struct RegistrationCall {
+  grpc::ClientContext context;
+  zumbra::qbx::rpc::LocalEndpointsMsg request;
+  zumbra::qbx::rpc::LocalEndpointsAckMsg response;
+  std::unique_ptr<zumbra::qbx::rpc::ForwardingRegistryService::Stub> stub;
+};
+}  // namespace
+
+void GrpcTransport::State::SendRegistration() {
+  auto call = std::make_shared<RegistrationCall>();
+  std::string target;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (shutdown || local_address.empty() || local_ids.empty()) return;
+    target = ForwardingTargetLocked();
+    if (target.empty()) return;
+    auto& entry = entries[target];
+    if (!entry) {
+      entry = std::make_shared<Entry>();
+      entry->endpoint = net::Endpoint("tcp://" + target);
+      entry->channel = MakeChannel(target);
+    }
+    call->stub = zumbra::qbx::rpc::ForwardingRegistryService::NewStub(entry->channel);
+    call->request.set_address(local_address);
+    for (const auto& id : local_ids) call->request.add_ids(id);
+  }
+  // Waits for the connection within the connect time-out; a connection made later sends
+  // the registration again.
+  call->context.set_wait_for_ready(true);
+  call->context.set_deadline(Clock::now() + options.connect_timeout);
+  QBX_RPC_LOG(loglevel::kDebug)
+      .put("Registering %d local endpoint ids at %s with %s", call->request.ids_size(),
+           call->request.address().c_str(), target.c_str());
+  call->stub->async()->RegisterLocalEndpoints(&call->context, &call->request, &call->response,
+                                               [call, target](grpc::Status status) {
+                                                 if (!status.ok()) {
+                                                   QBX_RPC_LOG(loglevel::kInfo)
+                                                       .put("Local endpoint registration with %s failed: %s",
+                                                            target.c_str(), status.error_message().c_str());
+                                                 }
+                                               });
+}
 
 void Watcher::Loop() {
   void* raw = nullptr;
@@ -198,6 +250,7 @@ void GrpcTransport::State::OnWatch(const std::shared_ptr<Entry>& entry, bool cha
   std::vector<std::pair<TransportInterface::ConnectHandler, boost::system::error_code>> failed;
   std::vector<TransportInterface::ConnectHandler> connected;
   std::shared_ptr<Connection> open;
+  bool forwarding_up = false;
   {
     std::lock_guard<std::mutex> lock(mutex);
     entry->watching = false;
@@ -210,6 +263,7 @@ void GrpcTransport::State::OnWatch(const std::shared_ptr<Entry>& entry, bool cha
     }
     if (now_state == GRPC_CHANNEL_READY && !entry->open) {
       entry->open = std::make_shared<Connection>(entry->endpoint, entry->channel, dispatcher);
+      forwarding_up = entry->endpoint.GrpcTarget() == ForwardingTargetLocked();
     }
     open = entry->open;
     const auto now = Clock::now();
@@ -227,6 +281,7 @@ void GrpcTransport::State::OnWatch(const std::shared_ptr<Entry>& entry, bool cha
     if (entry->open || !entry->waiters.empty()) ArmWatch(entry, now_state);
   }
   if (to_close) to_close->Close(CloseReason::kConnectionLost);
+  if (forwarding_up) SendRegistration();
   for (auto& h : connected) {
     dispatcher->Post([h = std::move(h), open] { h(boost::system::error_code(), open); });
   }
@@ -247,8 +302,33 @@ GrpcTransport::~GrpcTransport() { Shutdown(); }
 const TransportOptions& GrpcTransport::options() const { return state_->options; }
 
 void GrpcTransport::SetForwardingEndpoint(const std::string& endpoint) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->forwarding_endpoint = endpoint;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (state_->forwarding_endpoint == endpoint) return;
+    state_->forwarding_endpoint = endpoint;
+  }
+  state_->SendRegistration();
+}
+
+void GrpcTransport::AddLocalEndpointIds(const std::vector<std::string>& ids) {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    size_t before = state_->local_ids.size();
+    for (const auto& id : ids) {
+      if (!id.empty()) state_->local_ids.insert(id);
+    }
+    if (state_->local_ids.size() == before) return;
+  }
+  state_->SendRegistration();
+}
+
+void GrpcTransport::SetLocalAddress(const std::string& address) {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (state_->local_address == address) return;
+    state_->local_address = address;
+  }
+  state_->SendRegistration();
 }
 
 bool GrpcTransport::IsShutdown() const {
@@ -297,6 +377,7 @@ void GrpcTransport::GetConnection(const net::Endpoint& endpoint, ConnectHandler 
     return;
   }
   std::shared_ptr<Connection> ready;
+  bool forwarding_up = false;
   {
     std::lock_guard<std::mutex> lock(st.mutex);
     if (st.shutdown) {
@@ -314,6 +395,7 @@ void GrpcTransport::GetConnection(const net::Endpoint& endpoint, ConnectHandler 
       } else if (!entry->open && now_state == GRPC_CHANNEL_READY) {
         entry->open = std::make_shared<Connection>(entry->endpoint, entry->channel, st.dispatcher);
         ready = entry->open;
+        forwarding_up = target == st.ForwardingTargetLocked();
         st.ArmWatch(entry, now_state);
       } else {
         entry->waiters.push_back(Waiter{std::move(handler), Clock::now() + st.options.connect_timeout});
@@ -327,6 +409,7 @@ void GrpcTransport::GetConnection(const net::Endpoint& endpoint, ConnectHandler 
     st.dispatcher->Post([h = std::move(handler), ec] { h(ec, nullptr); });
     return;
   }
+  if (forwarding_up) st.SendRegistration();
   st.dispatcher->Post([h = std::move(handler), ready] { h(boost::system::error_code(), ready); });
 }
 

@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <boost/system/error_code.hpp>
 
@@ -79,6 +80,12 @@ class TransportInterface {
   // Where "qbx://ID" endpoints are reached from now on ("tcp://H:P"); empty: nowhere.
   // Connections already made keep their peer. The default transport forwards nothing.
   virtual void SetForwardingEndpoint(const std::string& endpoint) { (void)endpoint; }
+  // Inbound forwarding: the ids ("qbx://<id>") that this process serves, and the loopback
+  // address where it serves them ("tcp://H:P", set by the server builder once its server
+  // listens). Both are made known to the forwarding peer as soon as they and the
+  // forwarding endpoint are known, and again on every new connection to the peer.
+  virtual void AddLocalEndpointIds(const std::vector<std::string>& ids) { (void)ids; }
+  virtual void SetLocalAddress(const std::string& address) { (void)address; }
 };
 
 struct TransportOptions {
@@ -110,6 +117,8 @@ class GrpcTransport : public TransportInterface {
   bool IsShutdown() const override;
   void Shutdown() override;
   void SetForwardingEndpoint(const std::string& endpoint) override;
+  void AddLocalEndpointIds(const std::vector<std::string>& ids) override;
+  void SetLocalAddress(const std::string& address) override;
 
   const TransportOptions& options() const;
 

@@ -5,6 +5,7 @@
 #include <grpcpp/server.h>
 #include <grpcpp/server_builder.h>
 
+#include "platform/rpc/connection.h"
 #include "platform/rpc/rpc_log.h"
 
 namespace qbx {
@@ -30,6 +31,7 @@ void Server::Shutdown(std::chrono::milliseconds grace) {
 void Server::Wait() { server_->Wait(); }
 
 ServerBuilder::ServerBuilder() = default;
+ServerBuilder::ServerBuilder(TransportInterface* transport) : transport_(transport) {}
 ServerBuilder::~ServerBuilder() = default;
 
 ServerBuilder& ServerBuilder::AddListeningPort(const net::Endpoint& endpoint) {
@@ -51,6 +53,8 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
   grpc::EnableDefaultHealthCheckService(true);
   grpc::ServerBuilder builder;
   int port = 0;
+  const bool loopback = endpoints_.empty() && transport_ != nullptr;
+  if (loopback) endpoints_.emplace_back("tcp://127.0.0.1:0");
   for (const auto& e : endpoints_) {
     if (!e.is_tcp()) {
       QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("Cannot listen on '%s'", e.uri().c_str());
@@ -77,6 +81,7 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
   if (auto* health = server->GetHealthCheckService()) {
     for (const auto& n : names) health->SetServingStatus(n, true);
   }
+  if (loopback) transport_->SetLocalAddress("tcp://127.0.0.1:" + std::to_string(port));
   return std::make_unique<Server>(std::move(server), port, std::move(names));
 }
 

@@ -22,6 +22,8 @@ class Service;
 namespace qbx {
 namespace rpc {
 
+class TransportInterface;
+
 class Server {
  public:
   Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::string> services);
@@ -48,7 +50,13 @@ class Server {
 class ServerBuilder {
  public:
   ServerBuilder();
+  // The builder of a provider's RPC side: without a listening port of its own it listens on
+  // a free loopback port, and once started it tells `transport` that address, so that the
+  // forwarding peer can route the ids served here to it.
+  explicit ServerBuilder(TransportInterface* transport);
   ~ServerBuilder();
+  ServerBuilder(ServerBuilder&&) = default;
+  ServerBuilder& operator=(ServerBuilder&&) = default;
 
   // "tcp://HOST:PORT"; port 0 picks a free port.
   ServerBuilder& AddListeningPort(const net::Endpoint& endpoint);
@@ -63,6 +71,7 @@ class ServerBuilder {
   std::unique_ptr<Server> BuildStarted();
 
  private:
+  TransportInterface* transport_ = nullptr;
   std::vector<net::Endpoint> endpoints_;
   std::vector<std::pair<grpc::Service*, std::string>> services_;
   int max_message_bytes_ = 64 * 1024 * 1024;
