@@ -1,0 +1,196 @@
+// The operator's command line against the running daemon: the distribution's ovs-appctl,
+// run inside the daemon's namespace, changes the log level of the whole process and stops
+// the daemon with status 0 ten seconds after the request, without the ordered shutdown.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/daemon_peers.h"
+#include "tools/sandbox/sandbox.h"
+
+namespace qbx::e2e {
+namespace {
+
+constexpr const char* kAppctl = "/usr/bin/ovs-appctl";
+constexpr const char* kCliSocket = "/var/run/zumbra/exporter/common-exporter-cli";
+
+class DaemonControlE2E : public ::testing::Test {
+ protected:
+  // False (and the test skipped) where namespaces or ovs-appctl are not available.
+  bool CreateNamespace() {
+    if (::access(kAppctl, X_OK) != 0) {
+      skipReason_ = "ovs-appctl (openvswitch-common) not installed";
+      return false;
+    }
+    Namespace::Options options;
+    options.files["/etc/qbx_issue"] = "node-type: qbx-esx\n";
+    options.files["/etc/zumbra/qbx-exporter/config.json"] = "{\"logLevel\": 4}";
+    Namespace::CreateResult created = Namespace::Create(options);
+    if (created.unsupported) {
+      skipReason_ = "namespaces not available: " + created.error;
+      return false;
+    }
+    EXPECT_TRUE(created.ns) << created.error;
+    ns_ = std::move(created.ns);
+    return ns_ != nullptr;
+  }
+  void StartDaemon() {
+    pid_ = ns_->Spawn({QBX_EXPORTER_BINARY}, {{"QBX_LOG_LEVEL", "INFO"}});
+    ASSERT_GT(pid_, 0);
+  }
+  // Starts the peers and the daemon and waits until the manager runs its clients.
+  void StartRunningDaemon() {
+    ASSERT_GT(StartNodeDb(*ns_), 0);
+    ASSERT_GT(StartMonitoring(*ns_), 0);
+    ASSERT_NO_FATAL_FAILURE(StartDaemon());
+    ASSERT_NO_FATAL_FAILURE(Expect("[StartAllAggClients] TnProxyClientCommon for AggSvc client started"));
+  }
+  std::string Received() {
+    std::string seen;
+    for (const std::string& datagram : ns_->Syslog()) seen += datagram + "\n";
+    return seen;
+  }
+  // Waits for a record after the one the previous Expect found.
+  void Expect(const std::string& needle) {
+    const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+      const std::vector<std::string>& seen = ns_->Syslog();
+      for (; cursor_ < seen.size(); ++cursor_) {
+        if (seen[cursor_].find(needle) != std::string::npos) {
+          ++cursor_;
+          return;
+        }
+      }
+      if (std::chrono::steady_clock::now() > failsafe) {
+        FAIL() << "no record with '" << needle << "'; received:\n" << Received() << "output:\n" << OutputOf(*ns_, pid_);
+      }
+      ns_->NextSyslog(std::chrono::milliseconds(200));
+    }
+  }
+  // Waits for the process to end while reading the records: the daemon's syslog() blocks
+  // once the socket's queue is full, so a reader must keep going.
+  std::optional<int> WaitReading(pid_t pid, std::chrono::milliseconds failsafe) {
+    const auto deadline = std::chrono::steady_clock::now() + failsafe;
+    for (;;) {
+      while (ns_->NextSyslog(std::chrono::milliseconds(0))) {
+      }
+      if (std::optional<int> status = ns_->WaitForExit(pid, std::chrono::milliseconds(20))) return status;
+      if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+    }
+  }
+  // Reads what the ended daemon still had in flight (bounded: the peers keep running).
+  void DrainSyslog() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (std::chrono::steady_clock::now() < deadline && ns_->NextSyslog(std::chrono::milliseconds(200))) {
+    }
+  }
+  int CountSeen(const std::string& needle) {
+    int n = 0;
+    for (const std::string& datagram : ns_->Syslog()) n += datagram.find(needle) != std::string::npos;
+    return n;
+  }
+  // Runs ovs-appctl inside the namespace; its exit status (-1 when it did not end), with
+  // what it printed in `out`.
+  int Appctl(const std::vector<std::string>& command, std::string& out) {
+    std::vector<std::string> argv = {kAppctl, "-t", kCliSocket};
+    argv.insert(argv.end(), command.begin(), command.end());
+    pid_t pid = ns_->Spawn(argv);
+    if (pid <= 0) return -1;
+    std::optional<int> status = WaitReading(pid, std::chrono::seconds(10));
+    out = OutputOf(*ns_, pid);
+    if (!status || !WIFEXITED(*status)) return -1;
+    return WEXITSTATUS(*status);
+  }
+  int WaitStatus(std::chrono::milliseconds failsafe = std::chrono::seconds(30)) {
+    std::optional<int> status = WaitReading(pid_, failsafe);
+    EXPECT_TRUE(status.has_value()) << "daemon still running";
+    return status.value_or(-1);
+  }
+  void ExpectCleanExit(int status) {
+    ASSERT_TRUE(WIFEXITED(status)) << "wait status " << status << "\n" << OutputOf(*ns_, pid_);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(OutputOf(*ns_, pid_).find("Sanitizer"), std::string::npos) << OutputOf(*ns_, pid_);
+  }
+
+  std::string skipReason_;
+  size_t cursor_ = 0;  // records before it were matched or passed by Expect
+  std::unique_ptr<Namespace> ns_;
+  pid_t pid_ = -1;
+};
+
+TEST_F(DaemonControlE2E, SetLogLevelChangesTheLevelOfTheWholeProcess) {
+  if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
+  ASSERT_NO_FATAL_FAILURE(StartRunningDaemon());
+
+  // A level outside 1..6 is refused and changes nothing: the command's own debug record
+  // stays away.
+  std::string out;
+  EXPECT_EQ(Appctl({"set/loglevel", "9"}, out), 2) << out;
+  EXPECT_NE(out.find("invalid log level \"9\""), std::string::npos) << out;
+  EXPECT_EQ(Appctl({"get/dfw/stats"}, out), 2) << out;
+  EXPECT_NE(out.find("\"get/dfw/stats\" is not a valid command"), std::string::npos) << out;
+
+  ASSERT_EQ(Appctl({"set/loglevel", "debug"}, out), 0) << out;
+  EXPECT_EQ(out, "log level set to 5\n");
+  ASSERT_NO_FATAL_FAILURE(Expect("[CLI][set/loglevel] Log level set to 5"));
+  // Debug records of the command-line server now reach syslog.
+  EXPECT_EQ(Appctl({"set/loglevel", "5"}, out), 0) << out;
+  ASSERT_NO_FATAL_FAILURE(Expect("[CLI][HandleRequest] Command set/loglevel"));
+  EXPECT_EQ(CountSeen("Command get/dfw/stats"), 0) << "a debug record before the level was raised";
+
+  // Back to warnings: the INFO record of the change itself is no longer written.
+  ASSERT_EQ(Appctl({"set/loglevel", "warning"}, out), 0) << out;
+  ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
+  ExpectCleanExit(WaitStatus());
+  DrainSyslog();
+  EXPECT_EQ(CountSeen("Log level set to 3"), 0) << Received();
+  // The ordered shutdown logs at INFO: nothing of it passes a level of 3.
+  EXPECT_EQ(CountSeen("Stopping 8 AggSvc clients"), 0) << Received();
+}
+
+TEST_F(DaemonControlE2E, SetStopEndsTheRunningDaemonWithZeroAfterTenSeconds) {
+  if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
+  ASSERT_NO_FATAL_FAILURE(StartRunningDaemon());
+
+  const auto requested = std::chrono::steady_clock::now();
+  std::string out;
+  ASSERT_EQ(Appctl({"set/stop"}, out), 0) << out;
+  EXPECT_EQ(out, "exporter stops in 10 seconds\n");
+  ASSERT_NO_FATAL_FAILURE(Expect("[CLI][set/stop] Stop requested; exiting in 10 seconds"));
+  // A second request while the exit is pending is answered and does not add another exit.
+  ASSERT_EQ(Appctl({"set/stop"}, out), 0) << out;
+
+  ASSERT_NO_FATAL_FAILURE(Expect("[CLI][set/stop] Exiting on request"));
+  const int status = WaitStatus();
+  const auto elapsed = std::chrono::steady_clock::now() - requested;
+  ExpectCleanExit(status);
+  // The delay runs from the request, which came after `requested`.
+  EXPECT_GE(elapsed, std::chrono::seconds(10));
+  DrainSyslog();
+  EXPECT_EQ(CountSeen("Stop requested"), 1);
+  EXPECT_EQ(CountSeen("Exiting on request"), 1);
+  // The exit is immediate: no ordered shutdown of the manager.
+  EXPECT_EQ(CountSeen("Shutting down AggServiceMgr"), 0) << Received();
+}
+
+TEST_F(DaemonControlE2E, SetStopEndsADaemonStillWaitingForTheDatabase) {
+  if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
+  // Without the database, start-up waits for it after the command-line server started.
+  ASSERT_NO_FATAL_FAILURE(StartDaemon());
+  ASSERT_NO_FATAL_FAILURE(Expect("Added vertical AggSvc-Lb"));
+
+  std::string out;
+  ASSERT_EQ(Appctl({"set/stop"}, out), 0) << out;
+  EXPECT_EQ(out, "exporter stops in 10 seconds\n");
+  ASSERT_NO_FATAL_FAILURE(Expect("[CLI][set/stop] Exiting on request"));
+  ExpectCleanExit(WaitStatus());
+  EXPECT_EQ(CountSeen("Start AggServiceMgr"), 0);
+}
+
+}  // namespace
+}  // namespace qbx::e2e
