@@ -1,5 +1,7 @@
 #include "aggsvc/delta_store_factory.h"
 
+#include <typeinfo>
+
 #include "aggsvc/proto_store_factory.h"
 #include "core/logger.h"
 #include "zumbra/qbx/agg_service/messaging/stats.pb.h"
@@ -7,12 +9,6 @@
 namespace qbx {
 
 namespace msg = zumbra::qbx::agg_service::messaging;
-
-// Defined in proto_store_factory.cc, shared by both encoders.
-void SetTypeFields(const TargetMetaData& key, msg::TargetTypeStatsMsg* entry);
-void SetTypeFields(const TargetMetaDataNew& key, msg::TargetTypeStatsMsg* entry);
-void FinishStatsResponse(msg::StatsResponseMsg* response);
-TargetStatsMap* AsTargetStatsMap(ITargetStatsStore* store, const char* tag, const char* which);
 
 namespace {
 constexpr const char* kSubcomp = "agg-service";
@@ -56,6 +52,53 @@ DiffStoreFactoryImpl::DiffStoreFactoryImpl(std::shared_ptr<TargetStatsCollMap> c
   }
 }
 
+size_t DiffStoreFactoryImpl::ExpectedTargets(const TargetMetaData& key) const {
+  if (!prevMap) return 0;
+  auto it = prevMap->find(key);
+  return it != prevMap->end() && it->second ? it->second->size() : 0;
+}
+
+size_t DiffStoreFactoryImpl::ExpectedTargets(const TargetMetaDataNew& key) const {
+  if (!prevMapNew) return 0;
+  auto it = prevMapNew->find(key);
+  return it != prevMapNew->end() && it->second ? it->second->size() : 0;
+}
+
+size_t DiffStoreFactoryImpl::PreviousTargetCount() const {
+  size_t count = 0;
+  if (prevMap) {
+    for (const auto& entry : *prevMap) count += entry.second ? entry.second->size() : 0;
+  }
+  if (prevMapNew) {
+    for (const auto& entry : *prevMapNew) count += entry.second ? entry.second->size() : 0;
+  }
+  return count;
+}
+
+template <typename Map>
+void DiffStoreFactoryImpl::RecycleStores(std::shared_ptr<Map>& map, size_t limit) {
+  // Only what this factory alone holds: a collection or store that is also in the previous
+  // or current map (a type or target that was new, or carried forward), or that a vertical
+  // kept, is live and is only let go.
+  if (map && map.use_count() == 1) {
+    for (auto& entry : *map) {
+      std::shared_ptr<TargetStatsColl>& coll = entry.second;
+      if (!coll || coll.use_count() != 1) continue;
+      while (!coll->empty() && spareEntries.size() < limit) {
+        TargetStatsColl::node_type node = coll->extract(coll->begin());
+        if (node.mapped().use_count() != 1) continue;
+        ITargetStatsStore* store = node.mapped().get();
+        if (store == nullptr || typeid(*store) != typeid(TargetStatsMap)) continue;
+        static_cast<TargetStatsMap*>(store)->Reset();
+        spareEntries.push_back(std::move(node));
+      }
+    }
+  }
+  map.reset();
+}
+
+std::shared_ptr<msg::SummationStatsResponseMsg> DiffStoreFactoryImpl::NewResponse() { return responses->Take(); }
+
 void DiffStoreFactoryImpl::ResetAll() {
   prevMap = std::make_shared<TargetStatsCollMap>();
   prevMapNew = std::make_shared<TargetStatsCollMapNew>();
@@ -63,6 +106,7 @@ void DiffStoreFactoryImpl::ResetAll() {
   currentMapNew = std::make_shared<TargetStatsCollMapNew>();
   hasPendingUpdate = false;
   pending = PendingUpdate{};
+  spareEntries.clear();
 }
 
 void DiffStoreFactoryImpl::ResetCurrent() {
@@ -85,6 +129,12 @@ void DiffStoreFactoryImpl::UpdatePreviousWithCurrent() {
 }
 
 void DiffStoreFactoryImpl::CommitUpdate() {
+  if (hasPendingUpdate) {
+    // The maps of two polls ago are done with: their stores serve the next poll's targets.
+    const size_t limit = PreviousTargetCount();
+    RecycleStores(pending.prevMap, limit);
+    RecycleStores(pending.prevMapNew, limit);
+  }
   hasPendingUpdate = false;
   pending = PendingUpdate{};
 }

@@ -19,10 +19,12 @@
 #include <utility>
 #include <vector>
 
+#include "aggsvc/proto_store_factory.h"
 #include "aggsvc/stats_store_factory.h"
 
 namespace zumbra::qbx::agg_service::messaging {
 class StatsResponseMsg;
+class SummationStatsResponseMsg;
 class TargetStatsMsg;
 class TargetTypeStatsMsg;
 }  // namespace zumbra::qbx::agg_service::messaging
@@ -52,13 +54,28 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
 
   bool Encode(zumbra::qbx::agg_service::messaging::StatsResponseMsg* response) override;
 
+  // An empty summation response to encode a delta into. Once released (the next delta's
+  // response replaced it as the one kept for a resend), its memory serves a later delta.
+  std::shared_ptr<zumbra::qbx::agg_service::messaging::SummationStatsResponseMsg> NewResponse();
+
   bool SkipFirstValue() const { return skipFirstValue; }
   const std::shared_ptr<TargetStatsCollMap>& GetPreviousStatsMap() const { return prevMap; }
   const std::shared_ptr<TargetStatsCollMapNew>& GetPreviousStatsMapNew() const {
     return prevMapNew;
   }
 
+ protected:
+  // A new collection is sized for the targets it had in the previous poll.
+  size_t ExpectedTargets(const TargetMetaData& key) const override;
+  size_t ExpectedTargets(const TargetMetaDataNew& key) const override;
+
  private:
+  // Empties the stores of a replaced previous map that nothing else refers to and keeps
+  // them, with their collection entries, for the targets of the next poll.
+  template <typename Map>
+  void RecycleStores(std::shared_ptr<Map>& map, size_t limit);
+  size_t PreviousTargetCount() const;
+
   // Step of Encode over one of the two key forms.
   template <typename Map>
   void DiffMap(Map& prev, Map& cur, zumbra::qbx::agg_service::messaging::StatsResponseMsg* response,
@@ -74,6 +91,8 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
   std::shared_ptr<TargetStatsCollMap> prevMap;
   std::shared_ptr<TargetStatsCollMapNew> prevMapNew;
   bool skipFirstValue;
+  std::shared_ptr<MessageRecycler<zumbra::qbx::agg_service::messaging::SummationStatsResponseMsg>> responses =
+      MessageRecycler<zumbra::qbx::agg_service::messaging::SummationStatsResponseMsg>::Create();
 
   // What the last UpdatePreviousWithCurrent replaced, and what Encode added to the previous
   // maps since; valid while `hasPendingUpdate`.

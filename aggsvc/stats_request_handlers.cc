@@ -266,7 +266,8 @@ int AggServiceClient::SummationStatsRequestHandler(const char* payload, int32_t 
             .put("[%s][%s]: Summation callback to send delta values.\n", fn, AppName());
         CallExtraAdapter(payload, length, metadata);
         adapter->PollStats(qbx::SUMMATION, store);
-        response = qbx::MakeArenaMessage<msg::SummationStatsResponseMsg>();
+        // Reuses the memory of the delta response sent before the cached one.
+        response = store->NewResponse();
         ok = store->Encode(response->mutable_stats());
       }
       if (!ok) {

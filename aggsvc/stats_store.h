@@ -191,12 +191,31 @@ using TargetStatsCollMapNew =
     std::unordered_map<TargetMetaDataNew, std::shared_ptr<TargetStatsColl>, TargetMetaDataHashNew,
                        TargetMetaDataEqNew>;
 
+// Equality of two counter names. Names are short; comparing them in line is cheaper than a
+// library call per counter of every poll.
+inline bool SameName(const std::string& a, const std::string& b) {
+  const size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* x = a.data();
+  const char* y = b.data();
+  if (n > 24) return a.compare(b) == 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (x[i] != y[i]) return false;
+  }
+  return true;
+}
+
 // The named counters of one target, in insertion order. A vertical writes a handful of
 // counters per target for thousands of targets per poll, so they live in one flat vector
 // (one allocation per target, not one per counter), with the hash of each key beside it so
 // that a lookup compares strings only on a hash match. A lookup may name the position to
 // try first: the delta encoder looks up the counters of the previous poll, which come in
 // the same order.
+//
+// clear() keeps the entries it forgets (up to `count` they are live, beyond it spare): a
+// store that is filled again gets the same names in the same order, and a name that equals
+// the spare entry at its position reuses that entry's string and hash instead of hashing
+// and copying the name.
 class KeyValueCounters {
  public:
   using value_type = std::pair<std::string, int64_t>;
@@ -205,11 +224,11 @@ class KeyValueCounters {
   static constexpr size_t kNoHint = static_cast<size_t>(-1);
 
   iterator begin() { return entries.begin(); }
-  iterator end() { return entries.end(); }
+  iterator end() { return entries.begin() + static_cast<std::ptrdiff_t>(count); }
   const_iterator begin() const { return entries.begin(); }
-  const_iterator end() const { return entries.end(); }
-  size_t size() const { return entries.size(); }
-  bool empty() const { return entries.empty(); }
+  const_iterator end() const { return entries.begin() + static_cast<std::ptrdiff_t>(count); }
+  size_t size() const { return count; }
+  bool empty() const { return count == 0; }
 
   iterator find(const std::string& key, size_t hint = kNoHint) {
     return entries.begin() + static_cast<std::ptrdiff_t>(IndexOf(key, hint));
@@ -220,39 +239,63 @@ class KeyValueCounters {
   // Inserts (key, value) unless the key is present; like std::map::try_emplace. An
   // insertion may move the entries: earlier iterators are invalid afterwards.
   std::pair<iterator, bool> try_emplace(const std::string& key, int64_t value) {
-    const size_t hash = std::hash<std::string>()(key);
-    size_t at = IndexOfHashed(key, hash);
-    if (at != entries.size()) return {entries.begin() + static_cast<std::ptrdiff_t>(at), false};
-    if (entries.empty()) {
-      entries.reserve(kInitialCapacity);
-      hashes.reserve(kInitialCapacity);
+    const bool spareMatches = count < entries.size() && SameName(entries[count].first, key);
+    // The spare names up to `distinct` differ from each other, so a name equal to the spare at
+    // its position cannot be among the live ones before it: the refill of a store with the
+    // same names skips the search.
+    if (!(spareMatches && count < distinct)) {
+      const size_t hash = spareMatches ? hashes[count] : std::hash<std::string>()(key);
+      const size_t at = IndexOfHashed(key, hash);
+      if (at != count) return {entries.begin() + static_cast<std::ptrdiff_t>(at), false};
+      if (count < entries.size()) {
+        if (!spareMatches) {
+          entries[count].first = key;
+          hashes[count] = hash;
+          // The new name may equal a spare behind it.
+          if (distinct > count) distinct = count + 1;
+        } else if (distinct == count) {
+          ++distinct;
+        }
+      } else {
+        if (entries.empty()) {
+          entries.reserve(kInitialCapacity);
+          hashes.reserve(kInitialCapacity);
+        }
+        entries.emplace_back(key, value);
+        hashes.push_back(hash);
+        if (distinct == count) ++distinct;
+      }
     }
-    entries.emplace_back(key, value);
-    hashes.push_back(hash);
-    return {entries.end() - 1, true};
+    entries[count].second = value;
+    ++count;
+    return {entries.begin() + static_cast<std::ptrdiff_t>(count - 1), true};
   }
   int64_t at(const std::string& key) const {
     auto it = find(key);
     if (it == end()) throw std::out_of_range(key);
     return it->second;
   }
+  // Forgets every counter; their entries stay as spares for the next fill.
+  void clear() { count = 0; }
 
  private:
   static constexpr size_t kInitialCapacity = 16;
 
   size_t IndexOf(const std::string& key, size_t hint) const {
-    if (hint < entries.size() && entries[hint].first == key) return hint;
+    if (hint < count && SameName(entries[hint].first, key)) return hint;
     return IndexOfHashed(key, std::hash<std::string>()(key));
   }
   size_t IndexOfHashed(const std::string& key, size_t hash) const {
-    for (size_t i = 0; i < hashes.size(); ++i) {
-      if (hashes[i] == hash && entries[i].first == key) return i;
+    for (size_t i = 0; i < count; ++i) {
+      if (hashes[i] == hash && SameName(entries[i].first, key)) return i;
     }
-    return entries.size();
+    return count;
   }
 
-  std::vector<value_type> entries;
-  std::vector<size_t> hashes;  // hashes[i] is the hash of entries[i].first
+  std::vector<value_type> entries;  // [0, count) live, the rest spare
+  std::vector<size_t> hashes;       // hashes[i] is the hash of entries[i].first
+  size_t count = 0;
+  size_t distinct = 0;  // entries[0, distinct) have pairwise different names
 };
 
 // The store of one target: named counters, positional counters and target-level error
@@ -271,6 +314,13 @@ class TargetStatsMap : public ITargetStatsStore {
   void ClearErrors() override;
   int32_t GetAttributes() override { return 0; }
   size_t GetErrorCount() override { return errorCodes.size(); }
+
+  // Empties the store for reuse by a later poll; keeps the memory of its counters.
+  void Reset() {
+    keyValueStats.clear();
+    vectorStats.clear();
+    errorCodes.clear();
+  }
 
   // For the encoders, which read the values and (delta) carry forward missing ones.
   KeyValueStats& GetKeyValueStats() { return keyValueStats; }

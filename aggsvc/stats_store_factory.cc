@@ -36,8 +36,17 @@ std::shared_ptr<ITargetStatsStore> StatsStoreFactoryImpl::GetOrCreateStore(Targe
   QBX_LOG(loglevel::kDebug)
       .subcomp(kSubcomp)
       .put("Creating and returning a new stats store object for target [%s]", targetId.c_str());
-  std::shared_ptr<ITargetStatsStore> store = std::make_shared<TargetStatsMap>();
-  coll.emplace(targetId, store);
+  std::shared_ptr<ITargetStatsStore> store;
+  if (!spareEntries.empty()) {
+    TargetStatsColl::node_type entry = std::move(spareEntries.back());
+    spareEntries.pop_back();
+    entry.key() = targetId;
+    store = entry.mapped();
+    coll.insert(std::move(entry));
+  } else {
+    store = std::make_shared<TargetStatsMap>();
+    coll.emplace(targetId, store);
+  }
   QBX_LOG(loglevel::kDebug)
       .subcomp(kSubcomp)
       .put("Returing a new stats store object for target [%s]", targetId.c_str());
@@ -94,7 +103,9 @@ std::shared_ptr<ITargetStatsStore> StatsStoreFactoryImpl::GetTargetStatsStore(
         .subcomp(kSubcomp)
         .put("Creating and returning a new target stats store collection for [%s:%s:%s]",
              parentType.c_str(), parentId.c_str(), targetType.c_str());
-    it = currentMap->emplace(std::move(key), std::make_shared<TargetStatsColl>()).first;
+    auto coll = std::make_shared<TargetStatsColl>();
+    if (const size_t expected = ExpectedTargets(key)) coll->reserve(expected);
+    it = currentMap->emplace(std::move(key), std::move(coll)).first;
     QBX_LOG(loglevel::kDebug)
         .subcomp(kSubcomp)
         .put("Returning new stats store collection for [%s:%s:%s]", parentType.c_str(),
@@ -127,7 +138,9 @@ std::shared_ptr<ITargetStatsStore> StatsStoreFactoryImpl::GetTargetStatsStore(
         .subcomp(kSubcomp)
         .put("Creating and returning a new target stats store collection for [%d:%s]", statType,
              parentId.c_str());
-    it = currentMapNew->emplace(std::move(key), std::make_shared<TargetStatsColl>()).first;
+    auto coll = std::make_shared<TargetStatsColl>();
+    if (const size_t expected = ExpectedTargets(key)) coll->reserve(expected);
+    it = currentMapNew->emplace(std::move(key), std::move(coll)).first;
     QBX_LOG(loglevel::kDebug)
         .subcomp(kSubcomp)
         .put("Returning new stats store collection for [%d:%s]", statType, parentId.c_str());

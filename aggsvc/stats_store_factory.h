@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "aggsvc/error_store.h"
 #include "aggsvc/stats_store.h"
@@ -42,9 +43,18 @@ class StatsStoreFactoryImpl : public IStatsStoreFactory, public IStatsResponseEn
   // Replaces the error store with a fresh one owned by this factory.
   void RenewErrorStore();
 
+  // How many targets a new collection of this poll is likely to hold, so that it is sized
+  // once instead of growing step by step; 0 when unknown.
+  virtual size_t ExpectedTargets(const TargetMetaData& /*key*/) const { return 0; }
+  virtual size_t ExpectedTargets(const TargetMetaDataNew& /*key*/) const { return 0; }
+
   std::shared_ptr<TargetStatsCollMap> currentMap;
   std::shared_ptr<TargetStatsCollMapNew> currentMapNew;
   std::shared_ptr<ErrorStoreImpl> errorStore;
+  // Collection entries left over from an earlier poll, each holding an emptied TargetStatsMap
+  // that nothing else refers to. A new target takes one (entry, key and counter memory) before
+  // anything is allocated; the delta encoder refills them every poll.
+  std::vector<TargetStatsColl::node_type> spareEntries;
 
  private:
   std::shared_ptr<ITargetStatsStore> GetOrCreateStore(TargetStatsColl& coll,
