@@ -197,6 +197,7 @@ AggServiceClient::AggServiceClient(std::shared_ptr<Vertical> vertical,
                                    std::shared_ptr<qbx::StatusSource::StatusSource> statusSource,
                                    std::shared_ptr<qbx::AggSvc::ShaClientWrapper> shaClientWrapper, Deps deps)
     : vertical(std::move(vertical)),
+      taskPool(std::make_shared<MpaMessageTaskPool>()),
       statusSource(std::move(statusSource)),
       shaClientWrapper(std::move(shaClientWrapper)),
       deps(std::move(deps)) {
@@ -489,7 +490,8 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
     return aggresult::kUnparsableRequest;
   }
   int result = aggresult::kGeneral;
-  for (const auto& targetRequest : request.target_data_request()) {
+  // Mutable: each target type is moved into its answers' metadata once it was looked up.
+  for (auto& targetRequest : *request.mutable_target_data_request()) {
     if (!targetRequest.has_target_type()) {
       QBX_LOG(qbx::loglevel::kError)
           .subcomp(kSubcomp)
@@ -517,11 +519,12 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
     }
     std::vector<std::shared_ptr<PullTarget>> targets;
     targets.reserve(targetRequest.target_id_size());
-    for (const auto& targetId : targetRequest.target_id()) {
+    // The request is not read again: its target ids move into the targets.
+    for (auto& targetId : *targetRequest.mutable_target_id()) {
       QBX_LOG(qbx::loglevel::kDebug)
           .subcomp(kSubcomp)
           .put("[%s][%s]: Adding targetId:%s to targetIdList\n", fn, AppName(), targetId.c_str());
-      targets.push_back(std::make_shared<PullTarget>(targetId));
+      targets.push_back(std::make_shared<PullTarget>(std::move(targetId)));
     }
     QBX_LOG(qbx::loglevel::kDebug)
         .subcomp(kSubcomp)
@@ -541,12 +544,17 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
                static_cast<ssize_t>(payloads.size()));
     }
     // Every answer names the type as the request did, with the request's correlation.
-    const MsgMetadata answerMetadata(targetType, metadata.GetCorrelationId(), metadata.GetReplyTo());
-    for (auto& answer : payloads) {
+    MsgMetadata answerMetadata(std::move(*targetRequest.mutable_target_type()), metadata.GetCorrelationId(),
+                               metadata.GetReplyTo());
+    for (size_t i = 0; i < payloads.size(); ++i) {
       QBX_LOG(qbx::loglevel::kTrace)
           .subcomp(kSubcomp)
-          .put("[%s][%s]: Create & enqueue msg for send, msgtype: %s\n", fn, AppName(), targetType.c_str());
-      result = CreateAndEnqueueMpaMessageTask(std::move(answer), answerMetadata);
+          .put("[%s][%s]: Create & enqueue msg for send, msgtype: %s\n", fn, AppName(),
+               answerMetadata.GetTypeId().c_str());
+      // The last answer takes the metadata; the others copy it.
+      result = i + 1 == payloads.size()
+                   ? CreateAndEnqueueMpaMessageTask(std::move(payloads[i]), std::move(answerMetadata))
+                   : CreateAndEnqueueMpaMessageTask(std::move(payloads[i]), answerMetadata);
       if (result < 0) {
         QBX_LOG(qbx::loglevel::kError)
             .subcomp(kSubcomp)
@@ -559,7 +567,7 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
   return result;
 }
 
-int AggServiceClient::CreateAndEnqueueMpaMessageTask(std::string payload, const MsgMetadata& metadata) {
+int AggServiceClient::CreateAndEnqueueMpaMessageTask(std::string payload, MsgMetadata metadata) {
   const char* fn = "CreateAndEnqueueMpaMessageTask";
   if (payload.empty()) {
     QBX_LOG(qbx::loglevel::kWarning)
@@ -570,9 +578,15 @@ int AggServiceClient::CreateAndEnqueueMpaMessageTask(std::string payload, const 
   QBX_LOG(qbx::loglevel::kDebug)
       .subcomp(kSubcomp)
       .put("[%s][%s]: Filled payload of length %zd\n", fn, AppName(), static_cast<ssize_t>(payload.size()));
-  auto* task = new MpaMessageTask(sender, std::move(payload), metadata);
+  std::unique_ptr<MpaMessageTask> task = taskPool->Take();
+  if (task) {
+    // `payload` takes the task's old payload storage and frees it here, on this thread.
+    task->Reuse(sender, payload, metadata);
+  } else {
+    task = std::make_unique<MpaMessageTask>(sender, std::move(payload), std::move(metadata));
+  }
   QBX_LOG(qbx::loglevel::kDebug).subcomp(kSubcomp).put("[%s][%s]: Enqueue task to mpaDispatcherThread\n", fn, AppName());
-  return DispatchMpaMessageTask(task);
+  return DispatchMpaMessageTask(task.release());
 }
 
 int AggServiceClient::DispatchMpaMessageTask(MpaMessageTask* task) {
@@ -593,15 +607,17 @@ int AggServiceClient::DispatchMpaMessageTask(MpaMessageTask* task) {
     }
     return aggresult::kNoDispatcherThread;
   }
-  std::string typeId = owned ? owned->GetTypeId() : std::string();
-  std::string correlationId = owned ? owned->GetCorrelationId() : std::string();
-  if (mpaDispatcherThread->AddTask(owned.release()) != 0) {
-    // Only a null task or a stopping thread is refused; the thread freed the task.
+  // Offered rather than added: a refused task comes back, so the record of the lost answer
+  // is taken from it only then, not copied for every answer that is queued.
+  std::unique_ptr<Runnable> offered(owned.release());
+  if (mpaDispatcherThread->OfferTask(offered) != 0) {
+    // Only a null task, a stopping thread or a full queue is refused.
+    const auto* refused = static_cast<const MpaMessageTask*>(offered.get());
     QBX_LOG(qbx::loglevel::kError)
         .subcomp(kSubcomp)
         .tag("errorCode:MPA10020")
         .put("[%s][%s]: mpaDispatcherThread refused message - messageType: %s & correlationId: %s\n", fn,
-             AppName(), typeId.c_str(), correlationId.c_str());
+             AppName(), refused ? refused->GetTypeId().c_str() : "", refused ? refused->GetCorrelationId().c_str() : "");
     return aggresult::kNoDispatcherThread;
   }
   QBX_LOG(qbx::loglevel::kDebug).subcomp(kSubcomp).put("[%s][%s]: Task queued on mpaDispatcherThread\n", fn, AppName());
@@ -619,6 +635,13 @@ int AggServiceClient::StartMpaDispatcherThread() {
     return aggresult::kDispatcherAlreadyCreated;
   }
   auto thread = std::make_unique<TaskThread>();
+  // Every task on this thread is an MpaMessageTask; the check keeps a stray one deletable.
+  thread->SetDisposer([pool = taskPool](std::unique_ptr<Runnable> done) {
+    if (auto* task = dynamic_cast<MpaMessageTask*>(done.get())) {
+      done.release();
+      pool->Give(std::unique_ptr<MpaMessageTask>(task));
+    }
+  });
   try {
     thread->Start();
   } catch (const Exception& e) {

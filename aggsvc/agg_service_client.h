@@ -19,7 +19,8 @@
 //   stopped only once the request in flight has queued its answers.
 // - `dispatcherMutex` guards `mpaDispatcherThread`; it is held only to queue a task or to
 //   take the thread out for stopping, never while a task runs.
-// - The dispatcher thread runs the queued MpaMessageTasks, which call the sender.
+// - The dispatcher thread runs the queued MpaMessageTasks, which call the sender, and gives
+//   each back to `taskPool` (its own lock) for the request thread to reuse.
 // - Lock order: resetMutex before dispatcherMutex; resetThreadsMutex is taken alone.
 //   No callback runs under dispatcherMutex.
 #pragma once
@@ -48,6 +49,7 @@
 
 class TaskThread;
 class MpaMessageTask;
+class MpaMessageTaskPool;
 struct rmqClientMessage;
 
 namespace qbx {
@@ -191,8 +193,10 @@ class AggServiceClient : public std::enable_shared_from_this<AggServiceClient> {
   virtual std::shared_ptr<MpaMessageSender> RegisterWithMessaging(const ChannelContext& hostProvider);
   virtual std::shared_ptr<MpaMessageSender> RegisterWithMessaging(const ChannelContext& hostProvider,
                                                                   const ChannelContext& snProvider);
-  // Queues one answer on the dispatcher thread: 0 queued, -1007 no dispatcher thread.
-  virtual int CreateAndEnqueueMpaMessageTask(std::string payload, const MsgMetadata& metadata);
+  // Queues one answer on the dispatcher thread: 0 queued, -1007 no dispatcher thread (or
+  // one that is stopping or full; the lost answer is logged). The metadata is taken by
+  // value so that a caller done with it can move it into the task.
+  virtual int CreateAndEnqueueMpaMessageTask(std::string payload, MsgMetadata metadata);
   virtual void CallExtraAdapter(const char* payload, int32_t length, const MsgMetadata& metadata);
   virtual Adapter* MakeSummationStatsAdapter();
   virtual Adapter* MakeOverwriteStatsAdapter();
@@ -273,7 +277,11 @@ class AggServiceClient : public std::enable_shared_from_this<AggServiceClient> {
   std::shared_ptr<zumbra::qbx::agg_service::messaging::SummationStatsResponseMsg> lastSummationResponse;
   uint32_t lastSummationStatus = 0;
   std::unique_ptr<TaskThread> mpaDispatcherThread;  // guarded by dispatcherMutex
-  std::map<std::string, std::string> mpTypeNames;
+  // Finished answer tasks for reuse; shared with the dispatcher thread, which gives them back.
+  std::shared_ptr<MpaMessageTaskPool> taskPool;
+  // Management-plane type name -> full protobuf type name (MpTypeNameTable), looked up per
+  // pull target.
+  std::unordered_map<std::string, std::string> mpTypeNames;
   std::shared_ptr<qbx::StatusSource::StatusSource> statusSource;
   std::shared_ptr<qbx::AggSvc::ShaClientWrapper> shaClientWrapper;
   // Statistics-reset threads still to be joined; each sets its flag when done. Reaped by

@@ -1,5 +1,6 @@
 // The three strings that travel with every message between the messaging client and an
-// aggregation-service client. A value type; no thread concerns.
+// aggregation-service client. A value type; no thread concerns. Movable, so that an answer's
+// metadata can be handed to its outgoing task without copying the strings.
 #pragma once
 
 #include <string>
@@ -12,6 +13,8 @@ class MsgMetadata {
   virtual ~MsgMetadata() = default;
   MsgMetadata(const MsgMetadata&) = default;
   MsgMetadata& operator=(const MsgMetadata&) = default;
+  MsgMetadata(MsgMetadata&&) noexcept = default;
+  MsgMetadata& operator=(MsgMetadata&&) noexcept = default;
 
   // A management-plane type name or a full protobuf type name.
   const std::string& GetTypeId() const { return typeId; }

@@ -66,7 +66,7 @@ class Vertical {
 // One target id of a pull request.
 class PullTarget {
  public:
-  explicit PullTarget(const std::string& targetId) : targetId(targetId) {}
+  explicit PullTarget(std::string targetId) : targetId(std::move(targetId)) {}
   virtual ~PullTarget() = default;
   const std::string& GetTargetId() const { return targetId; }
 

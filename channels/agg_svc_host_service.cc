@@ -104,6 +104,13 @@ std::string TextFormat(const google::protobuf::Message& msg) {
 
 std::string TypeName(const google::protobuf::Message& msg) { return typeid(msg).name(); }
 
+// False while the application's RPC client waits for its registration acknowledgement
+// (app-init not completed, or the channel closed since), and once the client is gone.
+bool ReadyForRequests(const MpaClientAppSpecific& instance) {
+  auto owner = instance.owner();
+  return owner && (!owner->IsQbxRpcEnabled() || owner->IsRegistrationAcked());
+}
+
 }  // namespace
 
 std::string CallerIdFromContext(const grpc::CallbackServerContext* context) {
@@ -309,6 +316,13 @@ void MpaClientServiceBase::MsgHandler(const std::string& peerId, const GenericUn
   } else if (publish) {
     instance->SendMsgToVertical(&record, smartNic);
     delivered = true;
+  } else if (!smartNic && !ReadyForRequests(*instance)) {
+    // The application's receive side drops requests until its registration is
+    // acknowledged; handing one over now would leave the caller waiting for nothing.
+    QBX_LOG(loglevel::kWarning)
+        .subcomp(kSub)
+        .put("[%s] %s::MsgHandler: corelationId (%s), app not ready for requests", appName.c_str(), logName_,
+             correlationId.c_str());
   } else if (!call || instance->IsCorelationIdInCallHandleMap(correlationId) ||
              !instance->AddToCallHandleMap(correlationId, call)) {
     QBX_LOG(loglevel::kWarning)

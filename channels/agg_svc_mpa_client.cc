@@ -235,11 +235,12 @@ AggSvcMpaClient::MsgPtr AggSvcMpaClient::CopyMessage(const rmqClientMessage* msg
   MsgPtr copy(raw, &FreeMpaMsg);
   copy->headers = headers;
   copy->messageType = msg->messageType;
-  if (msg->payloadLen > 0) {
-    copy->payload = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(msg->payloadLen)));
-    if (copy->payload == nullptr) return nullptr;
-    std::memcpy(copy->payload, msg->payload, static_cast<size_t>(msg->payloadLen));
-  }
+  // An empty payload is a valid request (every field at its default, as an overwrite pull
+  // always is): it travels on as a zero-length buffer, not as no buffer at all.
+  const size_t payloadLen = msg->payloadLen > 0 ? static_cast<size_t>(msg->payloadLen) : 0;
+  copy->payload = static_cast<uint8_t*>(std::malloc(payloadLen > 0 ? payloadLen : 1));
+  if (copy->payload == nullptr) return nullptr;
+  if (payloadLen > 0) std::memcpy(copy->payload, msg->payload, payloadLen);
   copy->appType = DupString(msg->appType);
   copy->appId = DupString(msg->appId);
   copy->routingKey = DupString(msg->routingKey);
@@ -285,7 +286,26 @@ void AggSvcMpaClient::AggSvcMpaClientRxCallback(rmqClientMessage* msg, bool from
         .put("In %s, typeId:%s, correlationId%s, relyTo:%s", "AggSvcMpaClientRxCallback", typeId.c_str(),
              correlationId.c_str(), replyTo.c_str());
   }
-  if (fromSmartNic) {
+  if (fromSmartNic && _clientMode == kModeSnHost &&
+      (msg->messageType == RMQ_CLIENT_REGISTRATION_ACK || msg->messageType == RMQ_CLIENT_CLOSE)) {
+    // The smart-NIC registration's own notices are the channel's business, not replies to
+    // a fan-out: they only tell whether the smart NICs can be reached.
+    qbx::BsonHeaders::Destroy(headers);
+    std::shared_ptr<qbx::MpaClient> sn;
+    {
+      std::lock_guard<std::mutex> lock(_clientsMutex);
+      sn = _snMpaClient;
+    }
+    const bool ack = msg->messageType == RMQ_CLIENT_REGISTRATION_ACK;
+    QBX_LOG(qbx::loglevel::kInfo)
+        .subcomp(kSub)
+        .put("[%s][%s] Smart-NIC registration %s", "AggSvcMpaClientRxCallback", app, ack ? "acknowledged" : "closed");
+    if (sn) sn->SetRegistrationAcked(ack);
+    return;
+  }
+  // On a smart NIC, the smart-NIC registration carries the host's requests: they are queued
+  // and answered like any request (below), not handed to the reply path.
+  if (fromSmartNic && _clientMode != kModeSn) {
     qbx::BsonHeaders::Destroy(headers);
     std::shared_ptr<AggServiceClient> client =
         AcquireAggServiceClient(_clientsMutex, _aggServiceClient, "AggSvcMpaClientRxCallback", app);
@@ -781,7 +801,10 @@ bool AggSvcMpaClient::SendMsg(const uint8_t* bytes, int32_t length, const std::s
       .subcomp(kSub)
       .put("[%s] MsgType RPC/PUBLISH: %s\n", "SendMsg", reply ? "RMQ_CLIENT_RPC_RESPONSE" : "RMQ_ZLM_PAYLOAD");
   QBX_LOG(qbx::loglevel::kDebug).subcomp(kSub).put("[%s] Invoking rmqClient_SendToZLM\n", "SendMsg");
-  const int32_t rc = sender->SendMsg(&record);
+  // On a smart NIC the answer goes back to the host over the smart-NIC registration (a
+  // reply completes the host's call by its correlation id); the management-plane road
+  // does not exist there.
+  const int32_t rc = _clientMode == kModeSn ? sender->SendMsgToSN(&record, std::string()) : sender->SendMsg(&record);
   qbx::BsonHeaders::Destroy(headers);
   if (rc != 0) {
     QBX_LOG(qbx::loglevel::kError).subcomp(kSub).tag("errorCode:MPA10067").put("[%s] failed to send message to mpa\n", "SendMsg");
@@ -789,6 +812,48 @@ bool AggSvcMpaClient::SendMsg(const uint8_t* bytes, int32_t length, const std::s
   }
   QBX_LOG(qbx::loglevel::kDebug).subcomp(kSub).put("[%s] Sent message to MPA for app (%s)", "SendMsg", _appName.c_str());
   return true;
+}
+
+int AggSvcMpaClient::SendMsgToSN(const SnRequest& request, const std::string& snUuid) {
+  const char* app = _appName.c_str();
+  std::shared_ptr<qbx::MpaClient> sn;
+  {
+    std::lock_guard<std::mutex> lock(_clientsMutex);
+    sn = _snMpaClient;
+  }
+  if (_clientMode != kModeSnHost || !sn) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSub)
+        .tag("errorCode:MPA10066")
+        .put("[%s][%s] No smart-NIC client, request for SN %s not sent", "SendMsgToSN", app, snUuid.c_str());
+    return -1;
+  }
+  if (request.body.size() > static_cast<size_t>(INT32_MAX)) {
+    QBX_LOG(qbx::loglevel::kError).subcomp(kSub).tag("errorCode:MPA10067").put("[%s] failed to send message to SN %s\n", "SendMsgToSN", snUuid.c_str());
+    return -1;
+  }
+  rmqClientMessage record;
+  std::memset(&record, 0, sizeof(record));
+  record.messageType = SnRequest::kMessageType;
+  record.cookieId = sn->GetCookieId();
+  std::string body = request.body;
+  record.payload = reinterpret_cast<uint8_t*>(body.data());
+  record.payloadLen = static_cast<int64_t>(body.size());
+  std::string appType = request.appName.empty() ? _appName : request.appName;
+  std::string contentType = SnRequest::kContentType;
+  record.appType = appType.data();
+  record.contentType = contentType.data();
+  bson_t* headers = qbx::BsonHeaders::New();
+  qbx::BsonHeaders::AppendString(headers, "__TypeId__", request.typeId);
+  qbx::BsonHeaders::AppendString(headers, "amqp_correlationId", request.correlationId);
+  record.headers = headers;
+  const int32_t rc = sn->SendMsgToSN(&record, snUuid);
+  qbx::BsonHeaders::Destroy(headers);
+  QBX_LOG(qbx::loglevel::kDebug)
+      .subcomp(kSub)
+      .put("[%s][%s] Request %s (%s) to SN %s: %d", "SendMsgToSN", app, request.typeId.c_str(),
+           request.correlationId.c_str(), snUuid.c_str(), rc);
+  return rc;
 }
 
 int32_t AggSvcMpaClient::SendToMpa(rmqClientMessage* msg) {
@@ -839,6 +904,10 @@ void AggSvcMpaClient::Close() {
     host->Close();
     RemoveAggSvcMpaClient();
     if (!host->IsQbxRpcEnabled()) rmqClient_StopNETEventLoop();
+  } else if (sn && _clientMode == kModeSn) {
+    // A smart NIC has no management-plane client: its dequeue thread, map entry and
+    // smart-NIC registration end here, or a closed vertical could never register again.
+    RemoveAggSvcMpaClient();
   }
   if (sn) {
     sn->Close();

@@ -12,8 +12,10 @@
 // Threading:
 // - The channel's receiving thread runs the receive wrappers and AggSvcMpaClientRxCallback:
 //   the look-up in AppToAggSvcMpaClientMap (under the map mutex), the copy and the enqueue.
-//   Messages of a smart-NIC registration go at once to AggServiceClient::HandleSnReply on
-//   that thread, after the map mutex has been released.
+//   On a host with smart NICs, the smart NICs' replies on the smart-NIC registration go at
+//   once to AggServiceClient::HandleSnReply on that thread, after the map mutex has been
+//   released. On a smart NIC the smart-NIC registration carries the host's requests: they
+//   are queued and answered on the dequeue thread like any request.
 // - The dequeue thread runs ProcessRxCallbackMsg and the close handling, and calls
 //   ProcessReceivedMessage with the aggregation client's request lock held (outside mode 2).
 //   An exception from a request is logged and the loop goes on; the thread always signals
@@ -38,6 +40,7 @@
 #include <thread>
 
 #include "aggsvc/mpa_message_sender.h"
+#include "aggsvc/sn_request_sender.h"
 #include "channels/bson_headers.h"
 #include "channels/cp_queue.h"
 #include "platform/mq/rmq_client.h"
@@ -49,7 +52,9 @@ class MpaClient;
 // Releases a record copied or built by this client (strings, payload, header object).
 void FreeMpaMsg(rmqClientMessage* msg);
 
-class AggSvcMpaClient : public MpaMessageSender, public std::enable_shared_from_this<AggSvcMpaClient> {
+class AggSvcMpaClient : public MpaMessageSender,
+                        public SnRequestSender,
+                        public std::enable_shared_from_this<AggSvcMpaClient> {
  public:
   using MsgPtr = std::shared_ptr<rmqClientMessage>;
   static constexpr uint32_t kRxQueueCapacity = 1024;
@@ -86,6 +91,10 @@ class AggSvcMpaClient : public MpaMessageSender, public std::enable_shared_from_
   void SetAggServiceClient(const std::weak_ptr<AggServiceClient>& client) override;
   bool Open() override;
   void Close() override;
+
+  // SnRequestSender (host with smart NICs): one request to one smart NIC through the
+  // smart-NIC registration; only starts the call, never waits for the reply.
+  int SendMsgToSN(const SnRequest& request, const std::string& snUuid) override;
 
   bool SendMsg(const uint8_t* bytes, int32_t length, const std::string& typeId, const std::string& correlationId,
                const std::string& replyTo);

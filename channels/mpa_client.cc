@@ -6,6 +6,8 @@
 #include <unordered_map>
 
 #include "channels/mpa_client_private.h"
+#include "channels/mpa_client_sn_private.h"
+#include "channels/sn_proxy_client_common.h"
 #include "channels/tn_proxy_client_common.h"
 #include "core/logger.h"
 #include "core/metric_counters.h"
@@ -268,7 +270,9 @@ void InstallSNClient(ClientMap Registry::*slots, const MpaClient::CreateArgs& ar
   Registry& reg = Reg();
   std::shared_ptr<MpaClient> previous;
   std::unique_lock<std::shared_mutex> lock(reg.lock);
-  auto client = reg.snFactory ? reg.snFactory(args) : nullptr;
+  // The smart-NIC variants over the process-wide smart-NIC proxy client, unless a test put
+  // another factory in their place.
+  auto client = reg.snFactory ? reg.snFactory(args) : MpaClientSNFactory()(args);
   if (!client) client = std::make_shared<MpaClient>(args);
   setSelf(client);
   previous.swap((reg.*slots)[args.appName]);
@@ -366,11 +370,16 @@ void MpaClient::StartMpaClientEventLoop(const std::string& clientId, const std::
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("MPA Client Got Node Persona %d", persona);
   // The proxy client's Start comes later, from the manager.
   TnProxyClientCommon::Init(clientId, endpoint, stubsEndpoint);
+  // A node of persona 3 has no smart-NIC proxy.
+  if (persona != 3) SNProxyClientCommon::Init(clientId, "tcp://127.0.0.1:5001");
 }
 
 void MpaClient::StopMpaClientEventLoop() {
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("Stopping MPA client event loop thread...");
   if (auto tnProxy = TnProxyClientCommon::getInstance()) tnProxy->Stop();
+  if (NodePersona() != 3) {
+    if (auto snProxy = SNProxyClientCommon::getInstance()) snProxy->Stop();
+  }
 }
 
 uint32_t MpaClient::NodePersona() { return Reg().persona.load(); }

@@ -183,7 +183,9 @@ class MpaClient {
   // App-init primitives used by the RPC subclasses.
   uint32_t GetNewAppInitSequenceNumber();
   bool IsCurrentAppInitSeq(uint32_t seq);
-  void HandleClose();
+  // Ends the app-init state when the application closes; the RPC subclass also drops its
+  // handshake timers.
+  virtual void HandleClose();
   bool IsAppInitCompleted() const;
 
   // State accessors, each under connLock.

@@ -145,12 +145,18 @@ void Self::ReleaseAppSpecificInstance() {
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] ReleaseAppSpecificInstance ", appName().c_str());
   // An unregistered application is no longer notified by the proxy client.
   if (tnProxy_) tnProxy_->RemoveClient(appName());
-  std::unique_lock<std::shared_mutex> lock(stubLock_);
-  if (purgeTimer_) {
-    purgeTimer_->Cancel();
-    purgeTimer_.reset();
+  std::shared_ptr<MpaClientAppSpecific> layer;
+  {
+    std::unique_lock<std::shared_mutex> lock(stubLock_);
+    if (purgeTimer_) {
+      purgeTimer_->Cancel();
+      purgeTimer_.reset();
+    }
+    layer.swap(appSpecific_);
   }
-  appSpecific_.reset();
+  // Nobody answers the application's open calls any more. Answered now, they neither keep
+  // their callers waiting nor keep the host service's server from shutting down.
+  if (layer) layer->PurgeCallHandleMap();
 }
 
 // ---- proxy registration and notifications ----
@@ -184,12 +190,25 @@ void Self::OnTnProxyDisconnected(rpc::CloseReason reason) {
                                              rpc::CloseReasonToCStr(reason));
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] HandleTnProxyDisconnected", appName().c_str());
   SetConnState(STATE_INIT);
-  std::unique_lock<std::shared_mutex> lock(tnProxyStateLock_);
-  tnProxyConnected_ = false;
-  appInitCompleted_ = false;
-  CancelAppInitTimersLocked();
-  CleanUpForStubs();
-  GetNewAppInitSequenceNumber();
+  bool hadMaster = false;
+  std::shared_ptr<MpaClientAppSpecific> layer;
+  {
+    std::unique_lock<std::shared_mutex> lock(tnProxyStateLock_);
+    tnProxyConnected_ = false;
+    appInitCompleted_ = false;
+    CancelAppInitTimersLocked();
+    {
+      std::shared_lock<std::shared_mutex> stubs(stubLock_);
+      hadMaster = masterStubReady_;
+      layer = appSpecific_;
+    }
+    CleanUpForStubs();
+    GetNewAppInitSequenceNumber();
+  }
+  // The master's stream went down with the connection, but its stubs are gone now, so its
+  // stream-down notice never comes: the application learns here that the channel closed,
+  // and exchanges nothing until the next handshake acknowledges it again.
+  if (hadMaster && layer) layer->SendCloseToVertical(false);
 }
 
 // ---- the stub map ----
@@ -910,6 +929,15 @@ void Self::WaitTnProxyTimeout(uint32_t seq) {
     }
   }
   RunAppInitAction(action);
+}
+
+void Self::HandleClose() {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] HandleClose", appName().c_str());
+  std::unique_lock<std::shared_mutex> state(tnProxyStateLock_);
+  CancelAppInitTimersLocked();
+  appInitCompleted_ = false;
+  // A reply still on its way must not start a retry for the closed application.
+  GetNewAppInitSequenceNumber();
 }
 
 bool Self::CompleteAppInitHanshake(uint32_t seq, bool success) {

@@ -82,6 +82,9 @@ class MpaClientPrivate<AggSvcMpStub> : public MpaClient {
   void ReleaseAppSpecificInstance() override;
   bool GetMpVersionViaTnProxy(uint32_t& major, uint32_t& minor) override;
   bool CompleteAppInitHanshake(uint32_t seq, bool success) override;
+  // Cancels and drops the app-init wait and retry timers, clears the completed flag and
+  // makes outstanding replies stale: a closed application runs no further handshake.
+  void HandleClose() override;
 
   // The application layer (set by CreateAppSpecificInstance, or injected by tests).
   void SetAppSpecific(std::shared_ptr<MpaClientAppSpecific> appSpecific);

@@ -9,6 +9,7 @@
 #include "aggsvc/snic_agg_service_client.h"
 #include "channels/mpa_client.h"
 #include "channels/sha_client_wrapper_impl.h"
+#include "channels/sn_proxy_client_common.h"
 #include "channels/status_source_impl.h"
 #include "channels/tn_proxy_client_common.h"
 #include "core/agg_service_mgr_signals.h"
@@ -28,8 +29,7 @@ constexpr int kPersonaWithoutSnProxy = 3;
 std::atomic<AggServiceMgr*> gInstance{nullptr};
 std::mutex gCreateMutex;  // serialises CreateInstance
 
-// The node's messaging channel and its transport-node proxy client. The smart-NIC proxy
-// client is not part of this build yet: until it is, no smart NIC is served.
+// The node's messaging channel with its transport-node and smart-NIC proxy clients.
 class NodeMessagingChannel : public AggServiceMgrChannel {
  public:
   void StartMpaClientEventLoop(const std::string& clientId, const std::string& tnProxyEndpoint,
@@ -46,8 +46,13 @@ class NodeMessagingChannel : public AggServiceMgrChannel {
     return tnProxy ? tnProxy->GetProvider() : nullptr;
   }
   int NodePersona() override { return static_cast<int>(qbx::MpaClient::NodePersona()); }
-  uint32_t SnProxySmartNicCount() override { return 0; }
-  void StartSnProxyClient() override {}
+  uint32_t SnProxySmartNicCount() override {
+    auto snProxy = qbx::SNProxyClientCommon::getInstance();
+    return snProxy && snProxy->NumSmartNics() > 0 ? static_cast<uint32_t>(snProxy->NumSmartNics()) : 0;
+  }
+  void StartSnProxyClient() override {
+    if (auto snProxy = qbx::SNProxyClientCommon::getInstance()) snProxy->Start();
+  }
 };
 
 AggServiceMgr::ClientPtr MakeNodeClient(const std::shared_ptr<Vertical>& vertical, bool snic,
@@ -199,6 +204,8 @@ void AggServiceMgr::WaitForStop() {
 int AggServiceMgr::StartAllAggClients(const std::shared_ptr<qbx::AsioQbxProvider>& first,
                                       const std::shared_ptr<qbx::AsioQbxProvider>& second) {
   deps.createWorkGroup(*first);
+  // The smart-NIC clients' fan-outs map management-plane type names through its table.
+  remoteCollector.Start();
   deps.channel->StartMpaClientEventLoop(kClientId, kTnProxyEndpoint, kStubEndpoint);
   QBX_LOG(qbx::loglevel::kInfo).subcomp(kSubcomp).put("Starting %zd AggSvc clients", clients.size());
 

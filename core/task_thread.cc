@@ -1,6 +1,7 @@
 #include "core/task_thread.h"
 
 #include <cxxabi.h>
+#include <sched.h>
 
 #include <utility>
 
@@ -8,9 +9,25 @@
 
 namespace {
 constexpr const char* kSubcomp = "agg-service";
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield" ::: "memory");
+#endif
 }
 
-TaskThread::TaskThread() : Thread(true, nullptr, 0) {}
+// On a single CPU a spinning worker only keeps the producer it waits for off the CPU.
+bool MayRunOnSeveralCpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) != 0) return false;
+  return CPU_COUNT(&set) > 1;
+}
+}  // namespace
+
+TaskThread::TaskThread(size_t capacity) : Thread(true, nullptr, 0), capacity_(capacity == 0 ? 1 : capacity) {}
 
 TaskThread::~TaskThread() {
   if (Started()) {
@@ -27,48 +44,70 @@ TaskThread::~TaskThread() {
     leftover.swap(queue_);
   }
   // Deleted outside the lock, in queue order, without running.
-  while (!leftover.empty()) {
-    leftover.pop_front();
-  }
+  for (auto& task : leftover) task.reset();
 }
 
-int TaskThread::AddTask(Runnable* task) {
-  if (task == nullptr) {
+TaskThread::Offer TaskThread::Enqueue(std::unique_ptr<Runnable>& task) {
+  bool wake = false;
+  {
+    Guard guard(*this);
+    if (stop_ != 0) return Offer::kStopped;
+    if (queue_.size() >= capacity_) return Offer::kFull;
+    queue_.push_back(std::move(task));
+    generation_.fetch_add(1, std::memory_order_release);
+    // One wake per sleep: the producers behind this one see the flag cleared.
+    wake = workerWaiting_;
+    workerWaiting_ = false;
+  }
+  // Signalled after the unlock, so the woken worker does not block at once on the mutex this
+  // producer still holds. The queued task is already visible to it (it checks the queue under
+  // the mutex before every wait), and the owner joins the worker before the TaskThread goes.
+  if (wake) {
+    Signal();
+  }
+  return Offer::kQueued;
+}
+
+int TaskThread::OfferTask(std::unique_ptr<Runnable>& task) {
+  void* self = static_cast<void*>(this);
+  if (!task) {
     QBX_LOG(qbx::loglevel::kError)
         .subcomp(kSubcomp)
         .tag("errorCode:MPA10044")
-        .put("TaskThread [%p] got null task\n", static_cast<void*>(this));
+        .put("TaskThread [%p] got null task\n", self);
     return -1;
   }
+  void* taskAddress = static_cast<void*>(task.get());
+  switch (Enqueue(task)) {
+    case Offer::kQueued:
+      QBX_LOG(qbx::loglevel::kDebug).subcomp(kSubcomp).put("TaskThread [%p] got task [%p]\n", self, taskAddress);
+      return 0;
+    case Offer::kStopped:
+      QBX_LOG(qbx::loglevel::kDebug)
+          .subcomp(kSubcomp)
+          .put("TaskThread already stopped and it should not accept task anymore\n");
+      return -1;
+    case Offer::kFull:
+      QBX_LOG(qbx::loglevel::kError)
+          .subcomp(kSubcomp)
+          .put("TaskThread [%p] queue is full (%zu tasks waiting), task [%p] refused\n", self, capacity_,
+               taskAddress);
+      return -1;
+  }
+  return -1;
+}
+
+int TaskThread::AddTask(Runnable* task) {
+  // The caller handed the task over: a refused one is deleted on return.
   std::unique_ptr<Runnable> owned(task);
-  bool queued = false;
-  {
-    Guard guard(*this);
-    if (stop_ == 0) {
-      queue_.push_back(std::move(owned));
-      if (workerWaiting_) {
-        Signal();
-      }
-      queued = true;
-    }
-  }
-  if (!queued) {
-    QBX_LOG(qbx::loglevel::kDebug)
-        .subcomp(kSubcomp)
-        .put("TaskThread already stopped and it should not accept task anymore\n");
-    // `owned` deletes the refused task on return: the caller handed it over.
-    return -1;
-  }
-  QBX_LOG(qbx::loglevel::kDebug)
-      .subcomp(kSubcomp)
-      .put("TaskThread [%p] got task [%p]\n", static_cast<void*>(this), static_cast<void*>(task));
-  return 0;
+  return OfferTask(owned);
 }
 
 void TaskThread::RequestStop() {
   {
     Guard guard(*this);
     stop_ = 1;
+    generation_.fetch_add(1, std::memory_order_release);
     Signal();
   }
   QBX_LOG(qbx::loglevel::kDebug)
@@ -76,11 +115,28 @@ void TaskThread::RequestStop() {
       .put("TaskThread [%p] is requested to stop\n", static_cast<void*>(this));
 }
 
+void TaskThread::SpinForWork(uint64_t seen) const {
+  const auto deadline = std::chrono::steady_clock::now() + kSpinBudget;
+  for (uint32_t i = 1;; ++i) {
+    if (generation_.load(std::memory_order_acquire) != seen) return;
+    CpuRelax();
+    // Reading the clock costs about as much as a few dozen pauses.
+    if ((i & 31u) == 0 && std::chrono::steady_clock::now() >= deadline) return;
+  }
+}
+
 void TaskThread::Run() {
   void* self = static_cast<void*>(this);
   QBX_LOG(qbx::loglevel::kDebug).subcomp(kSubcomp).put("TaskThread [%p] starts processing tasks\n", self);
+  const bool spin = MayRunOnSeveralCpus();
   Queue batch;
+  bool ranBatch = false;
+  uint64_t seen = 0;
   for (;;) {
+    if (ranBatch && spin) {
+      // Outside the lock: producers keep queuing while the worker looks.
+      SpinForWork(seen);
+    }
     {
       Guard guard(*this);
       while (queue_.empty()) {
@@ -94,12 +150,12 @@ void TaskThread::Run() {
       if (queue_.empty()) {
         break;  // stop requested and nothing left to run
       }
-      // Producers keep adding to a fresh queue while this batch runs.
+      // Producers keep adding to the (emptied, still allocated) other queue while this
+      // batch runs.
       batch.swap(queue_);
+      seen = generation_.load(std::memory_order_relaxed);
     }
-    while (!batch.empty()) {
-      std::unique_ptr<Runnable> task = std::move(batch.front());
-      batch.pop_front();
+    for (auto& task : batch) {
       void* taskAddress = static_cast<void*>(task.get());
       QBX_LOG(qbx::loglevel::kDebug)
           .subcomp(kSubcomp)
@@ -121,8 +177,20 @@ void TaskThread::Run() {
       QBX_LOG(qbx::loglevel::kDebug)
           .subcomp(kSubcomp)
           .put("TaskThread [%p] is deleting task [%p]\n", self, taskAddress);
-      task.reset();
+      if (disposer_) {
+        try {
+          disposer_(std::move(task));
+        } catch (abi::__forced_unwind&) {
+          throw;
+        } catch (...) {
+          // The task went with the call's argument; nothing is left to free here.
+        }
+      } else {
+        task.reset();
+      }
     }
+    batch.clear();
+    ranBatch = true;
   }
   QBX_LOG(qbx::loglevel::kDebug).subcomp(kSubcomp).put("TaskThread [%p] stopped processing tasks\n", self);
 }

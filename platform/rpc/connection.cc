@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -11,9 +12,11 @@
 #include <grpcpp/channel.h>
 #include <grpcpp/completion_queue.h>
 #include <grpcpp/create_channel.h>
+#include <grpcpp/generic/generic_stub.h>
 #include <grpcpp/security/credentials.h>
 #include <grpcpp/support/channel_arguments.h>
 
+#include "platform/rpc/byte_buffer.h"
 #include "platform/rpc/rpc_log.h"
 #include "zumbra/qbx/rpc/forwarding.grpc.pb.h"
 
@@ -129,6 +132,33 @@ class Watcher {
 
   grpc::CompletionQueue cq_;
 };
+
+// gRPC 1.51 shares one internal completion queue among every user of its callback API and
+// tears it down when the last user goes; a new user arriving while the old queue's thread
+// is still ending can make that thread drop a reference twice and abort the process. One
+// channel that has made a callback call, kept for the life of the process, is such a user:
+// the shared queue is then never torn down while the process runs.
+struct HoldCall {
+  grpc::ClientContext context;
+  grpc::ByteBuffer request;
+  grpc::ByteBuffer response;
+  std::unique_ptr<grpc::GenericStub> stub;
+};
+
+void HoldCallbackQueueImpl() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    // Never destroyed on purpose (see above); reachable, so not a leak.
+    static auto* holder = new std::shared_ptr<grpc::Channel>(
+        grpc::CreateChannel("unix:/nonexistent/qbx-callback-queue-holder", grpc::InsecureChannelCredentials()));
+    auto* call = new HoldCall;
+    call->request = ToByteBuffer(std::string());
+    call->stub = std::make_unique<grpc::GenericStub>(*holder);
+    call->context.set_deadline(std::chrono::system_clock::now());
+    call->stub->UnaryCall(&call->context, "/qbx.rpc.Hold/Hold", grpc::StubOptions(), &call->request,
+                          &call->response, [call](grpc::Status) { delete call; });
+  });
+}
 
 boost::system::error_code MakeError(boost::system::errc::errc_t e) {
   return boost::system::errc::make_error_code(e);
@@ -294,8 +324,12 @@ void GrpcTransport::State::OnWatch(const std::shared_ptr<Entry>& entry, bool cha
 
 // ---------------------------------------------------------------- GrpcTransport
 
+void HoldCallbackQueue() { HoldCallbackQueueImpl(); }
+
 GrpcTransport::GrpcTransport(std::shared_ptr<Dispatcher> dispatcher, TransportOptions options)
-    : state_(std::make_shared<State>(dispatcher, std::move(options))) {}
+    : state_(std::make_shared<State>(dispatcher, std::move(options))) {
+  HoldCallbackQueue();
+}
 
 GrpcTransport::~GrpcTransport() { Shutdown(); }
 

@@ -101,6 +101,11 @@ struct TransportOptions {
   std::string forwarding_endpoint;
 };
 
+// Keeps gRPC's shared callback queue alive for the rest of the process (idempotent). Every
+// transport and server of this layer calls it; code that uses gRPC's callback API directly
+// (stand-ins) may call it too.
+void HoldCallbackQueue();
+
 namespace flowcontrol {
 // The largest stream window a connection takes.
 constexpr uint64_t kMaxStreamWindow = (1ull << 31) - 1;

@@ -50,6 +50,7 @@ ServerBuilder& ServerBuilder::SetMaxMessageBytes(int bytes) {
 }
 
 std::unique_ptr<Server> ServerBuilder::BuildStarted() {
+  HoldCallbackQueue();
   grpc::EnableDefaultHealthCheckService(true);
   grpc::ServerBuilder builder;
   int port = 0;

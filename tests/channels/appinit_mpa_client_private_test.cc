@@ -202,12 +202,31 @@ TEST_F(AppInitTest, ForwardingDropResetsTheHandshakeAndRecoveryRedoesIt) {
   standin_.StopForwarding();
   ASSERT_TRUE(Eventually([&] { return !client_->IsAppInitCompleted() && client_->StubCount() == 0; }));
   EXPECT_EQ(client_->GetConnState(), MpaClient::STATE_INIT);
+  // The application is told that the channel closed (once), though the master's stub,
+  // and with it its stream-down notice, went with the connection.
+  ASSERT_TRUE(Eventually([&] { return closes_->load() == 1; }));
   EXPECT_GT(client_->CurrentAppInitSeq(), seqBefore);
 
   ASSERT_GT(standin_.StartForwarding("127.0.0.1:" + std::to_string(fwdPort_)), 0);
   ASSERT_TRUE(AdvanceUntil([&] { return acks_->load() == 2; }));
   EXPECT_EQ(client_->StubCount(), 1u);
   EXPECT_EQ(standin_.AppInitRequestCount(kAph1), 2);
+  EXPECT_EQ(closes_->load(), 1);
+}
+
+TEST_F(AppInitTest, CloseDropsTheHandshakeTimersSoNoFurtherRequestGoesOut) {
+  standin_.SetAppInitMode(kAph1, TnProxyStandin::AppInitMode::kHold);
+  StartWithAphs({{kAph1, true}});
+  ASSERT_TRUE(Eventually([&] { return standin_.AppInitRequestCount(kAph1) == 1 && client_->HasAppInitWaitTimer(); }));
+  client_->Close();
+  EXPECT_FALSE(client_->HasAppInitWaitTimer());
+  EXPECT_FALSE(client_->HasAppInitRetryTimer());
+  EXPECT_FALSE(client_->IsAppInitCompleted());
+  // Past the wait: a closed application sends no new request.
+  clock_->Advance(31s);
+  standin_.ReleaseHeldAppInits(false);
+  clock_->Advance(31s);
+  EXPECT_EQ(standin_.AppInitRequestCount(kAph1), 1);
 }
 
 TEST_F(AppInitTest, UnregisteredClientIsNotTouchedByItsPendingTimers) {

@@ -9,8 +9,15 @@
 //   empty                push an empty APH list
 //   drop-forwarding      stop the forwarding endpoint (restore-forwarding starts it again)
 //   end-subscriptions    end every proxy-information subscription
-//   appinit I reply|fail|hold, release ok|fail
+//   appinit I reply|fail|hold, appinit I delay MS, release ok|fail
 //   records              print the app-init counts and the messages the APHs received
+//   registrations        print the endpoint ids registered with the forwarding side
+//   pull APP KIND [ARGS]         send a pull from the master APH to application APP
+//   pull-from I APP KIND [ARGS]  the same from APH I
+//       KIND and ARGS: client-data TYPE [ID...] | summation SEQ ACK | overwrite |
+//                      on-demand TYPE [ID...] | runtime-status TYPE
+//     The answer is printed as "pull KIND to APP: ok ..." followed by the reply in
+//     protobuf text form (a summary when it is long), or "pull KIND to APP: failed ...".
 //   quit
 // Stops on SIGINT, SIGTERM or "quit".
 #include <csignal>
@@ -23,6 +30,9 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/text_format.h>
 
 #include "tools/tnproxy_standin/tnproxy_standin.h"
 
@@ -51,6 +61,60 @@ bool ParseIndex(std::istringstream& in, const std::vector<TnProxyStandin::Aph>& 
   }
   index = static_cast<size_t>(value);
   return true;
+}
+
+// Replies longer than this are summarised instead of printed whole.
+constexpr size_t kMaxPrintedReply = 8192;
+
+bool ParsePull(std::istringstream& in, TnProxyStandin::Pull& pull) {
+  std::string kind;
+  if (!(in >> kind) || !TnProxyStandin::ParsePullKind(kind, pull.kind)) {
+    std::printf("tnproxy-standin: pull kinds: client-data, summation, overwrite, on-demand, runtime-status\n");
+    return false;
+  }
+  switch (pull.kind) {
+    case TnProxyStandin::PullKind::kSummation:
+      if (!(in >> pull.seq >> pull.ack)) {
+        std::printf("tnproxy-standin: usage: pull APP summation SEQ ACK\n");
+        return false;
+      }
+      return true;
+    case TnProxyStandin::PullKind::kOverwrite:
+      return true;
+    default: {
+      if (!(in >> pull.targetType)) {
+        std::printf("tnproxy-standin: usage: pull APP %s TYPE [ID...]\n", TnProxyStandin::PullKindName(pull.kind));
+        return false;
+      }
+      std::string id;
+      while (in >> id) pull.targetIds.push_back(id);
+      return true;
+    }
+  }
+}
+
+void PrintAnswer(const std::string& app, const TnProxyStandin::Pull& pull, const TnProxyStandin::PullAnswer& answer) {
+  const char* kind = TnProxyStandin::PullKindName(pull.kind);
+  if (!answer.ok) {
+    std::printf("tnproxy-standin: pull %s to %s: failed (code %d): %s\n", kind, app.c_str(), answer.code,
+                answer.error.c_str());
+    return;
+  }
+  std::printf("tnproxy-standin: pull %s to %s: ok, correlation %s, %zu bytes\n", kind, app.c_str(),
+              answer.correlationId.c_str(), answer.reply.payload().size());
+  std::string text;
+  if (answer.reply.payload().size() <= kMaxPrintedReply) {
+    google::protobuf::TextFormat::PrintToString(answer.mp, &text);
+  } else {
+    std::vector<const google::protobuf::FieldDescriptor*> fields;
+    answer.mp.GetReflection()->ListFields(answer.mp, &fields);
+    text = "(long reply; fields:";
+    for (const auto* f : fields) text += " " + f->name();
+    text += ")\n";
+  }
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) std::printf("tnproxy-standin:   %s\n", line.c_str());
 }
 
 void Commands(TnProxyStandin* standin, std::vector<TnProxyStandin::Aph> aphs) {
@@ -84,10 +148,19 @@ void Commands(TnProxyStandin* standin, std::vector<TnProxyStandin::Aph> aphs) {
     } else if (cmd == "appinit" && ParseIndex(in, aphs, index)) {
       std::string mode;
       in >> mode;
-      const auto m = mode == "fail"   ? TnProxyStandin::AppInitMode::kFail
-                     : mode == "hold" ? TnProxyStandin::AppInitMode::kHold
-                                      : TnProxyStandin::AppInitMode::kReply;
-      standin->SetAppInitMode(aphs[index].uuid, m);
+      const auto m = mode == "fail"    ? TnProxyStandin::AppInitMode::kFail
+                     : mode == "hold"  ? TnProxyStandin::AppInitMode::kHold
+                     : mode == "delay" ? TnProxyStandin::AppInitMode::kDelay
+                                       : TnProxyStandin::AppInitMode::kReply;
+      long delayMs = 0;
+      if (m == TnProxyStandin::AppInitMode::kDelay && (!(in >> delayMs) || delayMs < 0)) {
+        std::printf("tnproxy-standin: usage: appinit I delay MS\n");
+      } else {
+        if (m == TnProxyStandin::AppInitMode::kDelay) {
+          standin->SetAppInitDelay(aphs[index].uuid, std::chrono::milliseconds(delayMs));
+        }
+        standin->SetAppInitMode(aphs[index].uuid, m);
+      }
     } else if (cmd == "release") {
       std::string how;
       in >> how;
@@ -100,6 +173,31 @@ void Commands(TnProxyStandin* standin, std::vector<TnProxyStandin::Aph> aphs) {
       for (const auto& r : standin->ReceivedMessages()) {
         std::printf("tnproxy-standin: %s %s: %zu bytes\n", r.aph.c_str(), r.publish ? "publish" : "request",
                     r.msg.payload().size());
+      }
+    } else if (cmd == "registrations") {
+      const auto registrations = standin->Registrations();
+      for (const auto& [id, address] : registrations) {
+        std::printf("tnproxy-standin: endpoint %s at %s\n", id.c_str(), address.c_str());
+      }
+      if (registrations.empty()) std::printf("tnproxy-standin: no endpoints registered\n");
+    } else if (cmd == "pull" || cmd == "pull-from") {
+      std::string aph;
+      if (cmd == "pull-from") {
+        if (ParseIndex(in, aphs, index)) aph = aphs[index].uuid;
+      } else {
+        for (const auto& a : aphs) {
+          if (a.master) aph = a.uuid;
+        }
+        if (aph.empty()) std::printf("tnproxy-standin: no master APH\n");
+      }
+      std::string app;
+      TnProxyStandin::Pull pull;
+      if (aph.empty()) {
+        // reported above
+      } else if (!(in >> app)) {
+        std::printf("tnproxy-standin: usage: pull APP KIND [ARGS]\n");
+      } else if (ParsePull(in, pull)) {
+        PrintAnswer(app, pull, standin->SendPull(aph, app, pull));
       }
     } else if (cmd == "quit") {
       break;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <random>
 #include <utility>
 
 #include <grpcpp/grpcpp.h>
@@ -10,6 +12,7 @@
 #include "zumbra/qbx/agg_service/messaging/agg_svc_channel.grpc.pb.h"
 #include "zumbra/qbx/agg_service/messaging/agg_svc_channel.pb.h"
 #include "zumbra/qbx/messaging/appl_proxy_info.grpc.pb.h"
+#include "zumbra/qbx/rpc/forwarding.grpc.pb.h"
 
 namespace qbx::tools {
 
@@ -19,6 +22,33 @@ namespace agg = zumbra::qbx::agg_service::messaging;
 namespace {
 
 constexpr char kDestinationKey[] = "qbx-destination";
+constexpr char kCallerKey[] = "qbx-caller";
+constexpr char kForwardedPrefix[] = "qbx://";
+constexpr char kTcpPrefix[] = "tcp://";
+
+// The management plane's type names of its requests.
+constexpr char kClientDataTypeId[] = "com.zumbra.qbx.management.agg.messaging.ClientDataRequestMsg";
+constexpr char kSummationTypeId[] = "com.zumbra.qbx.management.agg.messaging.PullSummationStatsRequestMsg";
+constexpr char kOverwriteTypeId[] = "com.zumbra.qbx.management.agg.messaging.PullOverwriteStatsRequestMsg";
+constexpr char kOnDemandTypeId[] = "com.zumbra.qbx.management.agg.messaging.OnDemandStatsRequestMsg";
+constexpr char kRuntimeStatusTypeId[] = "zumbra.qbx.agg_service.messaging.GenericRuntimeStatusRequestMsg";
+
+std::string StripPrefix(const std::string& text, const char* prefix) {
+  const std::string p(prefix);
+  return text.compare(0, p.size(), p) == 0 ? text.substr(p.size()) : text;
+}
+
+// A random (version 4) uuid text for a request's correlation id.
+std::string NewCorrelationId() {
+  thread_local std::mt19937_64 random{std::random_device{}()};
+  const uint64_t hi = (random() & ~0xf000ull) | 0x4000ull;
+  const uint64_t lo = (random() & ~(3ull << 62)) | (2ull << 62);
+  char text[40];
+  std::snprintf(text, sizeof(text), "%08llx-%04llx-%04llx-%04llx-%012llx", static_cast<unsigned long long>(hi >> 32),
+                static_cast<unsigned long long>((hi >> 16) & 0xffff), static_cast<unsigned long long>(hi & 0xffff),
+                static_cast<unsigned long long>(lo >> 48), static_cast<unsigned long long>(lo & 0xffffffffffffull));
+  return text;
+}
 
 // "8-4-4-4-12" hexadecimal text into the two halves; false when it is not one.
 bool ParseUuid(const std::string& text, zumbra::qbx::UuidMsg& out) {
@@ -158,10 +188,40 @@ class TnProxyStandin::ForwardingService : public agg::AggSvcMpService::CallbackS
   TnProxyStandin* const owner_;
 };
 
+class TnProxyStandin::RegistryService : public zumbra::qbx::rpc::ForwardingRegistryService::CallbackService {
+ public:
+  explicit RegistryService(TnProxyStandin* owner) : owner_(owner) {}
+  grpc::ServerUnaryReactor* RegisterLocalEndpoints(grpc::CallbackServerContext* context,
+                                                   const zumbra::qbx::rpc::LocalEndpointsMsg* request,
+                                                   zumbra::qbx::rpc::LocalEndpointsAckMsg* /*reply*/) override {
+    auto* reactor = context->DefaultReactor();
+    std::string why;
+    const std::vector<std::string> ids(request->ids().begin(), request->ids().end());
+    if (owner_->OnRegister(request->address(), ids, why)) {
+      reactor->Finish(grpc::Status::OK);
+    } else {
+      reactor->Finish(grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, why));
+    }
+    return reactor;
+  }
+
+ private:
+  TnProxyStandin* const owner_;
+};
+
 TnProxyStandin::TnProxyStandin()
-    : infoService_(std::make_unique<InfoService>(this)), forwardingService_(std::make_unique<ForwardingService>(this)) {}
+    : infoService_(std::make_unique<InfoService>(this)),
+      forwardingService_(std::make_unique<ForwardingService>(this)),
+      registryService_(std::make_unique<RegistryService>(this)),
+      delayThread_([this] { DelayLoop(); }) {}
 
 TnProxyStandin::~TnProxyStandin() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  delayChanged_.notify_all();
+  delayThread_.join();
   ReleaseHeldAppInits(false);
   StopForwarding();
   StopInfo();
@@ -169,15 +229,17 @@ TnProxyStandin::~TnProxyStandin() {
 
 namespace {
 // The peers check a service's health before they make a stub for it.
-std::unique_ptr<grpc::Server> Serve(const std::string& address, grpc::Service* service, const std::string& name,
-                                    int* port) {
+std::unique_ptr<grpc::Server> Serve(const std::string& address,
+                                    const std::vector<std::pair<grpc::Service*, std::string>>& services, int* port) {
   grpc::EnableDefaultHealthCheckService(true);
   grpc::ServerBuilder builder;
   builder.AddListeningPort(address, grpc::InsecureServerCredentials(), port);
-  builder.RegisterService(service);
+  for (const auto& [service, name] : services) builder.RegisterService(service);
   auto server = builder.BuildAndStart();
   if (server) {
-    if (auto* health = server->GetHealthCheckService()) health->SetServingStatus(name, true);
+    if (auto* health = server->GetHealthCheckService()) {
+      for (const auto& [service, name] : services) health->SetServingStatus(name, true);
+    }
   }
   return server;
 }
@@ -185,7 +247,7 @@ std::unique_ptr<grpc::Server> Serve(const std::string& address, grpc::Service* s
 
 int TnProxyStandin::StartInfo(const std::string& address) {
   int port = -1;
-  auto server = Serve(address, infoService_.get(), msgs::ApplProxyInfoService::service_full_name(), &port);
+  auto server = Serve(address, {{infoService_.get(), msgs::ApplProxyInfoService::service_full_name()}}, &port);
   if (!server || port <= 0) return -1;
   bool refused = false;
   {
@@ -203,7 +265,10 @@ int TnProxyStandin::StartInfo(const std::string& address) {
 
 int TnProxyStandin::StartForwarding(const std::string& address) {
   int port = -1;
-  auto server = Serve(address, forwardingService_.get(), agg::AggSvcMpService::service_full_name(), &port);
+  auto server = Serve(address,
+                      {{forwardingService_.get(), agg::AggSvcMpService::service_full_name()},
+                       {registryService_.get(), zumbra::qbx::rpc::ForwardingRegistryService::service_full_name()}},
+                      &port);
   if (!server || port <= 0) return -1;
   std::lock_guard<std::mutex> lock(mutex_);
   forwardingServer_ = std::move(server);
@@ -229,6 +294,12 @@ void TnProxyStandin::StopForwarding() {
   }
   if (!server) return;
   ReleaseHeldAppInits(false);
+  std::vector<Delayed> delayed;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    delayed.swap(delayed_);
+  }
+  for (auto& d : delayed) d.held.reactor->Finish(grpc::Status(grpc::StatusCode::UNAVAILABLE, "app-init refused"));
   server->Shutdown(std::chrono::system_clock::now());
 }
 
@@ -405,6 +476,12 @@ void TnProxyStandin::OnAphCall(const std::string& aph, const msgs::GenericUnifie
       auto it = appInitModes_.find(aph);
       mode = it == appInitModes_.end() ? AppInitMode::kReply : it->second;
       if (mode == AppInitMode::kHold) held_.push_back(Held{aph, reply, reactor});
+      if (mode == AppInitMode::kDelay) {
+        auto delay = appInitDelays_.find(aph);
+        const auto wait = delay == appInitDelays_.end() ? std::chrono::milliseconds(0) : delay->second;
+        delayed_.push_back(Delayed{Held{aph, reply, reactor}, std::chrono::steady_clock::now() + wait});
+        delayChanged_.notify_all();
+      }
     } else {
       if (received_.size() >= kMaxRecorded) received_.erase(received_.begin());
       received_.push_back(Received{aph, publish, request});
@@ -419,7 +496,7 @@ void TnProxyStandin::OnAphCall(const std::string& aph, const msgs::GenericUnifie
     reactor->Finish(grpc::Status::OK);
     return;
   }
-  if (mode == AppInitMode::kHold) return;
+  if (mode == AppInitMode::kHold || mode == AppInitMode::kDelay) return;
   if (mode == AppInitMode::kFail) {
     reactor->Finish(grpc::Status(grpc::StatusCode::UNAVAILABLE, "app-init refused"));
     return;
@@ -428,6 +505,220 @@ void TnProxyStandin::OnAphCall(const std::string& aph, const msgs::GenericUnifie
   host.mutable_app_init_config()->set_sender(aph);
   reply->set_payload(host.SerializeAsString());
   reactor->Finish(grpc::Status::OK);
+}
+
+void TnProxyStandin::SetAppInitDelay(const std::string& aph, std::chrono::milliseconds delay) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  appInitDelays_[aph] = delay;
+}
+
+void TnProxyStandin::DelayLoop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stopping_) {
+    if (delayed_.empty()) {
+      delayChanged_.wait(lock);
+      continue;
+    }
+    auto due = delayed_.front().due;
+    for (const auto& d : delayed_) due = std::min(due, d.due);
+    if (delayChanged_.wait_until(lock, due) == std::cv_status::no_timeout) continue;
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<Held> ready;
+    for (auto it = delayed_.begin(); it != delayed_.end();) {
+      if (it->due <= now) {
+        ready.push_back(it->held);
+        it = delayed_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    lock.unlock();
+    for (auto& h : ready) {
+      agg::AggSvcHostUnifiedMsg host;
+      host.mutable_app_init_config()->set_sender(h.aph);
+      h.reply->set_payload(host.SerializeAsString());
+      h.reactor->Finish(grpc::Status::OK);
+    }
+    lock.lock();
+  }
+  // Whatever is still delayed is failed by StopForwarding.
+}
+
+// ---- endpoint registrations ----
+
+bool TnProxyStandin::OnRegister(const std::string& address, const std::vector<std::string>& ids, std::string& why) {
+  const std::string target = StripPrefix(address, kTcpPrefix);
+  if (address.compare(0, std::string(kTcpPrefix).size(), kTcpPrefix) != 0 || target.find(':') == std::string::npos) {
+    why = "address '" + address + "' is not tcp://HOST:PORT";
+    return false;
+  }
+  if (ids.empty()) {
+    why = "no endpoint ids";
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& id : ids) {
+    const std::string key = StripPrefix(id, kForwardedPrefix);
+    if (!key.empty()) registrations_[key] = address;
+  }
+  ++registrationCount_;
+  Changed();
+  return true;
+}
+
+std::string TnProxyStandin::RegisteredAddress(const std::string& id) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = registrations_.find(StripPrefix(id, kForwardedPrefix));
+  return it == registrations_.end() ? std::string() : it->second;
+}
+
+std::map<std::string, std::string> TnProxyStandin::Registrations() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return registrations_;
+}
+
+int TnProxyStandin::RegistrationCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return registrationCount_;
+}
+
+// ---- the management plane's pulls ----
+
+const char* TnProxyStandin::PullKindName(PullKind kind) {
+  switch (kind) {
+    case PullKind::kClientData: return "client-data";
+    case PullKind::kSummation: return "summation";
+    case PullKind::kOverwrite: return "overwrite";
+    case PullKind::kOnDemand: return "on-demand";
+    case PullKind::kRuntimeStatus: return "runtime-status";
+  }
+  return "unknown";
+}
+
+bool TnProxyStandin::ParsePullKind(const std::string& text, PullKind& kind) {
+  for (PullKind k : {PullKind::kClientData, PullKind::kSummation, PullKind::kOverwrite, PullKind::kOnDemand,
+                     PullKind::kRuntimeStatus}) {
+    if (text == PullKindName(k)) {
+      kind = k;
+      return true;
+    }
+  }
+  return false;
+}
+
+agg::AggSvcHostUnifiedMsg TnProxyStandin::BuildPull(const std::string& app, const Pull& pull) {
+  agg::AggSvcHostUnifiedMsg host;
+  host.set_app_name(app);
+  switch (pull.kind) {
+    case PullKind::kClientData: {
+      host.set_obj_type(kClientDataTypeId);
+      auto* target = host.mutable_client_data_request()->add_target_data_request();
+      target->set_target_type(pull.targetType);
+      for (const auto& id : pull.targetIds) target->add_target_id(id);
+      break;
+    }
+    case PullKind::kSummation: {
+      host.set_obj_type(kSummationTypeId);
+      auto* request = host.mutable_pull_summation_stats_request();
+      request->set_seq_num(pull.seq);
+      request->set_last_ack(pull.ack);
+      break;
+    }
+    case PullKind::kOverwrite:
+      host.set_obj_type(kOverwriteTypeId);
+      host.mutable_pull_overwrite_stats_request();
+      break;
+    case PullKind::kOnDemand: {
+      host.set_obj_type(kOnDemandTypeId);
+      auto* request = host.mutable_on_demand_stats_request();
+      if (pull.targetIds.empty()) request->add_target_request()->set_target_type(pull.targetType);
+      for (const auto& id : pull.targetIds) {
+        auto* target = request->add_target_request();
+        target->set_target_type(pull.targetType);
+        target->mutable_target_id()->set_string_id(id);
+      }
+      break;
+    }
+    case PullKind::kRuntimeStatus:
+      host.set_obj_type(kRuntimeStatusTypeId);
+      host.mutable_generic_runtime_status_request()->set_target_type(pull.targetType);
+      break;
+  }
+  return host;
+}
+
+TnProxyStandin::PullAnswer TnProxyStandin::SendPull(const std::string& aph, const std::string& app, const Pull& pull,
+                                                    std::chrono::milliseconds timeout) {
+  return SendHostRequest(aph, app, BuildPull(app, pull), timeout);
+}
+
+std::shared_ptr<grpc::Channel> TnProxyStandin::HostChannel(const std::string& address) {
+  const std::string target = StripPrefix(address, kTcpPrefix);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = hostChannels_.find(target);
+    if (it != hostChannels_.end()) return it->second;
+  }
+  grpc::ChannelArguments args;
+  args.SetMaxReceiveMessageSize(64 * 1024 * 1024);
+  args.SetMaxSendMessageSize(64 * 1024 * 1024);
+  auto channel = grpc::CreateCustomChannel(target, grpc::InsecureChannelCredentials(), args);
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A channel made meanwhile by another caller wins; both lead to the same place.
+  return hostChannels_.emplace(target, channel).first->second;
+}
+
+TnProxyStandin::PullAnswer TnProxyStandin::SendHostRequest(const std::string& aph, const std::string& app,
+                                                           const agg::AggSvcHostUnifiedMsg& request,
+                                                           std::chrono::milliseconds timeout) {
+  PullAnswer answer;
+  std::string address;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const bool knownAph = std::any_of(aphs_.begin(), aphs_.end(), [&aph](const Aph& a) { return a.uuid == aph; });
+    if (!knownAph) {
+      answer.code = static_cast<int>(grpc::StatusCode::NOT_FOUND);
+      answer.error = "no such APH: " + aph;
+      return answer;
+    }
+    auto it = registrations_.find(StripPrefix(app, kForwardedPrefix));
+    if (it == registrations_.end()) {
+      answer.code = static_cast<int>(grpc::StatusCode::NOT_FOUND);
+      answer.error = "application '" + app + "' has no registered address";
+      return answer;
+    }
+    address = it->second;
+    if (!forwardingServer_) {
+      // The management plane reaches the node only through its forwarding side.
+      answer.code = static_cast<int>(grpc::StatusCode::UNAVAILABLE);
+      answer.error = "forwarding endpoint stopped";
+      return answer;
+    }
+  }
+  msgs::GenericUnifiedMsg envelope;
+  if (!request.SerializeToString(envelope.mutable_payload())) {
+    answer.code = static_cast<int>(grpc::StatusCode::INVALID_ARGUMENT);
+    answer.error = "request does not serialise";
+    return answer;
+  }
+  answer.correlationId = NewCorrelationId();
+  envelope.mutable_ctrl_headers()->set_correlation_id(answer.correlationId);
+  auto stub = agg::AggSvcHostService::NewStub(HostChannel(address));
+  grpc::ClientContext context;
+  context.AddMetadata(kCallerKey, aph);
+  context.set_deadline(std::chrono::system_clock::now() + timeout);
+  const grpc::Status status = stub->RpcMsgHandler(&context, envelope, &answer.reply);
+  answer.code = static_cast<int>(status.error_code());
+  if (!status.ok()) {
+    answer.error = status.error_message().empty() ? "call failed" : status.error_message();
+    return answer;
+  }
+  if (!answer.mp.ParseFromString(answer.reply.payload())) {
+    answer.error = "reply payload is not an AggSvcMpUnifiedMsg";
+    return answer;
+  }
+  answer.ok = true;
+  return answer;
 }
 
 void TnProxyStandin::Changed() {

@@ -10,9 +10,16 @@
 //   (configurable: reply, fail, or hold until released), and records every other request
 //   and every publish. Calls to an unknown APH end NOT_FOUND. The forwarding side can be
 //   stopped and started again on the same port, as a dropped forwarding connection.
+// - The forwarding side also serves ForwardingRegistryService: the node's processes tell it
+//   where they serve which endpoint ids; the latest registration of an id wins.
+// - The APHs act as the management plane towards the node's applications: a pull of any
+//   kind is sent from a named APH (its uuid as the caller) to an application at the address
+//   registered for the application's id, through AggSvcHostService/RpcMsgHandler, and the
+//   decoded answer is returned. Pulls block the calling thread (at most their time-out).
 //
 // Threading: every public operation may be called from any thread. mutex_ guards all
-// recorded state and the subscriber list; it is never held while calling into gRPC.
+// recorded state and the subscriber list; it is never held while calling into gRPC. A
+// thread of the stand-in's own answers delayed app-init requests when they are due.
 #pragma once
 
 #include <chrono>
@@ -24,12 +31,15 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "zumbra/qbx/agg_service/messaging/agg_svc_channel.pb.h"
 #include "zumbra/qbx/messaging/appl_proxy_info.pb.h"
 #include "zumbra/qbx/messaging/unified.pb.h"
 
 namespace grpc {
+class Channel;
 class Server;
 class ServerUnaryReactor;
 }  // namespace grpc
@@ -48,7 +58,30 @@ class TnProxyStandin {
     std::string uuid;
     bool master = false;
   };
-  enum class AppInitMode { kReply, kFail, kHold };
+  // kDelay answers (success) after the APH's app-init delay.
+  enum class AppInitMode { kReply, kFail, kHold, kDelay };
+
+  // The management plane's requests to an application.
+  enum class PullKind { kClientData, kSummation, kOverwrite, kOnDemand, kRuntimeStatus };
+  struct Pull {
+    PullKind kind = PullKind::kClientData;
+    // Client data and on-demand: the target type and its ids; runtime status: the full
+    // protobuf name of the status message.
+    std::string targetType;
+    std::vector<std::string> targetIds;
+    // Summation: the request's sequence number and the last one acknowledged.
+    uint64_t seq = 0;
+    uint64_t ack = 0;
+  };
+  struct PullAnswer {
+    bool ok = false;  // the call succeeded and its reply decoded
+    int code = 0;     // the call's gRPC status code
+    std::string error;  // why it failed (status text or decoding failure)
+    std::string correlationId;
+    zumbra::qbx::messaging::GenericUnifiedMsg reply;
+    zumbra::qbx::agg_service::messaging::AggSvcMpUnifiedMsg mp;  // the decoded reply payload
+  };
+  static constexpr std::chrono::milliseconds kPullTimeout{10000};
 
   // One request that reached an APH (app-init requests excluded).
   struct Received {
@@ -91,20 +124,52 @@ class TnProxyStandin {
   // Answers every held app-init request (success or failure).
   void ReleaseHeldAppInits(bool success);
   int AppInitRequestCount(const std::string& aph) const;
+  // The delay of kDelay answers for `aph`.
+  void SetAppInitDelay(const std::string& aph, std::chrono::milliseconds delay);
   std::vector<Received> ReceivedMessages() const;
   void ClearRecords();
+
+  // ---- endpoint registrations ----
+  // The address ("tcp://H:P") registered for `id` ("qbx://" prefix optional); empty when none.
+  std::string RegisteredAddress(const std::string& id) const;
+  std::map<std::string, std::string> Registrations() const;
+  int RegistrationCount() const;  // registrations received ever
+
+  // ---- the management plane's pulls ----
+  static const char* PullKindName(PullKind kind);
+  // "client-data", "summation", "overwrite", "on-demand", "runtime-status".
+  static bool ParsePullKind(const std::string& text, PullKind& kind);
+  // The request as the host service takes it.
+  static zumbra::qbx::agg_service::messaging::AggSvcHostUnifiedMsg BuildPull(const std::string& app,
+                                                                             const Pull& pull);
+  // Sends `pull` from APH `aph` to application `app`. An unknown APH or application, or no
+  // registered address, fails at once with a clear error.
+  PullAnswer SendPull(const std::string& aph, const std::string& app, const Pull& pull,
+                      std::chrono::milliseconds timeout = kPullTimeout);
+  PullAnswer SendHostRequest(const std::string& aph, const std::string& app,
+                             const zumbra::qbx::agg_service::messaging::AggSvcHostUnifiedMsg& request,
+                             std::chrono::milliseconds timeout = kPullTimeout);
 
   // Waits until `pred` holds or `limit` passes; re-checked after every recorded change.
   bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit) const;
 
   class InfoService;
   class ForwardingService;
+  class RegistryService;
   class Subscriber;
 
  private:
   friend class InfoService;
   friend class ForwardingService;
+  friend class RegistryService;
   friend class Subscriber;
+
+  // Records a registration; false (with the reason) when it is malformed.
+  bool OnRegister(const std::string& address, const std::vector<std::string>& ids, std::string& why);
+  // The channel to a registered address, made once per address.
+  std::shared_ptr<grpc::Channel> HostChannel(const std::string& address);
+  // Answers the delayed app-init requests when their time comes.
+  void DelayLoop();
 
   zumbra::qbx::messaging::ApplProxyInfoRspMsg BuildCurrent() const;  // mutex_ held
   void Broadcast(const zumbra::qbx::messaging::ApplProxyInfoRspMsg& msg);
@@ -118,6 +183,7 @@ class TnProxyStandin {
 
   std::unique_ptr<InfoService> infoService_;
   std::unique_ptr<ForwardingService> forwardingService_;
+  std::unique_ptr<RegistryService> registryService_;
   std::unique_ptr<grpc::Server> infoServer_;
   std::unique_ptr<grpc::Server> forwardingServer_;
   int infoPort_ = -1;
@@ -144,6 +210,18 @@ class TnProxyStandin {
   };
   std::vector<Held> held_;
   std::vector<Received> received_;
+  std::map<std::string, std::chrono::milliseconds> appInitDelays_;
+  struct Delayed {
+    Held held;
+    std::chrono::steady_clock::time_point due;
+  };
+  std::vector<Delayed> delayed_;
+  bool stopping_ = false;
+  std::condition_variable delayChanged_;
+  std::map<std::string, std::string> registrations_;  // id -> "tcp://H:P"
+  int registrationCount_ = 0;
+  std::map<std::string, std::shared_ptr<grpc::Channel>> hostChannels_;  // by gRPC target
+  std::thread delayThread_;  // last: started after everything it reads
 };
 
 }  // namespace qbx::tools

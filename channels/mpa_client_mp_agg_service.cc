@@ -1,0 +1,306 @@
+#include "channels/mpa_client_mp_agg_service.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/reflection.h>
+
+#include "channels/bson_headers.h"
+#include "channels/mpa_client.h"
+#include "core/logger.h"
+
+namespace qbx {
+namespace {
+
+constexpr const char* kSub = "mpa-client";
+using zumbra::qbx::agg_service::messaging::AggSvcHostUnifiedMsg;
+using zumbra::qbx::agg_service::messaging::AggSvcMpUnifiedMsg;
+
+void FreeRecord(rmqClientMessage* msg) {
+  MpaClientAppSpecific::FreeObserverRmqMsg(msg);
+  std::free(msg);
+}
+
+// Rows of the reply list as (package below zumbra.qbx, type names).
+struct ReplyGroup {
+  const char* package;
+  std::vector<const char*> names;
+};
+
+const std::vector<ReplyGroup>& ReplyGroups() {
+  static const std::vector<ReplyGroup>* groups = new std::vector<ReplyGroup>{
+      {"agg_service.messaging", {"SummationStatsResponseMsg", "OverwriteStatsResponseMsg", "OnDemandStatsResponseMsg"}},
+      {"edge", {"QbxEdgeStatusRequestMsg", "QbxEdgeStatusReplyMsg"}},
+      {"agg_service.simple", {"LogicalPortStateMsg", "HostLogicalPortStatusMsg"}},
+      {"agg_service",
+       {"StatusSummaryMsg", "ControlConnStatusMsg", "ControlConnStatusesMsg", "PnicBondMsg", "PnicBondsMsg",
+        "TunnelStatusSummaryMsg", "TunnelsSummaryMsg", "BFDPropertiesMsg", "TunnelMsg", "TunnelsMsg",
+        "SoftwareStatusMsg"}},
+      {"agg_service.node",
+       {"InterfaceAliasMsg", "NodeInterfacePropertiesMsg", "NodeFileSystemPropertiesMsg",
+        "NodeOverallStatusPropertiesMsg", "NodeStatusPropertiesMsg"}},
+      {"agg_service.l2",
+       {"LogicalPortState", "HostLogicalPortStatusMsg", "LogicalPortMacTableEntryMsg", "LogicalPortMacTableMsg",
+        "LogicalPortLocationMsg", "AddressBindingEntryMsg", "LportRealizedStateMsg", "LportRealizedStateBatchMsg",
+        "MacTableEntryMsg", "MacTableMsg", "VtepTableEntryMsg", "VtepTableMsg", "LogicalPortListMsg"}},
+      {"agg_service", {"MetadataProxyStatusPerLsMsg"}},
+      {"agg_service.vpn",
+       {"IpsecVpnTunnelTrafficStatisticsMsg", "IpsecVpnTunnelTrafficCountersMsg", "IpsecVpnSessionTrafficSummaryMsg",
+        "IpsecVpnIkeSessionStatusMsg", "IpsecVpnSessionStatisticsMsg", "IpsecVpnSessionStatusMsg",
+        "IpsecVpnServiceSummaryMsg", "L2VpnTransportTunnelStatusMsg", "L2VpnTunnelPortTrafficStatisticsMsg",
+        "L2VpnSessionStatusMsg", "L2VpnSessionStatisticsMsg", "L2VpnPerLsTrafficStatisticsMsg",
+        "L2VpnPerLsRemoteMacsMsg", "L2VpnSessionRemoteMacsMsg"}},
+      {"agg_service.l3",
+       {"LogicalRouterPortLocationMsg", "LogicalRouterPortArpMsg", "LogicalRouterPortArpTableMsg", "RouteEntryMsg",
+        "RouteTableMsg", "MsrRouteTableMsg", "BgpNeighborAdvertisedRoutesMsg", "BgpNeighborRoutesMsg",
+        "BgpNeighborEntryMsg", "BgpNeighborMsg", "LogicalRouterStatusMsg", "LogicalRoutersPerNodeMsg", "BfdStatusMsg",
+        "PeerEdgeNodeStatusMsg", "EdgeNodeStatusMsg", "EdgeClusterStatusMsg"}},
+      {"agg_service",
+       {"LbErrorMsg", "LbPoolMemberStatusMsg", "LbPoolStatusMsg", "LbVirtualServerStatusMsg", "LbServiceStatusMsg",
+        "HostLbServiceStatusMsg"}},
+      {"agg_service.agent",
+       {"TnAgentStatusRequestMsg", "TnThreatMsg", "TnThreatStateMsg", "AgentStatusMsg", "TnAgentStateMsg",
+        "TnAgentStatusResponseMsg"}},
+      {"agg_service",
+       {"DhcpIpPoolUsageMsg", "DhcpServerStatisticsMsg", "DhcpServerNodeStatusMsg", "PerUpstreamServerStatisticMsg",
+        "PerForwarderStatisticMsg", "DnsForwarderStatisticsMsg", "DnsForwarderNodeStatusMsg"}},
+      {"agg_service.l2", {"BridgeEndpointsOnBridgeNodeMsg", "BridgeEndpointStatusMsg", "BridgeClusterStatusMsg"}},
+      {"messaging.appinit", {"AppInitMsg"}},
+      {"agg_service.l3",
+       {"NodeInterSiteStatisticsMsg", "BgpNeighborStatusPerNodeMsg", "L2ForwarderStatusPerNodeMsg",
+        "L2ForwarderStatisticsMsg", "L2ForwarderRemoteMacsMsg"}},
+      {"agg_service.vpn", {"L2VpnServiceSummaryMsg"}},
+      {"agg_service.l3",
+       {"McastRouteEntryMsg", "McastRouteMsg", "McastForwardEntryMsg", "McastForwardTableMsg",
+        "McastIgmpMembershipEntryMsg", "McastIgmpMembershipMsg", "McastPimRpMappingEntryMsg", "McastPimRpMappingMsg"}},
+      {"agg_service.l2", {"RealizedIpToLogicalPortListMsg"}},
+      {"agg_service.l3",
+       {"OspfNeighborEntryMsg", "OspfNeighborMsg", "OspfRouteEntryMsg", "OspfRouteMsg", "OspfDatabaseEntryMsg",
+        "OspfDatabaseMsg"}},
+      {"agg_service.messaging", {"GenericRuntimeStatusResponseMsg"}},
+      {"agg_service.l3", {"FrrRouteCountMsg", "GreTunnelStatsMsg"}},
+      {"agg_service", {"DhcpV6LeasesPerPoolOrBdMsg"}},
+  };
+  return *groups;
+}
+
+}  // namespace
+
+const std::vector<std::string>& MpaClientMpAggService::ReplyTypeOrder() {
+  static const std::vector<std::string>* order = [] {
+    auto* out = new std::vector<std::string>();
+    for (const auto& group : ReplyGroups()) {
+      for (const char* name : group.names) out->push_back(std::string("zumbra.qbx.") + group.package + "." + name);
+    }
+    return out;
+  }();
+  return *order;
+}
+
+const std::vector<const google::protobuf::FieldDescriptor*>& MpaClientMpAggService::ReplyFields() {
+  static const std::vector<const google::protobuf::FieldDescriptor*>* fields = [] {
+    std::unordered_map<std::string, const google::protobuf::FieldDescriptor*> byType;
+    const auto* descriptor = AggSvcMpUnifiedMsg::descriptor();
+    for (int i = 0; i < descriptor->field_count(); ++i) {
+      const auto* field = descriptor->field(i);
+      if (field->message_type() != nullptr) byType.emplace(field->message_type()->full_name(), field);
+    }
+    auto* out = new std::vector<const google::protobuf::FieldDescriptor*>();
+    for (const auto& name : ReplyTypeOrder()) {
+      auto it = byType.find(name);
+      if (it != byType.end()) out->push_back(it->second);
+    }
+    return out;
+  }();
+  return *fields;
+}
+
+MpaClientMpAggService::MpaClientMpAggService(const std::string& appName, std::shared_ptr<MpaClient> owner,
+                                             std::shared_ptr<const Clock> clock)
+    : MpaClientAppSpecific(appName, std::move(owner), std::move(clock)) {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] MpaClientMpAggService  Ctor", appName_.c_str());
+}
+
+MpaClientMpAggService::~MpaClientMpAggService() {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] MpaClientMpAggService Dtor", appName_.c_str());
+}
+
+google::protobuf::Message* MpaClientMpAggService::GetHostUnifiedMsg(const std::string& typeId) {
+  auto* unified = new AggSvcHostUnifiedMsg();
+  unified->set_obj_type(typeId);
+  unified->set_app_name(appName_);
+  return unified;
+}
+
+google::protobuf::Message* MpaClientMpAggService::GetRequestMsg(google::protobuf::Message* unified,
+                                                                const std::string& /*typeId*/) {
+  // Every request to a smart NIC travels in the same field; its type id names what it is.
+  if (unified == nullptr || unified->GetDescriptor() != AggSvcHostUnifiedMsg::descriptor()) return nullptr;
+  return static_cast<AggSvcHostUnifiedMsg*>(unified)->mutable_pull_summation_stats_request();
+}
+
+rpc::CallObserver<MpaClientAppSpecific::GenericUnifiedMsg>* MpaClientMpAggService::GetRpcCallObserver(
+    rmqClientMessage* request, const std::string& correlationId, uint32_t seq) {
+  auto* observer = new AggMpServiceObserver(weak_from_this(), correlationId, seq);
+  if (seq != 0) return observer;
+  if (request == nullptr || !PopulateObserverRmqMsg(*observer->record(), *request)) {
+    QBX_LOG(loglevel::kInfo)
+        .subcomp(kSub)
+        .put("[%s] MpaClientMpAggService::GetRpcCallObserver Failed to Fill in Observer Rmq msg", appName_.c_str());
+    delete observer;
+    return nullptr;
+  }
+  return observer;
+}
+
+rpc::CallObserver<zumbra::qbx::VoidMsg>* MpaClientMpAggService::GetVoidCallObserver(const std::string& correlationId) {
+  return new VoidMsgObserver(weak_from_this(), correlationId);
+}
+
+void MpaClientMpAggService::SetAphUuidInRpcCallObserver(rpc::CallObserver<GenericUnifiedMsg>* observer,
+                                                        const std::string& aphUuid) {
+  if (observer == nullptr) {
+    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] SetAphUuidInRpcCallObserver : callObserver is NULL.", appName_.c_str());
+    return;
+  }
+  if (auto* mp = dynamic_cast<AggMpServiceObserver*>(observer)) mp->SetAphUuid(aphUuid);
+}
+
+void MpaClientMpAggService::SetAphUuidInVoidCallObserver(rpc::CallObserver<zumbra::qbx::VoidMsg>* observer,
+                                                         const std::string& aphUuid) {
+  if (observer == nullptr) {
+    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] SetAphUuidInVoidCallObserver callObserver is NULL.", appName_.c_str());
+    return;
+  }
+  if (auto* v = dynamic_cast<VoidMsgObserver*>(observer)) v->SetAphUuid(aphUuid);
+}
+
+bool MpaClientMpAggService::IsAppInitRequired() { return true; }
+
+void MpaClientMpAggService::HandleSNResponse(const rpc::Status& status, const GenericUnifiedMsg& reply,
+                                             rpc::CallObserver<GenericUnifiedMsg>* observer) {
+  const char* app = appName_.c_str();
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] HandleSNResponse Begin", app);
+  auto* mp = dynamic_cast<AggMpServiceObserver*>(observer);
+  if (mp == nullptr) {
+    QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] HandleSNResponse Null Observer", app);
+    return;
+  }
+  if (status.code() != 0) {
+    SendErrorToVertical(true, mp->correlationId(), true);
+    return;
+  }
+  AggSvcMpUnifiedMsg unified;
+  if (!unified.ParseFromString(reply.payload())) {
+    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] Could not convert from GenericUnifiedMsg to AggSvcMpUnifiedMsg", app);
+    return;
+  }
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] Received AggSvcMpUnifiedMsg in GenericUnifiedMsg", app);
+  // The record and its header document belong to the observer, which frees them exactly
+  // once when it deletes itself after this call.
+  rmqClientMessage* record = mp->record();
+  if (record->headers == nullptr) {
+    QBX_LOG(loglevel::kWarning).subcomp(kSub).put("[%s] No bson header present in response message", app);
+    QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] HandleSNResponse End", app);
+    return;
+  }
+  auto* doc = static_cast<bson_t*>(record->headers);
+  BsonHeaders::AppendString(doc, "__TypeId__", unified.obj_type());
+  BsonHeaders::AppendString(doc, "amqp_routing_key", mp->aphUuid());
+  const google::protobuf::Reflection* reflection = unified.GetReflection();
+  const google::protobuf::Message* carried = nullptr;
+  for (const auto* field : ReplyFields()) {
+    if (reflection->HasField(unified, field)) {
+      carried = &reflection->GetMessage(unified, field);
+      break;
+    }
+  }
+  if (carried != nullptr) {
+    std::string bytes;
+    if (!carried->SerializeToString(&bytes)) {
+      QBX_LOG(loglevel::kWarning).subcomp(kSub).put("[%s] HandleMpResponse Failed to serialize protobuf msg to array", app);
+    } else {
+      std::free(record->payload);
+      record->payload = static_cast<uint8_t*>(std::malloc(bytes.empty() ? 1 : bytes.size()));
+      if (record->payload != nullptr) {
+        std::memcpy(record->payload, bytes.data(), bytes.size());
+        record->payloadLen = static_cast<int64_t>(bytes.size());
+        // Delivered with the header block as raw bytes, as every received record is.
+        rmqClientMessage delivered = *record;
+        delivered.headers = const_cast<uint8_t*>(bson_get_data(doc));
+        delivered.headersLen = doc->len;
+        SendMsgToVertical(&delivered, true);
+      }
+    }
+  }
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] HandleSNResponse End", app);
+}
+
+// ---- observers ----
+
+MpaClientMpAggService::AggMpServiceObserver::AggMpServiceObserver(std::weak_ptr<MpaClientMpAggService> owner,
+                                                                  std::string correlationId, uint32_t seq)
+    : record_(static_cast<rmqClientMessage*>(std::calloc(1, sizeof(rmqClientMessage))), &FreeRecord),
+      seq_(seq),
+      owner_(std::move(owner)),
+      correlationId_(std::move(correlationId)) {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggMpServiceObserver  Ctor");
+}
+
+void MpaClientMpAggService::AggMpServiceObserver::Next(const GenericUnifiedMsg& reply) {
+  auto owner = owner_.lock();
+  if (!owner) {
+    QBX_LOG(loglevel::kWarning).subcomp(kSub).put("MpaClient has been destroyed already.");
+    return;
+  }
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggMpServiceObserver::Next Begin");
+  reply_ = reply;
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggMpServiceObserver::Next End");
+}
+
+void MpaClientMpAggService::AggMpServiceObserver::CallStatus(const rpc::Status& status) {
+  auto owner = owner_.lock();
+  if (!owner) {
+    QBX_LOG(loglevel::kWarning).subcomp(kSub).put("MpaClient has been destroyed already.");
+    delete this;
+    return;
+  }
+  QBX_LOG(status.code() != 0 ? loglevel::kInfo : loglevel::kDebug)
+      .subcomp(kSub)
+      .put("AggMpServiceObserver::CallStatus (%s)", status.ToString().c_str());
+  std::lock_guard<std::mutex> lock(owner->CompletionMutex());
+  owner->HandleSNResponse(status, reply_, this);
+  delete this;
+}
+
+MpaClientMpAggService::VoidMsgObserver::VoidMsgObserver(std::weak_ptr<MpaClientMpAggService> owner,
+                                                        std::string correlationId)
+    : owner_(std::move(owner)), correlationId_(std::move(correlationId)) {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("VoidMsgObserver  Ctor");
+}
+
+void MpaClientMpAggService::VoidMsgObserver::Next(const zumbra::qbx::VoidMsg& /*reply*/) {
+  if (owner_.expired()) {
+    QBX_LOG(loglevel::kWarning).subcomp(kSub).put("MpaClient has been destroyed already.");
+  }
+}
+
+void MpaClientMpAggService::VoidMsgObserver::CallStatus(const rpc::Status& status) {
+  auto owner = owner_.lock();
+  if (!owner) {
+    QBX_LOG(loglevel::kWarning).subcomp(kSub).put("MpaClient has been destroyed already.");
+    delete this;
+    return;
+  }
+  if (status.code() != 0) {
+    QBX_LOG(loglevel::kInfo)
+        .subcomp(kSub)
+        .put("[%s] VoidMsgObserver::CallStatus (%s)", owner->appName().c_str(), status.ToString().c_str());
+  }
+  owner->SendErrorToVertical(status.code() != 0, correlationId_, true);
+  delete this;
+}
+
+}  // namespace qbx

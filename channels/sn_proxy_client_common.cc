@@ -1,0 +1,511 @@
+#include "channels/sn_proxy_client_common.h"
+
+#include <utility>
+#include <vector>
+
+#include "core/logger.h"
+#include "core/stub_creator.h"
+#include "core/uuid.h"
+#include "platform/rpc/asio_qbx_rpc_provider.h"
+#include "platform/rpc/connection_manager.h"
+#include "platform/runtime/asio_qbx_provider.h"
+#include "platform/runtime/timer.h"
+#include "platform/smartnic/sn_util.h"
+
+namespace qbx {
+
+namespace {
+
+constexpr const char* kSub = "snproxy-client";
+constexpr const char* kMpaSub = "mpa-client";
+
+std::mutex g_instanceMutex;
+std::shared_ptr<SNProxyClientCommon> g_instance;
+
+std::unique_ptr<AsioQbxProvider> MakeProvider(const std::shared_ptr<ManualClock>& clock) {
+  const AsioQbxProvider::Options options{};
+  if (clock) return std::make_unique<AsioQbxProvider>(options, std::string(), clock);
+  return std::make_unique<AsioQbxProvider>(options, std::string());
+}
+
+// A client's callback must not end the connection's event handling.
+void RunGuarded(const char* what, const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    QBX_LOG(loglevel::kError).subcomp(kSub).put("Exception in %s callback: %s", what, e.what());
+  } catch (...) {
+    QBX_LOG(loglevel::kError).subcomp(kSub).put("Exception in %s callback", what);
+  }
+}
+
+int32_t ExpectedPeers() {
+  switch (SNUtil::GetNodePersona()) {
+    case SNUtil::kPersonaSnHost:
+      return static_cast<int32_t>(SNUtil::GetNumSmartNICs());
+    case SNUtil::kPersonaSn:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+RetryPolicy SNProxyClientCommon::DefaultRetryPolicy() {
+  return RetryPolicy(std::chrono::milliseconds(1000), std::chrono::milliseconds(5000), 2.0, -1);
+}
+
+void SNProxyClientCommon::Init(const std::string& clientId, const std::string& EndPoint) {
+  Init(clientId, EndPoint, Options());
+}
+
+void SNProxyClientCommon::Init(const std::string& clientId, const std::string& EndPoint, const Options& options) {
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon Init - (%s), (%s)", clientId.c_str(), EndPoint.c_str());
+  std::lock_guard<std::mutex> lock(g_instanceMutex);
+  if (g_instance) return;
+  g_instance = Create(clientId, EndPoint, options);
+}
+
+std::shared_ptr<SNProxyClientCommon> SNProxyClientCommon::getInstance() {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon getInstance ");
+  std::lock_guard<std::mutex> lock(g_instanceMutex);
+  return g_instance;
+}
+
+void SNProxyClientCommon::ResetInstanceForTest() {
+  std::shared_ptr<SNProxyClientCommon> gone;  // released after the lock
+  std::lock_guard<std::mutex> lock(g_instanceMutex);
+  gone.swap(g_instance);
+}
+
+std::shared_ptr<SNProxyClientCommon> SNProxyClientCommon::Create(const std::string& clientId,
+                                                                 const std::string& EndPoint, const Options& options) {
+  return std::shared_ptr<SNProxyClientCommon>(new SNProxyClientCommon(clientId, EndPoint, options));
+}
+
+SNProxyClientCommon::SNProxyClientCommon(const std::string& clientId, const std::string& EndPoint,
+                                         const Options& options)
+    : options_(options), endPoint_(EndPoint), clientId_(clientId), stubRetriesLeft_(options.stubRetryBudget) {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon Ctor ... Begin");
+  // Both providers run from here on, started or not: the smart-NIC clients made at
+  // registration schedule their timers on the forwarding provider before any Start.
+  provider_ = MakeProvider(options_.clock);
+  provider_->RunAsync(1);
+  connectionManager_ = std::make_unique<rpc::ConnectionManager>(provider_->rpc());
+  forwardingProvider_ = MakeProvider(options_.clock);
+  forwardingProvider_->RunAsync(1);
+  forwardingConnectionManager_ = std::make_unique<rpc::ConnectionManager>(forwardingProvider_->rpc());
+  numSmartNics_ = ExpectedPeers();
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon Ctor ... End");
+}
+
+SNProxyClientCommon::~SNProxyClientCommon() {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon Dtor ... Begin");
+  {
+    std::unique_lock<std::shared_mutex> lock(stateLock_);
+    if (retryTimer_) retryTimer_->Cancel();
+    if (reconnectTimer_) reconnectTimer_->Cancel();
+    connectedForForwarding_ = false;
+    stubCreationEnabled_ = false;
+  }
+  connectionManager_.reset();
+  provider_->StopAndWait(true);
+  forwardingConnectionManager_.reset();
+  forwardingProvider_->StopAndWait(true);
+  {
+    std::unique_lock<std::shared_mutex> lock(snMapLock_);
+    snUuidMap_.clear();
+  }
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon Dtor ... End");
+}
+
+void SNProxyClientCommon::Start() {
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon Start");
+  {
+    // Cleared first: a connection that comes up at once must find the client running.
+    std::unique_lock<std::shared_mutex> lock(stateLock_);
+    stopped_ = false;
+  }
+  connectAndSubscribeForSNInfo();
+  connectForForwarding();
+}
+
+void SNProxyClientCommon::Stop() {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon Stop, Begin");
+  {
+    // Set before the tear-down: a failed stub creation or a close it causes must not
+    // schedule a retry or a reconnect.
+    std::unique_lock<std::shared_mutex> lock(stateLock_);
+    stopped_ = true;
+  }
+  uint8_t status = connectionManager_->TearDownConnection(net::Endpoint(endPoint_));
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("TeardownConnection status:%d ", status);
+  status = forwardingConnectionManager_->TearDownConnection(net::Endpoint(options_.forwardingEndPoint));
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("Teardown Forwarding Connection status:%d ", status);
+  {
+    std::unique_lock<std::shared_mutex> lock(stateLock_);
+    stopped_ = true;
+    if (retryTimer_) {
+      retryTimer_->Cancel();
+      retryTimer_.reset();
+    }
+    if (reconnectTimer_) {
+      reconnectTimer_->Cancel();
+      reconnectTimer_.reset();
+    }
+  }
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon Stop, End");
+}
+
+AsioQbxProvider* SNProxyClientCommon::GetProvider() { return forwardingProvider_.get(); }
+
+std::string SNProxyClientCommon::getSNUuidStr() const {
+  std::string copy;
+  {
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    copy = snUuidStr_;
+  }
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon::getSNUuidStr: %s", copy.c_str());
+  return copy;
+}
+
+zumbra::qbx::ProductVersionMsg SNProxyClientCommon::GetProductVersion() const {
+  std::lock_guard<std::mutex> lock(infoMutex_);
+  return productVersion_;
+}
+
+bool SNProxyClientCommon::IsConnectedForForwarding() const {
+  std::shared_lock<std::shared_mutex> lock(stateLock_);
+  return connectedForForwarding_;
+}
+
+std::map<std::string, bool> SNProxyClientCommon::GetSnUuidMap() const {
+  std::shared_lock<std::shared_mutex> lock(snMapLock_);
+  return snUuidMap_;
+}
+
+bool SNProxyClientCommon::IsStubCreationEnabled() const {
+  std::shared_lock<std::shared_mutex> lock(stateLock_);
+  return stubCreationEnabled_;
+}
+
+bool SNProxyClientCommon::IsStopped() const {
+  std::shared_lock<std::shared_mutex> lock(stateLock_);
+  return stopped_;
+}
+
+void SNProxyClientCommon::SetSNProxyConnectionUp(const std::string& clientName, const std::function<void()>& cb) {
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] SNProxyClientCommon SetSNProxyConnectionUp", clientName.c_str());
+  std::unique_lock<std::shared_mutex> state(stateLock_);
+  std::unique_lock<std::shared_mutex> clients(clientsLock_);
+  connectCallbacks_[clientName] = cb;
+}
+
+void SNProxyClientCommon::SetUpdateStubs(const std::string& clientName, const std::function<void()>& cb) {
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] SNProxyClientCommon SetUpdateStubs", clientName.c_str());
+  std::unique_lock<std::shared_mutex> state(stateLock_);
+  std::unique_lock<std::shared_mutex> clients(clientsLock_);
+  updateStubCallbacks_[clientName] = cb;
+}
+
+void SNProxyClientCommon::SetSNProxyConnectionDown(const std::string& clientName,
+                                                   const std::function<void(rpc::CloseReason)>& cb) {
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] SNProxyClientCommon SetSNProxyConnectionDown", clientName.c_str());
+  std::unique_lock<std::shared_mutex> clients(clientsLock_);
+  connectionDownCallbacks_[clientName] = cb;
+}
+
+void SNProxyClientCommon::RemoveClient(const std::string& clientName) {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon %s", clientName.c_str());
+  {
+    std::unique_lock<std::shared_mutex> clients(clientsLock_);
+    connectionDownCallbacks_.erase(clientName);
+    connectCallbacks_.erase(clientName);
+    updateStubCallbacks_.erase(clientName);
+  }
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon Client %s removed.", clientName.c_str());
+}
+
+rpc::ConnectionParams SNProxyClientCommon::MakeParams(bool forwarding) {
+  rpc::ConnectionParams params;
+  params.retry_policy = DefaultRetryPolicy();
+  params.reconnect_policy =
+      rpc::ReconnectPolicy(rpc::ReconnectPolicy::ReconnectBehavior::kReconnect, DefaultRetryPolicy());
+  params.connection_options.connect_timeout = std::chrono::milliseconds(2000);
+  std::weak_ptr<SNProxyClientCommon> weak = weak_from_this();
+  if (forwarding) {
+    params.rpc_connection_options = rpc::RpcConnectionOptions::Gateway(true, true);
+    params.connected_callback = [weak](const rpc::ConnectionInfo& info) {
+      if (auto self = weak.lock()) self->OnForwardingConnectionUp(info);
+    };
+    params.closed_callback = [weak](const net::Endpoint& endpoint, rpc::CloseReason reason) {
+      if (auto self = weak.lock()) self->OnForwardingConnectionClosed(endpoint, reason);
+    };
+  } else {
+    params.connected_callback = [weak](const rpc::ConnectionInfo& info) {
+      if (auto self = weak.lock()) self->OnConnectionUp(info);
+    };
+    params.closed_callback = [weak](const net::Endpoint& endpoint, rpc::CloseReason reason) {
+      if (auto self = weak.lock()) self->OnConnectionClosed(endpoint, reason);
+    };
+  }
+  return params;
+}
+
+void SNProxyClientCommon::connectAndSubscribeForSNInfo() {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon: connectAndSubscribeForSNInfo Enter");
+  const rpc::ConnectionParams params = MakeParams(false);
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("Requesting connection for sn-proxy-info-service");
+  if (connectionManager_->RequestConnection(net::Endpoint(endPoint_), params)) {
+    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("Request for a connection with SNProxy.");
+  } else {
+    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("Already a CK for connection to SNProxy.");
+    GetStub();
+  }
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("connectAndSubscribeForSNInfo Exit");
+}
+
+void SNProxyClientCommon::connectForForwarding() {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("connectForForwarding Enter");
+  const rpc::ConnectionParams params = MakeParams(true);
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("Requesting connection for forwarding");
+  if (forwardingConnectionManager_->RequestConnection(net::Endpoint(options_.forwardingEndPoint), params)) {
+    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("Connecting to SNProxy for forwarding.");
+  } else {
+    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("Already a CK for connection to SNProxy for forwarding.");
+  }
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("connectForForwarding Exit");
+}
+
+void SNProxyClientCommon::OnConnectionUp(const rpc::ConnectionInfo& info) {
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("Connected with SNProxy");
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon connected with (%s)", info.to_string().c_str());
+  {
+    std::unique_lock<std::shared_mutex> lock(stateLock_);
+    stubRetriesLeft_ = options_.stubRetryBudget;
+  }
+  GetStub();
+}
+
+void SNProxyClientCommon::GetStub() {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon GetStub");
+  std::weak_ptr<SNProxyClientCommon> weak = weak_from_this();
+  provider_->rpc().stub_factory().create<SNProxyInfoStub>(
+      clientId_, endPoint_, [weak](const std::optional<SNProxyInfoStub>& stub, rpc::StubCreationStatus status) {
+        StubCreateDone(weak, stub, status);
+      });
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon GetStub : Stub creation scheduled for sn-proxy-info-service");
+}
+
+void SNProxyClientCommon::StubCreateDone(const std::weak_ptr<SNProxyClientCommon>& weak,
+                                         const std::optional<SNProxyInfoStub>& stub, rpc::StubCreationStatus status) {
+  auto self = weak.lock();
+  if (!self) return;
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon: In StubCreateDone()");
+  self->StubCreateDone_(stub, status);
+}
+
+void SNProxyClientCommon::StubCreateDone_(const std::optional<SNProxyInfoStub>& stub, rpc::StubCreationStatus status) {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon::StubCreateDone_");
+  if (status == rpc::StubCreationStatus::kCreated && stub) {
+    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon::StubCreateDone_: Stub creation successful");
+    QBX_LOG(loglevel::kDebug).subcomp(kSub).put("Stub created for snProxyInfoService.");
+    {
+      std::unique_lock<std::shared_mutex> lock(stateLock_);
+      snProxyInfoStub_ = stub;
+    }
+    Subscribed();
+    return;
+  }
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon::StubCreateDone_: Stub creation failed");
+  bool tearDown = false;
+  {
+    std::unique_lock<std::shared_mutex> lock(stateLock_);
+    if (stopped_) return;
+    --stubRetriesLeft_;
+    if (stubRetriesLeft_ > 0) {
+      QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon::StubCreateDone_: Starting timer for retry.");
+      if (retryTimer_) retryTimer_->Cancel();
+      std::weak_ptr<SNProxyClientCommon> weak = weak_from_this();
+      retryTimer_ = provider_->timers().Schedule(options_.stubRetryDelay, [weak] {
+        if (auto self = weak.lock()) self->GetStub();
+      });
+    } else {
+      stubRetriesLeft_ = options_.stubRetryBudget;
+      tearDown = true;
+    }
+  }
+  if (tearDown) {
+    const uint8_t st = connectionManager_->TearDownConnection(net::Endpoint(endPoint_));
+    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("TeardownConnection status:%d ", st);
+    ReconnectAfterDelay();
+  }
+}
+
+// A timer instead of a sleep on the provider's thread: the wait must not stall every
+// other event of the connection.
+void SNProxyClientCommon::ReconnectAfterDelay() {
+  std::unique_lock<std::shared_mutex> lock(stateLock_);
+  if (stopped_) return;
+  if (reconnectTimer_) reconnectTimer_->Cancel();
+  std::weak_ptr<SNProxyClientCommon> weak = weak_from_this();
+  reconnectTimer_ = provider_->timers().Schedule(options_.reconnectDelay, [weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    {
+      std::shared_lock<std::shared_mutex> state(self->stateLock_);
+      if (self->stopped_) return;
+    }
+    self->connectAndSubscribeForSNInfo();
+  });
+}
+
+void SNProxyClientCommon::Subscribed() {
+  std::optional<SNProxyInfoStub> stub;
+  {
+    std::shared_lock<std::shared_mutex> lock(stateLock_);
+    stub = snProxyInfoStub_;
+  }
+  if (!stub) return;
+  const rpc::ClientContext context(clientId_);
+  const zumbra::qbx::messaging::SNProxyInfoReqMsg request;
+  auto* observer = new SNProxyInfoObserver(weak_from_this());
+  // The stream lives on through the observer; the handle is not needed.
+  rpc::client::AsyncCall<zumbra::qbx::messaging::SNProxyInfoReqMsg, zumbra::qbx::messaging::SNProxyInfoRspMsg>(
+      stub->channel(), "Subscribe", context, request, observer);
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyInfoService: Subscribed.");
+}
+
+void SNProxyClientCommon::SNProxyInfoObserver::Next(const zumbra::qbx::messaging::SNProxyInfoRspMsg& msg) {
+  auto client = client_.lock();
+  if (!client) {
+    QBX_LOG(loglevel::kError).subcomp(kSub).tag("errorCode:MPA00108").put("MPAClient has been destroyed already");
+    return;
+  }
+  client->ProcessSNProxyInfo(msg);
+}
+
+void SNProxyClientCommon::SNProxyInfoObserver::RemoteStatus(const rpc::Status& status) {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon response debug message (%s)", status.ToString().c_str());
+}
+
+void SNProxyClientCommon::SNProxyInfoObserver::CallStatus(const rpc::Status& status) {
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon received status (%s)", status.ToString().c_str());
+  delete this;
+}
+
+void SNProxyClientCommon::ProcessSNProxyInfo(const zumbra::qbx::messaging::SNProxyInfoRspMsg& msg) {
+  {
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    if (msg.has_uuid()) {
+      snUuidStr_ = UuidMsgToString(msg.uuid());
+      QBX_LOG(loglevel::kDebug).subcomp(kSub).put("The local uuid received in SNProxyInfoRspMsg is: %s", snUuidStr_.c_str());
+    }
+    if (msg.has_product_version()) {
+      productVersion_.Clear();
+      productVersion_.CopyFrom(msg.product_version());
+      QBX_LOG(loglevel::kInfo).subcomp(kSub).put("The prod version received in SNProxyInfoRspMsg is %s",
+                                                 productVersion_.DebugString().c_str());
+    }
+  }
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyInfoObserver::Receiving message: %s ", msg.DebugString().c_str());
+  {
+    // An empty list is news too: every peer is gone, and the clients must drop their stubs.
+    std::unique_lock<std::shared_mutex> lock(snMapLock_);
+    if (!snUuidMap_.empty()) {
+      QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyInfoObserver: Clearing snUuidMap_");
+      snUuidMap_.clear();
+    }
+    for (int i = 0; i < msg.sn_proxy_info_size(); ++i) {
+      const auto& entry = msg.sn_proxy_info(i);
+      if (!entry.has_id()) {
+        QBX_LOG(loglevel::kError).subcomp(kSub).tag("errorCode:MPA00104").put("snProxyInfoMsg does not have id field");
+        return;
+      }
+      const std::string text = UuidMsgToString(entry.id());
+      QBX_LOG(loglevel::kDebug).subcomp(kSub).put("uuid string (%d):%s ", i, text.c_str());
+      snUuidMap_[text] = true;
+    }
+  }
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyInfoObserver: Processed snProxyInfo Response.");
+  bool forwarding = false;
+  {
+    std::unique_lock<std::shared_mutex> lock(stateLock_);
+    forwarding = connectedForForwarding_;
+    QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyInfoObserver::Next SNProxyClientCommon Enabling Stub Creation!");
+    stubCreationEnabled_ = true;
+  }
+  QBX_LOG(loglevel::kInfo).subcomp(kMpaSub).put("SNProxyInfoObserver::Invoking NotifyClients update_stubs:%d disconnect_mps:%d",
+                                                forwarding ? 1 : 0, 0);
+  NotifyClients(forwarding, false);
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyInfoObserver: End.");
+}
+
+void SNProxyClientCommon::OnConnectionClosed(const net::Endpoint& /*endpoint*/, rpc::CloseReason reason) {
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("Connection closed with SNProxy, reason: %s", rpc::CloseReasonToCStr(reason));
+  std::unique_lock<std::shared_mutex> lock(stateLock_);
+  stubCreationEnabled_ = false;
+}
+
+void SNProxyClientCommon::OnForwardingConnectionUp(const rpc::ConnectionInfo& info) {
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon: Connected with SNProxy for forwarding");
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon connected with (%s)", info.to_string().c_str());
+  bool enabled = false;
+  {
+    std::unique_lock<std::shared_mutex> lock(stateLock_);
+    QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon: setting connectedForForwarding_ to true");
+    connectedForForwarding_ = true;
+    enabled = stubCreationEnabled_;
+  }
+  QBX_LOG(loglevel::kInfo).subcomp(kMpaSub).put("SNProxyClientCommon: OnForwardingConnectionUp Invoking NotifyClients");
+  NotifyClients(enabled, true);
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon: OnForwardingConnectionUp: End");
+}
+
+void SNProxyClientCommon::OnForwardingConnectionClosed(const net::Endpoint& /*endpoint*/, rpc::CloseReason reason) {
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon: Forwarding Connection closed with SNProxy, reason: %s",
+                                             rpc::CloseReasonToCStr(reason));
+  std::vector<std::function<void(rpc::CloseReason)>> callbacks;
+  {
+    std::unique_lock<std::shared_mutex> state(stateLock_);
+    connectedForForwarding_ = false;
+    std::shared_lock<std::shared_mutex> clients(clientsLock_);
+    for (const auto& entry : connectionDownCallbacks_) callbacks.push_back(entry.second);
+  }
+  for (const auto& cb : callbacks) {
+    RunGuarded("connection-down", [&cb, reason] {
+      if (cb) cb(reason);
+    });
+  }
+}
+
+void SNProxyClientCommon::NotifyClients(bool updateStub, bool connectSnProxy) {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon::NotifyClients: Begin");
+  std::vector<std::pair<std::string, std::function<void()>>> connects;
+  std::vector<std::pair<std::string, std::function<void()>>> updates;
+  {
+    std::shared_lock<std::shared_mutex> clients(clientsLock_);
+    if (connectSnProxy) connects.assign(connectCallbacks_.begin(), connectCallbacks_.end());
+    if (updateStub) updates.assign(updateStubCallbacks_.begin(), updateStubCallbacks_.end());
+  }
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon::NotifyClients: %s %s",
+                                             connectSnProxy ? "(CONNECT_SNPROXY)" : "", updateStub ? "(UPDATE_STUB)" : "");
+  for (const auto& entry : connects) {
+    const auto& callback = entry.second;
+    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon::NotifyClients: [%s] Invoking CONNECT_SNPROXY",
+                                               entry.first.c_str());
+    RunGuarded("CONNECT_SNPROXY", [&callback] {
+      if (callback) callback();
+    });
+  }
+  for (const auto& entry : updates) {
+    const auto callback = entry.second;
+    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon::NotifyClients: [%s] Invoking UPDATE_STUB",
+                                               entry.first.c_str());
+    if (callback) forwardingProvider_->dispatcher().Post([callback] { RunGuarded("UPDATE_STUB", callback); });
+  }
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon::NotifyClients: End");
+}
+
+}  // namespace qbx
