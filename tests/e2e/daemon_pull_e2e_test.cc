@@ -1,0 +1,164 @@
+// The whole daemon answering the management plane: the stand-in transport-node proxy with
+// two APHs is started beside the database and the monitoring provider; every vertical
+// registers its endpoint with the forwarding side and completes app-init with the master;
+// the master then pulls from several verticals (client data, summation twice, runtime
+// status) and gets answers; a mastership change and a dropped forwarding connection are
+// survived; SIGTERM still ends the daemon with 0.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/daemon_peers.h"
+#include "tools/sandbox/sandbox.h"
+
+namespace qbx::e2e {
+namespace {
+
+constexpr int kVerticals = 8;
+
+class DaemonPullE2E : public ::testing::Test {
+ protected:
+  ~DaemonPullE2E() override {
+    if (commandFd_ >= 0) ::close(commandFd_);
+  }
+  bool CreateNamespace() {
+    Namespace::Options options;
+    options.files["/etc/qbx_issue"] = "node-type: qbx-esx\n";
+    options.files["/etc/zumbra/qbx-exporter/config.json"] = "{\"logLevel\": 4}";
+    Namespace::CreateResult created = Namespace::Create(options);
+    if (created.unsupported) return false;
+    EXPECT_TRUE(created.ns) << created.error;
+    ns_ = std::move(created.ns);
+    return ns_ != nullptr;
+  }
+  // The proxy stand-in reads its commands from a FIFO that this test holds open.
+  void StartTnProxy() {
+    const std::string binary = PeerBinary("tnproxy_standin", "qbx-tnproxy-standin");
+    ASSERT_EQ(access(binary.c_str(), X_OK), 0) << "peer not built: " << binary;
+    const std::string fifo = ns_->ScratchDir() + "/tnproxy.in";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    commandFd_ = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(commandFd_, 0);
+    tnproxy_ = ns_->Spawn({"/bin/sh", "-c", "exec '" + binary + "' 2 < '" + fifo + "'"});
+    ASSERT_GT(tnproxy_, 0);
+    ASSERT_TRUE(WaitForOutput(*ns_, tnproxy_, "listening on")) << OutputOf(*ns_, tnproxy_);
+  }
+  void Command(const std::string& line) {
+    const std::string text = line + "\n";
+    ASSERT_EQ(::write(commandFd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+  // Waits (reading the daemon's records meanwhile: its syslog() blocks on a full socket)
+  // until the proxy stand-in has printed `needle` `count` times; returns its output.
+  std::string WaitForAnswer(const std::string& needle, int count = 1) {
+    const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+      const std::string out = OutputOf(*ns_, tnproxy_);
+      int seen = 0;
+      for (size_t at = out.find(needle); at != std::string::npos; at = out.find(needle, at + 1)) ++seen;
+      if (seen >= count) return out;
+      if (std::chrono::steady_clock::now() > failsafe) {
+        ADD_FAILURE() << "no '" << needle << "' (x" << count << ") from the proxy stand-in:\n" << out;
+        return out;
+      }
+      while (ns_->NextSyslog(std::chrono::milliseconds(0))) {
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  // Reads records until `count` of them contain `needle`.
+  void WaitForRecords(const std::string& needle, int count) {
+    const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (CountSeen(needle) < count) {
+      if (std::chrono::steady_clock::now() > failsafe) {
+        FAIL() << CountSeen(needle) << " of " << count << " records with '" << needle << "'; output:\n"
+               << OutputOf(*ns_, pid_) << "\nproxy stand-in:\n" << OutputOf(*ns_, tnproxy_);
+      }
+      ns_->NextSyslog(std::chrono::milliseconds(200));
+    }
+  }
+  int CountSeen(const std::string& needle) {
+    int n = 0;
+    for (const std::string& datagram : ns_->Syslog()) n += datagram.find(needle) != std::string::npos;
+    return n;
+  }
+  std::optional<int> WaitReading(pid_t pid, std::chrono::milliseconds failsafe) {
+    const auto deadline = std::chrono::steady_clock::now() + failsafe;
+    for (;;) {
+      while (ns_->NextSyslog(std::chrono::milliseconds(0))) {
+      }
+      if (std::optional<int> status = ns_->WaitForExit(pid, std::chrono::milliseconds(20))) return status;
+      if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+    }
+  }
+
+  std::unique_ptr<Namespace> ns_;
+  pid_t pid_ = -1;
+  pid_t tnproxy_ = -1;
+  int commandFd_ = -1;
+};
+
+TEST_F(DaemonPullE2E, TheManagementPlanePullsFromSeveralVerticalsAcrossMasterChangeAndForwardingLoss) {
+  if (!CreateNamespace()) GTEST_SKIP() << "namespaces not available";
+  ASSERT_GT(StartNodeDb(*ns_), 0);
+  ASSERT_GT(StartMonitoring(*ns_), 0);
+  ASSERT_NO_FATAL_FAILURE(StartTnProxy());
+  pid_ = ns_->Spawn({QBX_EXPORTER_BINARY}, {{"QBX_LOG_LEVEL", "INFO"}});
+  ASSERT_GT(pid_, 0);
+
+  // Every vertical's app-init completes with the master APH.
+  ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", kVerticals));
+  Command("registrations");
+  const std::string registered = WaitForAnswer("endpoint AggSvc-Routing at tcp://127.0.0.1:");
+  EXPECT_NE(registered.find("endpoint AggSvc-L2-Switching at tcp://127.0.0.1:"), std::string::npos) << registered;
+  EXPECT_NE(registered.find("endpoint DFWRuleStats at tcp://127.0.0.1:"), std::string::npos) << registered;
+
+  // Client data from the switching vertical, summation twice from the firewall statistics
+  // (the second acknowledging the first), runtime status from the routing vertical.
+  Command("pull AggSvc-L2-Switching client-data com.zumbra.qbx.management.aggservice.l2.MacTableMsg");
+  WaitForAnswer("pull client-data to AggSvc-L2-Switching: ok");
+  Command("pull DFWRuleStats summation 1 0");
+  WaitForAnswer("pull summation to DFWRuleStats: ok");
+  Command("pull DFWRuleStats summation 2 1");
+  WaitForAnswer("pull summation to DFWRuleStats: ok", 2);
+  Command("pull AggSvc-Routing runtime-status zumbra.qbx.agg_service.l3.LogicalRouterStatusMsg");
+  WaitForAnswer("pull runtime-status to AggSvc-Routing: ok");
+  // An application that is not served is refused clearly.
+  Command("pull NoSuchVertical overwrite");
+  WaitForAnswer("pull overwrite to NoSuchVertical: failed");
+
+  // The second APH becomes the master: every vertical runs app-init with it, and it is
+  // answered like the first.
+  Command("master 1");
+  ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", 2 * kVerticals));
+  Command("pull AggSvc-L2-Switching client-data com.zumbra.qbx.management.aggservice.l2.MacTableMsg");
+  WaitForAnswer("pull client-data to AggSvc-L2-Switching: ok", 2);
+
+  // The forwarding connection drops and comes back: the verticals learn it, register again
+  // and are pulled again.
+  const int acks = CountSeen("Received REGISTRATION_ACK");
+  Command("drop-forwarding");
+  WaitForAnswer("forwarding endpoint stopped");
+  Command("restore-forwarding");
+  WaitForAnswer("forwarding endpoint started");
+  ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", acks + kVerticals));
+  Command("pull DFWRuleStats summation 3 2");
+  WaitForAnswer("pull summation to DFWRuleStats: ok", 3);
+
+  ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
+  std::optional<int> status = WaitReading(pid_, std::chrono::seconds(30));
+  ASSERT_TRUE(status.has_value()) << "daemon still running";
+  ASSERT_TRUE(WIFEXITED(*status)) << "wait status " << *status << "\n" << OutputOf(*ns_, pid_);
+  EXPECT_EQ(WEXITSTATUS(*status), 0);
+}
+
+}  // namespace
+}  // namespace qbx::e2e
