@@ -592,6 +592,13 @@ bool AggSvcMpaClient::ProcessRxCallbackMsgOn(const MsgPtr& msg, const std::share
                                                     static_cast<int32_t>(msg->payloadLen), metadata);
       if (rc < 0) {
         QBX_LOG(qbx::loglevel::kDebug).subcomp(kSub).put("[%s][%s] Process message failed with error: %d\n", func, app, rc);
+        // The caller waits for an answer that will not come: tell it now.
+        if (mpa->RefuseRequest(correlationId)) {
+          QBX_LOG(qbx::loglevel::kInfo)
+              .subcomp(kSub)
+              .put("[%s][%s] Refused request of type %s, correlationId %s (error %d)\n", func, app, typeId.c_str(),
+                   correlationId.c_str(), rc);
+        }
         return false;
       }
       break;

@@ -5,6 +5,7 @@
 #include <map>
 #include <unordered_map>
 
+#include "channels/mpa_client_app_specific.h"
 #include "channels/mpa_client_private.h"
 #include "channels/mpa_client_sn_private.h"
 #include "channels/sn_proxy_client_common.h"
@@ -870,6 +871,12 @@ void MpaClient::HandleClose() {
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] HandleClose", appName_.c_str());
   std::unique_lock<std::shared_mutex> lock(tnProxyStateLock_);
   appInitCompleted_ = false;
+}
+
+bool MpaClient::RefuseRequest(const std::string& correlationId) {
+  if (correlationId.empty()) return false;
+  auto layer = AppSpecificLayer();
+  return layer && layer->RefuseCall(correlationId, rpc::AppStatus::APPLICATION_ERROR);
 }
 
 bool MpaClient::IsAppInitCompleted() const {

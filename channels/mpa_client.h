@@ -186,6 +186,12 @@ class MpaClient {
   // Ends the app-init state when the application closes; the RPC subclass also drops its
   // handshake timers.
   virtual void HandleClose();
+  // The application's message layer, when this client has one.
+  virtual std::shared_ptr<MpaClientAppSpecific> AppSpecificLayer() { return nullptr; }
+  // Answers the open incoming call of `correlationId` with an application error: for a
+  // request the application refused, so that the caller is not left waiting. False when
+  // no such call is open.
+  bool RefuseRequest(const std::string& correlationId);
   bool IsAppInitCompleted() const;
 
   // State accessors, each under connLock.

@@ -470,6 +470,25 @@ bool MpaClientAppSpecific::AddToCallHandleMap(const std::string& id, const CallH
   return true;
 }
 
+bool MpaClientAppSpecific::RefuseCall(const std::string& id, rpc::AppStatus status) {
+  CallHandlePtr handle;
+  {
+    std::unique_lock<std::shared_mutex> lock(call_handle_mutex_);
+    auto it = call_handle_map_.find(id);
+    if (it == call_handle_map_.end()) return false;
+    handle = std::move(it->second);
+    call_handle_map_.erase(it);
+    call_handle_stamp_map_.erase(id);
+    RememberAnswered(id);
+  }
+  if (!handle) return false;
+  QBX_LOG(loglevel::kInfo)
+      .subcomp(kSub)
+      .put("[%s] MpaClientAppSpecific::RefuseCall corelationId (%s)", appName_.c_str(), id.c_str());
+  handle->writer()->Error(status);
+  return true;
+}
+
 MpaClientAppSpecific::CallHandlePtr MpaClientAppSpecific::GetFromCallHandleMap(const std::string& id) {
   std::shared_lock<std::shared_mutex> lock(call_handle_mutex_);
   auto it = call_handle_map_.find(id);

@@ -105,6 +105,9 @@ class MpaClientAppSpecific {
   // False (and nothing changes) when the id is present already.
   bool AddToCallHandleMap(const std::string& id, const CallHandlePtr& handle);
   CallHandlePtr GetFromCallHandleMap(const std::string& id);
+  // Answers the open call of `id` with `status` and drops it; false when no call is open.
+  // For a request the application could not take: the caller must not wait for ever.
+  bool RefuseCall(const std::string& id, rpc::AppStatus status);
   void RemoveFromCallHandleMap(const std::string& id);
   // Drops every open call; each is answered ABORTED, none is left hanging.
   void PurgeCallHandleMap();

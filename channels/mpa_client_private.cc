@@ -76,6 +76,11 @@ AsioQbxProvider* Self::StubProvider() const { return tnProxy_ ? tnProxy_->GetPro
 
 uint64_t Self::SpreadMs(uint64_t n) { return Spread(getTnUuidStr(), clientKind_, n); }
 
+std::shared_ptr<MpaClientAppSpecific> Self::AppSpecificLayer() {
+  std::shared_lock<std::shared_mutex> lock(stubLock_);
+  return appSpecific_;
+}
+
 void Self::SetAppSpecific(std::shared_ptr<MpaClientAppSpecific> appSpecific) {
   std::unique_lock<std::shared_mutex> lock(stubLock_);
   appSpecific_ = std::move(appSpecific);

@@ -88,6 +88,7 @@ class MpaClientSNPrivate : public MpaClient {
 
   // The application layer (set by the instance creation, or injected by tests).
   std::shared_ptr<MpaClientAppSpecific> AppSpecific();
+  std::shared_ptr<MpaClientAppSpecific> AppSpecificLayer() override { return AppSpecific(); }
   void SetAppSpecific(std::shared_ptr<MpaClientAppSpecific> appSpecific);
 
   // Observers for tests.

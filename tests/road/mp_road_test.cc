@@ -79,6 +79,8 @@ struct Road {
   std::shared_ptr<AggServiceClient> client;
   std::atomic<int64_t> rx{0};
   std::atomic<int> pulls{0};
+  std::promise<void> releaseSilent;
+  std::shared_future<void> silentGate = releaseSilent.get_future().share();
 
   std::shared_ptr<MpaClient> Mpa() { return MpaClient::GetClient(kApp); }
   bool Acked() {
@@ -131,6 +133,11 @@ class MpRoadTest : public ::testing::Test {
     r.client->RegisterPullHandler<l2::MacTableMsg>(
         [](const std::vector<std::shared_ptr<PullTarget>>& targets, std::vector<std::shared_ptr<l2::MacTableMsg>>& out) {
           for (const auto& t : targets) {
+            if (t->GetTargetId() == "silent") {
+              // Keeps the request (and so its call) open until the test lets it go.
+              gRoad->silentGate.wait_for(30s);
+              continue;
+            }
             out.push_back(std::make_shared<l2::MacTableMsg>());
             out.back()->set_target_id(t->GetTargetId());
           }
@@ -396,20 +403,42 @@ TEST_F(MpRoadTest, ADelayedAppInitReplyCompletesTheHandshakeWhenItArrives) {
   ASSERT_TRUE(answer.ok) << answer.error;
 }
 
+TEST_F(MpRoadTest, ARequestTheVerticalRefusesIsAnsweredWithAnErrorAtOnce) {
+  WaitForAck();
+  TnProxyStandin::Pull pull;
+  pull.kind = TnProxyStandin::PullKind::kRuntimeStatus;
+  pull.targetType = "no.such.StatusMsg";
+  const auto answer = gRoad->standin.SendPull(kAph1, kApp, pull, 60s);
+  EXPECT_FALSE(answer.ok);
+  EXPECT_NE(answer.code, static_cast<int>(grpc::StatusCode::DEADLINE_EXCEEDED)) << answer.error;
+  auto layer = AggSvcHostService::GetInstance()->GetAppInstance(kApp);
+  ASSERT_NE(layer, nullptr);
+  EXPECT_EQ(layer->OpenCallCount(), 0u);
+  // The road still works.
+  EXPECT_TRUE(ClientData(kAph1, "after-refusal").ok);
+}
+
 // Last: it takes the vertical off the road.
 TEST_F(MpRoadTest, StoppingTheVerticalAnswersItsOpenCallsAndLaterPullsAreRefused) {
   WaitForAck();
   Road& r = *gRoad;
-  // The vertical has no handler for this type and sends nothing back: the call stays open.
+  // The vertical takes the request and sends nothing back: the call stays open.
   TnProxyStandin::Pull pull;
-  pull.kind = TnProxyStandin::PullKind::kRuntimeStatus;
-  pull.targetType = "no.such.StatusMsg";
+  pull.kind = TnProxyStandin::PullKind::kClientData;
+  pull.targetType = kMpMacTable;
+  pull.targetIds = {"silent"};
   auto open = std::async(std::launch::async, [&] { return r.standin.SendPull(kAph1, kApp, pull, 60s); });
   auto layer = AggSvcHostService::GetInstance()->GetAppInstance(kApp);
   ASSERT_NE(layer, nullptr);
   ASSERT_TRUE(Eventually([&] { return layer->OpenCallCount() == 1; }));
 
+  // The stop waits for the request in progress; let it go once the stop has begun.
+  std::thread release([&r] {
+    std::this_thread::sleep_for(200ms);
+    r.releaseSilent.set_value();
+  });
   r.client->StopAggServiceClient();
+  release.join();
   r.client.reset();
   ASSERT_EQ(open.wait_for(20s), std::future_status::ready);
   const auto answer = open.get();
