@@ -1,13 +1,10 @@
 #include "channels/mpa_client_agg_service.h"
 
-#include <cstdlib>
-#include <cstring>
 
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/reflection.h>
 
 #include "channels/agg_svc_type_id_table.h"
-#include "channels/bson_headers.h"
 #include "channels/mpa_client.h"
 #include "core/logger.h"
 #include "core/uuid.h"
@@ -18,11 +15,6 @@ namespace {
 constexpr const char* kSub = "mpa-client";
 using zumbra::qbx::agg_service::messaging::AggSvcHostUnifiedMsg;
 using zumbra::qbx::agg_service::messaging::AggSvcMpUnifiedMsg;
-
-void FreeRecord(rmqClientMessage* msg) {
-  MpaClientAppSpecific::FreeObserverRmqMsg(msg);
-  std::free(msg);
-}
 
 }  // namespace
 
@@ -82,25 +74,17 @@ rpc::CallObserver<MpaClientAppSpecific::GenericUnifiedMsg>* MpaClientAggService:
 }
 
 rpc::CallObserver<zumbra::qbx::VoidMsg>* MpaClientAggService::GetVoidCallObserver(const std::string& correlationId) {
-  return new VoidMsgObserver(weak_from_this(), correlationId);
+  return new VoidMsgObserver(weak_from_this(), correlationId, false);
 }
 
 void MpaClientAggService::SetAphUuidInRpcCallObserver(rpc::CallObserver<GenericUnifiedMsg>* observer,
                                                       const std::string& aphUuid) {
-  if (observer == nullptr) {
-    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] SetAphUuidInRpcCallObserver : callObserver is NULL.", appName_.c_str());
-    return;
-  }
-  if (auto* agg = dynamic_cast<AggServiceObserver*>(observer)) agg->SetAphUuid(aphUuid);
+  SetAggObserverAphUuid<AggServiceObserver>(appName_, observer, aphUuid);
 }
 
 void MpaClientAggService::SetAphUuidInVoidCallObserver(rpc::CallObserver<zumbra::qbx::VoidMsg>* observer,
                                                        const std::string& aphUuid) {
-  if (observer == nullptr) {
-    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] SetAphUuidInVoidCallObserver callObserver is NULL.", appName_.c_str());
-    return;
-  }
-  if (auto* v = dynamic_cast<VoidMsgObserver*>(observer)) v->SetAphUuid(aphUuid);
+  SetAggVoidObserverAphUuid(appName_, observer, aphUuid);
 }
 
 bool MpaClientAggService::IsAppInitRequired() { return true; }
@@ -148,9 +132,6 @@ void MpaClientAggService::HandleMpResponse(const rpc::Status& status, const Gene
     QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] HandleMpResponse End", app);
     return;
   }
-  auto* doc = static_cast<bson_t*>(record->headers);
-  BsonHeaders::AppendString(doc, "__TypeId__", host.obj_type());
-  BsonHeaders::AppendString(doc, "amqp_routing_key", agg->aphUuid());
   const google::protobuf::Message* carried = nullptr;
   if (host.has_pull_summation_stats_request()) {
     carried = &host.pull_summation_stats_request();
@@ -161,24 +142,7 @@ void MpaClientAggService::HandleMpResponse(const rpc::Status& status, const Gene
   } else if (host.has_client_data_request()) {
     carried = &host.client_data_request();
   }
-  if (carried != nullptr) {
-    std::string bytes;
-    if (!carried->SerializeToString(&bytes)) {
-      QBX_LOG(loglevel::kWarning).subcomp(kSub).put("[%s] HandleMpResponse Failed to serialize protobuf msg to array", app);
-    } else {
-      std::free(record->payload);
-      record->payload = static_cast<uint8_t*>(std::malloc(bytes.size() > 0 ? bytes.size() : 1));
-      if (record->payload != nullptr) {
-        std::memcpy(record->payload, bytes.data(), bytes.size());
-        record->payloadLen = static_cast<int64_t>(bytes.size());
-        // Delivered with the header block as raw bytes, as every received record is.
-        rmqClientMessage delivered = *record;
-        delivered.headers = const_cast<uint8_t*>(bson_get_data(doc));
-        delivered.headersLen = doc->len;
-        SendMsgToVertical(&delivered, false);
-      }
-    }
-  }
+  DeliverAggReply(*this, record, host.obj_type(), agg->aphUuid(), carried, false);
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] HandleMpResponse End", app);
 }
 
@@ -187,7 +151,7 @@ void MpaClientAggService::HandleMpResponse(const rpc::Status& status, const Gene
 MpaClientAggService::AggServiceObserver::AggServiceObserver(std::weak_ptr<MpaClientAggService> owner,
                                                             std::string correlationId, uint32_t seq,
                                                             bool appInit)
-    : record_(static_cast<rmqClientMessage*>(std::calloc(1, sizeof(rmqClientMessage))), &FreeRecord),
+    : record_(NewAggReplyRecord()),
       seq_(seq),
       appInit_(appInit),
       owner_(std::move(owner)),
@@ -231,34 +195,6 @@ void MpaClientAggService::AggServiceObserver::CallStatus(const rpc::Status& stat
   // A call that ended without a reply delivers nothing to the application.
   if (hasReply_ || status.code() != 0) owner->HandleMpResponse(status, reply_, this);
   if (appInit_) owner->DeleteFromSeqToCallHandleMap(seq_);
-  delete this;
-}
-
-MpaClientAggService::VoidMsgObserver::VoidMsgObserver(std::weak_ptr<MpaClientAggService> owner,
-                                                      std::string correlationId)
-    : owner_(std::move(owner)), correlationId_(std::move(correlationId)) {
-  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("VoidMsgObserver  Ctor");
-}
-
-void MpaClientAggService::VoidMsgObserver::Next(const zumbra::qbx::VoidMsg& /*reply*/) {
-  if (owner_.expired()) {
-    QBX_LOG(loglevel::kWarning).subcomp(kSub).put("MpaClient has been destroyed already.");
-  }
-}
-
-void MpaClientAggService::VoidMsgObserver::CallStatus(const rpc::Status& status) {
-  auto owner = owner_.lock();
-  if (!owner) {
-    QBX_LOG(loglevel::kWarning).subcomp(kSub).put("MpaClient has been destroyed already.");
-    delete this;
-    return;
-  }
-  if (status.code() != 0) {
-    QBX_LOG(loglevel::kInfo)
-        .subcomp(kSub)
-        .put("[%s] VoidMsgObserver::CallStatus (%s)", owner->appName().c_str(), status.ToString().c_str());
-  }
-  owner->SendErrorToVertical(status.code() != 0, correlationId_, MpaClient::NodePersona() == 2);
   delete this;
 }
 

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "channels/mpa_agg_reply.h"
 #include "channels/mpa_client_app_specific.h"
 #include "zumbra/qbx/agg_service/messaging/agg_svc_channel.pb.h"
 
@@ -49,19 +50,7 @@ class MpaClientAggService : public MpaClientAppSpecific, public std::enable_shar
     std::string aphUuid_;
   };
 
-  class VoidMsgObserver : public rpc::CallObserver<zumbra::qbx::VoidMsg> {
-   public:
-    VoidMsgObserver(std::weak_ptr<MpaClientAggService> owner, std::string correlationId);
-    void Next(const zumbra::qbx::VoidMsg& reply) override;
-    void CallStatus(const rpc::Status& status) override;
-    void SetAphUuid(const std::string& uuid) { aphUuid_ = uuid; }
-    const std::string& aphUuid() const { return aphUuid_; }
-
-   private:
-    std::weak_ptr<MpaClientAggService> owner_;
-    std::string correlationId_;
-    std::string aphUuid_;
-  };
+  using VoidMsgObserver = AggVoidMsgObserver;
 
   MpaClientAggService(const std::string& appName, std::shared_ptr<MpaClient> owner,
                       std::shared_ptr<const Clock> clock = nullptr);

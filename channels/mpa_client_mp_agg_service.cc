@@ -1,13 +1,10 @@
 #include "channels/mpa_client_mp_agg_service.h"
 
-#include <cstdlib>
-#include <cstring>
 #include <unordered_map>
 
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/reflection.h>
 
-#include "channels/bson_headers.h"
 #include "channels/mpa_client.h"
 #include "core/logger.h"
 
@@ -17,11 +14,6 @@ namespace {
 constexpr const char* kSub = "mpa-client";
 using zumbra::qbx::agg_service::messaging::AggSvcHostUnifiedMsg;
 using zumbra::qbx::agg_service::messaging::AggSvcMpUnifiedMsg;
-
-void FreeRecord(rmqClientMessage* msg) {
-  MpaClientAppSpecific::FreeObserverRmqMsg(msg);
-  std::free(msg);
-}
 
 // Rows of the reply list as (package below zumbra.qbx, type names).
 struct ReplyGroup {
@@ -156,25 +148,17 @@ rpc::CallObserver<MpaClientAppSpecific::GenericUnifiedMsg>* MpaClientMpAggServic
 }
 
 rpc::CallObserver<zumbra::qbx::VoidMsg>* MpaClientMpAggService::GetVoidCallObserver(const std::string& correlationId) {
-  return new VoidMsgObserver(weak_from_this(), correlationId);
+  return new VoidMsgObserver(weak_from_this(), correlationId, true);
 }
 
 void MpaClientMpAggService::SetAphUuidInRpcCallObserver(rpc::CallObserver<GenericUnifiedMsg>* observer,
                                                         const std::string& aphUuid) {
-  if (observer == nullptr) {
-    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] SetAphUuidInRpcCallObserver : callObserver is NULL.", appName_.c_str());
-    return;
-  }
-  if (auto* mp = dynamic_cast<AggMpServiceObserver*>(observer)) mp->SetAphUuid(aphUuid);
+  SetAggObserverAphUuid<AggMpServiceObserver>(appName_, observer, aphUuid);
 }
 
 void MpaClientMpAggService::SetAphUuidInVoidCallObserver(rpc::CallObserver<zumbra::qbx::VoidMsg>* observer,
                                                          const std::string& aphUuid) {
-  if (observer == nullptr) {
-    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] SetAphUuidInVoidCallObserver callObserver is NULL.", appName_.c_str());
-    return;
-  }
-  if (auto* v = dynamic_cast<VoidMsgObserver*>(observer)) v->SetAphUuid(aphUuid);
+  SetAggVoidObserverAphUuid(appName_, observer, aphUuid);
 }
 
 bool MpaClientMpAggService::IsAppInitRequired() { return true; }
@@ -206,9 +190,6 @@ void MpaClientMpAggService::HandleSNResponse(const rpc::Status& status, const Ge
     QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] HandleSNResponse End", app);
     return;
   }
-  auto* doc = static_cast<bson_t*>(record->headers);
-  BsonHeaders::AppendString(doc, "__TypeId__", unified.obj_type());
-  BsonHeaders::AppendString(doc, "amqp_routing_key", mp->aphUuid());
   const google::protobuf::Reflection* reflection = unified.GetReflection();
   const google::protobuf::Message* carried = nullptr;
   for (const auto* field : ReplyFields()) {
@@ -217,24 +198,7 @@ void MpaClientMpAggService::HandleSNResponse(const rpc::Status& status, const Ge
       break;
     }
   }
-  if (carried != nullptr) {
-    std::string bytes;
-    if (!carried->SerializeToString(&bytes)) {
-      QBX_LOG(loglevel::kWarning).subcomp(kSub).put("[%s] HandleMpResponse Failed to serialize protobuf msg to array", app);
-    } else {
-      std::free(record->payload);
-      record->payload = static_cast<uint8_t*>(std::malloc(bytes.empty() ? 1 : bytes.size()));
-      if (record->payload != nullptr) {
-        std::memcpy(record->payload, bytes.data(), bytes.size());
-        record->payloadLen = static_cast<int64_t>(bytes.size());
-        // Delivered with the header block as raw bytes, as every received record is.
-        rmqClientMessage delivered = *record;
-        delivered.headers = const_cast<uint8_t*>(bson_get_data(doc));
-        delivered.headersLen = doc->len;
-        SendMsgToVertical(&delivered, true);
-      }
-    }
-  }
+  DeliverAggReply(*this, record, unified.obj_type(), mp->aphUuid(), carried, true);
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] HandleSNResponse End", app);
 }
 
@@ -242,7 +206,7 @@ void MpaClientMpAggService::HandleSNResponse(const rpc::Status& status, const Ge
 
 MpaClientMpAggService::AggMpServiceObserver::AggMpServiceObserver(std::weak_ptr<MpaClientMpAggService> owner,
                                                                   std::string correlationId, uint32_t seq)
-    : record_(static_cast<rmqClientMessage*>(std::calloc(1, sizeof(rmqClientMessage))), &FreeRecord),
+    : record_(NewAggReplyRecord()),
       seq_(seq),
       owner_(std::move(owner)),
       correlationId_(std::move(correlationId)) {
@@ -272,34 +236,6 @@ void MpaClientMpAggService::AggMpServiceObserver::CallStatus(const rpc::Status& 
       .put("AggMpServiceObserver::CallStatus (%s)", status.ToString().c_str());
   std::lock_guard<std::mutex> lock(owner->CompletionMutex());
   owner->HandleSNResponse(status, reply_, this);
-  delete this;
-}
-
-MpaClientMpAggService::VoidMsgObserver::VoidMsgObserver(std::weak_ptr<MpaClientMpAggService> owner,
-                                                        std::string correlationId)
-    : owner_(std::move(owner)), correlationId_(std::move(correlationId)) {
-  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("VoidMsgObserver  Ctor");
-}
-
-void MpaClientMpAggService::VoidMsgObserver::Next(const zumbra::qbx::VoidMsg& /*reply*/) {
-  if (owner_.expired()) {
-    QBX_LOG(loglevel::kWarning).subcomp(kSub).put("MpaClient has been destroyed already.");
-  }
-}
-
-void MpaClientMpAggService::VoidMsgObserver::CallStatus(const rpc::Status& status) {
-  auto owner = owner_.lock();
-  if (!owner) {
-    QBX_LOG(loglevel::kWarning).subcomp(kSub).put("MpaClient has been destroyed already.");
-    delete this;
-    return;
-  }
-  if (status.code() != 0) {
-    QBX_LOG(loglevel::kInfo)
-        .subcomp(kSub)
-        .put("[%s] VoidMsgObserver::CallStatus (%s)", owner->appName().c_str(), status.ToString().c_str());
-  }
-  owner->SendErrorToVertical(status.code() != 0, correlationId_, true);
   delete this;
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "channels/mpa_agg_reply.h"
 #include "channels/mpa_client_app_specific.h"
 #include "zumbra/qbx/agg_service/messaging/agg_svc_channel.pb.h"
 
@@ -47,19 +48,7 @@ class MpaClientMpAggService : public MpaClientAppSpecific, public std::enable_sh
     std::string aphUuid_;
   };
 
-  class VoidMsgObserver : public rpc::CallObserver<zumbra::qbx::VoidMsg> {
-   public:
-    VoidMsgObserver(std::weak_ptr<MpaClientMpAggService> owner, std::string correlationId);
-    void Next(const zumbra::qbx::VoidMsg& reply) override;
-    void CallStatus(const rpc::Status& status) override;
-    void SetAphUuid(const std::string& uuid) { aphUuid_ = uuid; }
-    const std::string& aphUuid() const { return aphUuid_; }
-
-   private:
-    std::weak_ptr<MpaClientMpAggService> owner_;
-    std::string correlationId_;
-    std::string aphUuid_;
-  };
+  using VoidMsgObserver = AggVoidMsgObserver;
 
   MpaClientMpAggService(const std::string& appName, std::shared_ptr<MpaClient> owner,
                         std::shared_ptr<const Clock> clock = nullptr);

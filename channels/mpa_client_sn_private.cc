@@ -41,6 +41,36 @@ RetryPolicy PeerRetryPolicy() {
 template <class StubT>
 constexpr bool kHostVariant = std::is_same_v<StubT, AggSvcHostStub>;
 
+// Listens for `app` on `provider` and serves `service` there unless the process-wide server
+// in `shared` still runs; `server` keeps whichever server serves. `fn` and `what` name the
+// caller and the service in the logs.
+template <class ServiceT, class ImplT>
+void ServeAggService(AsioQbxProvider& provider, std::weak_ptr<rpc::Server>& shared, std::shared_ptr<rpc::Server>& server,
+                     const std::shared_ptr<ImplT>& service, bool created, const std::string& appName, const char* fn,
+                     const char* what, bool logStarted) {
+  const char* app = appName.c_str();
+  provider.rpc().transport().AddLocalEndpointIds({appName});
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] %s Added listening endpoint (%s)", app, fn, app);
+  std::lock_guard<std::mutex> lock(gServerMutex);
+  server = shared.lock();
+  if (server || !service) return;
+  if (!created) {
+    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] %s serving the %s again", app, fn, what);
+  }
+  auto builder = provider.rpc().server_builder();
+  builder.RegisterService<ServiceT>(service.get());
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] %s Registered Service", app, fn);
+  server = std::shared_ptr<rpc::Server>(builder.BuildStarted());
+  if (server) {
+    shared = server;
+    if (logStarted) {
+      QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] %s Build Started", app, fn);
+    }
+  } else {
+    QBX_LOG(loglevel::kError).subcomp(kSub).put("[%s] %s %s could not be served", app, fn, what);
+  }
+}
+
 }  // namespace
 
 void StartTNProxy() {
@@ -122,25 +152,9 @@ void MpaClientSNPrivate<StubT>::CreateAppSpecificInstance(const std::shared_ptr<
       service_ = service;
       layer = agg;
       if (snProvider_ != nullptr) {
-        snProvider_->rpc().transport().AddLocalEndpointIds({appName()});
-        QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] CreateAppSpecificInstance Added listening endpoint (%s)", app, app);
-        std::lock_guard<std::mutex> lock(gServerMutex);
-        server_ = gHostServer.lock();
-        if (!server_ && service) {
-          if (!created) {
-            QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] CreateAppSpecificInstance serving the host service again", app);
-          }
-          auto builder = snProvider_->rpc().server_builder();
-          builder.RegisterService<zumbra::qbx::agg_service::messaging::AggSvcHostService>(service.get());
-          QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] CreateAppSpecificInstance Registered Service", app);
-          server_ = std::shared_ptr<rpc::Server>(builder.BuildStarted());
-          if (server_) {
-            gHostServer = server_;
-            QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] CreateAppSpecificInstance Build Started", app);
-          } else {
-            QBX_LOG(loglevel::kError).subcomp(kSub).put("[%s] CreateAppSpecificInstance host service could not be served", app);
-          }
-        }
+        ServeAggService<zumbra::qbx::agg_service::messaging::AggSvcHostService>(
+            *snProvider_, gHostServer, server_, service, created, appName(), "CreateAppSpecificInstance", "host service",
+            true);
       }
     }
     SetAppSpecific(layer);
@@ -165,25 +179,9 @@ void MpaClientSNPrivate<StubT>::CreateSNHostAppSpecificInstance() {
       service_ = service;
       layer = mp;
       if (snProvider_ != nullptr) {
-        snProvider_->rpc().transport().AddLocalEndpointIds({appName()});
-        QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] CreateSNHostAppSpecificInstance Added listening endpoint (%s)", app,
-                                                    app);
-        std::lock_guard<std::mutex> lock(gServerMutex);
-        server_ = gMpServer.lock();
-        if (!server_ && service) {
-          if (!created) {
-            QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] CreateSNHostAppSpecificInstance serving the service again", app);
-          }
-          auto builder = snProvider_->rpc().server_builder();
-          builder.RegisterService<zumbra::qbx::agg_service::messaging::AggSvcMpService>(service.get());
-          QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] CreateSNHostAppSpecificInstance Registered Service", app);
-          server_ = std::shared_ptr<rpc::Server>(builder.BuildStarted());
-          if (server_) {
-            gMpServer = server_;
-          } else {
-            QBX_LOG(loglevel::kError).subcomp(kSub).put("[%s] CreateSNHostAppSpecificInstance service could not be served", app);
-          }
-        }
+        ServeAggService<zumbra::qbx::agg_service::messaging::AggSvcMpService>(
+            *snProvider_, gMpServer, server_, service, created, appName(), "CreateSNHostAppSpecificInstance", "service",
+            false);
       }
     }
     SetAppSpecific(layer);

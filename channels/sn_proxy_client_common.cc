@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "channels/proxy_client_base.h"
 #include "core/logger.h"
 #include "core/stub_creator.h"
 #include "core/uuid.h"
@@ -22,23 +23,6 @@ constexpr const char* kMpaSub = "mpa-client";
 std::mutex g_instanceMutex;
 std::shared_ptr<SNProxyClientCommon> g_instance;
 
-std::unique_ptr<AsioQbxProvider> MakeProvider(const std::shared_ptr<ManualClock>& clock) {
-  const AsioQbxProvider::Options options{};
-  if (clock) return std::make_unique<AsioQbxProvider>(options, std::string(), clock);
-  return std::make_unique<AsioQbxProvider>(options, std::string());
-}
-
-// A client's callback must not end the connection's event handling.
-void RunGuarded(const char* what, const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    QBX_LOG(loglevel::kError).subcomp(kSub).put("Exception in %s callback: %s", what, e.what());
-  } catch (...) {
-    QBX_LOG(loglevel::kError).subcomp(kSub).put("Exception in %s callback", what);
-  }
-}
-
 int32_t ExpectedPeers() {
   switch (SNUtil::GetNodePersona()) {
     case SNUtil::kPersonaSnHost:
@@ -50,11 +34,17 @@ int32_t ExpectedPeers() {
   }
 }
 
-}  // namespace
+const ProxyClientBase::Texts kTexts{kSub,
+                                    "SNProxyClientCommon",
+                                    "SNProxy",
+                                    "SNProxyClientCommon: ",
+                                    "connectAndSubscribeForSNInfo",
+                                    "sn-proxy-info-service",
+                                    "SNProxyClientCommon::NotifyClients: ",
+                                    "CONNECT_SNPROXY",
+                                    loglevel::kInfo};
 
-RetryPolicy SNProxyClientCommon::DefaultRetryPolicy() {
-  return RetryPolicy(std::chrono::milliseconds(1000), std::chrono::milliseconds(5000), 2.0, -1);
-}
+}  // namespace
 
 void SNProxyClientCommon::Init(const std::string& clientId, const std::string& EndPoint) {
   Init(clientId, EndPoint, Options());
@@ -86,16 +76,14 @@ std::shared_ptr<SNProxyClientCommon> SNProxyClientCommon::Create(const std::stri
 
 SNProxyClientCommon::SNProxyClientCommon(const std::string& clientId, const std::string& EndPoint,
                                          const Options& options)
-    : options_(options), endPoint_(EndPoint), clientId_(clientId), stubRetriesLeft_(options.stubRetryBudget) {
+    : ProxyClientBase(kTexts, clientId, EndPoint, options.clock, options.stubRetryDelay, options.reconnectDelay,
+                      options.stubRetryBudget),
+      options_(options) {
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon Ctor ... Begin");
   // Both providers run from here on, started or not: the smart-NIC clients made at
   // registration schedule their timers on the forwarding provider before any Start.
-  provider_ = MakeProvider(options_.clock);
   provider_->RunAsync(1);
-  connectionManager_ = std::make_unique<rpc::ConnectionManager>(provider_->rpc());
-  forwardingProvider_ = MakeProvider(options_.clock);
   forwardingProvider_->RunAsync(1);
-  forwardingConnectionManager_ = std::make_unique<rpc::ConnectionManager>(forwardingProvider_->rpc());
   numSmartNics_ = ExpectedPeers();
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon Ctor ... End");
 }
@@ -109,10 +97,7 @@ SNProxyClientCommon::~SNProxyClientCommon() {
     connectedForForwarding_ = false;
     stubCreationEnabled_ = false;
   }
-  connectionManager_.reset();
-  provider_->StopAndWait(true);
-  forwardingConnectionManager_.reset();
-  forwardingProvider_->StopAndWait(true);
+  ReleaseLoops();
   {
     std::unique_lock<std::shared_mutex> lock(snMapLock_);
     snUuidMap_.clear();
@@ -127,7 +112,7 @@ void SNProxyClientCommon::Start() {
     std::unique_lock<std::shared_mutex> lock(stateLock_);
     stopped_ = false;
   }
-  connectAndSubscribeForSNInfo();
+  connectAndSubscribe();
   connectForForwarding();
 }
 
@@ -146,19 +131,10 @@ void SNProxyClientCommon::Stop() {
   {
     std::unique_lock<std::shared_mutex> lock(stateLock_);
     stopped_ = true;
-    if (retryTimer_) {
-      retryTimer_->Cancel();
-      retryTimer_.reset();
-    }
-    if (reconnectTimer_) {
-      reconnectTimer_->Cancel();
-      reconnectTimer_.reset();
-    }
+    CancelTimers();
   }
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon Stop, End");
 }
-
-AsioQbxProvider* SNProxyClientCommon::GetProvider() { return forwardingProvider_.get(); }
 
 std::string SNProxyClientCommon::getSNUuidStr() const {
   std::string copy;
@@ -175,19 +151,9 @@ zumbra::qbx::ProductVersionMsg SNProxyClientCommon::GetProductVersion() const {
   return productVersion_;
 }
 
-bool SNProxyClientCommon::IsConnectedForForwarding() const {
-  std::shared_lock<std::shared_mutex> lock(stateLock_);
-  return connectedForForwarding_;
-}
-
 std::map<std::string, bool> SNProxyClientCommon::GetSnUuidMap() const {
   std::shared_lock<std::shared_mutex> lock(snMapLock_);
   return snUuidMap_;
-}
-
-bool SNProxyClientCommon::IsStubCreationEnabled() const {
-  std::shared_lock<std::shared_mutex> lock(stateLock_);
-  return stubCreationEnabled_;
 }
 
 bool SNProxyClientCommon::IsStopped() const {
@@ -196,74 +162,12 @@ bool SNProxyClientCommon::IsStopped() const {
 }
 
 void SNProxyClientCommon::SetSNProxyConnectionUp(const std::string& clientName, const std::function<void()>& cb) {
-  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] SNProxyClientCommon SetSNProxyConnectionUp", clientName.c_str());
-  std::unique_lock<std::shared_mutex> state(stateLock_);
-  std::unique_lock<std::shared_mutex> clients(clientsLock_);
-  connectCallbacks_[clientName] = cb;
-}
-
-void SNProxyClientCommon::SetUpdateStubs(const std::string& clientName, const std::function<void()>& cb) {
-  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] SNProxyClientCommon SetUpdateStubs", clientName.c_str());
-  std::unique_lock<std::shared_mutex> state(stateLock_);
-  std::unique_lock<std::shared_mutex> clients(clientsLock_);
-  updateStubCallbacks_[clientName] = cb;
+  SetConnectionUp(clientName, cb, "SetSNProxyConnectionUp");
 }
 
 void SNProxyClientCommon::SetSNProxyConnectionDown(const std::string& clientName,
                                                    const std::function<void(rpc::CloseReason)>& cb) {
-  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] SNProxyClientCommon SetSNProxyConnectionDown", clientName.c_str());
-  std::unique_lock<std::shared_mutex> clients(clientsLock_);
-  connectionDownCallbacks_[clientName] = cb;
-}
-
-void SNProxyClientCommon::RemoveClient(const std::string& clientName) {
-  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon %s", clientName.c_str());
-  {
-    std::unique_lock<std::shared_mutex> clients(clientsLock_);
-    connectionDownCallbacks_.erase(clientName);
-    connectCallbacks_.erase(clientName);
-    updateStubCallbacks_.erase(clientName);
-  }
-  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon Client %s removed.", clientName.c_str());
-}
-
-rpc::ConnectionParams SNProxyClientCommon::MakeParams(bool forwarding) {
-  rpc::ConnectionParams params;
-  params.retry_policy = DefaultRetryPolicy();
-  params.reconnect_policy =
-      rpc::ReconnectPolicy(rpc::ReconnectPolicy::ReconnectBehavior::kReconnect, DefaultRetryPolicy());
-  params.connection_options.connect_timeout = std::chrono::milliseconds(2000);
-  std::weak_ptr<SNProxyClientCommon> weak = weak_from_this();
-  if (forwarding) {
-    params.rpc_connection_options = rpc::RpcConnectionOptions::Gateway(true, true);
-    params.connected_callback = [weak](const rpc::ConnectionInfo& info) {
-      if (auto self = weak.lock()) self->OnForwardingConnectionUp(info);
-    };
-    params.closed_callback = [weak](const net::Endpoint& endpoint, rpc::CloseReason reason) {
-      if (auto self = weak.lock()) self->OnForwardingConnectionClosed(endpoint, reason);
-    };
-  } else {
-    params.connected_callback = [weak](const rpc::ConnectionInfo& info) {
-      if (auto self = weak.lock()) self->OnConnectionUp(info);
-    };
-    params.closed_callback = [weak](const net::Endpoint& endpoint, rpc::CloseReason reason) {
-      if (auto self = weak.lock()) self->OnConnectionClosed(endpoint, reason);
-    };
-  }
-  return params;
-}
-
-void SNProxyClientCommon::connectAndSubscribeForSNInfo() {
-  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon: connectAndSubscribeForSNInfo Enter");
-  const rpc::ConnectionParams params = MakeParams(false);
-  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("Requesting connection for sn-proxy-info-service");
-  if (connectionManager_->RequestConnection(net::Endpoint(endPoint_), params)) {
-    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("Request for a connection with SNProxy.");
-  } else {
-    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("Already a CK for connection to SNProxy.");
-    GetStub();
-  }
-  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("connectAndSubscribeForSNInfo Exit");
+  SetConnectionDown(clientName, cb, "SetSNProxyConnectionDown");
 }
 
 void SNProxyClientCommon::connectForForwarding() {
@@ -276,16 +180,6 @@ void SNProxyClientCommon::connectForForwarding() {
     QBX_LOG(loglevel::kInfo).subcomp(kSub).put("Already a CK for connection to SNProxy for forwarding.");
   }
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("connectForForwarding Exit");
-}
-
-void SNProxyClientCommon::OnConnectionUp(const rpc::ConnectionInfo& info) {
-  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("Connected with SNProxy");
-  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon connected with (%s)", info.to_string().c_str());
-  {
-    std::unique_lock<std::shared_mutex> lock(stateLock_);
-    stubRetriesLeft_ = options_.stubRetryBudget;
-  }
-  GetStub();
 }
 
 void SNProxyClientCommon::GetStub() {
@@ -318,47 +212,7 @@ void SNProxyClientCommon::StubCreateDone_(const std::optional<SNProxyInfoStub>& 
     Subscribed();
     return;
   }
-  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon::StubCreateDone_: Stub creation failed");
-  bool tearDown = false;
-  {
-    std::unique_lock<std::shared_mutex> lock(stateLock_);
-    if (stopped_) return;
-    --stubRetriesLeft_;
-    if (stubRetriesLeft_ > 0) {
-      QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon::StubCreateDone_: Starting timer for retry.");
-      if (retryTimer_) retryTimer_->Cancel();
-      std::weak_ptr<SNProxyClientCommon> weak = weak_from_this();
-      retryTimer_ = provider_->timers().Schedule(options_.stubRetryDelay, [weak] {
-        if (auto self = weak.lock()) self->GetStub();
-      });
-    } else {
-      stubRetriesLeft_ = options_.stubRetryBudget;
-      tearDown = true;
-    }
-  }
-  if (tearDown) {
-    const uint8_t st = connectionManager_->TearDownConnection(net::Endpoint(endPoint_));
-    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("TeardownConnection status:%d ", st);
-    ReconnectAfterDelay();
-  }
-}
-
-// A timer instead of a sleep on the provider's thread: the wait must not stall every
-// other event of the connection.
-void SNProxyClientCommon::ReconnectAfterDelay() {
-  std::unique_lock<std::shared_mutex> lock(stateLock_);
-  if (stopped_) return;
-  if (reconnectTimer_) reconnectTimer_->Cancel();
-  std::weak_ptr<SNProxyClientCommon> weak = weak_from_this();
-  reconnectTimer_ = provider_->timers().Schedule(options_.reconnectDelay, [weak] {
-    auto self = weak.lock();
-    if (!self) return;
-    {
-      std::shared_lock<std::shared_mutex> state(self->stateLock_);
-      if (self->stopped_) return;
-    }
-    self->connectAndSubscribeForSNInfo();
-  });
+  StubCreationFailed();
 }
 
 void SNProxyClientCommon::Subscribed() {
@@ -440,72 +294,6 @@ void SNProxyClientCommon::ProcessSNProxyInfo(const zumbra::qbx::messaging::SNPro
                                                 forwarding ? 1 : 0, 0);
   NotifyClients(forwarding, false);
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyInfoObserver: End.");
-}
-
-void SNProxyClientCommon::OnConnectionClosed(const net::Endpoint& /*endpoint*/, rpc::CloseReason reason) {
-  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("Connection closed with SNProxy, reason: %s", rpc::CloseReasonToCStr(reason));
-  std::unique_lock<std::shared_mutex> lock(stateLock_);
-  stubCreationEnabled_ = false;
-}
-
-void SNProxyClientCommon::OnForwardingConnectionUp(const rpc::ConnectionInfo& info) {
-  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon: Connected with SNProxy for forwarding");
-  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon connected with (%s)", info.to_string().c_str());
-  bool enabled = false;
-  {
-    std::unique_lock<std::shared_mutex> lock(stateLock_);
-    QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon: setting connectedForForwarding_ to true");
-    connectedForForwarding_ = true;
-    enabled = stubCreationEnabled_;
-  }
-  QBX_LOG(loglevel::kInfo).subcomp(kMpaSub).put("SNProxyClientCommon: OnForwardingConnectionUp Invoking NotifyClients");
-  NotifyClients(enabled, true);
-  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon: OnForwardingConnectionUp: End");
-}
-
-void SNProxyClientCommon::OnForwardingConnectionClosed(const net::Endpoint& /*endpoint*/, rpc::CloseReason reason) {
-  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon: Forwarding Connection closed with SNProxy, reason: %s",
-                                             rpc::CloseReasonToCStr(reason));
-  std::vector<std::function<void(rpc::CloseReason)>> callbacks;
-  {
-    std::unique_lock<std::shared_mutex> state(stateLock_);
-    connectedForForwarding_ = false;
-    std::shared_lock<std::shared_mutex> clients(clientsLock_);
-    for (const auto& entry : connectionDownCallbacks_) callbacks.push_back(entry.second);
-  }
-  for (const auto& cb : callbacks) {
-    RunGuarded("connection-down", [&cb, reason] {
-      if (cb) cb(reason);
-    });
-  }
-}
-
-void SNProxyClientCommon::NotifyClients(bool updateStub, bool connectSnProxy) {
-  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon::NotifyClients: Begin");
-  std::vector<std::pair<std::string, std::function<void()>>> connects;
-  std::vector<std::pair<std::string, std::function<void()>>> updates;
-  {
-    std::shared_lock<std::shared_mutex> clients(clientsLock_);
-    if (connectSnProxy) connects.assign(connectCallbacks_.begin(), connectCallbacks_.end());
-    if (updateStub) updates.assign(updateStubCallbacks_.begin(), updateStubCallbacks_.end());
-  }
-  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon::NotifyClients: %s %s",
-                                             connectSnProxy ? "(CONNECT_SNPROXY)" : "", updateStub ? "(UPDATE_STUB)" : "");
-  for (const auto& entry : connects) {
-    const auto& callback = entry.second;
-    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon::NotifyClients: [%s] Invoking CONNECT_SNPROXY",
-                                               entry.first.c_str());
-    RunGuarded("CONNECT_SNPROXY", [&callback] {
-      if (callback) callback();
-    });
-  }
-  for (const auto& entry : updates) {
-    const auto callback = entry.second;
-    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon::NotifyClients: [%s] Invoking UPDATE_STUB",
-                                               entry.first.c_str());
-    if (callback) forwardingProvider_->dispatcher().Post([callback] { RunGuarded("UPDATE_STUB", callback); });
-  }
-  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon::NotifyClients: End");
 }
 
 }  // namespace qbx

@@ -17,10 +17,10 @@
 // - provider_'s thread: proxy-information connection events, stub creation and its retry
 //   and reconnect timers, the subscription's updates. forwardingProvider_'s thread:
 //   forwarding connection events and the posted UPDATE_STUB callbacks.
-// - stateLock_ guards the flags, the stub, the retry budget and the timers; clientsLock_
-//   the three callback maps; aphMapLock_ the APH map; infoMutex_ the node uuid and the
-//   product version. Order: stateLock_ before clientsLock_; aphMapLock_ and infoMutex_ are
-//   never held with another lock of this class.
+// - stateLock_ (in ProxyClientBase) guards the flags, the stub, the retry budget and the
+//   timers, its clientsLock_ the callback maps; aphMapLock_ the APH map;
+//   infoMutex_ the node uuid and the product version. Order: stateLock_ before
+//   clientsLock_; aphMapLock_ and infoMutex_ are never held with another lock of this class.
 // - No notification runs with any lock of this class held: the callbacks are copied out
 //   first, so a client may register, remove itself or read the client's state from inside
 //   a callback. CONNECT_TNPROXY and connection-down callbacks run synchronously on the
@@ -38,28 +38,18 @@
 #include <optional>
 #include <shared_mutex>
 #include <string>
-#include <unordered_map>
 
+#include "channels/proxy_client_base.h"
 #include "platform/rpc/call.h"
-#include "platform/rpc/connection_params.h"
 #include "platform/rpc/status.h"
 #include "platform/rpc/stub.h"
-#include "platform/runtime/retry_policy.h"
 #include "zumbra/qbx/messaging/appl_proxy_info.grpc.pb.h"
 #include "zumbra/qbx/messaging/appl_proxy_info.pb.h"
 #include "zumbra/qbx/product_version.pb.h"
 
 namespace qbx {
 
-class AsioQbxProvider;
-class ManualClock;
-class Timer;
-
-namespace rpc {
-class ConnectionManager;
-}
-
-class TnProxyClientCommon : public std::enable_shared_from_this<TnProxyClientCommon> {
+class TnProxyClientCommon : public ProxyClientBase, public std::enable_shared_from_this<TnProxyClientCommon> {
  public:
   using ApplProxyInfoStub = rpc::Stub<zumbra::qbx::messaging::ApplProxyInfoService>;
 
@@ -73,9 +63,6 @@ class TnProxyClientCommon : public std::enable_shared_from_this<TnProxyClientCom
     std::shared_ptr<ManualClock> clock;
   };
 
-  // Initial delay 1000 ms, maximum 5000 ms, factor 2.0, unlimited attempts.
-  static RetryPolicy DefaultRetryPolicy();
-
   // Makes the process-wide instance unless it exists; a later call changes nothing.
   static void Init(const std::string& clientId, const std::string& EndPoint, const std::string& StubsEndPoint);
   static std::shared_ptr<TnProxyClientCommon> getInstance();
@@ -83,26 +70,18 @@ class TnProxyClientCommon : public std::enable_shared_from_this<TnProxyClientCom
   static std::shared_ptr<TnProxyClientCommon> Create(const std::string& clientId, const std::string& EndPoint,
                                                      const std::string& StubsEndPoint, const Options& options);
 
-  ~TnProxyClientCommon();
-  TnProxyClientCommon(const TnProxyClientCommon&) = delete;
-  TnProxyClientCommon& operator=(const TnProxyClientCommon&) = delete;
+  ~TnProxyClientCommon() override;
 
   void Start();
   void Stop();
 
-  // The forwarding connection's provider: the messaging-channel clients' stubs and timers.
-  AsioQbxProvider* GetProvider();
   std::string getTnUuidStr() const;
   // A copy: the subscription replaces the version while readers look at it.
   zumbra::qbx::ProductVersionMsg GetProductVersion() const;
-  bool IsConnectedForForwarding() const;
   std::map<std::string, bool> GetAphUuidMasterMap() const;
-  bool IsStubCreationEnabled() const;
 
   void SetTnProxyConnectionUp(const std::string& clientName, const std::function<void()>& cb);
-  void SetUpdateStubs(const std::string& clientName, const std::function<void()>& cb);
   void SetTnProxyConnectionDown(const std::string& clientName, const std::function<void(rpc::CloseReason)>& cb);
-  void RemoveClient(const std::string& clientName);
 
   class ApplProxyInfoObserver : public rpc::CallObserver<zumbra::qbx::messaging::ApplProxyInfoRspMsg> {
    public:
@@ -119,49 +98,23 @@ class TnProxyClientCommon : public std::enable_shared_from_this<TnProxyClientCom
   TnProxyClientCommon(const std::string& clientId, const std::string& EndPoint, const std::string& StubsEndPoint,
                       const Options& options);
 
-  rpc::ConnectionParams MakeParams(bool forwarding);
-  void connectAndSubscribeForAphInfo();
+  std::weak_ptr<ProxyClientBase> WeakBase() override { return weak_from_this(); }
   void connectForForwarding();
-  void GetStub();
+  void GetStub() override;
   static void StubCreateDone(const std::weak_ptr<TnProxyClientCommon>& weak,
                              const std::optional<ApplProxyInfoStub>& stub, rpc::StubCreationStatus status);
   void StubCreateDone_(const std::optional<ApplProxyInfoStub>& stub, rpc::StubCreationStatus status);
   void Subscribed();
   void ProcessApplProxyInfo(const zumbra::qbx::messaging::ApplProxyInfoRspMsg& msg);
-  void NotifyClients(bool updateStub, bool connectTnProxy);
-  void OnConnectionUp(const rpc::ConnectionInfo& info);
-  void OnConnectionClosed(const net::Endpoint& endpoint, rpc::CloseReason reason);
-  void OnForwardingConnectionUp(const rpc::ConnectionInfo& info);
-  void OnForwardingConnectionClosed(const net::Endpoint& endpoint, rpc::CloseReason reason);
-  void ReconnectAfterDelay();
 
-  const Options options_;
-  std::unordered_map<std::string, std::function<void(rpc::CloseReason)>> connectionDownCallbacks_;
-  std::unordered_map<std::string, std::function<void()>> connectCallbacks_;
-  std::unordered_map<std::string, std::function<void()>> updateStubCallbacks_;
-  // Providers before their connection managers: the managers are released first.
-  std::unique_ptr<AsioQbxProvider> provider_;
-  std::unique_ptr<AsioQbxProvider> forwardingProvider_;
-  std::unique_ptr<rpc::ConnectionManager> connectionManager_;
-  std::unique_ptr<rpc::ConnectionManager> forwardingConnectionManager_;
-  const std::string endPoint_;
   const std::string stubsEndPoint_;
-  const std::string clientId_;
-  bool stubCreationEnabled_ = false;
-  bool stopped_ = true;
-  bool started_ = false;
-  std::optional<ApplProxyInfoStub> applProxyInfoStub_;
-  std::shared_ptr<Timer> retryTimer_;
-  std::shared_ptr<Timer> reconnectTimer_;
-  bool connectedForForwarding_ = false;
+  bool started_ = false;                                // under stateLock_
+  std::optional<ApplProxyInfoStub> applProxyInfoStub_;  // under stateLock_
   mutable std::shared_mutex aphMapLock_;
   std::map<std::string, bool> aphUuidMasterMap_;
   mutable std::mutex infoMutex_;
   std::string tnUuidStr_;
   zumbra::qbx::ProductVersionMsg productVersion_;
-  mutable std::shared_mutex clientsLock_;
-  mutable std::shared_mutex stateLock_;
-  int32_t stubRetriesLeft_;
 };
 
 }  // namespace qbx

@@ -21,12 +21,7 @@ using Mode = FakeSmartNics::Mode;
 namespace agg = zumbra::qbx::agg_service;
 
 double SummedRx(const SentMessage& answer, const char* key = "rx") {
-  snmsg::SummationStatsResponseMsg response;
-  EXPECT_TRUE(response.ParseFromString(answer.payload));
-  const auto* target = FindTarget(response.stats(), "rule", "t1");
-  if (target == nullptr) return -1;
-  auto value = NamedValue(*target, key);
-  return value ? *value : -1;
+  return SummedCounter(answer.payload, "rule", "t1", key);
 }
 
 // Host counters rx (and nothing else) for target t1; smart NICs answer what `snValues` says.

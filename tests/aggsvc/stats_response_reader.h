@@ -52,4 +52,20 @@ inline std::optional<int64_t> IndexedValue(const zumbra::qbx::agg_service::messa
   return std::nullopt;
 }
 
+// The named counter `key` of `targetId` under `targetType`; -1 when there is none.
+inline double CounterOr(const zumbra::qbx::agg_service::messaging::StatsResponseMsg& response,
+                        const std::string& targetType, const std::string& targetId, const std::string& key) {
+  const auto* target = FindTarget(response, targetType, targetId);
+  if (target == nullptr) return -1;
+  return NamedValue(*target, key).value_or(-1);
+}
+
+// The same in an encoded SummationStatsResponseMsg; -1 when it does not decode.
+inline double SummedCounter(const std::string& payload, const std::string& targetType, const std::string& targetId,
+                            const std::string& key) {
+  zumbra::qbx::agg_service::messaging::SummationStatsResponseMsg response;
+  if (!response.ParseFromString(payload)) return -1;
+  return CounterOr(response.stats(), targetType, targetId, key);
+}
+
 }  // namespace qbx

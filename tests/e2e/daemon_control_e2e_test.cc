@@ -27,20 +27,10 @@ class DaemonControlE2E : public ::testing::Test {
       skipReason_ = "ovs-appctl (openvswitch-common) not installed";
       return false;
     }
-    Namespace::Options options;
-    options.files["/etc/qbx_issue"] = "node-type: qbx-esx\n";
-    options.files["/etc/zumbra/qbx-exporter/config.json"] = "{\"logLevel\": 4}";
-    Namespace::CreateResult created = Namespace::Create(options);
-    if (created.unsupported) {
-      skipReason_ = "namespaces not available: " + created.error;
-      return false;
-    }
-    EXPECT_TRUE(created.ns) << created.error;
-    ns_ = std::move(created.ns);
-    return ns_ != nullptr;
+    return CreateNodeNamespace(ns_, skipReason_);
   }
   void StartDaemon() {
-    pid_ = ns_->Spawn({QBX_EXPORTER_BINARY}, {{"QBX_LOG_LEVEL", "INFO"}});
+    pid_ = StartDaemonIn(*ns_);
     ASSERT_GT(pid_, 0);
   }
   // Starts the peers and the daemon and waits until the manager runs its clients.
@@ -72,27 +62,11 @@ class DaemonControlE2E : public ::testing::Test {
       ns_->NextSyslog(std::chrono::milliseconds(200));
     }
   }
-  // Waits for the process to end while reading the records: the daemon's syslog() blocks
-  // once the socket's queue is full, so a reader must keep going.
-  std::optional<int> WaitReading(pid_t pid, std::chrono::milliseconds failsafe) {
-    const auto deadline = std::chrono::steady_clock::now() + failsafe;
-    for (;;) {
-      while (ns_->NextSyslog(std::chrono::milliseconds(0))) {
-      }
-      if (std::optional<int> status = ns_->WaitForExit(pid, std::chrono::milliseconds(20))) return status;
-      if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
-    }
-  }
   // Reads what the ended daemon still had in flight (bounded: the peers keep running).
   void DrainSyslog() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (std::chrono::steady_clock::now() < deadline && ns_->NextSyslog(std::chrono::milliseconds(200))) {
     }
-  }
-  int CountSeen(const std::string& needle) {
-    int n = 0;
-    for (const std::string& datagram : ns_->Syslog()) n += datagram.find(needle) != std::string::npos;
-    return n;
   }
   // Runs ovs-appctl inside the namespace; its exit status (-1 when it did not end), with
   // what it printed in `out`.
@@ -101,13 +75,13 @@ class DaemonControlE2E : public ::testing::Test {
     argv.insert(argv.end(), command.begin(), command.end());
     pid_t pid = ns_->Spawn(argv);
     if (pid <= 0) return -1;
-    std::optional<int> status = WaitReading(pid, std::chrono::seconds(10));
+    std::optional<int> status = WaitForExitReading(*ns_, pid, std::chrono::seconds(10));
     out = OutputOf(*ns_, pid);
     if (!status || !WIFEXITED(*status)) return -1;
     return WEXITSTATUS(*status);
   }
   int WaitStatus(std::chrono::milliseconds failsafe = std::chrono::seconds(30)) {
-    std::optional<int> status = WaitReading(pid_, failsafe);
+    std::optional<int> status = WaitForExitReading(*ns_, pid_, failsafe);
     EXPECT_TRUE(status.has_value()) << "daemon still running";
     return status.value_or(-1);
   }
@@ -141,16 +115,16 @@ TEST_F(DaemonControlE2E, SetLogLevelChangesTheLevelOfTheWholeProcess) {
   // Debug records of the command-line server now reach syslog.
   EXPECT_EQ(Appctl({"set/loglevel", "5"}, out), 0) << out;
   ASSERT_NO_FATAL_FAILURE(Expect("[CLI][HandleRequest] Command set/loglevel"));
-  EXPECT_EQ(CountSeen("Command get/dfw/stats"), 0) << "a debug record before the level was raised";
+  EXPECT_EQ(CountRecords(*ns_, "Command get/dfw/stats"), 0) << "a debug record before the level was raised";
 
   // Back to warnings: the INFO record of the change itself is no longer written.
   ASSERT_EQ(Appctl({"set/loglevel", "warning"}, out), 0) << out;
   ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
   ExpectCleanExit(WaitStatus());
   DrainSyslog();
-  EXPECT_EQ(CountSeen("Log level set to 3"), 0) << Received();
+  EXPECT_EQ(CountRecords(*ns_, "Log level set to 3"), 0) << Received();
   // The ordered shutdown logs at INFO: nothing of it passes a level of 3.
-  EXPECT_EQ(CountSeen("Stopping 8 AggSvc clients"), 0) << Received();
+  EXPECT_EQ(CountRecords(*ns_, "Stopping 8 AggSvc clients"), 0) << Received();
 }
 
 TEST_F(DaemonControlE2E, SetStopEndsTheRunningDaemonWithZeroAfterTenSeconds) {
@@ -172,10 +146,10 @@ TEST_F(DaemonControlE2E, SetStopEndsTheRunningDaemonWithZeroAfterTenSeconds) {
   // The delay runs from the request, which came after `requested`.
   EXPECT_GE(elapsed, std::chrono::seconds(10));
   DrainSyslog();
-  EXPECT_EQ(CountSeen("Stop requested"), 1);
-  EXPECT_EQ(CountSeen("Exiting on request"), 1);
+  EXPECT_EQ(CountRecords(*ns_, "Stop requested"), 1);
+  EXPECT_EQ(CountRecords(*ns_, "Exiting on request"), 1);
   // The exit is immediate: no ordered shutdown of the manager.
-  EXPECT_EQ(CountSeen("Shutting down AggServiceMgr"), 0) << Received();
+  EXPECT_EQ(CountRecords(*ns_, "Shutting down AggServiceMgr"), 0) << Received();
 }
 
 TEST_F(DaemonControlE2E, SetStopEndsADaemonStillWaitingForTheDatabase) {
@@ -189,7 +163,7 @@ TEST_F(DaemonControlE2E, SetStopEndsADaemonStillWaitingForTheDatabase) {
   EXPECT_EQ(out, "exporter stops in 10 seconds\n");
   ASSERT_NO_FATAL_FAILURE(Expect("[CLI][set/stop] Exiting on request"));
   ExpectCleanExit(WaitStatus());
-  EXPECT_EQ(CountSeen("Start AggServiceMgr"), 0);
+  EXPECT_EQ(CountRecords(*ns_, "Start AggServiceMgr"), 0);
 }
 
 }  // namespace

@@ -29,18 +29,9 @@ const std::vector<std::string> kSnic = {"AggSvc-L2-Switching", "AggSvc-Routing",
 class DaemonE2E : public ::testing::Test {
  protected:
   // False (and the test skipped) where namespaces are not permitted.
-  bool CreateNamespace(int logLevel = 4) {
-    Namespace::Options options;
-    options.files["/etc/qbx_issue"] = "node-type: qbx-esx\n";
-    options.files["/etc/zumbra/qbx-exporter/config.json"] = "{\"logLevel\": " + std::to_string(logLevel) + "}";
-    Namespace::CreateResult created = Namespace::Create(options);
-    if (created.unsupported) return false;
-    EXPECT_TRUE(created.ns) << created.error;
-    ns_ = std::move(created.ns);
-    return ns_ != nullptr;
-  }
+  bool CreateNamespace(int logLevel = 4) { return CreateNodeNamespace(ns_, skipReason_, logLevel); }
   void StartDaemon() {
-    pid_ = ns_->Spawn({QBX_EXPORTER_BINARY}, {{"QBX_LOG_LEVEL", "INFO"}});
+    pid_ = StartDaemonIn(*ns_);
     ASSERT_GT(pid_, 0);
   }
   // Waits for the records in this order; each must come after the one before it.
@@ -55,23 +46,19 @@ class DaemonE2E : public ::testing::Test {
       }
     }
   }
-  int CountSeen(const std::string& needle) {
-    int n = 0;
-    for (const std::string& datagram : ns_->Syslog()) n += datagram.find(needle) != std::string::npos;
-    return n;
-  }
   int WaitStatus() {
     std::optional<int> status = ns_->WaitForExit(pid_);
     EXPECT_TRUE(status.has_value()) << "daemon still running";
     return status.value_or(-1);
   }
 
+  std::string skipReason_;
   std::unique_ptr<Namespace> ns_;
   pid_t pid_ = -1;
 };
 
 TEST_F(DaemonE2E, StartsInOrderAnswersHangupAndStopsInNameOrderOnSigterm) {
-  if (!CreateNamespace(5)) GTEST_SKIP() << "namespaces not available";
+  if (!CreateNamespace(5)) GTEST_SKIP() << skipReason_;
   ASSERT_GT(StartNodeDb(*ns_), 0);
   ASSERT_GT(StartMonitoring(*ns_), 0);
   ASSERT_NO_FATAL_FAILURE(StartDaemon());
@@ -99,7 +86,7 @@ TEST_F(DaemonE2E, StartsInOrderAnswersHangupAndStopsInNameOrderOnSigterm) {
   startUp.push_back("[StartAllAggClients] TnProxyClientCommon for AggSvc client started");
   ASSERT_NO_FATAL_FAILURE(ExpectInOrder(startUp));
   // The database was reached before the manager started.
-  EXPECT_EQ(CountSeen("Failed to start AggServiceMgr"), 0);
+  EXPECT_EQ(CountRecords(*ns_, "Failed to start AggServiceMgr"), 0);
 
   // The manager re-reads the level on SIGHUP; SIGUSR1 no longer changes it.
   ASSERT_TRUE(ns_->Signal(pid_, SIGHUP));
@@ -118,12 +105,12 @@ TEST_F(DaemonE2E, StartsInOrderAnswersHangupAndStopsInNameOrderOnSigterm) {
   int status = WaitStatus();
   ASSERT_TRUE(WIFEXITED(status)) << "wait status " << status << "\n" << OutputOf(*ns_, pid_);
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(CountSeen("Changing log level to LVL_"), 0);
+  EXPECT_EQ(CountRecords(*ns_, "Changing log level to LVL_"), 0);
   EXPECT_EQ(OutputOf(*ns_, pid_).find("Sanitizer"), std::string::npos) << OutputOf(*ns_, pid_);
 }
 
 TEST_F(DaemonE2E, SigusrOneTogglesVerboseUntilTheManagerStarts) {
-  if (!CreateNamespace()) GTEST_SKIP() << "namespaces not available";
+  if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
   // Without the database the daemon waits in start-up, after the manager was created.
   ASSERT_NO_FATAL_FAILURE(StartDaemon());
   ASSERT_NO_FATAL_FAILURE(ExpectInOrder({"Added vertical AggSvc-Lb"}));
@@ -143,14 +130,14 @@ TEST_F(DaemonE2E, SigusrOneTogglesVerboseUntilTheManagerStarts) {
 }
 
 TEST_F(DaemonE2E, SigtermDuringStartUpKeepsItsDefaultAction) {
-  if (!CreateNamespace()) GTEST_SKIP() << "namespaces not available";
+  if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
   ASSERT_NO_FATAL_FAILURE(StartDaemon());
   ASSERT_NO_FATAL_FAILURE(ExpectInOrder({"Added vertical AggSvc-Lb"}));
   ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
   int status = WaitStatus();
   ASSERT_TRUE(WIFSIGNALED(status)) << "wait status " << status;
   EXPECT_EQ(WTERMSIG(status), SIGTERM);
-  EXPECT_EQ(CountSeen("Start AggServiceMgr"), 0);
+  EXPECT_EQ(CountRecords(*ns_, "Start AggServiceMgr"), 0);
 }
 
 }  // namespace

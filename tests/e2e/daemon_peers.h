@@ -1,6 +1,6 @@
 // The stand-in peers the daemon needs on the node, started inside a test's namespace: the
 // configuration database (without it the daemon waits in start-up for ever) and the local
-// monitoring provider.
+// monitoring provider; and the namespace itself with the records the daemon sends.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,9 +8,12 @@
 
 #include <chrono>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tools/sandbox/sandbox.h"
 
@@ -66,6 +69,55 @@ inline pid_t StartMonitoring(Namespace& ns) {
     EXPECT_TRUE(WaitForOutput(ns, pid, "listening on")) << OutputOf(ns, pid);
   }
   return pid;
+}
+
+// A namespace in `ns` with the files every daemon needs: the node type and its configuration
+// (with `logLevel`). False where namespaces are not permitted (with the reason in
+// `skipReason`) and, failing the test, where one could not be made.
+inline bool CreateNodeNamespace(std::unique_ptr<Namespace>& ns, std::string& skipReason, int logLevel = 4) {
+  Namespace::Options options;
+  options.files["/etc/qbx_issue"] = "node-type: qbx-esx\n";
+  options.files["/etc/zumbra/qbx-exporter/config.json"] = "{\"logLevel\": " + std::to_string(logLevel) + "}";
+  Namespace::CreateResult created = Namespace::Create(options);
+  if (created.unsupported) {
+    skipReason = "namespaces not available: " + created.error;
+    return false;
+  }
+  EXPECT_TRUE(created.ns) << created.error;
+  ns = std::move(created.ns);
+  return ns != nullptr;
+}
+
+// Starts the daemon at INFO level; its pid, or -1 (failing the test).
+inline pid_t StartDaemonIn(Namespace& ns) {
+  pid_t pid = ns.Spawn({QBX_EXPORTER_BINARY}, {{"QBX_LOG_LEVEL", "INFO"}});
+  EXPECT_GT(pid, 0);
+  return pid;
+}
+
+// How many of the records read so far contain `needle`.
+inline int CountRecords(const Namespace& ns, const std::string& needle) {
+  int n = 0;
+  for (const std::string& datagram : ns.Syslog()) n += datagram.find(needle) != std::string::npos;
+  return n;
+}
+
+// Reads every record already waiting, without blocking.
+inline void ReadWaitingRecords(Namespace& ns) {
+  while (ns.NextSyslog(std::chrono::milliseconds(0))) {
+  }
+}
+
+// Waits for `pid` to end while reading the records: the daemon's syslog() blocks once the
+// socket's queue is full, so a reader must keep going. Its wait status; none after
+// `failsafe`.
+inline std::optional<int> WaitForExitReading(Namespace& ns, pid_t pid, std::chrono::milliseconds failsafe) {
+  const auto deadline = std::chrono::steady_clock::now() + failsafe;
+  for (;;) {
+    ReadWaitingRecords(ns);
+    if (std::optional<int> status = ns.WaitForExit(pid, std::chrono::milliseconds(20))) return status;
+    if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+  }
 }
 
 }  // namespace qbx::e2e

@@ -30,16 +30,7 @@ class DaemonPullE2E : public ::testing::Test {
   ~DaemonPullE2E() override {
     if (commandFd_ >= 0) ::close(commandFd_);
   }
-  bool CreateNamespace() {
-    Namespace::Options options;
-    options.files["/etc/qbx_issue"] = "node-type: qbx-esx\n";
-    options.files["/etc/zumbra/qbx-exporter/config.json"] = "{\"logLevel\": 4}";
-    Namespace::CreateResult created = Namespace::Create(options);
-    if (created.unsupported) return false;
-    EXPECT_TRUE(created.ns) << created.error;
-    ns_ = std::move(created.ns);
-    return ns_ != nullptr;
-  }
+  bool CreateNamespace() { return CreateNodeNamespace(ns_, skipReason_); }
   // The proxy stand-in reads its commands from a FIFO that this test holds open.
   void StartTnProxy() {
     const std::string binary = PeerBinary("tnproxy_standin", "qbx-tnproxy-standin");
@@ -69,37 +60,23 @@ class DaemonPullE2E : public ::testing::Test {
         ADD_FAILURE() << "no '" << needle << "' (x" << count << ") from the proxy stand-in:\n" << out;
         return out;
       }
-      while (ns_->NextSyslog(std::chrono::milliseconds(0))) {
-      }
+      ReadWaitingRecords(*ns_);
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   }
   // Reads records until `count` of them contain `needle`.
   void WaitForRecords(const std::string& needle, int count) {
     const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (CountSeen(needle) < count) {
+    while (CountRecords(*ns_, needle) < count) {
       if (std::chrono::steady_clock::now() > failsafe) {
-        FAIL() << CountSeen(needle) << " of " << count << " records with '" << needle << "'; output:\n"
+        FAIL() << CountRecords(*ns_, needle) << " of " << count << " records with '" << needle << "'; output:\n"
                << OutputOf(*ns_, pid_) << "\nproxy stand-in:\n" << OutputOf(*ns_, tnproxy_);
       }
       ns_->NextSyslog(std::chrono::milliseconds(200));
     }
   }
-  int CountSeen(const std::string& needle) {
-    int n = 0;
-    for (const std::string& datagram : ns_->Syslog()) n += datagram.find(needle) != std::string::npos;
-    return n;
-  }
-  std::optional<int> WaitReading(pid_t pid, std::chrono::milliseconds failsafe) {
-    const auto deadline = std::chrono::steady_clock::now() + failsafe;
-    for (;;) {
-      while (ns_->NextSyslog(std::chrono::milliseconds(0))) {
-      }
-      if (std::optional<int> status = ns_->WaitForExit(pid, std::chrono::milliseconds(20))) return status;
-      if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
-    }
-  }
 
+  std::string skipReason_;
   std::unique_ptr<Namespace> ns_;
   pid_t pid_ = -1;
   pid_t tnproxy_ = -1;
@@ -107,11 +84,11 @@ class DaemonPullE2E : public ::testing::Test {
 };
 
 TEST_F(DaemonPullE2E, TheManagementPlanePullsFromSeveralVerticalsAcrossMasterChangeAndForwardingLoss) {
-  if (!CreateNamespace()) GTEST_SKIP() << "namespaces not available";
+  if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
   ASSERT_GT(StartNodeDb(*ns_), 0);
   ASSERT_GT(StartMonitoring(*ns_), 0);
   ASSERT_NO_FATAL_FAILURE(StartTnProxy());
-  pid_ = ns_->Spawn({QBX_EXPORTER_BINARY}, {{"QBX_LOG_LEVEL", "INFO"}});
+  pid_ = StartDaemonIn(*ns_);
   ASSERT_GT(pid_, 0);
 
   // Every vertical's app-init completes with the master APH.
@@ -144,7 +121,7 @@ TEST_F(DaemonPullE2E, TheManagementPlanePullsFromSeveralVerticalsAcrossMasterCha
 
   // The forwarding connection drops and comes back: the verticals learn it, register again
   // and are pulled again.
-  const int acks = CountSeen("Received REGISTRATION_ACK");
+  const int acks = CountRecords(*ns_, "Received REGISTRATION_ACK");
   Command("drop-forwarding");
   WaitForAnswer("forwarding endpoint stopped");
   Command("restore-forwarding");
@@ -154,7 +131,7 @@ TEST_F(DaemonPullE2E, TheManagementPlanePullsFromSeveralVerticalsAcrossMasterCha
   WaitForAnswer("pull summation to DFWRuleStats: ok", 3);
 
   ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
-  std::optional<int> status = WaitReading(pid_, std::chrono::seconds(30));
+  std::optional<int> status = WaitForExitReading(*ns_, pid_, std::chrono::seconds(30));
   ASSERT_TRUE(status.has_value()) << "daemon still running";
   ASSERT_TRUE(WIFEXITED(*status)) << "wait status " << *status << "\n" << OutputOf(*ns_, pid_);
   EXPECT_EQ(WEXITSTATUS(*status), 0);

@@ -28,6 +28,7 @@
 #include "tests/aggsvc/fakes/test_vertical.h"
 #include "tests/aggsvc/stats_response_reader.h"
 #include "tests/channels/tnproxy_test_util.h"
+#include "tests/grpc_callback_queue_holder.h"
 #include "tools/tnproxy_standin/tnproxy_standin.h"
 #include "zumbra/qbx/agg_service/l2/l2_status.pb.h"
 #include "zumbra/qbx/messaging/appl_proxy_info.grpc.pb.h"
@@ -44,29 +45,6 @@ constexpr char kAph1[] = "a0000000-0000-4000-8000-000000000001";
 constexpr char kAph2[] = "a0000000-0000-4000-8000-000000000002";
 constexpr char kApp[] = "DFWRuleStats";
 constexpr char kMpMacTable[] = "com.zumbra.qbx.management.aggservice.l2.MacTableMsg";
-
-// See tests/channels/tnproxy_grpc_environment_test.cc: one callback server for the program.
-class GrpcCallbackQueueHolder : public ::testing::Environment {
- public:
-  void SetUp() override {
-    grpc::ServerBuilder builder;
-    int port = 0;
-    builder.AddListeningPort("127.0.0.1:0", grpc::InsecureServerCredentials(), &port);
-    builder.RegisterService(&service_);
-    server_ = builder.BuildAndStart();
-  }
-  void TearDown() override {
-    if (server_) server_->Shutdown();
-    server_.reset();
-  }
-
- private:
-  zumbra::qbx::messaging::ApplProxyInfoService::CallbackService service_;
-  std::unique_ptr<grpc::Server> server_;
-};
-
-[[maybe_unused]] ::testing::Environment* const kHolder =
-    ::testing::AddGlobalTestEnvironment(new GrpcCallbackQueueHolder());
 
 // The road: stand-in, proxy client, registration provider, and the vertical's client.
 struct Road {

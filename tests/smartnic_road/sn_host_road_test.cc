@@ -100,12 +100,33 @@ class SnHostRoad : public ::testing::Test {
   double SummedRx(size_t n, const char* key = "rx") {
     MpAnswer answer;
     EXPECT_TRUE(mp_->WaitForAnswer(n, answer));
-    snmsg::SummationStatsResponseMsg response;
-    EXPECT_TRUE(response.ParseFromString(answer.payload));
-    const auto* target = FindTarget(response.stats(), "rule", "t1");
-    if (target == nullptr) return -1;
-    auto value = NamedValue(*target, key);
-    return value ? *value : -1;
+    return SummedCounter(answer.payload, "rule", "t1", key);
+  }
+
+  // The host's own runtime status of the tunnels summary is "host".
+  void RegisterHostStatus() {
+    AggSvcSnic::MultiCollectorCallbacks callbacks;
+    callbacks.genericStatusMerge = [](const auto& statuses, const auto& sources, auto& merged) {
+      return DefaultMergeGenericRuntimeStatus(statuses, sources, merged);
+    };
+    ASSERT_EQ(client_->RegisterSnicGenericPullHandler<agg::TunnelsSummaryMsg>(
+                  [] {
+                    auto status = std::make_shared<GenericRuntimeStatusUpdateMsg>();
+                    status->add_status("host");
+                    return std::optional<std::shared_ptr<GenericRuntimeStatusUpdateMsg>>(status);
+                  },
+                  callbacks),
+              0);
+  }
+
+  // A runtime-status pull of the tunnels summary; what the client returns.
+  int RuntimeStatus(const std::string& correlationId) {
+    snmsg::GenericRuntimeStatusRequestMsg request;
+    request.set_target_type(agg::TunnelsSummaryMsg::default_instance().GetTypeName());
+    const std::string payload = request.SerializeAsString();
+    return client_->ProcessReceivedMessage(
+        payload.data(), static_cast<int32_t>(payload.size()),
+        MsgMetadata(AggServiceClient::kGenericRuntimeStatusRequestTypeId, correlationId, ""));
   }
 
   std::unique_ptr<SnRoadEnvironment> env_;
@@ -142,25 +163,9 @@ TEST_F(SnHostRoad, SummationPullIsAnsweredWithHostAndSmartNicCountersMerged) {
 }
 
 TEST_F(SnHostRoad, RuntimeStatusPullMergesHostStatusWithEverySmartNics) {
-  AggSvcSnic::MultiCollectorCallbacks callbacks;
-  callbacks.genericStatusMerge = [](const auto& statuses, const auto& sources, auto& merged) {
-    return DefaultMergeGenericRuntimeStatus(statuses, sources, merged);
-  };
-  ASSERT_EQ(client_->RegisterSnicGenericPullHandler<agg::TunnelsSummaryMsg>(
-                [] {
-                  auto status = std::make_shared<GenericRuntimeStatusUpdateMsg>();
-                  status->add_status("host");
-                  return std::optional<std::shared_ptr<GenericRuntimeStatusUpdateMsg>>(status);
-                },
-                callbacks),
-            0);
+  ASSERT_NO_FATAL_FAILURE(RegisterHostStatus());
   Connect();
-  snmsg::GenericRuntimeStatusRequestMsg request;
-  request.set_target_type(agg::TunnelsSummaryMsg::default_instance().GetTypeName());
-  const std::string payload = request.SerializeAsString();
-  ASSERT_EQ(client_->ProcessReceivedMessage(payload.data(), static_cast<int32_t>(payload.size()),
-                                            MsgMetadata(AggServiceClient::kGenericRuntimeStatusRequestTypeId, "grs-1", "")),
-            0);
+  ASSERT_EQ(RuntimeStatus("grs-1"), 0);
   MpAnswer answer;
   ASSERT_TRUE(mp_->WaitForAnswer(0, answer));
   snmsg::GenericRuntimeStatusResponseMsg response;
@@ -177,7 +182,7 @@ TEST_F(SnHostRoad, RuntimeStatusPullMergesHostStatusWithEverySmartNics) {
     EXPECT_EQ(sent.msg.obj_type(), AggServiceClient::kGenericRuntimeStatusRequestTypeId);
     snmsg::GenericRuntimeStatusRequestMsg asked;
     ASSERT_TRUE(asked.ParseFromString(sent.msg.pull_summation_stats_request().SerializeAsString()));
-    EXPECT_EQ(asked.target_type(), request.target_type());
+    EXPECT_EQ(asked.target_type(), agg::TunnelsSummaryMsg::default_instance().GetTypeName());
   }
 }
 
@@ -240,30 +245,11 @@ TEST_F(SnHostRoad, SmartNicDatapathRestartResetsTheVerticalsSummation) {
 }
 
 TEST_F(SnHostRoad, ConcurrentFanOutsOfOneVerticalEachGetTheirOwnAnswers) {
-  AggSvcSnic::MultiCollectorCallbacks callbacks;
-  callbacks.genericStatusMerge = [](const auto& statuses, const auto& sources, auto& merged) {
-    return DefaultMergeGenericRuntimeStatus(statuses, sources, merged);
-  };
-  ASSERT_EQ(client_->RegisterSnicGenericPullHandler<agg::TunnelsSummaryMsg>(
-                [] {
-                  auto status = std::make_shared<GenericRuntimeStatusUpdateMsg>();
-                  status->add_status("host");
-                  return std::optional<std::shared_ptr<GenericRuntimeStatusUpdateMsg>>(status);
-                },
-                callbacks),
-            0);
+  ASSERT_NO_FATAL_FAILURE(RegisterHostStatus());
   Connect();
   // A runtime-status pull and a summation pull at once: each fan-out files only the replies
   // of its own request.
-  std::thread status([&] {
-    snmsg::GenericRuntimeStatusRequestMsg request;
-    request.set_target_type(agg::TunnelsSummaryMsg::default_instance().GetTypeName());
-    const std::string payload = request.SerializeAsString();
-    EXPECT_EQ(client_->ProcessReceivedMessage(
-                  payload.data(), static_cast<int32_t>(payload.size()),
-                  MsgMetadata(AggServiceClient::kGenericRuntimeStatusRequestTypeId, "grs-1", "")),
-              0);
-  });
+  std::thread status([&] { EXPECT_EQ(RuntimeStatus("grs-1"), 0); });
   ASSERT_EQ(Summation(1, 0), 0);
   status.join();
   MpAnswer first;

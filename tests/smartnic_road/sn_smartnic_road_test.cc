@@ -68,9 +68,7 @@ class SnSmartNicRoad : public ::testing::Test {
 
   static double Rx(const tools::SnProxyStandin::HostReply& reply) {
     if (!reply.unified.has_messaging_summation_stats_response_msg()) return -1;
-    const auto* target = FindTarget(reply.unified.messaging_summation_stats_response_msg().stats(), "rule", "t1");
-    if (target == nullptr) return -1;
-    return NamedValue(*target, "rx").value_or(-1);
+    return CounterOr(reply.unified.messaging_summation_stats_response_msg().stats(), "rule", "t1", "rx");
   }
 
   std::unique_ptr<SnRoadEnvironment> env_;

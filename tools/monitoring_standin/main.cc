@@ -2,18 +2,13 @@
 // Prints one line per message the status source sends; stops on SIGINT or SIGTERM.
 #include <csignal>
 #include <cstdio>
-#include <pthread.h>
 
 #include "tools/monitoring_standin/monitoring_standin.h"
+#include "tools/standin_common/standin_common.h"
 
 int main() {
-  std::signal(SIGPIPE, SIG_IGN);
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  // Blocked before any thread starts, so only sigwait below receives them.
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // Before any thread starts, so only the wait below receives the stop signals.
+  const sigset_t stopSignals = qbx::tools::BlockStopSignals();
 
   qbx::tools::MonitoringStandin::Options options;
   options.onMessage = [](const qbx::tools::MonitoringStandin::SourceMsg& msg) {
@@ -27,8 +22,7 @@ int main() {
   }
   std::printf("monitoring-standin: listening on %s\n", qbx::tools::MonitoringStandin::kDefaultAddress);
   std::fflush(stdout);
-  int received = 0;
-  sigwait(&stopSignals, &received);
+  qbx::tools::WaitForStopSignal(stopSignals);
   standin.Stop();
   std::printf("monitoring-standin: stopped\n");
   return 0;

@@ -18,23 +18,17 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
-#include <pthread.h>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tools/snproxy_standin/snproxy_standin.h"
+#include "tools/standin_common/standin_common.h"
 
 namespace {
 
 using qbx::tools::SnProxyStandin;
-
-std::string NicUuid(int i) {
-  char text[40];
-  std::snprintf(text, sizeof(text), "5e000000-0000-4000-8000-%012d", i + 1);
-  return text;
-}
 
 const char* ModeName(SnProxyStandin::NicMode mode) {
   switch (mode) {
@@ -116,27 +110,15 @@ void Commands(SnProxyStandin* standin, std::vector<std::string> nics, pid_t self
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::signal(SIGPIPE, SIG_IGN);
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  // Blocked before any thread starts, so only sigwait below receives them.
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // Before any thread starts, so only the wait below receives the stop signals.
+  const sigset_t stopSignals = qbx::tools::BlockStopSignals();
 
   long count = 2;
-  if (argc > 1) {
-    char* end = nullptr;
-    count = std::strtol(argv[1], &end, 10);
-    if (end == argv[1] || *end != '\0' || count < 1 || count > 16) {
-      std::fprintf(stderr, "usage: qbx-snproxy-standin [N]   (1 <= N <= 16)\n");
-      return 2;
-    }
-  }
+  if (!qbx::tools::ParseCountArgument(argc, argv, "qbx-snproxy-standin", count)) return 2;
   std::vector<std::string> nics;
   SnProxyStandin standin;
   for (long i = 0; i < count; ++i) {
-    nics.push_back(NicUuid(static_cast<int>(i)));
+    nics.push_back(qbx::tools::NumberedUuid("5e000000", static_cast<int>(i)));
     standin.ConfigureNic(nics.back(), SnProxyStandin::NicBehaviour());
   }
   standin.SetPeers(nics);
@@ -151,8 +133,7 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < nics.size(); ++i) std::printf("snproxy-standin: SN %zu %s\n", i, nics[i].c_str());
   std::fflush(stdout);
   std::thread(Commands, &standin, nics, getpid()).detach();
-  int received = 0;
-  sigwait(&stopSignals, &received);
+  qbx::tools::WaitForStopSignal(stopSignals);
   standin.StopForwarding();
   standin.StopInfo();
   std::printf("snproxy-standin: stopped\n");

@@ -1,12 +1,10 @@
 #include "tools/snproxy_standin/snproxy_standin.h"
 
 #include <algorithm>
-#include <cctype>
 #include <utility>
 
 #include <grpc/grpc.h>
 #include <grpcpp/grpcpp.h>
-#include <grpcpp/health_check_service_interface.h>
 
 #include "zumbra/qbx/agg_service/messaging/agg_svc_channel.grpc.pb.h"
 #include "zumbra/qbx/agg_service/messaging/runtime_status_request.pb.h"
@@ -14,6 +12,7 @@
 #include "zumbra/qbx/agg_service/status/runtime_status.pb.h"
 #include "zumbra/qbx/messaging/sn_proxy_info.grpc.pb.h"
 #include "zumbra/qbx/rpc/forwarding.grpc.pb.h"
+#include "tools/standin_common/standin_grpc.h"
 
 namespace qbx::tools {
 
@@ -22,8 +21,6 @@ namespace agg = zumbra::qbx::agg_service::messaging;
 
 namespace {
 
-constexpr char kDestinationKey[] = "qbx-destination";
-constexpr char kCallerKey[] = "qbx-caller";
 constexpr char kSummationRequest[] = "com.zumbra.qbx.management.agg.messaging.PullSummationStatsRequestMsg";
 constexpr char kOverwriteRequest[] = "com.zumbra.qbx.management.agg.messaging.PullOverwriteStatsRequestMsg";
 constexpr char kOnDemandRequest[] = "com.zumbra.qbx.management.agg.messaging.OnDemandStatsRequestMsg";
@@ -32,32 +29,6 @@ constexpr char kSummationResponse[] = "com.zumbra.qbx.management.agg.messaging.S
 constexpr char kOverwriteResponse[] = "com.zumbra.qbx.management.agg.messaging.OverwriteStatsResponseMsg";
 constexpr char kOnDemandResponse[] = "com.zumbra.qbx.management.agg.messaging.OnDemandStatsResponseMsg";
 constexpr char kStatusResponse[] = "zumbra.qbx.agg_service.messaging.GenericRuntimeStatusResponseMsg";
-
-// "8-4-4-4-12" hexadecimal text into the two halves; false when it is not one.
-bool ParseUuid(const std::string& text, zumbra::qbx::UuidMsg& out) {
-  std::string hex;
-  for (char c : text) {
-    if (c != '-') hex.push_back(c);
-  }
-  if (hex.size() != 32 || !std::all_of(hex.begin(), hex.end(), [](char c) { return std::isxdigit(c) != 0; })) {
-    return false;
-  }
-  out.set_first_half(std::stoull(hex.substr(0, 16), nullptr, 16));
-  out.set_second_half(std::stoull(hex.substr(16), nullptr, 16));
-  return true;
-}
-
-std::string Metadata(const grpc::CallbackServerContext* context, const char* key) {
-  const auto& md = context->client_metadata();
-  auto it = md.find(key);
-  if (it == md.end()) return std::string();
-  return std::string(it->second.data(), it->second.size());
-}
-
-std::string GrpcTarget(const std::string& address) {
-  const std::string prefix = "tcp://";
-  return address.compare(0, prefix.size(), prefix) == 0 ? address.substr(prefix.size()) : address;
-}
 
 template <class Stats>
 void FillStats(const SnProxyStandin::NicBehaviour& b, Stats* response) {
@@ -78,7 +49,7 @@ class Relay {
   std::shared_ptr<grpc::Channel> ChannelTo(const std::string& address) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto& channel = channels_[address];
-    if (!channel) channel = grpc::CreateChannel(GrpcTarget(address), grpc::InsecureChannelCredentials());
+    if (!channel) channel = grpc::CreateChannel(StripPrefix(address, "tcp://"), grpc::InsecureChannelCredentials());
     return channel;
   }
 
@@ -105,8 +76,8 @@ void PassOn(const std::string& address, const grpc::CallbackServerContext* in, c
   auto call = std::make_shared<Call>();
   call->request = request;
   call->stub = Service::NewStub(TheRelay().ChannelTo(address));
-  call->context.AddMetadata(kDestinationKey, Metadata(in, kDestinationKey));
-  call->context.AddMetadata(kCallerKey, Metadata(in, kCallerKey));
+  call->context.AddMetadata(kDestinationKey, MetadataValue(in, kDestinationKey));
+  call->context.AddMetadata(kCallerKey, MetadataValue(in, kCallerKey));
   call->context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(30));
   method(call->stub->async(), &call->context, &call->request, &call->response,
          [call, response, reactor](grpc::Status status) {
@@ -118,82 +89,13 @@ void PassOn(const std::string& address, const grpc::CallbackServerContext* in, c
 }  // namespace
 
 // One subscription: a queue of updates written one at a time.
-class SnProxyStandin::Subscriber : public grpc::ServerWriteReactor<msgs::SNProxyInfoRspMsg> {
+class SnProxyStandin::Subscriber : public UpdateWriter<msgs::SNProxyInfoRspMsg> {
  public:
   explicit Subscriber(SnProxyStandin* owner) : owner_(owner) {}
-  void Keep(const std::shared_ptr<Subscriber>& self) { self_ = self; }
-
-  void Push(const msgs::SNProxyInfoRspMsg& msg) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (done_ || finishing_) return;
-      queue_.push_back(msg);
-      if (writing_) return;
-      writing_ = true;
-      current_ = std::move(queue_.front());
-      queue_.erase(queue_.begin());
-    }
-    StartWrite(&current_);
-  }
-
-  void End(const grpc::Status& status) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (done_ || finishing_) return;
-      finishing_ = true;
-      queue_.clear();
-      status_ = status;
-      if (writing_) return;
-    }
-    Finish(status);
-  }
-
-  void OnWriteDone(bool ok) override {
-    bool finish = false;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      writing_ = false;
-      if (!ok) {
-        finishing_ = true;
-        queue_.clear();
-        status_ = grpc::Status::CANCELLED;
-      }
-      if (finishing_) {
-        finish = true;
-      } else if (!queue_.empty()) {
-        writing_ = true;
-        current_ = std::move(queue_.front());
-        queue_.erase(queue_.begin());
-      } else {
-        return;
-      }
-    }
-    if (finish) {
-      Finish(status_);
-    } else {
-      StartWrite(&current_);
-    }
-  }
-
-  void OnDone() override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      done_ = true;
-    }
-    owner_->OnSubscriberDone(this);
-    self_.reset();  // may destroy this object: nothing after it
-  }
 
  private:
+  void OnEnded() override { owner_->OnSubscriberDone(this); }
   SnProxyStandin* const owner_;
-  std::shared_ptr<Subscriber> self_;
-  std::mutex mutex_;
-  std::vector<msgs::SNProxyInfoRspMsg> queue_;
-  msgs::SNProxyInfoRspMsg current_;
-  bool writing_ = false;
-  bool finishing_ = false;
-  bool done_ = false;
-  grpc::Status status_;
 };
 
 class SnProxyStandin::InfoService : public msgs::SNProxyInfoService::CallbackService {
@@ -238,8 +140,8 @@ class SnProxyStandin::HostSide : public agg::AggSvcHostService::CallbackService 
   grpc::ServerUnaryReactor* RpcMsgHandler(grpc::CallbackServerContext* context, const msgs::GenericUnifiedMsg* request,
                                           msgs::GenericUnifiedMsg* reply) override {
     auto* reactor = context->DefaultReactor();
-    const std::string dest = Metadata(context, kDestinationKey);
-    if (owner_->OnNicCall(dest, Metadata(context, kCallerKey), *request, reply, reactor)) return reactor;
+    const std::string dest = MetadataValue(context, kDestinationKey);
+    if (owner_->OnNicCall(dest, MetadataValue(context, kCallerKey), *request, reply, reactor)) return reactor;
     const std::string address = owner_->AddressOf(dest);
     if (address.empty()) {
       reactor->Finish(grpc::Status(grpc::StatusCode::NOT_FOUND, "no such destination: " + dest));
@@ -253,7 +155,7 @@ class SnProxyStandin::HostSide : public agg::AggSvcHostService::CallbackService 
   grpc::ServerUnaryReactor* MsgHandler(grpc::CallbackServerContext* context, const msgs::GenericUnifiedMsg* request,
                                        zumbra::qbx::VoidMsg* reply) override {
     auto* reactor = context->DefaultReactor();
-    const std::string dest = Metadata(context, kDestinationKey);
+    const std::string dest = MetadataValue(context, kDestinationKey);
     const std::string address = owner_->AddressOf(dest);
     if (address.empty()) {
       // A stand-in smart NIC takes publishes without a word.
@@ -289,8 +191,8 @@ class SnProxyStandin::MpSide : public agg::AggSvcMpService::CallbackService {
   grpc::ServerUnaryReactor* Handle(grpc::CallbackServerContext* context, const msgs::GenericUnifiedMsg& request,
                                    msgs::GenericUnifiedMsg* reply, zumbra::qbx::VoidMsg* voidReply, bool publish) {
     auto* reactor = context->DefaultReactor();
-    const std::string dest = Metadata(context, kDestinationKey);
-    if (owner_->OnHostCall(dest, Metadata(context, kCallerKey), request, publish)) {
+    const std::string dest = MetadataValue(context, kDestinationKey);
+    if (owner_->OnHostCall(dest, MetadataValue(context, kCallerKey), request, publish)) {
       reactor->Finish(grpc::Status::OK);
       return reactor;
     }
@@ -347,16 +249,9 @@ SnProxyStandin::~SnProxyStandin() {
 }
 
 int SnProxyStandin::StartInfo(const std::string& address) {
-  grpc::EnableDefaultHealthCheckService(true);
-  grpc::ServerBuilder builder;
   int port = -1;
-  builder.AddListeningPort(address, grpc::InsecureServerCredentials(), &port);
-  builder.RegisterService(infoService_.get());
-  auto server = builder.BuildAndStart();
+  auto server = ServeWithHealth(address, {{infoService_.get(), msgs::SNProxyInfoService::service_full_name()}}, &port);
   if (!server || port <= 0) return -1;
-  if (auto* health = server->GetHealthCheckService()) {
-    health->SetServingStatus(msgs::SNProxyInfoService::service_full_name(), true);
-  }
   std::lock_guard<std::mutex> lock(mutex_);
   infoServer_ = std::move(server);
   infoPort_ = port;
@@ -364,19 +259,13 @@ int SnProxyStandin::StartInfo(const std::string& address) {
 }
 
 int SnProxyStandin::StartForwarding(const std::string& address) {
-  grpc::EnableDefaultHealthCheckService(true);
-  grpc::ServerBuilder builder;
   int port = -1;
-  builder.AddListeningPort(address, grpc::InsecureServerCredentials(), &port);
-  builder.RegisterService(registry_.get());
-  builder.RegisterService(hostSide_.get());
-  builder.RegisterService(mpSide_.get());
-  auto server = builder.BuildAndStart();
+  auto server = ServeWithHealth(address,
+                                {{registry_.get(), std::string()},
+                                 {hostSide_.get(), agg::AggSvcHostService::service_full_name()},
+                                 {mpSide_.get(), agg::AggSvcMpService::service_full_name()}},
+                                &port);
   if (!server || port <= 0) return -1;
-  if (auto* health = server->GetHealthCheckService()) {
-    health->SetServingStatus(agg::AggSvcHostService::service_full_name(), true);
-    health->SetServingStatus(agg::AggSvcMpService::service_full_name(), true);
-  }
   std::lock_guard<std::mutex> lock(mutex_);
   forwardingServer_ = std::move(server);
   forwardingPort_ = port;
@@ -741,18 +630,7 @@ void SnProxyStandin::Changed() {
 }
 
 bool SnProxyStandin::WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit) const {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  std::unique_lock<std::mutex> lock(mutex_);
-  while (true) {
-    const uint64_t seen = generation_;
-    lock.unlock();
-    if (pred()) return true;
-    lock.lock();
-    if (generation_ != seen) continue;
-    if (changed_.wait_until(lock, deadline, [&] { return generation_ != seen; })) continue;
-    lock.unlock();
-    return pred();
-  }
+  return WaitForChange(mutex_, changed_, generation_, pred, limit);
 }
 
 }  // namespace qbx::tools

@@ -24,7 +24,6 @@
 #include <cstdlib>
 #include <cstdio>
 #include <iostream>
-#include <pthread.h>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -35,16 +34,11 @@
 #include <google/protobuf/text_format.h>
 
 #include "tools/tnproxy_standin/tnproxy_standin.h"
+#include "tools/standin_common/standin_common.h"
 
 namespace {
 
 using qbx::tools::TnProxyStandin;
-
-std::string AphUuid(int i) {
-  char text[40];
-  std::snprintf(text, sizeof(text), "a0000000-0000-4000-8000-%012d", i + 1);
-  return text;
-}
 
 void PrintAphs(const std::vector<TnProxyStandin::Aph>& aphs) {
   for (size_t i = 0; i < aphs.size(); ++i) {
@@ -212,25 +206,13 @@ void Commands(TnProxyStandin* standin, std::vector<TnProxyStandin::Aph> aphs) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::signal(SIGPIPE, SIG_IGN);
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  // Blocked before any thread starts, so only sigwait below receives them.
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // Before any thread starts, so only the wait below receives the stop signals.
+  const sigset_t stopSignals = qbx::tools::BlockStopSignals();
 
   long count = 2;
-  if (argc > 1) {
-    char* end = nullptr;
-    count = std::strtol(argv[1], &end, 10);
-    if (end == argv[1] || *end != '\0' || count < 1 || count > 16) {
-      std::fprintf(stderr, "usage: qbx-tnproxy-standin [N]   (1 <= N <= 16)\n");
-      return 2;
-    }
-  }
+  if (!qbx::tools::ParseCountArgument(argc, argv, "qbx-tnproxy-standin", count)) return 2;
   std::vector<TnProxyStandin::Aph> aphs;
-  for (long i = 0; i < count; ++i) aphs.push_back({AphUuid(static_cast<int>(i)), i == 0});
+  for (long i = 0; i < count; ++i) aphs.push_back({qbx::tools::NumberedUuid("a0000000", static_cast<int>(i)), i == 0});
 
   TnProxyStandin standin;
   standin.SetAphs(aphs);
@@ -245,8 +227,7 @@ int main(int argc, char** argv) {
   PrintAphs(aphs);
   std::fflush(stdout);
   std::thread(Commands, &standin, aphs).detach();
-  int received = 0;
-  sigwait(&stopSignals, &received);
+  qbx::tools::WaitForStopSignal(stopSignals);
   standin.StopForwarding();
   standin.StopInfo();
   std::printf("tnproxy-standin: stopped\n");

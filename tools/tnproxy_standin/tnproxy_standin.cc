@@ -1,7 +1,6 @@
 #include "tools/tnproxy_standin/tnproxy_standin.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <random>
 #include <utility>
@@ -13,6 +12,7 @@
 #include "zumbra/qbx/agg_service/messaging/agg_svc_channel.pb.h"
 #include "zumbra/qbx/messaging/appl_proxy_info.grpc.pb.h"
 #include "zumbra/qbx/rpc/forwarding.grpc.pb.h"
+#include "tools/standin_common/standin_grpc.h"
 
 namespace qbx::tools {
 
@@ -21,8 +21,6 @@ namespace agg = zumbra::qbx::agg_service::messaging;
 
 namespace {
 
-constexpr char kDestinationKey[] = "qbx-destination";
-constexpr char kCallerKey[] = "qbx-caller";
 constexpr char kForwardedPrefix[] = "qbx://";
 constexpr char kTcpPrefix[] = "tcp://";
 
@@ -32,11 +30,6 @@ constexpr char kSummationTypeId[] = "com.zumbra.qbx.management.agg.messaging.Pul
 constexpr char kOverwriteTypeId[] = "com.zumbra.qbx.management.agg.messaging.PullOverwriteStatsRequestMsg";
 constexpr char kOnDemandTypeId[] = "com.zumbra.qbx.management.agg.messaging.OnDemandStatsRequestMsg";
 constexpr char kRuntimeStatusTypeId[] = "zumbra.qbx.agg_service.messaging.GenericRuntimeStatusRequestMsg";
-
-std::string StripPrefix(const std::string& text, const char* prefix) {
-  const std::string p(prefix);
-  return text.compare(0, p.size(), p) == 0 ? text.substr(p.size()) : text;
-}
 
 // A random (version 4) uuid text for a request's correlation id.
 std::string NewCorrelationId() {
@@ -50,107 +43,16 @@ std::string NewCorrelationId() {
   return text;
 }
 
-// "8-4-4-4-12" hexadecimal text into the two halves; false when it is not one.
-bool ParseUuid(const std::string& text, zumbra::qbx::UuidMsg& out) {
-  std::string hex;
-  for (char c : text) {
-    if (c != '-') hex.push_back(c);
-  }
-  if (hex.size() != 32 || !std::all_of(hex.begin(), hex.end(), [](char c) { return std::isxdigit(c) != 0; })) {
-    return false;
-  }
-  out.set_first_half(std::stoull(hex.substr(0, 16), nullptr, 16));
-  out.set_second_half(std::stoull(hex.substr(16), nullptr, 16));
-  return true;
-}
-
-std::string Destination(const grpc::CallbackServerContext* context) {
-  const auto& md = context->client_metadata();
-  auto it = md.find(kDestinationKey);
-  if (it == md.end()) return std::string();
-  return std::string(it->second.data(), it->second.size());
-}
-
 }  // namespace
 
 // One subscription: a queue of updates written one at a time.
-class TnProxyStandin::Subscriber : public grpc::ServerWriteReactor<msgs::ApplProxyInfoRspMsg> {
+class TnProxyStandin::Subscriber : public UpdateWriter<msgs::ApplProxyInfoRspMsg> {
  public:
   explicit Subscriber(TnProxyStandin* owner) : owner_(owner) {}
 
-  void Keep(const std::shared_ptr<Subscriber>& self) { self_ = self; }
-
-  void Push(const msgs::ApplProxyInfoRspMsg& msg) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (done_ || finishing_) return;
-      queue_.push_back(msg);
-      if (writing_) return;
-      writing_ = true;
-      current_ = std::move(queue_.front());
-      queue_.erase(queue_.begin());
-    }
-    StartWrite(&current_);
-  }
-
-  void End(const grpc::Status& status) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (done_ || finishing_) return;
-      finishing_ = true;
-      queue_.clear();
-      status_ = status;
-      if (writing_) return;  // finished when the write completes
-    }
-    Finish(status);
-  }
-
-  void OnWriteDone(bool ok) override {
-    bool finish = false;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      writing_ = false;
-      if (!ok) {
-        finishing_ = true;
-        queue_.clear();
-        status_ = grpc::Status::CANCELLED;
-      }
-      if (finishing_) {
-        finish = true;
-      } else if (!queue_.empty()) {
-        writing_ = true;
-        current_ = std::move(queue_.front());
-        queue_.erase(queue_.begin());
-      } else {
-        return;
-      }
-    }
-    if (finish) {
-      Finish(status_);
-    } else {
-      StartWrite(&current_);
-    }
-  }
-
-  void OnDone() override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      done_ = true;
-    }
-    owner_->OnSubscriberDone(this);
-    self_.reset();  // may destroy this object: nothing after it
-  }
-
  private:
+  void OnEnded() override { owner_->OnSubscriberDone(this); }
   TnProxyStandin* const owner_;
-  std::shared_ptr<Subscriber> self_;
-  std::mutex mutex_;
-  std::vector<msgs::ApplProxyInfoRspMsg> queue_;
-  msgs::ApplProxyInfoRspMsg current_;
-  bool writing_ = false;
-  bool finishing_ = false;
-  bool done_ = false;
-  grpc::Status status_;
 };
 
 class TnProxyStandin::InfoService : public msgs::ApplProxyInfoService::CallbackService {
@@ -174,13 +76,13 @@ class TnProxyStandin::ForwardingService : public agg::AggSvcMpService::CallbackS
   grpc::ServerUnaryReactor* RpcMsgHandler(grpc::CallbackServerContext* context, const msgs::GenericUnifiedMsg* request,
                                           msgs::GenericUnifiedMsg* reply) override {
     auto* reactor = context->DefaultReactor();
-    owner_->OnAphCall(Destination(context), *request, reply, reactor, false);
+    owner_->OnAphCall(MetadataValue(context, kDestinationKey), *request, reply, reactor, false);
     return reactor;
   }
   grpc::ServerUnaryReactor* MsgHandler(grpc::CallbackServerContext* context, const msgs::GenericUnifiedMsg* request,
                                        zumbra::qbx::VoidMsg* /*reply*/) override {
     auto* reactor = context->DefaultReactor();
-    owner_->OnAphCall(Destination(context), *request, nullptr, reactor, true);
+    owner_->OnAphCall(MetadataValue(context, kDestinationKey), *request, nullptr, reactor, true);
     return reactor;
   }
 
@@ -227,27 +129,9 @@ TnProxyStandin::~TnProxyStandin() {
   StopInfo();
 }
 
-namespace {
-// The peers check a service's health before they make a stub for it.
-std::unique_ptr<grpc::Server> Serve(const std::string& address,
-                                    const std::vector<std::pair<grpc::Service*, std::string>>& services, int* port) {
-  grpc::EnableDefaultHealthCheckService(true);
-  grpc::ServerBuilder builder;
-  builder.AddListeningPort(address, grpc::InsecureServerCredentials(), port);
-  for (const auto& [service, name] : services) builder.RegisterService(service);
-  auto server = builder.BuildAndStart();
-  if (server) {
-    if (auto* health = server->GetHealthCheckService()) {
-      for (const auto& [service, name] : services) health->SetServingStatus(name, true);
-    }
-  }
-  return server;
-}
-}  // namespace
-
 int TnProxyStandin::StartInfo(const std::string& address) {
   int port = -1;
-  auto server = Serve(address, {{infoService_.get(), msgs::ApplProxyInfoService::service_full_name()}}, &port);
+  auto server = ServeWithHealth(address, {{infoService_.get(), msgs::ApplProxyInfoService::service_full_name()}}, &port);
   if (!server || port <= 0) return -1;
   bool refused = false;
   {
@@ -265,10 +149,10 @@ int TnProxyStandin::StartInfo(const std::string& address) {
 
 int TnProxyStandin::StartForwarding(const std::string& address) {
   int port = -1;
-  auto server = Serve(address,
-                      {{forwardingService_.get(), agg::AggSvcMpService::service_full_name()},
-                       {registryService_.get(), zumbra::qbx::rpc::ForwardingRegistryService::service_full_name()}},
-                      &port);
+  auto server = ServeWithHealth(address,
+                                {{forwardingService_.get(), agg::AggSvcMpService::service_full_name()},
+                                 {registryService_.get(), zumbra::qbx::rpc::ForwardingRegistryService::service_full_name()}},
+                                &port);
   if (!server || port <= 0) return -1;
   std::lock_guard<std::mutex> lock(mutex_);
   forwardingServer_ = std::move(server);
@@ -727,18 +611,7 @@ void TnProxyStandin::Changed() {
 }
 
 bool TnProxyStandin::WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit) const {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  std::unique_lock<std::mutex> lock(mutex_);
-  while (true) {
-    const uint64_t seen = generation_;
-    lock.unlock();
-    if (pred()) return true;
-    lock.lock();
-    if (generation_ != seen) continue;
-    if (changed_.wait_until(lock, deadline, [&] { return generation_ != seen; })) continue;
-    lock.unlock();
-    return pred();
-  }
+  return WaitForChange(mutex_, changed_, generation_, pred, limit);
 }
 
 }  // namespace qbx::tools

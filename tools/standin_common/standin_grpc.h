@@ -1,0 +1,128 @@
+// The gRPC pieces every stand-in peer serves with.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <grpcpp/grpcpp.h>
+
+#include "zumbra/qbx/messaging/unified.pb.h"
+
+namespace qbx::tools {
+
+// The metadata keys a forwarded call carries: where it goes and who sent it.
+inline constexpr char kDestinationKey[] = "qbx-destination";
+inline constexpr char kCallerKey[] = "qbx-caller";
+
+// "8-4-4-4-12" hexadecimal text into the two halves; false when it is not one.
+bool ParseUuid(const std::string& text, zumbra::qbx::UuidMsg& out);
+
+// The value of the call's metadata `key`; empty when the call has none.
+std::string MetadataValue(const grpc::CallbackServerContext* context, const char* key);
+
+// `text` without a leading `prefix`; `text` as it is when it does not start with it.
+std::string StripPrefix(const std::string& text, const char* prefix);
+
+// Serves `services` on `address` and marks each one with a name as serving in the health
+// answers: the peers check a service's health before they make a stub for it. Null when
+// nothing could be served; `port` gets the bound port.
+std::unique_ptr<grpc::Server> ServeWithHealth(const std::string& address,
+                                              const std::vector<std::pair<grpc::Service*, std::string>>& services,
+                                              int* port);
+
+// Waits until `pred` holds or `limit` passes. `pred` runs without `mutex` held and is run
+// again after every step of `generation` (guarded by `mutex`, stepped with `changed`
+// notified).
+bool WaitForChange(std::mutex& mutex, std::condition_variable& changed, const uint64_t& generation,
+                   const std::function<bool()>& pred, std::chrono::milliseconds limit);
+
+// One subscription to a stream of updates: a queue of updates written one at a time. It
+// keeps itself alive (Keep) until gRPC is done with it; OnEnded is then called once.
+template <class Msg>
+class UpdateWriter : public grpc::ServerWriteReactor<Msg> {
+ public:
+  void Keep(const std::shared_ptr<UpdateWriter>& self) { self_ = self; }
+
+  void Push(const Msg& msg) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (done_ || finishing_) return;
+      queue_.push_back(msg);
+      if (writing_) return;
+      writing_ = true;
+      current_ = std::move(queue_.front());
+      queue_.erase(queue_.begin());
+    }
+    this->StartWrite(&current_);
+  }
+
+  void End(const grpc::Status& status) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (done_ || finishing_) return;
+      finishing_ = true;
+      queue_.clear();
+      status_ = status;
+      if (writing_) return;  // finished when the write completes
+    }
+    this->Finish(status);
+  }
+
+  void OnWriteDone(bool ok) override {
+    bool finish = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      writing_ = false;
+      if (!ok) {
+        finishing_ = true;
+        queue_.clear();
+        status_ = grpc::Status::CANCELLED;
+      }
+      if (finishing_) {
+        finish = true;
+      } else if (!queue_.empty()) {
+        writing_ = true;
+        current_ = std::move(queue_.front());
+        queue_.erase(queue_.begin());
+      } else {
+        return;
+      }
+    }
+    if (finish) {
+      this->Finish(status_);
+    } else {
+      this->StartWrite(&current_);
+    }
+  }
+
+  void OnDone() override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    OnEnded();
+    self_.reset();  // may destroy this object: nothing after it
+  }
+
+ protected:
+  virtual void OnEnded() = 0;
+
+ private:
+  std::shared_ptr<UpdateWriter> self_;
+  std::mutex mutex_;
+  std::vector<Msg> queue_;
+  Msg current_;
+  bool writing_ = false;
+  bool finishing_ = false;
+  bool done_ = false;
+  grpc::Status status_;
+};
+
+}  // namespace qbx::tools
