@@ -43,6 +43,12 @@ void TnProxyClientCommon::Init(const std::string& clientId, const std::string& E
   g_instance = Create(clientId, EndPoint, StubsEndPoint, Options());
 }
 
+void TnProxyClientCommon::ResetInstanceForTest() {
+  std::shared_ptr<TnProxyClientCommon> gone;  // released after the lock
+  std::lock_guard<std::mutex> lock(g_instanceMutex);
+  gone.swap(g_instance);
+}
+
 std::shared_ptr<TnProxyClientCommon> TnProxyClientCommon::getInstance() {
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("TnProxyClientCommon getInstance ");
   std::lock_guard<std::mutex> lock(g_instanceMutex);

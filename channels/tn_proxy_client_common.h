@@ -66,6 +66,8 @@ class TnProxyClientCommon : public ProxyClientBase, public std::enable_shared_fr
   // Makes the process-wide instance unless it exists; a later call changes nothing.
   static void Init(const std::string& clientId, const std::string& EndPoint, const std::string& StubsEndPoint);
   static std::shared_ptr<TnProxyClientCommon> getInstance();
+  // Drops the process-wide instance (tests).
+  static void ResetInstanceForTest();
   // A client that is not the process-wide one (tests, tools).
   static std::shared_ptr<TnProxyClientCommon> Create(const std::string& clientId, const std::string& EndPoint,
                                                      const std::string& StubsEndPoint, const Options& options);

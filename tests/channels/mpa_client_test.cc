@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "channels/mpa_client.h"
+#include "channels/sn_proxy_client_common.h"
+#include "channels/tn_proxy_client_common.h"
 #include "core/uuid.h"
 #include "fakes/mpa_fakes.h"
 
@@ -174,6 +176,9 @@ TEST_F(MpaClientTest, PersonaDecidesTheSmartNicDelivery) {
   std::vector<std::string> got;
   MpaClient::SetNodePersonaSource([] { return 1u; });
   MpaClient::StartMpaClientEventLoop("AggSvc", "tcp://127.0.0.1:9004", "tcp://127.0.0.1:4096");
+  // The event loop made the process-wide proxy clients; other tests expect none.
+  TnProxyClientCommon::ResetInstanceForTest();
+  SNProxyClientCommon::ResetInstanceForTest();
   EXPECT_EQ(MpaClient::NodePersona(), 1u);
   MpaClient::Register(nullptr, [&](rmqClientMessage*) { got.push_back("host"); }, "App", "qbx", 1, 9002, 1, 2, nullptr);
   MpaClient::RegisterSNHost(nullptr, [&](rmqClientMessage*) { got.push_back("snhost"); }, "App", "qbx", 1, 9002);
