@@ -1,6 +1,7 @@
 // A smart NIC (persona 2): the daemon serves AggSvcHostService for its host through the
 // stand-in smart-NIC proxy, and the host's requests are queued, answered by the vertical and
 // the answers sent back on the same call; what the vertical publishes reaches the host.
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -36,7 +37,7 @@ class SnSmartNicRoad : public ::testing::Test {
     AggServiceClient::Deps deps{std::make_shared<AggSvcMpaClientRegistrar>(), [] { return 2; }};
     client_ = std::make_shared<AggServiceClient>(vertical_, statusSource_, sha_, deps);
     client_->RegisterPollStatsHandler([this](PollStatType, std::shared_ptr<IStatsStoreFactory> factory) {
-      if (auto store = factory->GetTargetStatsStore("t1", "rule", "", "")) store->AddStat("rx", rx_, false);
+      if (auto store = factory->GetTargetStatsStore("t1", "rule", "", "")) store->AddStat("rx", static_cast<double>(rx_.load()), false);
     });
   }
   void TearDown() override {
@@ -78,7 +79,7 @@ class SnSmartNicRoad : public ::testing::Test {
   std::shared_ptr<FakeShaClientWrapper> sha_ = std::make_shared<FakeShaClientWrapper>();
   std::shared_ptr<AggServiceClient> client_;
   std::shared_ptr<SmartNicVariant> sn_;
-  int64_t rx_ = 7;
+  std::atomic<int64_t> rx_{7};  // read by the vertical on its request thread
 };
 
 TEST_F(SnSmartNicRoad, TheHostsRequestsAreAnsweredByTheVertical) {
