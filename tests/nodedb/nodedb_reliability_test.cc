@@ -19,6 +19,9 @@ TEST_F(NodeDbReliabilityTest, TwentyRestartsLoseNothingAndConfirmEveryModificati
   ASSERT_TRUE(client_->RegisterMonitorCallback(9, module.Updates(), module.Barriers(), 1));
   ASSERT_TRUE(client_->ConfigureMonitor({Statement(pb::FIREWALL_CONFIG)}, {}, 9, 1));
   StartClient();
+  // The rounds count monitor sessions from the first one: it must be open before the first
+  // restart, or a restart before it would leave the count one short.
+  ASSERT_TRUE(WaitUntil([&] { return standin_.monitor_calls() == 1 && standin_.active_monitors() == 1; }, clock_));
 
   std::mutex m;
   std::map<std::string, int> confirmed;

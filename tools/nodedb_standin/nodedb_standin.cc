@@ -78,6 +78,9 @@ struct NodeDbStandin::State : std::enable_shared_from_this<NodeDbStandin::State>
   uint64_t applied = 0;
   uint64_t monitor_calls = 0;
   uint64_t barrier_sequence = 0;
+  // Set from the start of Stop until the next Start: the server is cancelling its calls, and
+  // a call whose reading ends now may have lost the rest of its batch to the cancellation.
+  bool stopping = false;
 };
 
 // ---------------------------------------------------------------- monitor stream
@@ -364,12 +367,15 @@ void NodeDbStandin::State::CompleteModify(const std::shared_ptr<ModifyCall>& cal
   {
     std::lock_guard<std::mutex> lock(mutex);
     ++modify_calls;
-    if (hold_next) {
+    if (stopping) {
+      // The end of reading may be the shutdown's cancellation rather than the client's
+      // half-close: applying now could apply part of a batch and confirm all of it.
+      status = rpc::Status(rpc::StatusCode::kUnavailable, "stopping");
+    } else if (hold_next) {
       hold_next = false;
       held.push_back(call);
       return;
-    }
-    if (fail_next) {
+    } else if (fail_next) {
       status = rpc::Status(*fail_next, "modification refused");
       fail_next.reset();
     } else {
@@ -632,6 +638,7 @@ bool NodeDbStandin::Start() {
   if (!server) return false;
   state_->port = server->port();
   state_->server = std::move(server);
+  state_->stopping = false;
   state_->services = std::move(services);
   return true;
 }
@@ -645,6 +652,7 @@ void NodeDbStandin::Stop() {
     std::lock_guard<std::mutex> lock(state_->mutex);
     server = std::move(state_->server);
     services = std::move(state_->services);
+    state_->stopping = server != nullptr;
     held.swap(state_->held);
     state_->hold_next = false;
     for (auto& [raw, s] : state_->streams) streams.push_back(s);
