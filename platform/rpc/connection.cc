@@ -39,11 +39,13 @@ CloseReason Connection::close_reason() const {
   return reason_;
 }
 
-uint64_t Connection::AddCloseListener(CloseListener listener) {
+uint64_t Connection::AddCloseListener(CloseListener listener) { return AddDestinationListener({}, std::move(listener)); }
+
+uint64_t Connection::AddDestinationListener(const std::string& destination, CloseListener listener) {
   std::unique_lock<std::mutex> lock(mutex_);
   const uint64_t id = next_id_++;
   if (open_) {
-    listeners_.emplace(id, std::move(listener));
+    listeners_.emplace(id, Listener{destination, std::move(listener)});
     return id;
   }
   const CloseReason reason = reason_;
@@ -58,7 +60,7 @@ void Connection::RemoveCloseListener(uint64_t id) {
 }
 
 void Connection::Close(CloseReason reason) {
-  std::map<uint64_t, CloseListener> listeners;
+  std::map<uint64_t, Listener> listeners;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!open_) return;
@@ -69,8 +71,27 @@ void Connection::Close(CloseReason reason) {
   QBX_RPC_LOG(loglevel::kDebug).put("Connection to %s closed: %s", endpoint_.uri().c_str(),
                                     CloseReasonToCStr(reason));
   for (auto& [id, listener] : listeners) {
-    dispatcher_->Post([listener = std::move(listener), reason] { listener(reason); });
+    dispatcher_->Post([run = std::move(listener.run), reason] { run(reason); });
   }
+}
+
+void Connection::EndDestination(const std::string& destination, CloseReason reason) {
+  std::vector<CloseListener> ended;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!open_ || destination.empty()) return;
+    for (auto it = listeners_.begin(); it != listeners_.end();) {
+      if (it->second.destination == destination) {
+        ended.push_back(std::move(it->second.run));
+        it = listeners_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  QBX_RPC_LOG(loglevel::kDebug).put("Stream to %s ended by the forwarding peer: %s", destination.c_str(),
+                                    CloseReasonToCStr(reason));
+  for (auto& run : ended) dispatcher_->Post([run = std::move(run), reason] { run(reason); });
 }
 
 namespace flowcontrol {
@@ -95,12 +116,60 @@ struct Waiter {
   Clock::time_point deadline;
 };
 
+// While a connection to the forwarding peer is open, the peer tells over this stream which
+// destinations' streams it ended; the destinations' channels close with the reason given.
+// The watch ends with the connection (or when cancelled) and keeps itself alive until gRPC
+// is done with it.
+class DestinationWatch : public grpc::ClientReadReactor<zumbra::qbx::rpc::DestinationEndedMsg> {
+ public:
+  static std::shared_ptr<DestinationWatch> Start(const std::shared_ptr<grpc::Channel>& channel,
+                                                 const std::shared_ptr<Connection>& connection) {
+    std::shared_ptr<DestinationWatch> watch(new DestinationWatch(connection));
+    watch->self_ = watch;
+    watch->stub_ = zumbra::qbx::rpc::ForwardingRegistryService::NewStub(channel);
+    watch->stub_->async()->WatchDestinations(&watch->context_, &watch->request_, watch.get());
+    watch->StartRead(&watch->message_);
+    watch->StartCall();
+    return watch;
+  }
+  void Cancel() { context_.TryCancel(); }
+
+  void OnReadDone(bool ok) override {
+    if (!ok) return;
+    if (auto connection = connection_.lock()) {
+      connection->EndDestination(message_.id(), FromWire(message_.reason()));
+    }
+    StartRead(&message_);
+  }
+  void OnDone(const grpc::Status& status) override {
+    QBX_RPC_LOG(loglevel::kDebug).put("Destination watch ended: %s", status.error_message().c_str());
+    self_.reset();  // may destroy this object: nothing after it
+  }
+
+ private:
+  explicit DestinationWatch(const std::shared_ptr<Connection>& connection) : connection_(connection) {}
+
+  // A number outside the known reasons still ends the stream, as a close by the peer.
+  static CloseReason FromWire(uint32_t reason) {
+    if (reason == 0 || reason > static_cast<uint32_t>(CloseReason::kStubTimeout)) return CloseReason::kPeerClose;
+    return static_cast<CloseReason>(reason);
+  }
+
+  grpc::ClientContext context_;
+  std::unique_ptr<zumbra::qbx::rpc::ForwardingRegistryService::Stub> stub_;
+  zumbra::qbx::rpc::WatchDestinationsMsg request_;
+  zumbra::qbx::rpc::DestinationEndedMsg message_;
+  const std::weak_ptr<Connection> connection_;
+  std::shared_ptr<DestinationWatch> self_;
+};
+
 struct Entry {
   net::Endpoint endpoint;
   std::shared_ptr<grpc::Channel> channel;
   std::shared_ptr<Connection> open;
   std::vector<Waiter> waiters;
   bool watching = false;
+  std::shared_ptr<DestinationWatch> destinations;  // while `open` is to the forwarding peer
 };
 
 struct WatchTag {
@@ -177,6 +246,9 @@ struct GrpcTransport::State : std::enable_shared_from_this<GrpcTransport::State>
   std::string ForwardingTargetLocked() const { return net::Endpoint(forwarding_endpoint).GrpcTarget(); }
   // Sends the local endpoints to the forwarding peer when everything needed is known.
   void SendRegistration();
+  // A connection to the forwarding peer came up: registers again and watches its
+  // destinations for as long as the connection stays open.
+  void OnForwardingUp(const std::shared_ptr<Entry>& entry, const std::shared_ptr<Connection>& connection);
 
   const std::shared_ptr<Dispatcher> dispatcher;
   const TransportOptions options;
@@ -232,6 +304,25 @@ void GrpcTransport::State::SendRegistration() {
                                                });
 }
 
+void GrpcTransport::State::OnForwardingUp(const std::shared_ptr<Entry>& entry,
+                                          const std::shared_ptr<Connection>& connection) {
+  SendRegistration();
+  auto watch = DestinationWatch::Start(entry->channel, connection);
+  std::shared_ptr<DestinationWatch> replaced;
+  bool current = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    current = !shutdown && entry->open == connection;
+    if (current) {
+      replaced = std::move(entry->destinations);
+      entry->destinations = watch;
+    }
+  }
+  if (replaced) replaced->Cancel();
+  // The connection closed while the watch started: nothing is left to watch.
+  if (!current) watch->Cancel();
+}
+
 void Watcher::Loop() {
   void* raw = nullptr;
   bool ok = false;
@@ -284,6 +375,7 @@ void GrpcTransport::State::OnWatch(const std::shared_ptr<Entry>& entry, bool cha
   std::vector<std::pair<TransportInterface::ConnectHandler, boost::system::error_code>> failed;
   std::vector<TransportInterface::ConnectHandler> connected;
   std::shared_ptr<Connection> open;
+  std::shared_ptr<DestinationWatch> watch_to_cancel;
   bool forwarding_up = false;
   {
     std::lock_guard<std::mutex> lock(mutex);
@@ -294,6 +386,7 @@ void GrpcTransport::State::OnWatch(const std::shared_ptr<Entry>& entry, bool cha
     if (entry->open && ((changed && armed == GRPC_CHANNEL_READY) || now_state != GRPC_CHANNEL_READY)) {
       to_close = std::move(entry->open);
       entry->open.reset();
+      watch_to_cancel = std::move(entry->destinations);
     }
     if (now_state == GRPC_CHANNEL_READY && !entry->open) {
       entry->open = std::make_shared<Connection>(entry->endpoint, entry->channel, dispatcher);
@@ -314,8 +407,9 @@ void GrpcTransport::State::OnWatch(const std::shared_ptr<Entry>& entry, bool cha
     entry->waiters.swap(keep);
     if (entry->open || !entry->waiters.empty()) ArmWatch(entry, now_state);
   }
+  if (watch_to_cancel) watch_to_cancel->Cancel();
   if (to_close) to_close->Close(CloseReason::kConnectionLost);
-  if (forwarding_up) SendRegistration();
+  if (forwarding_up) OnForwardingUp(entry, open);
   for (auto& h : connected) {
     dispatcher->Post([h = std::move(h), open] { h(boost::system::error_code(), open); });
   }
@@ -376,17 +470,20 @@ bool GrpcTransport::IsShutdown() const {
 
 void GrpcTransport::Shutdown() {
   std::vector<std::shared_ptr<Connection>> open;
+  std::vector<std::shared_ptr<DestinationWatch>> watches;
   std::vector<TransportInterface::ConnectHandler> waiting;
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (state_->shutdown) return;
     state_->shutdown = true;
     for (auto& [target, entry] : state_->entries) {
+      if (entry->destinations) watches.push_back(std::move(entry->destinations));
       if (entry->open) open.push_back(std::move(entry->open));
       for (auto& w : entry->waiters) waiting.push_back(std::move(w.handler));
       entry->waiters.clear();
     }
   }
+  for (auto& w : watches) w->Cancel();
   for (auto& c : open) c->Close(CloseReason::kTransportShutdown);
   const boost::system::error_code ec(ESHUTDOWN, boost::system::generic_category());
   for (auto& h : waiting) state_->dispatcher->Post([h = std::move(h), ec] { h(ec, nullptr); });
@@ -415,7 +512,7 @@ void GrpcTransport::GetConnection(const net::Endpoint& endpoint, ConnectHandler 
     return;
   }
   std::shared_ptr<Connection> ready;
-  bool forwarding_up = false;
+  std::shared_ptr<Entry> forwarding_entry;
   {
     std::lock_guard<std::mutex> lock(st.mutex);
     if (st.shutdown) {
@@ -433,7 +530,7 @@ void GrpcTransport::GetConnection(const net::Endpoint& endpoint, ConnectHandler 
       } else if (!entry->open && now_state == GRPC_CHANNEL_READY) {
         entry->open = std::make_shared<Connection>(entry->endpoint, entry->channel, st.dispatcher);
         ready = entry->open;
-        forwarding_up = target == st.ForwardingTargetLocked();
+        if (target == st.ForwardingTargetLocked()) forwarding_entry = entry;
         st.ArmWatch(entry, now_state);
       } else {
         entry->waiters.push_back(Waiter{std::move(handler), Clock::now() + st.options.connect_timeout});
@@ -447,7 +544,7 @@ void GrpcTransport::GetConnection(const net::Endpoint& endpoint, ConnectHandler 
     st.dispatcher->Post([h = std::move(handler), ec] { h(ec, nullptr); });
     return;
   }
-  if (forwarding_up) st.SendRegistration();
+  if (forwarding_entry) st.OnForwardingUp(forwarding_entry, ready);
   st.dispatcher->Post([h = std::move(handler), ready] { h(boost::system::error_code(), ready); });
 }
 

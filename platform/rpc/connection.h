@@ -52,9 +52,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // The listener runs once, on the dispatcher, when the connection closes (at once, posted,
   // when it is already closed). Returns an id for RemoveCloseListener.
   uint64_t AddCloseListener(CloseListener listener);
+  // As AddCloseListener, for a forwarded destination ("qbx://<id>" without the prefix) that
+  // shares this connection to its forwarding peer: the listener also runs, once, when the
+  // peer ends that destination's stream alone (EndDestination).
+  uint64_t AddDestinationListener(const std::string& destination, CloseListener listener);
   void RemoveCloseListener(uint64_t id);
   // Closes the connection; the first call wins.
   void Close(CloseReason reason);
+  // The forwarding peer ended the stream to `destination`: its listeners run with `reason`
+  // and are dropped; the connection and every other destination stay as they are.
+  void EndDestination(const std::string& destination, CloseReason reason);
 
  private:
   const net::Endpoint endpoint_;
@@ -64,7 +71,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool open_ = true;
   CloseReason reason_ = CloseReason::kNone;
   uint64_t next_id_ = 1;
-  std::map<uint64_t, CloseListener> listeners_;
+  struct Listener {
+    std::string destination;  // empty: the connection's close only
+    CloseListener run;
+  };
+  std::map<uint64_t, Listener> listeners_;
 };
 
 class TransportInterface {

@@ -86,9 +86,13 @@ RpcChannel::~RpcChannel() {
 void RpcChannel::Attach() {
   if (!connection_) return;
   std::weak_ptr<RpcChannel> weak = weak_from_this();
-  connection_listener_ = connection_->AddCloseListener([weak](CloseReason reason) {
+  auto close = [weak](CloseReason reason) {
     if (auto self = weak.lock()) self->Close(reason);
-  });
+  };
+  // A forwarded destination can also end alone, while its peer's connection stays up.
+  connection_listener_ = endpoint_.is_forwarded()
+                             ? connection_->AddDestinationListener(std::string(endpoint_.id()), std::move(close))
+                             : connection_->AddCloseListener(std::move(close));
 }
 
 bool RpcChannel::IsOpen() const {

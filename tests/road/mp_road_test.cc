@@ -361,6 +361,24 @@ TEST_F(MpRoadTest, ADroppedForwardingConnectionClosesTheChannelAndRecovers) {
   EXPECT_EQ(summation.mp.messaging_summation_stats_response_msg().seq_num(), 10u);
 }
 
+TEST_F(MpRoadTest, TheProxyEndingTheMastersStreamAloneRedoesTheHandshakeOverTheSameConnection) {
+  WaitForAck();
+  Road& r = *gRoad;
+  MakeMaster(kAph1, kAph2);
+  ASSERT_TRUE(Eventually([&] { return r.standin.DestinationWatchers() >= 1; }));
+  const int appInitsBefore = r.standin.AppInitRequestCount(kAph1);
+  // The other APH's stream ends as in a shut-down: nothing is to be done for it.
+  ASSERT_TRUE(r.standin.EndAphStream(kAph2, static_cast<uint32_t>(rpc::CloseReason::kTransportShutdown)));
+  // The master's stream is lost while the forwarding connection stays up: a new stub to the
+  // master and a new handshake before the vertical may send again.
+  ASSERT_TRUE(r.standin.EndAphStream(kAph1, static_cast<uint32_t>(rpc::CloseReason::kConnectionLost)));
+  ASSERT_TRUE(r.AdvanceUntil([&] { return r.standin.AppInitRequestCount(kAph1) > appInitsBefore && r.Acked(); }));
+  EXPECT_TRUE(r.tnProxy->IsConnectedForForwarding());
+  const auto answer = ClientData(kAph1, "after-stream-end");
+  ASSERT_TRUE(answer.ok) << answer.error;
+  EXPECT_EQ(answer.mp.l2_mac_table_msg().target_id(), "after-stream-end");
+}
+
 TEST_F(MpRoadTest, ADelayedAppInitReplyCompletesTheHandshakeWhenItArrives) {
   WaitForAck();
   Road& r = *gRoad;

@@ -102,6 +102,10 @@ class UpdateWriter : public grpc::ServerWriteReactor<Msg> {
     }
   }
 
+  // A peer that goes away gets the call finished at once: a reactor that never finishes
+  // would keep the server's shutdown waiting.
+  void OnCancel() override { End(grpc::Status::CANCELLED); }
+
   void OnDone() override {
     {
       std::lock_guard<std::mutex> lock(mutex_);

@@ -9,6 +9,8 @@
 //   empty                push an empty APH list
 //   drop-forwarding      stop the forwarding endpoint (restore-forwarding starts it again)
 //   end-subscriptions    end every proxy-information subscription
+//   end-stream I REASON  end the stream to APH I alone; REASON: peer-close, connection-lost,
+//                        peer-removed, transport-shutdown or idle
 //   appinit I reply|fail|hold, appinit I delay MS, release ok|fail
 //   records              print the app-init counts and the messages the APHs received
 //   registrations        print the endpoint ids registered with the forwarding side
@@ -139,6 +141,23 @@ void Commands(TnProxyStandin* standin, std::vector<TnProxyStandin::Aph> aphs) {
                   standin->StartForwarding(TnProxyStandin::kForwardingAddress) > 0 ? "started" : "failed to start");
     } else if (cmd == "end-subscriptions") {
       standin->EndSubscriptions();
+    } else if (cmd == "end-stream" && ParseIndex(in, aphs, index)) {
+      // The transport's close-reason numbers the daemon acts on.
+      static const std::pair<const char*, uint32_t> kReasons[] = {
+          {"peer-close", 2}, {"connection-lost", 3}, {"peer-removed", 4}, {"transport-shutdown", 5}, {"idle", 6}};
+      std::string name;
+      in >> name;
+      uint32_t reason = 0;
+      for (const auto& [text, number] : kReasons) {
+        if (name == text) reason = number;
+      }
+      if (reason == 0) {
+        std::printf("tnproxy-standin: usage: end-stream I peer-close|connection-lost|peer-removed|"
+                    "transport-shutdown|idle\n");
+      } else {
+        std::printf("tnproxy-standin: stream to APH %zu %s\n", index,
+                    standin->EndAphStream(aphs[index].uuid, reason) ? "ended" : "not watched by anyone");
+      }
     } else if (cmd == "appinit" && ParseIndex(in, aphs, index)) {
       std::string mode;
       in >> mode;

@@ -90,9 +90,30 @@ class TnProxyStandin::ForwardingService : public agg::AggSvcMpService::CallbackS
   TnProxyStandin* const owner_;
 };
 
+// One watcher of the destinations whose streams the stand-in ends.
+class TnProxyStandin::DestinationWatcher : public UpdateWriter<zumbra::qbx::rpc::DestinationEndedMsg> {
+ public:
+  explicit DestinationWatcher(TnProxyStandin* owner) : owner_(owner) {}
+
+ private:
+  void OnEnded() override { owner_->OnWatcherDone(this); }
+  TnProxyStandin* const owner_;
+};
+
 class TnProxyStandin::RegistryService : public zumbra::qbx::rpc::ForwardingRegistryService::CallbackService {
  public:
   explicit RegistryService(TnProxyStandin* owner) : owner_(owner) {}
+  grpc::ServerWriteReactor<zumbra::qbx::rpc::DestinationEndedMsg>* WatchDestinations(
+      grpc::CallbackServerContext* /*context*/, const zumbra::qbx::rpc::WatchDestinationsMsg* /*request*/) override {
+    auto watcher = std::make_shared<DestinationWatcher>(owner_);
+    watcher->Keep(watcher);
+    {
+      std::lock_guard<std::mutex> lock(owner_->mutex_);
+      owner_->watchers_.push_back(watcher);
+      owner_->Changed();
+    }
+    return watcher.get();
+  }
   grpc::ServerUnaryReactor* RegisterLocalEndpoints(grpc::CallbackServerContext* context,
                                                    const zumbra::qbx::rpc::LocalEndpointsMsg* request,
                                                    zumbra::qbx::rpc::LocalEndpointsAckMsg* /*reply*/) override {
@@ -184,6 +205,14 @@ void TnProxyStandin::StopForwarding() {
     delayed.swap(delayed_);
   }
   for (auto& d : delayed) d.held.reactor->Finish(grpc::Status(grpc::StatusCode::UNAVAILABLE, "app-init refused"));
+  {
+    std::vector<std::shared_ptr<DestinationWatcher>> watchers;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      watchers = watchers_;
+    }
+    for (const auto& w : watchers) w->End(grpc::Status(grpc::StatusCode::UNAVAILABLE, "forwarding stopped"));
+  }
   server->Shutdown(std::chrono::system_clock::now());
 }
 
@@ -292,6 +321,32 @@ void TnProxyStandin::OnSubscribe(const std::shared_ptr<Subscriber>& subscriber) 
     Changed();
   }
   if (send) subscriber->Push(current);
+}
+
+bool TnProxyStandin::EndAphStream(const std::string& aph, uint32_t reason) {
+  std::vector<std::shared_ptr<DestinationWatcher>> watchers;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    watchers = watchers_;
+  }
+  zumbra::qbx::rpc::DestinationEndedMsg ended;
+  ended.set_id(StripPrefix(aph, kForwardedPrefix));
+  ended.set_reason(reason);
+  for (const auto& w : watchers) w->Push(ended);
+  return !watchers.empty();
+}
+
+int TnProxyStandin::DestinationWatchers() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int>(watchers_.size());
+}
+
+void TnProxyStandin::OnWatcherDone(const DestinationWatcher* watcher) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  watchers_.erase(std::remove_if(watchers_.begin(), watchers_.end(),
+                                 [watcher](const std::shared_ptr<DestinationWatcher>& w) { return w.get() == watcher; }),
+                  watchers_.end());
+  Changed();
 }
 
 void TnProxyStandin::OnSubscriberDone(const Subscriber* subscriber) {

@@ -11,7 +11,8 @@
 //   and every publish. Calls to an unknown APH end NOT_FOUND. The forwarding side can be
 //   stopped and started again on the same port, as a dropped forwarding connection.
 // - The forwarding side also serves ForwardingRegistryService: the node's processes tell it
-//   where they serve which endpoint ids; the latest registration of an id wins.
+//   where they serve which endpoint ids; the latest registration of an id wins. Processes
+//   watch it for APH streams it ends alone (EndAphStream).
 // - The APHs act as the management plane towards the node's applications: a pull of any
 //   kind is sent from a named APH (its uuid as the caller) to an application at the address
 //   registered for the application's id, through AggSvcHostService/RpcMsgHandler, and the
@@ -134,6 +135,11 @@ class TnProxyStandin {
   std::string RegisteredAddress(const std::string& id) const;
   std::map<std::string, std::string> Registrations() const;
   int RegistrationCount() const;  // registrations received ever
+  // Ends the stream to APH `aph` alone, as the proxy does when an APH goes away, with
+  // `reason` (the transport's close-reason number) told to every process that watches its
+  // destinations; the forwarding connection stays up. False when nobody watches.
+  bool EndAphStream(const std::string& aph, uint32_t reason);
+  int DestinationWatchers() const;
 
   // ---- the management plane's pulls ----
   static const char* PullKindName(PullKind kind);
@@ -157,12 +163,14 @@ class TnProxyStandin {
   class ForwardingService;
   class RegistryService;
   class Subscriber;
+  class DestinationWatcher;
 
  private:
   friend class InfoService;
   friend class ForwardingService;
   friend class RegistryService;
   friend class Subscriber;
+  friend class DestinationWatcher;
 
   // Records a registration; false (with the reason) when it is malformed.
   bool OnRegister(const std::string& address, const std::vector<std::string>& ids, std::string& why);
@@ -175,6 +183,7 @@ class TnProxyStandin {
   void Broadcast(const zumbra::qbx::messaging::ApplProxyInfoRspMsg& msg);
   void OnSubscribe(const std::shared_ptr<Subscriber>& subscriber);
   void OnSubscriberDone(const Subscriber* subscriber);
+  void OnWatcherDone(const DestinationWatcher* watcher);
   // Handles one call for `aph`; false when the APH is unknown.
   void OnAphCall(const std::string& aph, const zumbra::qbx::messaging::GenericUnifiedMsg& request,
                  zumbra::qbx::messaging::GenericUnifiedMsg* reply, grpc::ServerUnaryReactor* reactor,
@@ -200,6 +209,7 @@ class TnProxyStandin {
   zumbra::qbx::messaging::ApplProxyInfoRspMsg rawMsg_;
   bool infoRefused_ = false;
   std::vector<std::shared_ptr<Subscriber>> subscribers_;
+  std::vector<std::shared_ptr<DestinationWatcher>> watchers_;
   int subscriptions_ = 0;
   std::map<std::string, AppInitMode> appInitModes_;
   std::map<std::string, int> appInitCounts_;
