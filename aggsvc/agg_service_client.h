@@ -50,6 +50,7 @@
 class TaskThread;
 class MpaMessageTask;
 class MpaMessageTaskPool;
+class MpaAnswerQueue;
 struct rmqClientMessage;
 
 namespace qbx {
@@ -274,11 +275,16 @@ class AggServiceClient : public std::enable_shared_from_this<AggServiceClient> {
   std::unordered_map<std::string, Adapter*> genericAdapters;
   qbx::DeltaWorker deltaWorker;
   std::shared_ptr<qbx::DiffStoreFactoryImpl> diffStore;
-  std::shared_ptr<zumbra::qbx::agg_service::messaging::SummationStatsResponseMsg> lastSummationResponse;
+  // The serialised StatsResponseMsg of the last summation answer, for a resend (with the
+  // resending request's seq_num); dropped when the delta state is reset.
+  std::shared_ptr<const std::string> lastSummationStats;
   uint32_t lastSummationStatus = 0;
   std::unique_ptr<TaskThread> mpaDispatcherThread;  // guarded by dispatcherMutex
   // Finished answer tasks for reuse; shared with the dispatcher thread, which gives them back.
   std::shared_ptr<MpaMessageTaskPool> taskPool;
+  // Hands the answers over to the dispatcher thread; made with the thread, guarded by
+  // dispatcherMutex as it is.
+  std::shared_ptr<MpaAnswerQueue> answerQueue;
   // Management-plane type name -> full protobuf type name (MpTypeNameTable), looked up per
   // pull target.
   std::unordered_map<std::string, std::string> mpTypeNames;

@@ -1,5 +1,7 @@
 #include "aggsvc/delta_store_factory.h"
 
+#include <algorithm>
+#include <cstring>
 #include <typeinfo>
 
 #include "aggsvc/proto_store_factory.h"
@@ -18,9 +20,30 @@ void UndoInsertions(Map& map, const std::vector<typename Map::key_type>& keys,
                     const std::vector<std::pair<typename Map::key_type, std::string>>& targets) {
   for (const auto& [key, targetId] : targets) {
     auto it = map.find(key);
-    if (it != map.end() && it->second) it->second->erase(targetId);
+    if (it != map.end() && it->second) it->second->Erase(targetId);
   }
   for (const auto& key : keys) map.erase(key);
+}
+
+// The emptied collection of `key` among `spares`, or a new one sized for the targets `key`
+// had in `prev`.
+template <typename Map>
+std::shared_ptr<TargetStatsColl> TakeCollection(std::shared_ptr<Map>& spares, const std::shared_ptr<Map>& prev,
+                                                const typename Map::key_type& key) {
+  if (spares) {
+    auto it = spares->find(key);
+    if (it != spares->end()) {
+      std::shared_ptr<TargetStatsColl> coll = std::move(it->second);
+      spares->erase(it);
+      return coll;
+    }
+  }
+  auto coll = std::make_shared<TargetStatsColl>();
+  if (prev) {
+    auto it = prev->find(key);
+    if (it != prev->end() && it->second) coll->Reserve(it->second->size());
+  }
+  return coll;
 }
 }  // namespace
 
@@ -52,52 +75,33 @@ DiffStoreFactoryImpl::DiffStoreFactoryImpl(std::shared_ptr<TargetStatsCollMap> c
   }
 }
 
-size_t DiffStoreFactoryImpl::ExpectedTargets(const TargetMetaData& key) const {
-  if (!prevMap) return 0;
-  auto it = prevMap->find(key);
-  return it != prevMap->end() && it->second ? it->second->size() : 0;
+std::shared_ptr<TargetStatsColl> DiffStoreFactoryImpl::NewCollection(const TargetMetaData& key) {
+  return TakeCollection(spareColls, prevMap, key);
 }
 
-size_t DiffStoreFactoryImpl::ExpectedTargets(const TargetMetaDataNew& key) const {
-  if (!prevMapNew) return 0;
-  auto it = prevMapNew->find(key);
-  return it != prevMapNew->end() && it->second ? it->second->size() : 0;
-}
-
-size_t DiffStoreFactoryImpl::PreviousTargetCount() const {
-  size_t count = 0;
-  if (prevMap) {
-    for (const auto& entry : *prevMap) count += entry.second ? entry.second->size() : 0;
-  }
-  if (prevMapNew) {
-    for (const auto& entry : *prevMapNew) count += entry.second ? entry.second->size() : 0;
-  }
-  return count;
+std::shared_ptr<TargetStatsColl> DiffStoreFactoryImpl::NewCollection(const TargetMetaDataNew& key) {
+  return TakeCollection(spareCollsNew, prevMapNew, key);
 }
 
 template <typename Map>
-void DiffStoreFactoryImpl::RecycleStores(std::shared_ptr<Map>& map, size_t limit) {
-  // Only what this factory alone holds: a collection or store that is also in the previous
-  // or current map (a type or target that was new, or carried forward), or that a vertical
-  // kept, is live and is only let go.
+void DiffStoreFactoryImpl::RecycleCollections(std::shared_ptr<Map>& map, std::shared_ptr<Map>& spares) {
+  spares.reset();
+  // Only what this factory alone holds: a collection that is also in the previous or
+  // current map (a type that was new, or carried forward) is live and is only let go. The
+  // stores of the entries are checked when an entry is taken again.
   if (map && map.use_count() == 1) {
-    for (auto& entry : *map) {
-      std::shared_ptr<TargetStatsColl>& coll = entry.second;
-      if (!coll || coll.use_count() != 1) continue;
-      while (!coll->empty() && spareEntries.size() < limit) {
-        TargetStatsColl::node_type node = coll->extract(coll->begin());
-        if (node.mapped().use_count() != 1) continue;
-        ITargetStatsStore* store = node.mapped().get();
-        if (store == nullptr || typeid(*store) != typeid(TargetStatsMap)) continue;
-        static_cast<TargetStatsMap*>(store)->Reset();
-        spareEntries.push_back(std::move(node));
+    for (auto it = map->begin(); it != map->end();) {
+      if (it->second && it->second.use_count() == 1) {
+        it->second->Clear();
+        ++it;
+      } else {
+        it = map->erase(it);
       }
     }
+    spares = std::move(map);
   }
   map.reset();
 }
-
-std::shared_ptr<msg::SummationStatsResponseMsg> DiffStoreFactoryImpl::NewResponse() { return responses->Take(); }
 
 void DiffStoreFactoryImpl::ResetAll() {
   prevMap = std::make_shared<TargetStatsCollMap>();
@@ -106,7 +110,8 @@ void DiffStoreFactoryImpl::ResetAll() {
   currentMapNew = std::make_shared<TargetStatsCollMapNew>();
   hasPendingUpdate = false;
   pending = PendingUpdate{};
-  spareEntries.clear();
+  spareColls.reset();
+  spareCollsNew.reset();
 }
 
 void DiffStoreFactoryImpl::ResetCurrent() {
@@ -130,10 +135,9 @@ void DiffStoreFactoryImpl::UpdatePreviousWithCurrent() {
 
 void DiffStoreFactoryImpl::CommitUpdate() {
   if (hasPendingUpdate) {
-    // The maps of two polls ago are done with: their stores serve the next poll's targets.
-    const size_t limit = PreviousTargetCount();
-    RecycleStores(pending.prevMap, limit);
-    RecycleStores(pending.prevMapNew, limit);
+    // The maps of two polls ago are done with: their collections serve the next poll's.
+    RecycleCollections(pending.prevMap, spareColls);
+    RecycleCollections(pending.prevMapNew, spareCollsNew);
   }
   hasPendingUpdate = false;
   pending = PendingUpdate{};
@@ -156,8 +160,153 @@ void DiffStoreFactoryImpl::RollbackUpdate() {
   pending = PendingUpdate{};
 }
 
-bool DiffStoreFactoryImpl::Encode(msg::StatsResponseMsg* response) {
-  if (response == nullptr) {
+namespace {
+
+// Where the differences go: Encode builds the response message, EncodeWire writes its
+// serialised bytes. A sink is told about every type and target in turn (Begin, then End
+// to keep it or Drop to leave it out) and about the counters and error codes of the
+// target begun last.
+
+// Builds the response as a message.
+class MessageSink {
+ public:
+  explicit MessageSink(msg::StatsResponseMsg* response) : response(response) {}
+
+  template <typename Key>
+  void BeginType(const Key& /*key*/) {
+    type = response->add_target_type_stats();
+  }
+  bool TypeHasTargets() const { return type->target_stats_size() > 0; }
+  template <typename Key>
+  void EndType(const Key& key) {
+    SetTypeFields(key, type);
+  }
+  void DropType() { response->mutable_target_type_stats()->RemoveLast(); }
+
+  void BeginTarget(const std::string& /*targetId*/) { target = type->add_target_stats(); }
+  bool TargetHasContent() const { return target->counters_size() > 0 || target->errors_size() > 0; }
+  void EndTarget(const std::string& targetId) { SetStringId(targetId, target->mutable_target_id()); }
+  void DropTarget() { type->mutable_target_stats()->RemoveLast(); }
+
+  void Named(const std::string& name, int64_t delta) {
+    msg::CounterValueMsg* counter = target->add_counters();
+    counter->set_key(name);
+    counter->set_value(static_cast<double>(delta));
+  }
+  void Indexed(int32_t index, int64_t delta) {
+    msg::CounterValueMsg* counter = target->add_counters();
+    counter->set_long_value(delta);
+    counter->set_counter_index(index);
+  }
+  void Error(int32_t code) { target->add_errors(code); }
+
+ private:
+  msg::StatsResponseMsg* response;
+  msg::TargetTypeStatsMsg* type = nullptr;
+  msg::TargetStatsMsg* target = nullptr;
+};
+
+// Field numbers of the messages that WireSink writes.
+constexpr uint32_t kTypeStatsField = 1;    // StatsResponseMsg.target_type_stats
+constexpr uint32_t kTargetStatsField = 4;  // TargetTypeStatsMsg.target_stats
+constexpr uint32_t kTargetIdField = 1;     // TargetStatsMsg.target_id
+constexpr uint32_t kCountersField = 2;     // TargetStatsMsg.counters
+constexpr uint32_t kErrorsField = 3;       // TargetStatsMsg.errors
+constexpr uint32_t kKeyField = 1;          // CounterValueMsg.key
+constexpr uint32_t kValueField = 2;        // CounterValueMsg.value
+constexpr uint32_t kLongValueField = 3;    // CounterValueMsg.long_value
+constexpr uint32_t kCounterIndexField = 4; // CounterValueMsg.counter_index
+// Counter names up to this length are copied into a counter's bytes on the stack.
+constexpr size_t kShortName = 64;
+
+// Writes the serialised response while the differences are found, every field in the order
+// of its number, as serialising the message of MessageSink would: the same bytes. A target
+// is written into `scratch` (small, and warm in the cache) and appended to the response in
+// one piece once its length is known.
+class WireSink {
+ public:
+  WireSink(std::string& out, std::string& scratch, size_t typeLengthWidth)
+      : out(out), target(scratch), typeWidth(typeLengthWidth) {}
+
+  template <typename Key>
+  void BeginType(const Key& key) {
+    typeStart = out.size();
+    typeSlot = wire::OpenField(out, kTypeStatsField, typeWidth);
+    AppendTypeFieldsBeforeTargets(key, out);
+    targetsStart = out.size();
+  }
+  bool TypeHasTargets() const { return out.size() != targetsStart; }
+  template <typename Key>
+  void EndType(const Key& key) {
+    AppendTypeFieldsAfterTargets(key, out);
+    largestType = std::max(largestType, out.size() - typeSlot - typeWidth);
+    wire::CloseField(out, typeSlot, typeWidth);
+  }
+  void DropType() { out.resize(typeStart); }
+
+  void BeginTarget(const std::string& targetId) {
+    target.clear();
+    AppendStringIdField(target, kTargetIdField, targetId);
+    contentStart = target.size();
+  }
+  bool TargetHasContent() const { return target.size() != contentStart; }
+  void EndTarget(const std::string& targetId) {
+    if (targetId.empty()) {
+      // Logs the refusal of the id as the message form does.
+      msg::UuidOrStringIdMsg unused;
+      SetStringId(targetId, &unused);
+    }
+    wire::AppendBytesField(out, kTargetStatsField, target);
+  }
+  void DropTarget() {}
+
+  void Named(const std::string& name, int64_t delta) {
+    const size_t nameSize = name.size();
+    const size_t bodySize = 1 + wire::VarintSize(nameSize) + nameSize + 1 + 8;
+    // A counter with a name of usual length is appended in one piece.
+    char buffer[4 * wire::kMaxVarint + kShortName + 1 + 8];
+    char* at = wire::WriteVarint(bodySize, wire::WriteTag(kCountersField, wire::kLengthDelimited, buffer));
+    at = wire::WriteVarint(nameSize, wire::WriteTag(kKeyField, wire::kLengthDelimited, at));
+    if (nameSize > kShortName) {
+      target.append(buffer, static_cast<size_t>(at - buffer)).append(name);
+      at = buffer;
+    } else {
+      std::memcpy(at, name.data(), nameSize);
+      at += nameSize;
+    }
+    at = wire::WriteDouble(static_cast<double>(delta), wire::WriteTag(kValueField, wire::kFixed64, at));
+    target.append(buffer, static_cast<size_t>(at - buffer));
+  }
+  void Indexed(int32_t index, int64_t delta) {
+    char body[4 * wire::kMaxVarint];
+    char* at = wire::WriteVarint(static_cast<uint64_t>(delta), wire::WriteTag(kLongValueField, wire::kVarint, body));
+    at = wire::WriteVarint(static_cast<uint64_t>(static_cast<int64_t>(index)),
+                           wire::WriteTag(kCounterIndexField, wire::kVarint, at));
+    char head[2 * wire::kMaxVarint];
+    char* headEnd = wire::WriteVarint(static_cast<uint64_t>(at - body),
+                                      wire::WriteTag(kCountersField, wire::kLengthDelimited, head));
+    target.append(head, static_cast<size_t>(headEnd - head)).append(body, static_cast<size_t>(at - body));
+  }
+  void Error(int32_t code) { wire::AppendSignedField(target, kErrorsField, code); }
+
+  // The bytes a type entry's length took at the most; 0 when no type was written.
+  size_t LargestTypeLengthWidth() const { return largestType == 0 ? 0 : wire::VarintSize(largestType); }
+
+ private:
+  std::string& out;
+  std::string& target;  // the target begun last
+  const size_t typeWidth;
+  size_t typeStart = 0;
+  size_t typeSlot = 0;
+  size_t targetsStart = 0;
+  size_t contentStart = 0;
+  size_t largestType = 0;
+};
+
+}  // namespace
+
+bool DiffStoreFactoryImpl::CanEncode(const void* out) const {
+  if (out == nullptr) {
     QBX_LOG(loglevel::kError)
         .subcomp(kSubcomp)
         .tag("errorCode:MPA10036")
@@ -178,24 +327,42 @@ bool DiffStoreFactoryImpl::Encode(msg::StatsResponseMsg* response) {
         .put("Current Statistic store is Null");
     return false;
   }
-  if (currentMap) {
-    DiffMap(*prevMap, *currentMap, response, hasPendingUpdate ? &pending.insertedKeys : nullptr,
-            hasPendingUpdate ? &pending.insertedTargets : nullptr);
-  }
-  if (currentMapNew) {
-    DiffMap(*prevMapNew, *currentMapNew, response,
-            hasPendingUpdate ? &pending.insertedKeysNew : nullptr,
-            hasPendingUpdate ? &pending.insertedTargetsNew : nullptr);
-  }
+  return true;
+}
+
+bool DiffStoreFactoryImpl::Encode(msg::StatsResponseMsg* response) {
+  if (!CanEncode(response)) return false;
+  MessageSink sink(response);
+  DiffAll(sink);
   FinishStatsResponse(response);
   return true;
 }
 
-template <typename Map>
-void DiffStoreFactoryImpl::DiffMap(
-    Map& prev, Map& cur, msg::StatsResponseMsg* response,
-    std::vector<typename Map::key_type>* insertedKeys,
-    std::vector<std::pair<typename Map::key_type, std::string>>* insertedTargets) {
+bool DiffStoreFactoryImpl::EncodeWire(std::string* out) {
+  if (!CanEncode(out)) return false;
+  const size_t start = out->size();
+  WireSink sink(*out, targetScratch, typeLengthWidth);
+  DiffAll(sink);
+  if (const size_t width = sink.LargestTypeLengthWidth()) typeLengthWidth = width;
+  FinishStatsResponse(*out, start);
+  return true;
+}
+
+template <typename Sink>
+void DiffStoreFactoryImpl::DiffAll(Sink& sink) {
+  if (currentMap) {
+    DiffMap(*prevMap, *currentMap, sink, hasPendingUpdate ? &pending.insertedKeys : nullptr,
+            hasPendingUpdate ? &pending.insertedTargets : nullptr);
+  }
+  if (currentMapNew) {
+    DiffMap(*prevMapNew, *currentMapNew, sink, hasPendingUpdate ? &pending.insertedKeysNew : nullptr,
+            hasPendingUpdate ? &pending.insertedTargetsNew : nullptr);
+  }
+}
+
+template <typename Map, typename Sink>
+void DiffStoreFactoryImpl::DiffMap(Map& prev, Map& cur, Sink& sink, std::vector<typename Map::key_type>* insertedKeys,
+                                   std::vector<std::pair<typename Map::key_type, std::string>>* insertedTargets) {
   size_t reported = 0;
   std::vector<std::string> newTargets;
   for (auto& [key, curColl] : cur) {
@@ -207,12 +374,12 @@ void DiffStoreFactoryImpl::DiffMap(
       if (insertedKeys) insertedKeys->push_back(key);
     }
     ++reported;
-    msg::TargetTypeStatsMsg* entry = response->add_target_type_stats();
+    sink.BeginType(key);
     QBX_LOG(loglevel::kDebug)
         .subcomp(kSubcomp)
         .put("=== Start diffing for targets of type [%s] ====", key.KeyText().c_str());
     newTargets.clear();
-    bool ok = DiffTargetTypeStats(pit->second.get(), curColl.get(), entry, typeIsNew, &newTargets);
+    bool ok = DiffTargetTypeStats(pit->second.get(), curColl.get(), sink, typeIsNew, &newTargets);
     if (insertedTargets) {
       for (auto& targetId : newTargets) insertedTargets->emplace_back(key, std::move(targetId));
     }
@@ -221,11 +388,11 @@ void DiffStoreFactoryImpl::DiffMap(
           .subcomp(kSubcomp)
           .tag("errorCode:MPA10039")
           .put("Diffing for targets of type [%s] failed.", key.KeyText().c_str());
-      response->mutable_target_type_stats()->RemoveLast();
-    } else if (entry->target_stats_size() == 0) {
-      response->mutable_target_type_stats()->RemoveLast();
+      sink.DropType();
+    } else if (!sink.TypeHasTargets()) {
+      sink.DropType();
     } else {
-      SetTypeFields(key, entry);
+      sink.EndType(key);
     }
     QBX_LOG(loglevel::kDebug)
         .subcomp(kSubcomp)
@@ -260,21 +427,23 @@ void DiffStoreFactoryImpl::DiffMap(
   for (auto& [key, coll] : keep) cur.emplace(std::move(key), std::move(coll));
 }
 
-bool DiffStoreFactoryImpl::DiffTargetTypeStats(TargetStatsColl* prev, TargetStatsColl* cur,
-                                               msg::TargetTypeStatsMsg* out, bool typeIsNew,
-                                               std::vector<std::string>* insertedTargets) {
-  if (prev == nullptr || cur == nullptr || out == nullptr) {
+template <typename Sink>
+bool DiffStoreFactoryImpl::DiffTargetTypeStats(TargetStatsColl* prev, TargetStatsColl* cur, Sink& sink,
+                                               bool typeIsNew, std::vector<std::string>* insertedTargets) {
+  if (prev == nullptr || cur == nullptr) {
     QBX_LOG(loglevel::kError).subcomp(kSubcomp).tag("errorCode:MPA10040").put("Input arg(s) Null");
     return false;
   }
   if (cur->empty()) return true;
-  for (auto& [targetId, curStore] : *cur) {
+  size_t position = 0;
+  for (const auto& [targetId, curStore] : *cur) {
     bool targetIsNew = typeIsNew;
     ITargetStatsStore* prevStore = nullptr;
-    auto pit = prev->find(targetId);
-    if (pit == prev->end()) {
+    // The previous poll had the same targets in the same order, most of the time.
+    const TargetStatsColl::Store* known = prev->Find(targetId, position++);
+    if (known == nullptr) {
       // prev and cur are distinct collections here (a shared one holds every target).
-      prev->emplace(targetId, curStore);
+      prev->Emplace(targetId, curStore);
       prevStore = curStore.get();
       targetIsNew = true;
       if (insertedTargets) insertedTargets->push_back(targetId);
@@ -285,18 +454,18 @@ bool DiffStoreFactoryImpl::DiffTargetTypeStats(TargetStatsColl* prev, TargetStat
                "response is lost and we dont flip prev with current stats",
                targetId.c_str());
     } else {
-      prevStore = pit->second.get();
+      prevStore = known->get();
     }
-    msg::TargetStatsMsg* target = out->add_target_stats();
+    sink.BeginTarget(targetId);
     QBX_LOG(loglevel::kDebug)
         .subcomp(kSubcomp)
         .put("===== Start diff calculation for targetId [%s]=====", targetId.c_str());
-    bool ok = DiffTargetStats(prevStore, curStore.get(), target, targetIsNew, targetId);
-    if (ok && (target->counters_size() > 0 || target->errors_size() > 0)) {
-      SetStringId(targetId, target->mutable_target_id());
+    bool ok = DiffTargetStats(prevStore, curStore.get(), sink, targetIsNew, targetId);
+    if (ok && sink.TargetHasContent()) {
+      sink.EndTarget(targetId);
       QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("Sending delta msg for target [%s].", targetId.c_str());
     } else if (ok) {
-      out->mutable_target_stats()->RemoveLast();
+      sink.DropTarget();
       QBX_LOG(loglevel::kDebug)
           .subcomp(kSubcomp)
           .put("No new data for target [%s], will not send a protobuf message", targetId.c_str());
@@ -305,7 +474,7 @@ bool DiffStoreFactoryImpl::DiffTargetTypeStats(TargetStatsColl* prev, TargetStat
           .subcomp(kSubcomp)
           .tag("errorCode:MPA10039")
           .put("Diffing TargetStore of target [%s] failed.", targetId.c_str());
-      out->mutable_target_stats()->RemoveLast();
+      sink.DropTarget();
     }
     QBX_LOG(loglevel::kDebug)
         .subcomp(kSubcomp)
@@ -314,10 +483,10 @@ bool DiffStoreFactoryImpl::DiffTargetTypeStats(TargetStatsColl* prev, TargetStat
   return true;
 }
 
-bool DiffStoreFactoryImpl::DiffTargetStats(ITargetStatsStore* prev, ITargetStatsStore* cur,
-                                           msg::TargetStatsMsg* out, bool targetIsNew,
-                                           const std::string& targetId) {
-  if (prev == nullptr || cur == nullptr || out == nullptr) {
+template <typename Sink>
+bool DiffStoreFactoryImpl::DiffTargetStats(ITargetStatsStore* prev, ITargetStatsStore* cur, Sink& sink,
+                                           bool targetIsNew, const std::string& targetId) {
+  if (prev == nullptr || cur == nullptr) {
     QBX_LOG(loglevel::kError).subcomp(kSubcomp).tag("errorCode:MPA10040").put("Input arg(s) Null");
     return false;
   }
@@ -339,8 +508,8 @@ bool DiffStoreFactoryImpl::DiffTargetStats(ITargetStatsStore* prev, ITargetStats
     // By index: a carried-forward counter is appended to curKv, which may be prevKv itself
     // only when nothing is ever missing from it.
     for (size_t i = 0; i < prevKv.size(); ++i) {
-      const std::string& name = (prevKv.begin() + static_cast<std::ptrdiff_t>(i))->first;
-      const int64_t prevValue = (prevKv.begin() + static_cast<std::ptrdiff_t>(i))->second;
+      const std::string& name = prevKv.NameAt(i);
+      const int64_t prevValue = prevKv.ValueAt(i);
       auto cit = curKv.find(name, i);
       if (cit == curKv.end()) {
         QBX_LOG(loglevel::kDebug)
@@ -371,9 +540,7 @@ bool DiffStoreFactoryImpl::DiffTargetStats(ITargetStatsStore* prev, ITargetStats
         delta = WrappingSub(cit->second, prevValue);
       }
       if (delta > 0) {
-        msg::CounterValueMsg* counter = out->add_counters();
-        counter->set_key(name);
-        counter->set_value(static_cast<double>(delta));
+        sink.Named(name, delta);
         QBX_LOG(loglevel::kDebug)
             .subcomp(kSubcomp)
             .put("Reporting delta %ld] for stat [%s], for tid: %s", static_cast<long>(delta),
@@ -389,16 +556,22 @@ bool DiffStoreFactoryImpl::DiffTargetStats(ITargetStatsStore* prev, ITargetStats
             .put("Skipping delta for stat as it didn't change [%s] for tid: %s", name.c_str(), tid);
       }
     }
-    if (curMapStore->GetErrorCount() != 0) {
-      for (int32_t code : curMapStore->GetErrorCodes()) out->add_errors(code);
-      QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("Added [%zd] errors", curMapStore->GetErrorCount());
-    }
   }
+  // The target's error codes travel with its named counters; they follow every counter.
+  const bool sendErrors = !prevKv.empty() && !curKv.empty() && curMapStore->GetErrorCount() != 0;
+  auto addErrors = [&] {
+    if (!sendErrors) return;
+    for (int32_t code : curMapStore->GetErrorCodes()) sink.Error(code);
+    QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("Added [%zd] errors", curMapStore->GetErrorCount());
+  };
 
   // Positional counters.
   auto& prevVec = prevMapStore->GetVectorStats();
   auto& curVec = curMapStore->GetVectorStats();
-  if (prevVec.empty() || curVec.empty()) return true;
+  if (prevVec.empty() || curVec.empty()) {
+    addErrors();
+    return true;
+  }
   if (prevVec.size() != curVec.size()) {
     QBX_LOG(loglevel::kError)
         .subcomp(kSubcomp)
@@ -444,9 +617,7 @@ bool DiffStoreFactoryImpl::DiffTargetStats(ITargetStatsStore* prev, ITargetStats
       delta = WrappingSub(curVec[i], prevVec[i]);
     }
     if (delta > 0) {
-      msg::CounterValueMsg* counter = out->add_counters();
-      counter->set_long_value(delta);
-      counter->set_counter_index(idx);
+      sink.Indexed(idx, delta);
       QBX_LOG(loglevel::kDebug)
           .subcomp(kSubcomp)
           .put("Reporting delta %ld] for stat [%d] for tid: %s", static_cast<long>(delta), idx, tid);
@@ -460,6 +631,7 @@ bool DiffStoreFactoryImpl::DiffTargetStats(ITargetStatsStore* prev, ITargetStats
           .put("Skipping delta for stat as it didn't change [%d] for tid: %s", idx, tid);
     }
   }
+  addErrors();
   return true;
 }
 

@@ -2,12 +2,13 @@
 // previous poll beside those of the current one, lends itself to the vertical's poll
 // callback as the store factory, and encodes the positive gains of every counter.
 //
-// One delta response: UpdatePreviousWithCurrent, the vertical's callback, Encode. Encode is
-// not idempotent: it adds new types and targets to the previous maps (sharing the current
-// objects) and carries missing counters forward into the current stores. So that a response
-// that is never built does not move the base of the next delta, UpdatePreviousWithCurrent
-// keeps what it replaced until CommitUpdate, and RollbackUpdate restores it (and undoes the
-// insertions that Encode made into the previous maps).
+// One delta response: UpdatePreviousWithCurrent, the vertical's callback, Encode (or
+// EncodeWire, the same with bytes for a result). Encode is not idempotent: it adds new types
+// and targets to the previous maps (sharing the current objects) and carries missing
+// counters forward into the current stores. So that a response that is never built does
+// not move the base of the next delta, UpdatePreviousWithCurrent keeps what it replaced
+// until CommitUpdate, and RollbackUpdate restores it (and undoes the insertions that Encode
+// made into the previous maps).
 //
 // Threading: no lock of its own. The owner serialises every use (delta computation, resets)
 // with one mutex.
@@ -24,9 +25,6 @@
 
 namespace zumbra::qbx::agg_service::messaging {
 class StatsResponseMsg;
-class SummationStatsResponseMsg;
-class TargetStatsMsg;
-class TargetTypeStatsMsg;
 }  // namespace zumbra::qbx::agg_service::messaging
 
 namespace qbx {
@@ -53,10 +51,14 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
   void RollbackUpdate();
 
   bool Encode(zumbra::qbx::agg_service::messaging::StatsResponseMsg* response) override;
+  // The same delta as Encode, appended to `out` as the serialised StatsResponseMsg that
+  // Encode would fill, without building the message: for the summation handler, whose
+  // answer is bytes. Same failures (false, nothing appended) and the same state changes.
+  bool EncodeWire(std::string* out);
 
-  // An empty summation response to encode a delta into. Once released (the next delta's
-  // response replaced it as the one kept for a resend), its memory serves a later delta.
-  std::shared_ptr<zumbra::qbx::agg_service::messaging::SummationStatsResponseMsg> NewResponse();
+  // An empty buffer to encode a delta into. Once released (the next delta replaced it as
+  // the one kept for a resend), its memory serves a later delta.
+  std::shared_ptr<std::string> NewBuffer() { return buffers->Take(); }
 
   bool SkipFirstValue() const { return skipFirstValue; }
   const std::shared_ptr<TargetStatsCollMap>& GetPreviousStatsMap() const { return prevMap; }
@@ -65,34 +67,44 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
   }
 
  protected:
-  // A new collection is sized for the targets it had in the previous poll.
-  size_t ExpectedTargets(const TargetMetaData& key) const override;
-  size_t ExpectedTargets(const TargetMetaDataNew& key) const override;
+  // The collection of the same key of two polls ago when there is one (its entries and
+  // stores serve this poll's targets), else a new one sized for the targets the key had in
+  // the previous poll.
+  std::shared_ptr<TargetStatsColl> NewCollection(const TargetMetaData& key) override;
+  std::shared_ptr<TargetStatsColl> NewCollection(const TargetMetaDataNew& key) override;
 
  private:
-  // Empties the stores of a replaced previous map that nothing else refers to and keeps
-  // them, with their collection entries, for the targets of the next poll.
+  // Keeps the collections of a replaced previous map that nothing else refers to, emptied,
+  // as `spares` for the next poll (in place of those the last poll did not take).
   template <typename Map>
-  void RecycleStores(std::shared_ptr<Map>& map, size_t limit);
-  size_t PreviousTargetCount() const;
+  static void RecycleCollections(std::shared_ptr<Map>& map, std::shared_ptr<Map>& spares);
 
+  // Encode and EncodeWire share the difference rules below; they differ in the sink the
+  // results go to (a message, or wire bytes), which also decides which targets and types
+  // are left out as empty.
+  bool CanEncode(const void* out) const;
+  template <typename Sink>
+  void DiffAll(Sink& sink);
   // Step of Encode over one of the two key forms.
-  template <typename Map>
-  void DiffMap(Map& prev, Map& cur, zumbra::qbx::agg_service::messaging::StatsResponseMsg* response,
-               std::vector<typename Map::key_type>* insertedKeys,
+  template <typename Map, typename Sink>
+  void DiffMap(Map& prev, Map& cur, Sink& sink, std::vector<typename Map::key_type>* insertedKeys,
                std::vector<std::pair<typename Map::key_type, std::string>>* insertedTargets);
-  bool DiffTargetTypeStats(TargetStatsColl* prev, TargetStatsColl* cur,
-                           zumbra::qbx::agg_service::messaging::TargetTypeStatsMsg* out, bool typeIsNew,
+  template <typename Sink>
+  bool DiffTargetTypeStats(TargetStatsColl* prev, TargetStatsColl* cur, Sink& sink, bool typeIsNew,
                            std::vector<std::string>* insertedTargets);
-  bool DiffTargetStats(ITargetStatsStore* prev, ITargetStatsStore* cur,
-                       zumbra::qbx::agg_service::messaging::TargetStatsMsg* out, bool targetIsNew,
+  template <typename Sink>
+  bool DiffTargetStats(ITargetStatsStore* prev, ITargetStatsStore* cur, Sink& sink, bool targetIsNew,
                        const std::string& targetId);
 
   std::shared_ptr<TargetStatsCollMap> prevMap;
   std::shared_ptr<TargetStatsCollMapNew> prevMapNew;
   bool skipFirstValue;
-  std::shared_ptr<MessageRecycler<zumbra::qbx::agg_service::messaging::SummationStatsResponseMsg>> responses =
-      MessageRecycler<zumbra::qbx::agg_service::messaging::SummationStatsResponseMsg>::Create();
+  std::shared_ptr<BufferRecycler> buffers = BufferRecycler::Create();
+  // Bytes kept for the length of a target type entry by EncodeWire: enough for the largest
+  // entry of the last delta, so that the entries of thousands of targets are not moved.
+  size_t typeLengthWidth = 3;
+  // Where EncodeWire writes a target before it appends it to the response.
+  std::string targetScratch;
 
   // What the last UpdatePreviousWithCurrent replaced, and what Encode added to the previous
   // maps since; valid while `hasPendingUpdate`.
@@ -107,6 +119,9 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
   };
   bool hasPendingUpdate = false;
   PendingUpdate pending;
+  // Emptied collections of two polls ago, by key, for the next poll.
+  std::shared_ptr<TargetStatsCollMap> spareColls;
+  std::shared_ptr<TargetStatsCollMapNew> spareCollsNew;
 };
 
 }  // namespace qbx

@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <limits>
 #include <typeinfo>
 
 #include "core/logger.h"
@@ -26,16 +27,124 @@ void SetTypeFields(const TargetMetaDataNew& key, msg::TargetTypeStatsMsg* entry)
   entry->set_stat_type(key.StatType());
 }
 
+namespace {
+// False (and an error record) for an empty id text.
+bool UsableStringId(const std::string& text) {
+  if (!text.empty()) return true;
+  QBX_LOG(loglevel::kError).subcomp(kSubcomp).tag("errorCode:MPA10044").put("Empty string id");
+  return false;
+}
+
+void LogResponse(const msg::StatsResponseMsg& response) {
+  std::string text = response.DebugString();
+  if (text.empty()) {
+    QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("Response Msg is empty");
+  } else {
+    QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("Response Msg is %s", text.c_str());
+  }
+}
+
+// The largest message protobuf serialises or parses.
+constexpr size_t kMaxMessageBytes = static_cast<size_t>(std::numeric_limits<int32_t>::max());
+}  // namespace
+
 void FinishStatsResponse(msg::StatsResponseMsg* response) {
   response->set_timestamp(static_cast<int64_t>(GetCurrentTimeMs()));
+  if (Logger::Enabled(loglevel::kDebug)) LogResponse(*response);
+}
+
+void FinishStatsResponse(std::string& out, size_t start) {
+  wire::AppendSignedField(out, 3, static_cast<int64_t>(GetCurrentTimeMs()));
   if (Logger::Enabled(loglevel::kDebug)) {
-    std::string text = response->DebugString();
-    if (text.empty()) {
-      QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("Response Msg is empty");
-    } else {
-      QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("Response Msg is %s", text.c_str());
-    }
+    msg::StatsResponseMsg response;
+    if (response.ParseFromArray(out.data() + start, static_cast<int>(out.size() - start))) LogResponse(response);
   }
+}
+
+void AppendTypeFieldsBeforeTargets(const TargetMetaData& key, std::string& out) {
+  if (!key.ParentType().empty()) wire::AppendBytesField(out, 1, key.ParentType());
+  if (!key.ParentId().empty()) AppendStringIdField(out, 2, key.ParentId());
+  wire::AppendBytesField(out, 3, key.TargetType());
+}
+
+void AppendTypeFieldsBeforeTargets(const TargetMetaDataNew& key, std::string& out) {
+  if (!key.ParentId().empty()) AppendStringIdField(out, 2, key.ParentId());
+}
+
+void AppendTypeFieldsAfterTargets(const TargetMetaDataNew& key, std::string& out) {
+  wire::AppendSignedField(out, 6, key.StatType());
+}
+
+void AppendStringIdField(std::string& out, uint32_t field, const std::string& text) {
+  char buffer[3 * wire::kMaxVarint];
+  char* at = wire::WriteTag(field, wire::kLengthDelimited, buffer);
+  if (text.empty()) {
+    // The message without its text, as SetStringId leaves it.
+    *at++ = 0;
+    out.append(buffer, static_cast<size_t>(at - buffer));
+    return;
+  }
+  at = wire::WriteVarint(wire::VarintSize(text.size()) + 1 + text.size(), at);
+  at = wire::WriteTag(1, wire::kLengthDelimited, at);  // string_id
+  at = wire::WriteVarint(text.size(), at);
+  out.append(buffer, static_cast<size_t>(at - buffer));
+  out.append(text);
+}
+
+bool SerialiseSummationResponse(uint64_t seqNum, const std::string& stats, std::string& out) {
+  char buffer[4 * wire::kMaxVarint];
+  char* at = wire::WriteVarint(seqNum, wire::WriteTag(1, wire::kVarint, buffer));
+  at = wire::WriteVarint(stats.size(), wire::WriteTag(2, wire::kLengthDelimited, at));
+  const size_t head = static_cast<size_t>(at - buffer);
+  if (stats.size() > kMaxMessageBytes - head) return false;
+  out.clear();
+  out.reserve(head + stats.size());
+  out.append(buffer, head);
+  out.append(stats);
+  return true;
+}
+
+namespace wire {
+void CloseField(std::string& out, size_t slot, size_t width) {
+  const size_t length = out.size() - slot - width;
+  const size_t needed = VarintSize(length);
+  if (needed > width) {
+    out.insert(slot + width, needed - width, '\0');
+  } else if (needed < width) {
+    out.erase(slot + needed, width - needed);
+  }
+  WriteVarint(length, out.data() + slot);
+}
+}  // namespace wire
+
+std::shared_ptr<std::string> BufferRecycler::Take() {
+  std::unique_ptr<std::string> buffer;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    buffer = std::move(spare);
+  }
+  if (buffer) {
+    buffer->clear();
+  } else {
+    buffer = std::make_unique<std::string>();
+  }
+  std::string* raw = buffer.get();
+  return std::shared_ptr<std::string>(raw, Returner{weak_from_this(), std::move(buffer)});
+}
+
+bool BufferRecycler::HasSpare() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return spare != nullptr;
+}
+
+void BufferRecycler::Returner::operator()(std::string* /*released*/) {
+  std::unique_ptr<std::string> owned = std::move(buffer);
+  if (auto self = recycler.lock()) self->Give(std::move(owned));
+}
+
+void BufferRecycler::Give(std::unique_ptr<std::string> buffer) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!spare) spare = std::move(buffer);
 }
 
 TargetStatsMap* AsTargetStatsMap(ITargetStatsStore* store, const char* tag, const char* which) {
@@ -64,10 +173,7 @@ bool SetStringId(const std::string& text, msg::UuidOrStringIdMsg* id) {
     QBX_LOG(loglevel::kError).subcomp(kSubcomp).tag("errorCode:MPA10044").put("Null UuidOrStringIdMsg ptr");
     return false;
   }
-  if (text.empty()) {
-    QBX_LOG(loglevel::kError).subcomp(kSubcomp).tag("errorCode:MPA10044").put("Empty string id");
-    return false;
-  }
+  if (!UsableStringId(text)) return false;
   id->set_string_id(text);
   return true;
 }

@@ -4,7 +4,9 @@
 // Threading: belongs to the request that created it; used on that request's thread.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,61 +54,139 @@ std::shared_ptr<T> MakeArenaMessage() {
   return std::shared_ptr<T>(std::move(arena), message);
 }
 
-// Hands out response messages and takes back one that was released, to fill it again: a
-// response of thousands of targets then reuses its sub-messages and strings (cleared, with
-// their memory kept, in the few blocks of its own arena) instead of allocating and freeing
-// one of each per counter and poll. Meant for a sequence of responses of about the same
-// shape, such as the deltas of one vertical. Holds at most one released message. A message
-// may be released on any thread, also after the recycler is gone (it is then freed).
-template <typename T>
-class MessageRecycler : public std::enable_shared_from_this<MessageRecycler<T>> {
+// Hands out byte buffers and takes back one that was released, to fill it again: the
+// serialised statistics of a response of thousands of targets then reuse the memory of an
+// earlier one instead of allocating (and faulting in) megabytes per poll. Meant for a
+// sequence of responses of about the same size, such as the deltas of one vertical. Holds at
+// most one released buffer. A buffer may be released on any thread, also after the recycler
+// is gone (it is then freed).
+class BufferRecycler : public std::enable_shared_from_this<BufferRecycler> {
  public:
-  static std::shared_ptr<MessageRecycler> Create() {
-    return std::shared_ptr<MessageRecycler>(new MessageRecycler());
+  static std::shared_ptr<BufferRecycler> Create() {
+    return std::shared_ptr<BufferRecycler>(new BufferRecycler());
   }
 
-  // An empty message: the released one if there is one, else a new one.
-  std::shared_ptr<T> Take() {
-    std::shared_ptr<T> message;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      message = std::move(spare);
-    }
-    if (message) {
-      message->Clear();
-    } else {
-      message = MakeArenaMessage<T>();
-    }
-    T* raw = message.get();
-    return std::shared_ptr<T>(raw, Returner{this->weak_from_this(), std::move(message)});
-  }
-
-  bool HasSpare() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return spare != nullptr;
-  }
+  // An empty buffer: the released one (with its capacity) if there is one, else a new one.
+  std::shared_ptr<std::string> Take();
+  bool HasSpare();
 
  private:
-  // Deleter of a message handed out: gives the message (with its arena) back, or lets it go
-  // when the recycler is gone.
+  // Deleter of a buffer handed out: gives the buffer back, or lets it go when the recycler
+  // is gone.
   struct Returner {
-    std::weak_ptr<MessageRecycler> recycler;
-    std::shared_ptr<T> message;
-    void operator()(T* /*released*/) {
-      std::shared_ptr<T> owned = std::move(message);
-      if (auto self = recycler.lock()) self->Give(std::move(owned));
-    }
+    std::weak_ptr<BufferRecycler> recycler;
+    std::unique_ptr<std::string> buffer;
+    void operator()(std::string* /*released*/);
   };
 
-  MessageRecycler() = default;
-  void Give(std::shared_ptr<T> message) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!spare) spare = std::move(message);
-  }
+  BufferRecycler() = default;
+  void Give(std::unique_ptr<std::string> buffer);
 
   std::mutex mutex;
-  std::shared_ptr<T> spare;
+  std::unique_ptr<std::string> spare;
 };
+
+// The protocol buffer wire format, for responses that are written as bytes instead of being
+// built as messages and serialised afterwards. Every writer appends to a std::string.
+namespace wire {
+
+constexpr uint32_t kVarint = 0;
+constexpr uint32_t kFixed64 = 1;
+constexpr uint32_t kLengthDelimited = 2;
+// Longest varint: a 64-bit value (and so a negative int32, which is sign-extended).
+constexpr size_t kMaxVarint = 10;
+
+inline size_t VarintSize(uint64_t value) {
+  size_t n = 1;
+  while (value >= 0x80) {
+    value >>= 7;
+    ++n;
+  }
+  return n;
+}
+
+// Writes `value` at `at` and returns the end of what it wrote (at most kMaxVarint bytes).
+inline char* WriteVarint(uint64_t value, char* at) {
+  while (value >= 0x80) {
+    *at++ = static_cast<char>(value | 0x80);
+    value >>= 7;
+  }
+  *at++ = static_cast<char>(value);
+  return at;
+}
+
+inline char* WriteTag(uint32_t field, uint32_t type, char* at) {
+  return WriteVarint((static_cast<uint64_t>(field) << 3) | type, at);
+}
+
+// A double as fixed64, little-endian as the format wants it whatever the host.
+inline char* WriteDouble(double value, char* at) {
+  uint64_t bits;
+  static_assert(sizeof bits == sizeof value);
+  std::memcpy(&bits, &value, sizeof bits);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(at, &bits, sizeof bits);
+    return at + sizeof bits;
+  } else {
+    for (int i = 0; i < 8; ++i) *at++ = static_cast<char>(bits >> (8 * i));
+    return at;
+  }
+}
+
+inline void AppendVarintField(std::string& out, uint32_t field, uint64_t value) {
+  char buffer[2 * kMaxVarint];
+  char* end = WriteVarint(value, WriteTag(field, kVarint, buffer));
+  out.append(buffer, static_cast<size_t>(end - buffer));
+}
+
+// int32 and int64 fields: a negative value takes ten bytes, as the format says.
+inline void AppendSignedField(std::string& out, uint32_t field, int64_t value) {
+  AppendVarintField(out, field, static_cast<uint64_t>(value));
+}
+
+inline void AppendBytesField(std::string& out, uint32_t field, const std::string& bytes) {
+  char buffer[2 * kMaxVarint];
+  char* end = WriteVarint(bytes.size(), WriteTag(field, kLengthDelimited, buffer));
+  out.append(buffer, static_cast<size_t>(end - buffer));
+  out.append(bytes);
+}
+
+// A length-delimited field whose body is appended after its length is known: Open writes
+// the tag and keeps `width` bytes for the length; Close writes the length there, moving the
+// body when its length takes more or fewer bytes than were kept. A width that is right for
+// the common size saves the move.
+inline size_t OpenField(std::string& out, uint32_t field, size_t width) {
+  char buffer[kMaxVarint];
+  char* end = WriteTag(field, kLengthDelimited, buffer);
+  out.append(buffer, static_cast<size_t>(end - buffer));
+  const size_t slot = out.size();
+  out.append(width, '\0');
+  return slot;
+}
+void CloseField(std::string& out, size_t slot, size_t width);
+
+}  // namespace wire
+
+// Appends the wire form of a target type entry's identity that precedes its targets (field
+// order: parent type, parent id, target type, targets, stat type), and the part that follows
+// them: together what SetTypeFields sets.
+void AppendTypeFieldsBeforeTargets(const TargetMetaData& key, std::string& out);
+void AppendTypeFieldsBeforeTargets(const TargetMetaDataNew& key, std::string& out);
+inline void AppendTypeFieldsAfterTargets(const TargetMetaData& /*key*/, std::string& /*out*/) {}
+void AppendTypeFieldsAfterTargets(const TargetMetaDataNew& key, std::string& out);
+// Appends the wire form of a UuidOrStringIdMsg field that carries `text`, as SetStringId
+// sets it (an empty text gives an empty message; the caller logs the refusal).
+void AppendStringIdField(std::string& out, uint32_t field, const std::string& text);
+
+// Stamps the serialised StatsResponseMsg that starts at `start` in `out` with the current
+// time (appended: the timestamp is its last field) and logs it at debug level, as
+// FinishStatsResponse does for a message.
+void FinishStatsResponse(std::string& out, size_t start);
+
+// Writes to `out` the serialised SummationStatsResponseMsg of `seqNum` with the serialised
+// StatsResponseMsg `stats`. False when the response would exceed what a protobuf message may
+// hold (2 GiB), as serialising the message would be.
+bool SerialiseSummationResponse(uint64_t seqNum, const std::string& stats, std::string& out);
 
 class ProtoStoreFactoryImpl : public StatsStoreFactoryImpl {
  public:

@@ -88,16 +88,22 @@ AggServiceClient::Adapter* FindStatsAdapter(const AggServiceClient& client, cons
   return adapter;
 }
 
+// Serialises a reply of type `typeId` with `serialise`; logs `failure` when that fails.
+template <typename Serialise>
+bool SerialiseReply(Serialise&& serialise, const char* typeId, const char* failure, const char* fn, const char* app) {
+  QBX_LOG(qbx::loglevel::kTrace)
+      .subcomp(kSubcomp)
+      .put("[%s][%s]: Create & enqueue msg for send, msgtype: %s\n", fn, app, typeId);
+  if (serialise()) return true;
+  QBX_LOG(qbx::loglevel::kError).subcomp(kSubcomp).tag("errorCode:MPA10017").put("[%s][%s]: %s", fn, app, failure);
+  return false;
+}
+
 // Serialises the response to a reply of type `typeId`; logs `failure` when that fails.
 template <typename Response>
 bool SerialiseResponse(const Response& response, const char* typeId, const char* failure, const char* fn,
                        const char* app, std::string& out) {
-  QBX_LOG(qbx::loglevel::kTrace)
-      .subcomp(kSubcomp)
-      .put("[%s][%s]: Create & enqueue msg for send, msgtype: %s\n", fn, app, typeId);
-  if (response.SerializeToString(&out)) return true;
-  QBX_LOG(qbx::loglevel::kError).subcomp(kSubcomp).tag("errorCode:MPA10017").put("[%s][%s]: %s", fn, app, failure);
-  return false;
+  return SerialiseReply([&] { return response.SerializeToString(&out); }, typeId, failure, fn, app);
 }
 
 // Logs a failed hand-over of a reply to the transport; returns its result.
@@ -164,7 +170,7 @@ int AggServiceClient::SummationStatsRequestHandler(const char* payload, int32_t 
   // A worker waiting for its first request was reset (version change, datapath restart)
   // after the cached response was made: that response describes counters that no longer
   // exist and must never be resent.
-  if (deltaWorker.IsFirstRequest()) lastSummationResponse.reset();
+  if (deltaWorker.IsFirstRequest()) lastSummationStats.reset();
 
   const int status = deltaWorker.Classify(seq, ack);
   if (status < 0) {
@@ -180,12 +186,13 @@ int AggServiceClient::SummationStatsRequestHandler(const char* payload, int32_t 
 
   // Collects absolute values; with `full` also the delta store that takes them as its base.
   std::shared_ptr<DiffStoreFactoryImpl> newDiffStore;
-  auto getResponse = [&](bool full, std::shared_ptr<msg::SummationStatsResponseMsg>& out) {
+  std::shared_ptr<msg::StatsResponseMsg> absolute;
+  auto getResponse = [&](bool full) {
     auto store = std::make_shared<ProtoStoreFactoryImpl>();
     CallExtraAdapter(payload, length, metadata);
     adapter->PollStats(qbx::SUMMATION, store);
-    out = qbx::MakeArenaMessage<msg::SummationStatsResponseMsg>();
-    bool ok = store->Encode(out->mutable_stats());
+    absolute = qbx::MakeArenaMessage<msg::StatsResponseMsg>();
+    bool ok = store->Encode(absolute.get());
     if (ok && full) {
       newDiffStore = std::make_shared<DiffStoreFactoryImpl>(store->GetCurrentStatsMap(), store->GetCurrentStatsMapNew(),
                                                             vertical->SkipFirstValue());
@@ -193,11 +200,13 @@ int AggServiceClient::SummationStatsRequestHandler(const char* payload, int32_t 
     return ok;
   };
 
-  std::shared_ptr<msg::SummationStatsResponseMsg> response;
+  // The serialised StatsResponseMsg of the answer: the reply is its request's seq_num and
+  // these bytes, and a resend sends the same bytes again.
+  std::shared_ptr<const std::string> stats;
   std::unique_ptr<DeltaUpdateGuard> pendingDelta;
   switch (status) {
     case DeltaWorker::DELTA_RESEND_RESPONSE:
-      if (!lastSummationResponse) {
+      if (!lastSummationStats) {
         QBX_LOG(qbx::loglevel::kFatal)
             .subcomp(kSubcomp)
             .tag("errorCode:MPA10022")
@@ -207,17 +216,16 @@ int AggServiceClient::SummationStatsRequestHandler(const char* payload, int32_t 
       QBX_LOG(qbx::loglevel::kInfo)
           .subcomp(kSubcomp)
           .put("[%s][%s]: Status: 'DELTA_RESEND_RESPONSE', resending previous response", fn, AppName());
-      // A copy: the cache keeps what was sent, whatever happens to this answer.
-      response = std::make_shared<msg::SummationStatsResponseMsg>(*lastSummationResponse);
+      stats = lastSummationStats;
       break;
     case DeltaWorker::DELTA_MP_FIRST_OR_RESET_REQUEST:
-      if (lastSummationResponse && lastSummationStatus == DeltaWorker::DELTA_MP_FIRST_OR_RESET_REQUEST) {
+      if (lastSummationStats && lastSummationStatus == DeltaWorker::DELTA_MP_FIRST_OR_RESET_REQUEST) {
         QBX_LOG(qbx::loglevel::kInfo)
             .subcomp(kSubcomp)
             .put("[%s][%s]: Status: 'DELTA_MP_FIRST_OR_RESET_REQUEST', previous response was a full sync got full "
                  "sync again. Assuming previous full sync response was lost, resending previous cached response",
                  fn, AppName());
-        response = std::make_shared<msg::SummationStatsResponseMsg>(*lastSummationResponse);
+        stats = lastSummationStats;
         break;
       }
       QBX_LOG(qbx::loglevel::kInfo)
@@ -225,7 +233,7 @@ int AggServiceClient::SummationStatsRequestHandler(const char* payload, int32_t 
           .put("[%s][%s]: Status: 'DELTA_MP_FIRST_OR_RESET_REQUEST', A new full sync request, do callback and send "
                "absolute values.\n",
                fn, AppName());
-      if (!getResponse(true, response)) {
+      if (!getResponse(true)) {
         QBX_LOG(qbx::loglevel::kError)
             .subcomp(kSubcomp)
             .tag("errorCode:MPA10015")
@@ -259,16 +267,17 @@ int AggServiceClient::SummationStatsRequestHandler(const char* payload, int32_t 
         QBX_LOG(qbx::loglevel::kDebug)
             .subcomp(kSubcomp)
             .put("[%s] skipping diff for %s and returning absolute values", fn, AppName());
-        ok = getResponse(false, response);
+        ok = getResponse(false);
       } else {
         QBX_LOG(qbx::loglevel::kDebug)
             .subcomp(kSubcomp)
             .put("[%s][%s]: Summation callback to send delta values.\n", fn, AppName());
         CallExtraAdapter(payload, length, metadata);
         adapter->PollStats(qbx::SUMMATION, store);
-        // Reuses the memory of the delta response sent before the cached one.
-        response = store->NewResponse();
-        ok = store->Encode(response->mutable_stats());
+        // Reuses the memory of the delta answer sent before the cached one.
+        std::shared_ptr<std::string> bytes = store->NewBuffer();
+        ok = store->EncodeWire(bytes.get());
+        stats = std::move(bytes);
       }
       if (!ok) {
         QBX_LOG(qbx::loglevel::kError)
@@ -290,13 +299,21 @@ int AggServiceClient::SummationStatsRequestHandler(const char* payload, int32_t 
       return aggresult::kImpossibleSummationStatus;
   }
 
-  // A resent response carries the new request's number.
-  response->set_seq_num(seq);
+  static const char* kSerialiseFailure = "SummationStatsResponseMsg serialize to string failed for delta stats.";
+  // Absolute values are serialised once, into the form that is cached for a resend.
+  if (absolute) {
+    auto bytes = std::make_shared<std::string>();
+    if (!SerialiseReply([&] { return absolute->SerializeToString(bytes.get()); }, kSummationResponseTypeId,
+                        kSerialiseFailure, fn, AppName())) {
+      return aggresult::kSerializationFailed;
+    }
+    stats = std::move(bytes);
+  }
   MsgMetadata replyMetadata(kSummationResponseTypeId, metadata.GetCorrelationId(), metadata.GetReplyTo());
+  // A resent response carries the new request's number.
   std::string serialised;
-  if (!SerialiseResponse(*response, kSummationResponseTypeId,
-                         "SummationStatsResponseMsg serialize to string failed for delta stats.", fn, AppName(),
-                         serialised)) {
+  if (!SerialiseReply([&] { return qbx::SerialiseSummationResponse(seq, *stats, serialised); },
+                      kSummationResponseTypeId, kSerialiseFailure, fn, AppName())) {
     return aggresult::kSerializationFailed;
   }
 
@@ -311,7 +328,7 @@ int AggServiceClient::SummationStatsRequestHandler(const char* payload, int32_t 
     QBX_LOG(qbx::loglevel::kInfo)
         .subcomp(kSubcomp)
         .put("[%s][%s]: Caching current summation response message\n", fn, AppName());
-    lastSummationResponse = response;
+    lastSummationStats = std::move(stats);
   }
   lastSummationStatus = static_cast<uint32_t>(status);
   return CheckDispatch(result, fn, AppName());

@@ -9,12 +9,16 @@
 // that created them and are used on that request's thread only.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -181,121 +185,297 @@ class IStatsResponseEncoder {
   virtual ~IStatsResponseEncoder() = default;
 };
 
-// Target id -> store, and the two maps of collections a factory keeps. Collections and
-// stores are shared by pointer between the previous and the current maps of the delta
-// encoder; nothing deep-copies them.
-using TargetStatsColl = std::unordered_map<std::string, std::shared_ptr<ITargetStatsStore>>;
-using TargetStatsCollMap = std::unordered_map<TargetMetaData, std::shared_ptr<TargetStatsColl>,
-                                              TargetMetaDataHash, TargetMetaDataEq>;
-using TargetStatsCollMapNew =
-    std::unordered_map<TargetMetaDataNew, std::shared_ptr<TargetStatsColl>, TargetMetaDataHashNew,
-                       TargetMetaDataEqNew>;
-
-// Equality of two counter names. Names are short; comparing them in line is cheaper than a
-// library call per counter of every poll.
+// Equality of two counter names or target ids. They are short; comparing them in line, a
+// word at a time, is cheaper than a library call per counter and target of every poll.
 inline bool SameName(const std::string& a, const std::string& b) {
   const size_t n = a.size();
   if (n != b.size()) return false;
   const char* x = a.data();
   const char* y = b.data();
-  if (n > 24) return a.compare(b) == 0;
+  // Two loads of 8 (or 4) bytes that overlap when needed cover the whole name.
+  auto same = [x, y, n](auto word) {
+    constexpr size_t w = sizeof word;
+    decltype(word) p, q, r, t;
+    std::memcpy(&p, x, w);
+    std::memcpy(&q, y, w);
+    std::memcpy(&r, x + n - w, w);
+    std::memcpy(&t, y + n - w, w);
+    return p == q && r == t;
+  };
+  if (n > 16) return std::memcmp(x, y, n) == 0;
+  if (n >= 8) return same(uint64_t{});
+  if (n >= 4) return same(uint32_t{});
   for (size_t i = 0; i < n; ++i) {
     if (x[i] != y[i]) return false;
   }
   return true;
 }
 
-// The named counters of one target, in insertion order. A vertical writes a handful of
-// counters per target for thousands of targets per poll, so they live in one flat vector
-// (one allocation per target, not one per counter), with the hash of each key beside it so
-// that a lookup compares strings only on a hash match. A lookup may name the position to
-// try first: the delta encoder looks up the counters of the previous poll, which come in
-// the same order.
+// The stores of the targets of one collection by target id, in the order the targets were
+// added. A vertical reports thousands of targets per poll, nearly always the same ones in
+// the same order, and the delta encoder looks each one up in the previous poll's
+// collection. So the entries are one array, found through an open-addressing index of
+// their positions, and a lookup may name the position to try first.
 //
-// clear() keeps the entries it forgets (up to `count` they are live, beyond it spare): a
-// store that is filled again gets the same names in the same order, and a name that equals
-// the spare entry at its position reuses that entry's string and hash instead of hashing
-// and copying the name.
-class KeyValueCounters {
+// Clear() keeps the entries (up to `count` they are live, beyond it spare) with their ids,
+// index slots and stores. A refill that adds the target of the spare at its position takes
+// that entry as it is: no hashing, no index change, and the target's own earlier store for
+// the caller to reuse. All entries, live and spare, have different ids.
+//
+// Threading: none; used by the factory that holds it, like the stores.
+class TargetStatsColl {
  public:
-  using value_type = std::pair<std::string, int64_t>;
-  using iterator = std::vector<value_type>::iterator;
+  using Store = std::shared_ptr<ITargetStatsStore>;
+  using value_type = std::pair<std::string, Store>;  // target id, store
   using const_iterator = std::vector<value_type>::const_iterator;
   static constexpr size_t kNoHint = static_cast<size_t>(-1);
 
-  iterator begin() { return entries.begin(); }
-  iterator end() { return entries.begin() + static_cast<std::ptrdiff_t>(count); }
   const_iterator begin() const { return entries.begin(); }
   const_iterator end() const { return entries.begin() + static_cast<std::ptrdiff_t>(count); }
   size_t size() const { return count; }
   bool empty() const { return count == 0; }
 
-  iterator find(const std::string& key, size_t hint = kNoHint) {
-    return entries.begin() + static_cast<std::ptrdiff_t>(IndexOf(key, hint));
+  // The store of the live target `id`, or null; `hint` is the position to try first.
+  const Store* Find(const std::string& id, size_t hint = kNoHint) const;
+  // The store of `id`, which is made live if it was not (second: true then). The store of
+  // an entry made live is what its spare held: null, or a store of an earlier poll that
+  // the caller reuses only if nothing else holds it.
+  std::pair<Store*, bool> Insert(const std::string& id);
+  // Adds `id` with `store` unless `id` is live; true when added.
+  bool Emplace(const std::string& id, Store store);
+  // Removes the live target `id` and lets its store go; 1 when it was there, else 0.
+  size_t Erase(const std::string& id);
+  // Forgets every target; their entries stay as spares for the next fill. Older spares, of
+  // targets that were gone already, are dropped with their stores.
+  void Clear();
+  void Reserve(size_t targets);
+
+ private:
+  static constexpr size_t kNone = static_cast<size_t>(-1);
+
+  static size_t Hash(const std::string& id) { return std::hash<std::string>()(id); }
+  // Position of the entry (live or spare) of `id`, or kNone.
+  size_t Lookup(const std::string& id, size_t hash) const;
+  // The index slot that names `position`.
+  size_t SlotOf(size_t position) const;
+  void IndexInsert(size_t position);
+  void IndexRemove(size_t position);
+  void Swap(size_t a, size_t b);
+  void Rehash(size_t slotCount);
+
+  std::vector<value_type> entries;  // [0, count) live, the rest spare
+  std::vector<size_t> hashes;       // hashes[i] is the hash of entries[i].first
+  // Open addressing with linear probing, at most half full: 0 is empty, else the position
+  // plus one in the low half and the high half of the id's hash in the high one.
+  std::vector<uint64_t> slots;
+  size_t count = 0;
+};
+
+// The two maps of collections a factory keeps. Collections and stores are shared by pointer
+// between the previous and the current maps of the delta encoder; nothing deep-copies them.
+using TargetStatsCollMap = std::unordered_map<TargetMetaData, std::shared_ptr<TargetStatsColl>,
+                                              TargetMetaDataHash, TargetMetaDataEq>;
+using TargetStatsCollMapNew =
+    std::unordered_map<TargetMetaDataNew, std::shared_ptr<TargetStatsColl>, TargetMetaDataHashNew,
+                       TargetMetaDataEqNew>;
+
+// The names of a store's named counters, in insertion order, with the hash of each beside
+// it so that a lookup compares strings only on a hash match. Stores whose counters have the
+// same names share one list (see KeyValueCounters); a shared list is never changed.
+struct CounterNames {
+  std::vector<std::string> names;
+  std::vector<size_t> hashes;  // hashes[i] is the hash of names[i]
+  size_t distinct = 0;         // names[0, distinct) differ from each other
+
+  bool SameAs(const CounterNames& other) const {
+    if (names.size() != other.names.size() || hashes != other.hashes) return false;
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (!SameName(names[i], other.names[i])) return false;
+    }
+    return true;
   }
-  const_iterator find(const std::string& key, size_t hint = kNoHint) const {
-    return entries.begin() + static_cast<std::ptrdiff_t>(IndexOf(key, hint));
-  }
+};
+
+// The named counters of one target, in insertion order. A vertical writes a handful of
+// counters per target for thousands of targets per poll, nearly always the same names in
+// the same order. So the names live in a CounterNames list that the stores of a poll share
+// (copied before a store changes it), and a store itself holds only its values: a poll of
+// thousands of targets then touches one list of names and a few cache lines per target. A
+// lookup may name the position to try first: the delta encoder looks up the counters of the
+// previous poll, which come in the same order.
+//
+// clear() keeps the names it forgets (up to `count` they are live, beyond it spare): a
+// store that is filled again gets the same names in the same order, and a name that equals
+// the spare at its position is taken as it is, without hashing, copying or writing the list.
+class KeyValueCounters {
+ public:
+  static constexpr size_t kNoHint = static_cast<size_t>(-1);
+
+  // Iterates over (name, value) pairs: `first` is the name, `second` the value.
+  template <bool kConst>
+  class Iterator {
+   public:
+    using Value = std::conditional_t<kConst, const int64_t, int64_t>;
+    struct Entry {
+      const std::string& first;
+      Value& second;
+    };
+    struct Pointer {
+      Entry entry;
+      const Entry* operator->() const { return &entry; }
+    };
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = Entry;
+    using difference_type = std::ptrdiff_t;
+    using reference = Entry;
+    using pointer = Pointer;
+
+    Iterator() = default;
+    Iterator(const std::string* names, Value* values, size_t index) : names(names), values(values), index(index) {}
+    template <bool kOther, typename = std::enable_if_t<kConst && !kOther>>
+    Iterator(const Iterator<kOther>& other) : names(other.names), values(other.values), index(other.index) {}
+
+    Entry operator*() const { return {names[index], values[index]}; }
+    Pointer operator->() const { return {**this}; }
+    Iterator& operator++() {
+      ++index;
+      return *this;
+    }
+    Iterator operator++(int) {
+      Iterator before = *this;
+      ++index;
+      return before;
+    }
+    bool operator==(const Iterator& other) const { return index == other.index; }
+
+   private:
+    template <bool>
+    friend class Iterator;
+    const std::string* names = nullptr;
+    Value* values = nullptr;
+    size_t index = 0;
+  };
+  using iterator = Iterator<false>;
+  using const_iterator = Iterator<true>;
+
+  iterator begin() { return At(0); }
+  iterator end() { return At(count); }
+  const_iterator begin() const { return At(0); }
+  const_iterator end() const { return At(count); }
+  size_t size() const { return count; }
+  bool empty() const { return count == 0; }
+
+  // The name and value of the i-th counter, i < size().
+  const std::string& NameAt(size_t i) const { return list->names[i]; }
+  int64_t ValueAt(size_t i) const { return values[i]; }
+
+  iterator find(const std::string& key, size_t hint = kNoHint) { return At(IndexOf(key, hint)); }
+  const_iterator find(const std::string& key, size_t hint = kNoHint) const { return At(IndexOf(key, hint)); }
   // Inserts (key, value) unless the key is present; like std::map::try_emplace. An
   // insertion may move the entries: earlier iterators are invalid afterwards.
   std::pair<iterator, bool> try_emplace(const std::string& key, int64_t value) {
-    const bool spareMatches = count < entries.size() && SameName(entries[count].first, key);
+    const bool spareMatches = list && count < list->names.size() && SameName(list->names[count], key);
     // The spare names up to `distinct` differ from each other, so a name equal to the spare at
     // its position cannot be among the live ones before it: the refill of a store with the
     // same names skips the search.
-    if (!(spareMatches && count < distinct)) {
-      const size_t hash = spareMatches ? hashes[count] : std::hash<std::string>()(key);
+    if (!(spareMatches && count < list->distinct)) {
+      const size_t hash = spareMatches ? list->hashes[count] : std::hash<std::string>()(key);
       const size_t at = IndexOfHashed(key, hash);
-      if (at != count) return {entries.begin() + static_cast<std::ptrdiff_t>(at), false};
-      if (count < entries.size()) {
+      if (at != count) return {At(at), false};
+      CounterNames& own = Writable();
+      if (count < own.names.size()) {
         if (!spareMatches) {
-          entries[count].first = key;
-          hashes[count] = hash;
+          own.names[count] = key;
+          own.hashes[count] = hash;
           // The new name may equal a spare behind it.
-          if (distinct > count) distinct = count + 1;
-        } else if (distinct == count) {
-          ++distinct;
+          if (own.distinct > count) own.distinct = count + 1;
+        } else if (own.distinct == count) {
+          ++own.distinct;
         }
       } else {
-        if (entries.empty()) {
-          entries.reserve(kInitialCapacity);
-          hashes.reserve(kInitialCapacity);
+        if (own.names.empty()) {
+          own.names.reserve(kInitialCapacity);
+          own.hashes.reserve(kInitialCapacity);
         }
-        entries.emplace_back(key, value);
-        hashes.push_back(hash);
-        if (distinct == count) ++distinct;
+        own.names.push_back(key);
+        own.hashes.push_back(hash);
+        if (own.distinct == count) ++own.distinct;
       }
     }
-    entries[count].second = value;
+    if (count < values.size()) {
+      values[count] = value;
+    } else {
+      if (values.empty()) values.reserve(kInitialCapacity);
+      values.push_back(value);
+    }
     ++count;
-    return {entries.begin() + static_cast<std::ptrdiff_t>(count - 1), true};
+    return {At(count - 1), true};
   }
   int64_t at(const std::string& key) const {
     auto it = find(key);
     if (it == end()) throw std::out_of_range(key);
     return it->second;
   }
-  // Forgets every counter; their entries stay as spares for the next fill.
+  // Forgets every counter; their names stay as spares for the next fill.
   void clear() { count = 0; }
+
+  // The list of names (null before the first), to share with other stores.
+  const std::shared_ptr<CounterNames>& Names() const { return list; }
+  // Takes `names` as the spare names of a store that has never had any: a new store that
+  // is filled like the one `names` came from shares its list.
+  void SeedNames(const std::shared_ptr<CounterNames>& names) {
+    if (!list) list = names;
+  }
+  // Takes `names` in place of an equal list of its own, so that the two are shared; for a
+  // store that holds no counters. True when it holds `names` afterwards.
+  bool ShareNames(const std::shared_ptr<CounterNames>& names) {
+    if (count != 0 || !list || !names) return false;
+    if (list != names) {
+      if (!list->SameAs(*names)) return false;
+      list = names;
+    }
+    return true;
+  }
 
  private:
   static constexpr size_t kInitialCapacity = 16;
 
+  iterator At(size_t i) { return {list ? list->names.data() : nullptr, values.data(), i}; }
+  const_iterator At(size_t i) const { return {list ? list->names.data() : nullptr, values.data(), i}; }
+
+  // The list, which this store alone holds from here on. A shared one is copied up to the
+  // live names: the spares behind them were another store's.
+  CounterNames& Writable() {
+    if (!list) {
+      list = std::make_shared<CounterNames>();
+    } else if (list.use_count() > 1) {
+      auto own = std::make_shared<CounterNames>();
+      own->names.reserve(std::max(kInitialCapacity, list->names.size()));
+      own->hashes.reserve(own->names.capacity());
+      own->names.assign(list->names.begin(), list->names.begin() + static_cast<std::ptrdiff_t>(count));
+      own->hashes.assign(list->hashes.begin(), list->hashes.begin() + static_cast<std::ptrdiff_t>(count));
+      own->distinct = count;
+      list = std::move(own);
+    }
+    return *list;
+  }
+
   size_t IndexOf(const std::string& key, size_t hint) const {
-    if (hint < count && SameName(entries[hint].first, key)) return hint;
+    // A name of the list itself (the delta encoder's, when previous and current share it)
+    // needs no comparison.
+    if (hint < count && (&list->names[hint] == &key || SameName(list->names[hint], key))) return hint;
     return IndexOfHashed(key, std::hash<std::string>()(key));
   }
   size_t IndexOfHashed(const std::string& key, size_t hash) const {
     for (size_t i = 0; i < count; ++i) {
-      if (hashes[i] == hash && SameName(entries[i].first, key)) return i;
+      if (list->hashes[i] == hash && SameName(list->names[i], key)) return i;
     }
     return count;
   }
 
-  std::vector<value_type> entries;  // [0, count) live, the rest spare
-  std::vector<size_t> hashes;       // hashes[i] is the hash of entries[i].first
+  std::shared_ptr<CounterNames> list;  // names[0, count) live, the rest spare; null until a name
+  std::vector<int64_t> values;         // values[i] is the value of names[i], i < count
   size_t count = 0;
-  size_t distinct = 0;  // entries[0, distinct) have pairwise different names
 };
 
 // The store of one target: named counters, positional counters and target-level error

@@ -1,5 +1,7 @@
 #include "aggsvc/stats_store_factory.h"
 
+#include <typeinfo>
+
 #include "core/logger.h"
 
 namespace qbx {
@@ -23,34 +25,53 @@ void StatsStoreFactoryImpl::RenewErrorStore() {
   errorStore = std::make_shared<ErrorStoreImpl>(this);
 }
 
+std::shared_ptr<TargetStatsColl> StatsStoreFactoryImpl::NewCollection(const TargetMetaData& /*key*/) {
+  return std::make_shared<TargetStatsColl>();
+}
+
+std::shared_ptr<TargetStatsColl> StatsStoreFactoryImpl::NewCollection(const TargetMetaDataNew& /*key*/) {
+  return std::make_shared<TargetStatsColl>();
+}
+
+bool StatsStoreFactoryImpl::ReuseStore(const std::shared_ptr<ITargetStatsStore>& store) {
+  if (!store || store.use_count() != 1 || typeid(*store) != typeid(TargetStatsMap)) return false;
+  auto* stats = static_cast<TargetStatsMap*>(store.get());
+  stats->Reset();
+  // Stores of equal counter names share one list, which their next fills only read.
+  KeyValueCounters& counters = stats->GetKeyValueStats();
+  if (!counters.ShareNames(sharedNames)) sharedNames = counters.Names();
+  return true;
+}
+
+std::shared_ptr<ITargetStatsStore> StatsStoreFactoryImpl::NewStore() {
+  if (!sharedNames) {
+    if (auto last = lastNewStore.lock()) sharedNames = static_cast<TargetStatsMap*>(last.get())->GetKeyValueStats().Names();
+  }
+  auto store = std::make_shared<TargetStatsMap>();
+  // The targets of a poll nearly always have the same counter names.
+  store->GetKeyValueStats().SeedNames(sharedNames);
+  lastNewStore = store;
+  return store;
+}
+
 std::shared_ptr<ITargetStatsStore> StatsStoreFactoryImpl::GetOrCreateStore(TargetStatsColl& coll,
                                                                            const std::string& targetId) {
-  auto it = coll.find(targetId);
-  if (it != coll.end()) {
+  auto [store, added] = coll.Insert(targetId);
+  if (!added) {
     QBX_LOG(loglevel::kDebug)
         .subcomp(kSubcomp)
         .put("Returned existing stats store object for target [%s]", targetId.c_str());
-    return it->second;
+    return *store;
   }
   QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("No stats store object for target [%s]", targetId.c_str());
   QBX_LOG(loglevel::kDebug)
       .subcomp(kSubcomp)
       .put("Creating and returning a new stats store object for target [%s]", targetId.c_str());
-  std::shared_ptr<ITargetStatsStore> store;
-  if (!spareEntries.empty()) {
-    TargetStatsColl::node_type entry = std::move(spareEntries.back());
-    spareEntries.pop_back();
-    entry.key() = targetId;
-    store = entry.mapped();
-    coll.insert(std::move(entry));
-  } else {
-    store = std::make_shared<TargetStatsMap>();
-    coll.emplace(targetId, store);
-  }
+  if (!ReuseStore(*store)) *store = NewStore();
   QBX_LOG(loglevel::kDebug)
       .subcomp(kSubcomp)
       .put("Returing a new stats store object for target [%s]", targetId.c_str());
-  return store;
+  return *store;
 }
 
 std::shared_ptr<ITargetStatsStore> StatsStoreFactoryImpl::GetTargetStatsStore(
@@ -103,8 +124,7 @@ std::shared_ptr<ITargetStatsStore> StatsStoreFactoryImpl::GetTargetStatsStore(
         .subcomp(kSubcomp)
         .put("Creating and returning a new target stats store collection for [%s:%s:%s]",
              parentType.c_str(), parentId.c_str(), targetType.c_str());
-    auto coll = std::make_shared<TargetStatsColl>();
-    if (const size_t expected = ExpectedTargets(key)) coll->reserve(expected);
+    auto coll = NewCollection(key);
     it = currentMap->emplace(std::move(key), std::move(coll)).first;
     QBX_LOG(loglevel::kDebug)
         .subcomp(kSubcomp)
@@ -138,8 +158,7 @@ std::shared_ptr<ITargetStatsStore> StatsStoreFactoryImpl::GetTargetStatsStore(
         .subcomp(kSubcomp)
         .put("Creating and returning a new target stats store collection for [%d:%s]", statType,
              parentId.c_str());
-    auto coll = std::make_shared<TargetStatsColl>();
-    if (const size_t expected = ExpectedTargets(key)) coll->reserve(expected);
+    auto coll = NewCollection(key);
     it = currentMapNew->emplace(std::move(key), std::move(coll)).first;
     QBX_LOG(loglevel::kDebug)
         .subcomp(kSubcomp)

@@ -43,22 +43,29 @@ class StatsStoreFactoryImpl : public IStatsStoreFactory, public IStatsResponseEn
   // Replaces the error store with a fresh one owned by this factory.
   void RenewErrorStore();
 
-  // How many targets a new collection of this poll is likely to hold, so that it is sized
-  // once instead of growing step by step; 0 when unknown.
-  virtual size_t ExpectedTargets(const TargetMetaData& /*key*/) const { return 0; }
-  virtual size_t ExpectedTargets(const TargetMetaDataNew& /*key*/) const { return 0; }
+  // The collection for a key that the current map does not hold yet: an empty one here.
+  // The delta encoder hands out the collection of the same key of an earlier poll, whose
+  // spare entries the new poll's targets take.
+  virtual std::shared_ptr<TargetStatsColl> NewCollection(const TargetMetaData& key);
+  virtual std::shared_ptr<TargetStatsColl> NewCollection(const TargetMetaDataNew& key);
 
   std::shared_ptr<TargetStatsCollMap> currentMap;
   std::shared_ptr<TargetStatsCollMapNew> currentMapNew;
   std::shared_ptr<ErrorStoreImpl> errorStore;
-  // Collection entries left over from an earlier poll, each holding an emptied TargetStatsMap
-  // that nothing else refers to. A new target takes one (entry, key and counter memory) before
-  // anything is allocated; the delta encoder refills them every poll.
-  std::vector<TargetStatsColl::node_type> spareEntries;
 
  private:
   std::shared_ptr<ITargetStatsStore> GetOrCreateStore(TargetStatsColl& coll,
                                                       const std::string& targetId);
+  // Empties the store of an earlier poll that a spare entry held, for a new target; false
+  // when it cannot serve (absent, of another kind, or held elsewhere, e.g. by a vertical).
+  bool ReuseStore(const std::shared_ptr<ITargetStatsStore>& store);
+  std::shared_ptr<ITargetStatsStore> NewStore();
+
+  // The counter names that reused and new stores share when theirs are equal: those of the
+  // first new store that had some, or of the last reused store whose names were other.
+  std::shared_ptr<CounterNames> sharedNames;
+  // The store made last, whose names a later new store takes until `sharedNames` is known.
+  std::weak_ptr<ITargetStatsStore> lastNewStore;
 };
 
 }  // namespace qbx

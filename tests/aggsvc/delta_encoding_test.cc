@@ -18,16 +18,6 @@ namespace {
 namespace msg = zumbra::qbx::agg_service::messaging;
 using Fill = std::function<void(IStatsStoreFactory&)>;
 
-// One delta response as the summation handler makes it.
-msg::StatsResponseMsg Delta(DiffStoreFactoryImpl& diff, const Fill& fill) {
-  diff.UpdatePreviousWithCurrent();
-  fill(diff);
-  msg::StatsResponseMsg response;
-  EXPECT_TRUE(diff.Encode(&response));
-  diff.CommitUpdate();
-  return response;
-}
-
 Fill Named(const std::string& target, std::vector<std::pair<std::string, int64_t>> counters,
            const std::string& type = "rule") {
   return [=](IStatsStoreFactory& f) {
@@ -45,7 +35,37 @@ Fill Vector(const std::string& target, std::vector<int64_t> values, int32_t stat
   };
 }
 
-TEST(DiffStoreFactoryTest, FirstDeltaCarriesFullValuesUnlessSkipped) {
+// Every case runs with both forms of a delta: the message that Encode fills, and the bytes
+// that EncodeWire writes (read back into a message here).
+class DiffStoreFactoryTest : public ::testing::TestWithParam<bool> {
+ protected:
+  bool EncodeAs(DiffStoreFactoryImpl& diff, msg::StatsResponseMsg* response) {
+    if (!GetParam()) return diff.Encode(response);
+    std::string bytes = "kept";  // EncodeWire appends
+    if (!diff.EncodeWire(response == nullptr ? nullptr : &bytes)) {
+      EXPECT_EQ(bytes, "kept");
+      return false;
+    }
+    EXPECT_EQ(bytes.compare(0, 4, "kept"), 0);
+    EXPECT_TRUE(response->ParseFromString(bytes.substr(4)));
+    return true;
+  }
+
+  // One delta response as the summation handler makes it.
+  msg::StatsResponseMsg Delta(DiffStoreFactoryImpl& diff, const Fill& fill) {
+    diff.UpdatePreviousWithCurrent();
+    fill(diff);
+    msg::StatsResponseMsg response;
+    EXPECT_TRUE(EncodeAs(diff, &response));
+    diff.CommitUpdate();
+    return response;
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Encodings, DiffStoreFactoryTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Wire" : "Message"; });
+
+TEST_P(DiffStoreFactoryTest, FirstDeltaCarriesFullValuesUnlessSkipped) {
   DiffStoreFactoryImpl full(false);
   auto r1 = Delta(full, Named("t1", {{"rx", 10}}));
   const auto* t1 = FindTarget(r1, "rule", "t1");
@@ -62,7 +82,7 @@ TEST(DiffStoreFactoryTest, FirstDeltaCarriesFullValuesUnlessSkipped) {
   EXPECT_EQ(NamedValue(*t1, "rx"), 5.0);
 }
 
-TEST(DiffStoreFactoryTest, BackwardCounterIsSkippedOnceAndBecomesTheBase) {
+TEST_P(DiffStoreFactoryTest, BackwardCounterIsSkippedOnceAndBecomesTheBase) {
   StatsLogCapture logs;
   DiffStoreFactoryImpl diff(false);
   Delta(diff, Named("t1", {{"rx", 100}}));
@@ -75,7 +95,7 @@ TEST(DiffStoreFactoryTest, BackwardCounterIsSkippedOnceAndBecomesTheBase) {
   EXPECT_EQ(NamedValue(*FindTarget(r, "rule", "t1"), "rx"), 5.0);
 }
 
-TEST(DiffStoreFactoryTest, MissingCounterKeepsItsLastValueAsBase) {
+TEST_P(DiffStoreFactoryTest, MissingCounterKeepsItsLastValueAsBase) {
   DiffStoreFactoryImpl diff(false);
   Delta(diff, Named("t1", {{"rx", 100}, {"tx", 1}}));
   auto r = Delta(diff, Named("t1", {{"tx", 2}}));
@@ -90,7 +110,7 @@ TEST(DiffStoreFactoryTest, MissingCounterKeepsItsLastValueAsBase) {
   EXPECT_EQ(NamedValue(*FindTarget(r, "rule", "t1"), "rx"), 10.0);
 }
 
-TEST(DiffStoreFactoryTest, CounterFirstSeenInAKnownTargetIsABase) {
+TEST_P(DiffStoreFactoryTest, CounterFirstSeenInAKnownTargetIsABase) {
   DiffStoreFactoryImpl diff(false);
   Delta(diff, Named("t1", {{"rx", 1}}));
   auto r = Delta(diff, Named("t1", {{"rx", 1}, {"drops", 7}}));
@@ -100,7 +120,7 @@ TEST(DiffStoreFactoryTest, CounterFirstSeenInAKnownTargetIsABase) {
   EXPECT_EQ(NamedValue(*FindTarget(r, "rule", "t1"), "drops"), 2.0);
 }
 
-TEST(DiffStoreFactoryTest, TargetWithoutNamedCountersCopiesNothing) {
+TEST_P(DiffStoreFactoryTest, TargetWithoutNamedCountersCopiesNothing) {
   DiffStoreFactoryImpl diff(false);
   Delta(diff, Named("t1", {{"rx", 100}}));
   // The target is polled but reports only a vector: its named counters are not carried.
@@ -113,7 +133,7 @@ TEST(DiffStoreFactoryTest, TargetWithoutNamedCountersCopiesNothing) {
   EXPECT_EQ(NamedValue(*FindTarget(r, "rule", "t1"), "rx"), 10.0);
 }
 
-TEST(DiffStoreFactoryTest, VectorCounters) {
+TEST_P(DiffStoreFactoryTest, VectorCounters) {
   StatsLogCapture logs;
   DiffStoreFactoryImpl diff(false);
   Delta(diff, Vector("t1", {10, 20}));
@@ -135,7 +155,7 @@ TEST(DiffStoreFactoryTest, VectorCounters) {
   EXPECT_TRUE(logs.Contains("Previous Stats size and Current Stats size are not same"));
 }
 
-TEST(DiffStoreFactoryTest, VectorLengthMismatchDropsTheWholeTarget) {
+TEST_P(DiffStoreFactoryTest, VectorLengthMismatchDropsTheWholeTarget) {
   StatsLogCapture logs;
   DiffStoreFactoryImpl diff(false);
   auto fill = [](int64_t rx, std::vector<int64_t> vec) {
@@ -150,7 +170,7 @@ TEST(DiffStoreFactoryTest, VectorLengthMismatchDropsTheWholeTarget) {
   EXPECT_EQ(r.target_type_stats_size(), 0);
 }
 
-TEST(DiffStoreFactoryTest, ValueAbsentLastTimeIsABaseNotAGainOfOneMore) {
+TEST_P(DiffStoreFactoryTest, ValueAbsentLastTimeIsABaseNotAGainOfOneMore) {
   DiffStoreFactoryImpl diff(false);
   auto r = Delta(diff, Vector("t1", {10, -1}));
   ASSERT_TRUE(FindTarget(r, 1, "t1"));
@@ -162,7 +182,7 @@ TEST(DiffStoreFactoryTest, ValueAbsentLastTimeIsABaseNotAGainOfOneMore) {
   EXPECT_EQ(IndexedValue(*FindTarget(r, 1, "t1"), 1), 2);
 }
 
-TEST(DiffStoreFactoryTest, DifferencesWrapLikeTheUnsignedCountersTheyCameFrom) {
+TEST_P(DiffStoreFactoryTest, DifferencesWrapLikeTheUnsignedCountersTheyCameFrom) {
   DiffStoreFactoryImpl diff(false);
   const int64_t max = std::numeric_limits<int64_t>::max();
   const int64_t min = std::numeric_limits<int64_t>::min();
@@ -173,7 +193,7 @@ TEST(DiffStoreFactoryTest, DifferencesWrapLikeTheUnsignedCountersTheyCameFrom) {
   // Positional counters use negative values as "absent", so they never wrap.
 }
 
-TEST(DiffStoreFactoryTest, ErrorOnlyTargetIsLeftOut) {
+TEST_P(DiffStoreFactoryTest, ErrorOnlyTargetIsLeftOut) {
   StatsLogCapture logs;
   DiffStoreFactoryImpl diff(false);
   auto r = Delta(diff, [](IStatsStoreFactory& f) {
@@ -182,7 +202,7 @@ TEST(DiffStoreFactoryTest, ErrorOnlyTargetIsLeftOut) {
   EXPECT_EQ(r.target_type_stats_size(), 0);
 }
 
-TEST(DiffStoreFactoryTest, ErrorsTravelWithNamedCounters) {
+TEST_P(DiffStoreFactoryTest, ErrorsTravelWithNamedCounters) {
   DiffStoreFactoryImpl diff(false);
   auto r = Delta(diff, [](IStatsStoreFactory& f) {
     auto store = f.GetTargetStatsStore("t1", "rule", "", "");
@@ -206,7 +226,7 @@ TEST(DiffStoreFactoryTest, ErrorsTravelWithNamedCounters) {
   EXPECT_EQ(t1->errors_size(), 1);
 }
 
-TEST(DiffStoreFactoryTest, SilentTypeSurvivesOnlyWhileMarked) {
+TEST_P(DiffStoreFactoryTest, SilentTypeSurvivesOnlyWhileMarked) {
   StatsLogCapture logs;
   DiffStoreFactoryImpl diff(false);
   auto lport = [](int64_t rx) {
@@ -228,7 +248,7 @@ TEST(DiffStoreFactoryTest, SilentTypeSurvivesOnlyWhileMarked) {
   EXPECT_EQ(NamedValue(*FindTarget(r, "lport", "p1"), "rx"), 20.0);
 }
 
-TEST(DiffStoreFactoryTest, IdenticalPollsGiveOnlyATimestamp) {
+TEST_P(DiffStoreFactoryTest, IdenticalPollsGiveOnlyATimestamp) {
   DiffStoreFactoryImpl diff(false);
   auto fill = [](IStatsStoreFactory& f) {
     f.GetTargetStatsStore("t1", "rule", "", "")->AddStat("rx", 4, false);
@@ -241,16 +261,16 @@ TEST(DiffStoreFactoryTest, IdenticalPollsGiveOnlyATimestamp) {
   EXPECT_TRUE(r.has_timestamp());
 }
 
-TEST(DiffStoreFactoryTest, EncodeWithoutPreviousMapsFails) {
+TEST_P(DiffStoreFactoryTest, EncodeWithoutPreviousMapsFails) {
   StatsLogCapture logs;
   ProtoStoreFactoryImpl proto;
   proto.GetTargetStatsStore("t1", "rule", "", "")->AddStat("rx", 10, false);
   DiffStoreFactoryImpl diff(proto.GetCurrentStatsMap(), nullptr, false);
   EXPECT_TRUE(logs.Contains("StatsMapNew provided for current is NULL, creating a new one"));
   msg::StatsResponseMsg response;
-  EXPECT_FALSE(diff.Encode(&response));
+  EXPECT_FALSE(EncodeAs(diff, &response));
   EXPECT_EQ(logs.Count("MPA10037"), 1u);
-  EXPECT_FALSE(diff.Encode(nullptr));
+  EXPECT_FALSE(EncodeAs(diff, nullptr));
   EXPECT_EQ(logs.Count("MPA10036"), 1u);
   // After a full answer the absolute values are the base of the next delta.
   auto r = Delta(diff, Named("t1", {{"rx", 12}}));
@@ -258,7 +278,7 @@ TEST(DiffStoreFactoryTest, EncodeWithoutPreviousMapsFails) {
   EXPECT_EQ(NamedValue(*FindTarget(r, "rule", "t1"), "rx"), 2.0);
 }
 
-TEST(DiffStoreFactoryTest, ResetAllStartsFromEmptyPreviousValues) {
+TEST_P(DiffStoreFactoryTest, ResetAllStartsFromEmptyPreviousValues) {
   DiffStoreFactoryImpl diff(false);
   Delta(diff, Named("t1", {{"rx", 10}}));
   Delta(diff, Named("t1", {{"rx", 12}}));
@@ -268,20 +288,20 @@ TEST(DiffStoreFactoryTest, ResetAllStartsFromEmptyPreviousValues) {
   EXPECT_EQ(NamedValue(*FindTarget(r, "rule", "t1"), "rx"), 13.0);
 }
 
-TEST(DiffStoreFactoryTest, SecondEncodeReportsNothingNew) {
+TEST_P(DiffStoreFactoryTest, SecondEncodeReportsNothingNew) {
   DiffStoreFactoryImpl diff(false);
   diff.UpdatePreviousWithCurrent();
   Named("t1", {{"rx", 10}})(diff);
   msg::StatsResponseMsg first, second;
-  ASSERT_TRUE(diff.Encode(&first));
-  ASSERT_TRUE(diff.Encode(&second));
+  ASSERT_TRUE(EncodeAs(diff, &first));
+  ASSERT_TRUE(EncodeAs(diff, &second));
   EXPECT_EQ(first.target_type_stats_size(), 1);
   EXPECT_EQ(second.target_type_stats_size(), 0);
 }
 
 // A delta whose response is never built must leave the base where it was: the retried
 // request reports exactly what the failed one would have, for known, new targets and new types.
-TEST(DiffStoreFactoryTest, RollbackRestoresTheBase) {
+TEST_P(DiffStoreFactoryTest, RollbackRestoresTheBase) {
   DiffStoreFactoryImpl diff(false);
   auto poll1 = [](IStatsStoreFactory& f) {
     f.GetTargetStatsStore("t1", "rule", "", "")->AddStat("rx", 10, false);
@@ -300,7 +320,7 @@ TEST(DiffStoreFactoryTest, RollbackRestoresTheBase) {
   diff.UpdatePreviousWithCurrent();
   poll2(diff);
   msg::StatsResponseMsg lost;
-  ASSERT_TRUE(diff.Encode(&lost));
+  ASSERT_TRUE(EncodeAs(diff, &lost));
   diff.RollbackUpdate();
   // Failure before Encode (the vertical's callback threw halfway).
   diff.UpdatePreviousWithCurrent();
@@ -327,7 +347,7 @@ TEST(DiffStoreFactoryTest, RollbackRestoresTheBase) {
   EXPECT_EQ(NamedValue(*FindTarget(r, "rule", "t2"), "rx"), 1.0);
 }
 
-TEST(DiffStoreFactoryTest, ErrorStoreIsRenewedPerPollAndRestoredOnRollback) {
+TEST_P(DiffStoreFactoryTest, ErrorStoreIsRenewedPerPollAndRestoredOnRollback) {
   DiffStoreFactoryImpl diff(false);
   auto first = diff.GetErrorStore();
   diff.UpdatePreviousWithCurrent();
