@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "aggsvc/delta_store_factory.h"
+#include "aggsvc/mpa_answer_queue.h"
 #include "aggsvc/mpa_message_task.h"
 #include "aggsvc/vertical_adapter.h"
 #include "core/logger.h"
@@ -27,6 +28,74 @@ constexpr int kPersonaSmartNic = 2;
 // Channel record type of a reply to a request (besides RMQ_CLIENT_RPC_RESPONSE).
 constexpr uint32_t kRmqRequestReply = 9;
 constexpr uint32_t kDeltaMpFirstOrResetRequest = 1;
+
+// The records of one answer as it is handed over to the dispatcher thread.
+void LogAnswer(const char* appName, const std::string& payload, const std::string& typeId,
+               const std::string& correlationId) {
+  const char* fn = "CreateAndEnqueueMpaMessageTask";
+  if (payload.empty()) {
+    QBX_LOG(qbx::loglevel::kWarning)
+        .subcomp(kSubcomp)
+        .put("[%s][%s]: Empty payload from vertical, still sending message - messageType: %s & correlationId: %s", fn,
+             appName, typeId.c_str(), correlationId.c_str());
+  }
+  QBX_LOG(qbx::loglevel::kDebug)
+      .subcomp(kSubcomp)
+      .put("[%s][%s]: Filled payload of length %zd\n", fn, appName, static_cast<ssize_t>(payload.size()));
+}
+
+// What a pull request needs besides its answers, kept by each request thread from one
+// request to the next so that a steady stream of pulls does not allocate it again for every
+// request: the parsed request (protobuf keeps the storage of the fields it clears for the
+// next parse), the list of pull targets and the list of payloads.
+struct PullScratch {
+  zumbra::qbx::agg_service::messaging::ClientDataRequestMsg request;
+  std::vector<std::shared_ptr<PullTarget>> targets;
+  std::vector<std::string> payloads;
+  bool inUse = false;
+};
+
+// Beyond these, what a request grew is let go after it rather than kept for the next.
+constexpr int32_t kMaxKeptRequestBytes = 64 * 1024;
+constexpr size_t kMaxKeptListLength = 1024;
+
+thread_local PullScratch tPullScratch;
+
+// The calling thread's scratch for one request. A thread already inside a pull (a vertical
+// whose callback pulls from a client) gets a fresh one, so the outer request's state is
+// never touched.
+class PullScratchLease {
+ public:
+  explicit PullScratchLease(int32_t requestBytes) : requestBytes(requestBytes) {
+    if (tPullScratch.inUse) {
+      own = std::make_unique<PullScratch>();
+      scratch = own.get();
+    } else {
+      scratch = &tPullScratch;
+      scratch->inUse = true;
+    }
+  }
+  ~PullScratchLease() {
+    if (own) return;
+    scratch->targets.clear();
+    scratch->payloads.clear();
+    if (scratch->targets.capacity() > kMaxKeptListLength) std::vector<std::shared_ptr<PullTarget>>().swap(scratch->targets);
+    if (scratch->payloads.capacity() > kMaxKeptListLength) std::vector<std::string>().swap(scratch->payloads);
+    if (requestBytes > kMaxKeptRequestBytes) {
+      zumbra::qbx::agg_service::messaging::ClientDataRequestMsg().Swap(&scratch->request);
+    }
+    scratch->inUse = false;
+  }
+  PullScratchLease(const PullScratchLease&) = delete;
+  PullScratchLease& operator=(const PullScratchLease&) = delete;
+
+  PullScratch& Get() { return *scratch; }
+
+ private:
+  const int32_t requestBytes;
+  std::unique_ptr<PullScratch> own;
+  PullScratch* scratch = nullptr;
+};
 
 }  // namespace
 
@@ -480,7 +549,9 @@ int AggServiceClient::RunHandlerGuarded(RequestHandler handler, const char* payl
 
 int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t length, const MsgMetadata& metadata) {
   const char* fn = "VerticalPullRequestHandler";
-  zumbra::qbx::agg_service::messaging::ClientDataRequestMsg request;
+  PullScratchLease lease(length);
+  PullScratch& scratch = lease.Get();
+  zumbra::qbx::agg_service::messaging::ClientDataRequestMsg& request = scratch.request;
   if (!request.ParseFromArray(payload, length)) {
     QBX_LOG(qbx::loglevel::kError)
         .subcomp(kSubcomp)
@@ -490,7 +561,7 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
     return aggresult::kUnparsableRequest;
   }
   int result = aggresult::kGeneral;
-  // Mutable: each target type is moved into its answers' metadata once it was looked up.
+  // Mutable: the target ids move into the pull targets.
   for (auto& targetRequest : *request.mutable_target_data_request()) {
     if (!targetRequest.has_target_type()) {
       QBX_LOG(qbx::loglevel::kError)
@@ -517,7 +588,8 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
                targetType.c_str());
       return aggresult::kNoAdapter;
     }
-    std::vector<std::shared_ptr<PullTarget>> targets;
+    std::vector<std::shared_ptr<PullTarget>>& targets = scratch.targets;
+    targets.clear();
     targets.reserve(targetRequest.target_id_size());
     // The request is not read again: its target ids move into the targets.
     for (auto& targetId : *targetRequest.mutable_target_id()) {
@@ -530,38 +602,44 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
         .subcomp(kSubcomp)
         .put("[%s][%s]: Invoke callback with targetIdList of size %zd\n", fn, AppName(),
              static_cast<ssize_t>(targets.size()));
-    std::vector<std::string> payloads;
+    std::vector<std::string>& payloads = scratch.payloads;
+    payloads.clear();
     CallExtraAdapter(payload, length, metadata);
     found->second->RunVerticalCb(targets, payloads);
+    targets.clear();  // what the vertical did not keep goes now, as it did before reuse
     if (payloads.empty()) {
       QBX_LOG(qbx::loglevel::kInfo)
           .subcomp(kSubcomp)
           .put("[%s][%s]: Callback did not return any payload, MP's pull request may timeout", fn, AppName());
-    } else {
-      QBX_LOG(qbx::loglevel::kDebug)
-          .subcomp(kSubcomp)
-          .put("[%s][%s]: Callback returned payload list of size %zd\n", fn, AppName(),
-               static_cast<ssize_t>(payloads.size()));
+      continue;
     }
-    // Every answer names the type as the request did, with the request's correlation.
-    MsgMetadata answerMetadata(std::move(*targetRequest.mutable_target_type()), metadata.GetCorrelationId(),
-                               metadata.GetReplyTo());
-    for (size_t i = 0; i < payloads.size(); ++i) {
+    QBX_LOG(qbx::loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("[%s][%s]: Callback returned payload list of size %zd\n", fn, AppName(),
+             static_cast<ssize_t>(payloads.size()));
+    // All answers to one target type go over to the dispatcher thread together, as one task:
+    // they name the type as the request did and carry the request's correlation, copied once.
+    std::unique_ptr<MpaMessageTask> task = taskPool->Take();
+    if (!task) task = std::make_unique<MpaMessageTask>();
+    task->Refill(sender, targetType, metadata.GetCorrelationId(), metadata.GetReplyTo());
+    for (std::string& answer : payloads) {
       QBX_LOG(qbx::loglevel::kTrace)
           .subcomp(kSubcomp)
-          .put("[%s][%s]: Create & enqueue msg for send, msgtype: %s\n", fn, AppName(),
-               answerMetadata.GetTypeId().c_str());
-      // The last answer takes the metadata; the others copy it.
-      result = i + 1 == payloads.size()
-                   ? CreateAndEnqueueMpaMessageTask(std::move(payloads[i]), std::move(answerMetadata))
-                   : CreateAndEnqueueMpaMessageTask(std::move(payloads[i]), answerMetadata);
-      if (result < 0) {
-        QBX_LOG(qbx::loglevel::kError)
-            .subcomp(kSubcomp)
-            .tag("errorCode:MPA10011")
-            .put("[%s][%s]: Dispatch message to mpa failed\n", fn, AppName());
-        return result;
-      }
+          .put("[%s][%s]: Create & enqueue msg for send, msgtype: %s\n", fn, AppName(), targetType.c_str());
+      LogAnswer(AppName(), answer, task->GetTypeId(), task->GetCorrelationId());
+      // `answer` takes the storage the task kept in that place, freed with the list on this thread.
+      task->AddPayload(answer);
+    }
+    QBX_LOG(qbx::loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("[%s][%s]: Enqueue task to mpaDispatcherThread\n", "CreateAndEnqueueMpaMessageTask", AppName());
+    result = DispatchMpaMessageTask(task.release());
+    if (result < 0) {
+      QBX_LOG(qbx::loglevel::kError)
+          .subcomp(kSubcomp)
+          .tag("errorCode:MPA10011")
+          .put("[%s][%s]: Dispatch message to mpa failed\n", fn, AppName());
+      return result;
     }
   }
   return result;
@@ -569,15 +647,7 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
 
 int AggServiceClient::CreateAndEnqueueMpaMessageTask(std::string payload, MsgMetadata metadata) {
   const char* fn = "CreateAndEnqueueMpaMessageTask";
-  if (payload.empty()) {
-    QBX_LOG(qbx::loglevel::kWarning)
-        .subcomp(kSubcomp)
-        .put("[%s][%s]: Empty payload from vertical, still sending message - messageType: %s & correlationId: %s", fn,
-             AppName(), metadata.GetTypeId().c_str(), metadata.GetCorrelationId().c_str());
-  }
-  QBX_LOG(qbx::loglevel::kDebug)
-      .subcomp(kSubcomp)
-      .put("[%s][%s]: Filled payload of length %zd\n", fn, AppName(), static_cast<ssize_t>(payload.size()));
+  LogAnswer(AppName(), payload, metadata.GetTypeId(), metadata.GetCorrelationId());
   std::unique_ptr<MpaMessageTask> task = taskPool->Take();
   if (task) {
     // `payload` takes the task's old payload storage and frees it here, on this thread.
@@ -607,18 +677,41 @@ int AggServiceClient::DispatchMpaMessageTask(MpaMessageTask* task) {
     }
     return aggresult::kNoDispatcherThread;
   }
-  // Offered rather than added: a refused task comes back, so the record of the lost answer
-  // is taken from it only then, not copied for every answer that is queued.
-  std::unique_ptr<Runnable> offered(owned.release());
-  if (mpaDispatcherThread->OfferTask(offered) != 0) {
-    // Only a null task, a stopping thread or a full queue is refused.
-    const auto* refused = static_cast<const MpaMessageTask*>(offered.get());
+  auto refused = [&](const MpaMessageTask* lost) {
     QBX_LOG(qbx::loglevel::kError)
         .subcomp(kSubcomp)
         .tag("errorCode:MPA10020")
         .put("[%s][%s]: mpaDispatcherThread refused message - messageType: %s & correlationId: %s\n", fn,
-             AppName(), refused ? refused->GetTypeId().c_str() : "", refused ? refused->GetCorrelationId().c_str() : "");
+             AppName(), lost ? lost->GetTypeId().c_str() : "", lost ? lost->GetCorrelationId().c_str() : "");
     return aggresult::kNoDispatcherThread;
+  };
+  if (!owned) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10044")
+        .put("TaskThread [%p] got null task\n", static_cast<void*>(mpaDispatcherThread.get()));
+    return refused(nullptr);
+  }
+  switch (answerQueue->Push(owned)) {
+    case MpaAnswerQueue::PushResult::kFull:
+      // The dispatcher thread is stalled (in its sender): the queue does not grow further.
+      QBX_LOG(qbx::loglevel::kError)
+          .subcomp(kSubcomp)
+          .put("TaskThread [%p] queue is full (%zu tasks waiting), task [%p] refused\n",
+               static_cast<void*>(mpaDispatcherThread.get()), answerQueue->Capacity(), static_cast<void*>(owned.get()));
+      return refused(owned.get());
+    case MpaAnswerQueue::PushResult::kStartDrainer: {
+      std::unique_ptr<Runnable> drainer = answerQueue->MakeDrainer();
+      if (mpaDispatcherThread->OfferTask(drainer) != 0) {
+        // Only a stopping thread refuses it, and the thread is taken out under this lock
+        // before it is stopped; should it happen anyway, nothing handed over stays behind.
+        for (auto& lost : answerQueue->TakeBack()) refused(lost.get());
+        return aggresult::kNoDispatcherThread;
+      }
+      break;
+    }
+    case MpaAnswerQueue::PushResult::kQueued:
+      break;
   }
   QBX_LOG(qbx::loglevel::kDebug).subcomp(kSubcomp).put("[%s][%s]: Task queued on mpaDispatcherThread\n", fn, AppName());
   return aggresult::kOk;
@@ -635,13 +728,9 @@ int AggServiceClient::StartMpaDispatcherThread() {
     return aggresult::kDispatcherAlreadyCreated;
   }
   auto thread = std::make_unique<TaskThread>();
-  // Every task on this thread is an MpaMessageTask; the check keeps a stray one deletable.
-  thread->SetDisposer([pool = taskPool](std::unique_ptr<Runnable> done) {
-    if (auto* task = dynamic_cast<MpaMessageTask*>(done.get())) {
-      done.release();
-      pool->Give(std::unique_ptr<MpaMessageTask>(task));
-    }
-  });
+  // The answers pass through the queue; the thread runs only its drainers (and deletes each
+  // when it finishes). The thread's bound becomes the queue's.
+  auto queue = std::make_shared<MpaAnswerQueue>(thread->Capacity(), taskPool, thread.get());
   try {
     thread->Start();
   } catch (const Exception& e) {
@@ -652,6 +741,10 @@ int AggServiceClient::StartMpaDispatcherThread() {
     return aggresult::kDispatcherStartFailed;
   }
   mpaDispatcherThread = std::move(thread);
+  answerQueue = std::move(queue);
+  for (size_t kept = taskPool->Kept(); kept < MpaMessageTaskPool::kCirculating; ++kept) {
+    taskPool->Give(std::make_unique<MpaMessageTask>());
+  }
   QBX_LOG(qbx::loglevel::kDebug).subcomp(kSubcomp).put("[%s][%s]: Started mpaDispatcherThread\n", fn, AppName());
   return aggresult::kOk;
 }
@@ -659,11 +752,14 @@ int AggServiceClient::StartMpaDispatcherThread() {
 void AggServiceClient::StopMpaDispatcherThread() {
   const char* fn = "StopMpaDispatcherThread";
   std::unique_ptr<TaskThread> thread;
+  std::shared_ptr<MpaAnswerQueue> queue;
   {
     // Taken out first: from here on answers are refused with a record, never handed to a
-    // thread that will not run them.
+    // thread that will not run them. A drainer queued or running keeps the queue alive and
+    // sends what was handed over before the thread stops.
     std::lock_guard<std::mutex> guard(dispatcherMutex);
     thread = std::move(mpaDispatcherThread);
+    queue = std::move(answerQueue);
   }
   if (!thread) {
     QBX_LOG(qbx::loglevel::kWarning)

@@ -1,40 +1,81 @@
 #include "aggsvc/mpa_message_task.h"
 
+#include <cxxabi.h>
+
+#include <exception>
 #include <utility>
 
 #include "core/logger.h"
 
+MpaMessageTask::MpaMessageTask() : metadata("", "", "") {}
+
 MpaMessageTask::MpaMessageTask(std::shared_ptr<MpaMessageSender> sender, std::string payload,
                                const MsgMetadata& metadata)
-    : sender(std::move(sender)), payload(std::move(payload)), metadata(metadata) {}
+    : sender(std::move(sender)), payloadCount(1), firstPayload(std::move(payload)), metadata(metadata) {}
 
 MpaMessageTask::MpaMessageTask(std::shared_ptr<MpaMessageSender> sender, std::string payload, MsgMetadata&& metadata)
-    : sender(std::move(sender)), payload(std::move(payload)), metadata(std::move(metadata)) {}
+    : sender(std::move(sender)), payloadCount(1), firstPayload(std::move(payload)), metadata(std::move(metadata)) {}
+
+const std::string& MpaMessageTask::GetPayload() const {
+  static const std::string kNone;
+  return payloadCount > 0 ? firstPayload : kNone;
+}
 
 void MpaMessageTask::Run() {
+  sent.value = false;
   if (!sender) {
     // Set-up always gives the client a sender before its dispatcher thread exists; a task
     // without one can only come from a client that lost it, and has nowhere to go.
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp("agg-service")
-        .put("[%s] No sender for message type: %s correlationId: %s, message dropped", "Run",
-             GetTypeId().c_str(), GetCorrelationId().c_str());
+    for (size_t i = 0; i < payloadCount; ++i) {
+      QBX_LOG(qbx::loglevel::kError)
+          .subcomp("agg-service")
+          .put("[%s] No sender for message type: %s correlationId: %s, message dropped", "Run",
+               GetTypeId().c_str(), GetCorrelationId().c_str());
+    }
     return;
   }
-  sent = sender->SendMsgToMpaWrapper(payload, GetTypeId(), GetCorrelationId(), GetReplyTo());
+  bool all = payloadCount > 0;
+  // A send that throws loses its own answer only: the others still go, and the first
+  // exception is passed on afterwards for the dispatcher to record.
+  std::exception_ptr thrown;
+  for (size_t i = 0; i < payloadCount; ++i) {
+    try {
+      if (!sender->SendMsgToMpaWrapper(Place(i), GetTypeId(), GetCorrelationId(), GetReplyTo())) all = false;
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      all = false;
+      if (!thrown) thrown = std::current_exception();
+    }
+  }
+  sent.value = all;
+  if (thrown) std::rethrow_exception(thrown);
 }
 
 void MpaMessageTask::Reuse(std::shared_ptr<MpaMessageSender> newSender, std::string& newPayload,
                            const MsgMetadata& newMetadata) {
   if (sender != newSender) sender = std::move(newSender);
-  payload.swap(newPayload);
-  metadata = newMetadata;
-  sent = false;
+  firstPayload.swap(newPayload);
+  payloadCount = 1;
+  metadata.Assign(newMetadata.GetTypeId(), newMetadata.GetCorrelationId(), newMetadata.GetReplyTo());
+}
+
+void MpaMessageTask::Refill(const std::shared_ptr<MpaMessageSender>& newSender, const std::string& typeId,
+                            const std::string& correlationId, const std::string& replyTo) {
+  if (sender != newSender) sender = newSender;
+  payloadCount = 0;
+  metadata.Assign(typeId, correlationId, replyTo);
+}
+
+void MpaMessageTask::AddPayload(std::string& payload) {
+  if (payloadCount == Places()) morePayloads.emplace_back();
+  Place(payloadCount++).swap(payload);
 }
 
 void MpaMessageTask::Retire() {
-  if (payload.capacity() > MpaMessageTaskPool::kMaxKeptPayload) {
-    std::string().swap(payload);
+  if (Places() > kMaxKeptPayloads) morePayloads.resize(kMaxKeptPayloads - 1);
+  for (size_t i = 0; i < Places(); ++i) {
+    if (Place(i).capacity() > MpaMessageTaskPool::kMaxKeptPayload) std::string().swap(Place(i));
   }
 }
 

@@ -16,6 +16,15 @@ class MsgMetadata {
   MsgMetadata(MsgMetadata&&) noexcept = default;
   MsgMetadata& operator=(MsgMetadata&&) noexcept = default;
 
+  // Copies the three strings into this metadata's own, whose storage is reused: a task that
+  // is filled again allocates nothing for strings no longer than its earlier ones. A string
+  // equal to the one held is not written (another thread may hold its memory in its cache).
+  void Assign(const std::string& newTypeId, const std::string& newCorrelationId, const std::string& newReplyTo) {
+    if (typeId != newTypeId) typeId = newTypeId;
+    if (correlationId != newCorrelationId) correlationId = newCorrelationId;
+    if (replyTo != newReplyTo) replyTo = newReplyTo;
+  }
+
   // A management-plane type name or a full protobuf type name.
   const std::string& GetTypeId() const { return typeId; }
   // Pairs a reply with its request; a reply carries its request's.

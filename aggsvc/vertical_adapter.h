@@ -91,7 +91,11 @@ class AggServiceClient::VerticalAdapter : public AggServiceClient::Adapter {
       aggsvc_detail::LogMissingCallback("RunVerticalCb", MsgTypeName());
       return;
     }
+    // The list's storage is kept by the thread from one pull to the next; a pull inside the
+    // callback (on this thread) finds none kept and makes its own.
+    static thread_local std::vector<std::shared_ptr<Msg>> kept;
     std::vector<std::shared_ptr<Msg>> msgs;
+    msgs.swap(kept);
     pullHandler(targets, msgs);
     aggsvc_detail::LogPullCount(msgs.size());
     for (const auto& msg : msgs) {
@@ -99,13 +103,16 @@ class AggServiceClient::VerticalAdapter : public AggServiceClient::Adapter {
         aggsvc_detail::LogNullMessage();
         continue;
       }
-      std::string serialised;
+      std::string& serialised = payloads.emplace_back();
       if (!msg->SerializeToString(&serialised)) {
+        payloads.pop_back();
         aggsvc_detail::LogSerializeFailure();
         continue;
       }
-      payloads.emplace_back(std::move(serialised));
     }
+    // The messages go now, as they did when the list was the call's own.
+    msgs.clear();
+    if (msgs.capacity() <= kMaxKeptMessages) kept.swap(msgs);
     aggsvc_detail::LogEndOfRunVerticalCb();
   }
 
@@ -227,6 +234,9 @@ class AggServiceClient::VerticalAdapter : public AggServiceClient::Adapter {
   }
 
   std::string MsgTypeName() const override { return Msg::default_instance().GetTypeName(); }
+
+  // Longer lists of pulled messages are not kept for the next pull.
+  static constexpr size_t kMaxKeptMessages = 1024;
 
   // Filled by the registration operations (here and in the smart-NIC client).
   PullHandler<Msg> pullHandler;

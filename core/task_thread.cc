@@ -1,31 +1,33 @@
 #include "core/task_thread.h"
 
 #include <cxxabi.h>
-#include <sched.h>
 
 #include <utility>
 
 #include "core/logger.h"
+#include "core/spin_wait.h"
 
 namespace {
 constexpr const char* kSubcomp = "agg-service";
-
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield" ::: "memory");
-#endif
-}
-
-// On a single CPU a spinning worker only keeps the producer it waits for off the CPU.
-bool MayRunOnSeveralCpus() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof(set), &set) != 0) return false;
-  return CPU_COUNT(&set) > 1;
-}
+using qbx::MayRunOnSeveralCpus;
 }  // namespace
+
+void RunTaskContained(Runnable& task, const void* owner) {
+  try {
+    task.Run();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10070")
+        .put("TaskThread [%p] : task [%p] threw exception\n", owner, static_cast<void*>(&task));
+    try {
+      task.Cleanup();
+    } catch (...) {
+    }
+  }
+}
 
 TaskThread::TaskThread(size_t capacity) : Thread(true, nullptr, 0), capacity_(capacity == 0 ? 1 : capacity) {}
 
@@ -116,13 +118,7 @@ void TaskThread::RequestStop() {
 }
 
 void TaskThread::SpinForWork(uint64_t seen) const {
-  const auto deadline = std::chrono::steady_clock::now() + kSpinBudget;
-  for (uint32_t i = 1;; ++i) {
-    if (generation_.load(std::memory_order_acquire) != seen) return;
-    CpuRelax();
-    // Reading the clock costs about as much as a few dozen pauses.
-    if ((i & 31u) == 0 && std::chrono::steady_clock::now() >= deadline) return;
-  }
+  qbx::SpinUntil([&] { return generation_.load(std::memory_order_acquire) != seen; }, kSpinBudget);
 }
 
 void TaskThread::Run() {
@@ -160,20 +156,7 @@ void TaskThread::Run() {
       QBX_LOG(qbx::loglevel::kDebug)
           .subcomp(kSubcomp)
           .put("TaskThread [%p] is going to run task [%p]\n", self, taskAddress);
-      try {
-        task->Run();
-      } catch (abi::__forced_unwind&) {
-        throw;
-      } catch (...) {
-        QBX_LOG(qbx::loglevel::kError)
-            .subcomp(kSubcomp)
-            .tag("errorCode:MPA10070")
-            .put("TaskThread [%p] : task [%p] threw exception\n", self, taskAddress);
-        try {
-          task->Cleanup();
-        } catch (...) {
-        }
-      }
+      RunTaskContained(*task, self);
       QBX_LOG(qbx::loglevel::kDebug)
           .subcomp(kSubcomp)
           .put("TaskThread [%p] is deleting task [%p]\n", self, taskAddress);

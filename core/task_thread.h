@@ -28,6 +28,10 @@
 
 #include "core/thread.h"
 
+// Runs `task` on the calling thread; what it throws is logged as from task thread `owner`,
+// and then its Cleanup runs. A thread cancellation passes through.
+void RunTaskContained(Runnable& task, const void* owner);
+
 class TaskThread : public Thread {
  public:
   // Tasks waiting to run (not counting the batch the worker is running) beyond this many are

@@ -23,6 +23,11 @@ TEST(DispatchQueue, StalledSenderBoundsTheQueueAndEveryRefusalIsNamed) {
   // Errors only: tens of thousands of queued answers would otherwise each leave debug lines.
   qbx::Logger::logLevel.store(qbx::loglevel::kError);
   ClientHarness h;
+  h.client->RegisterPullHandler<zumbra::qbx::agg_service::l2::MacTableMsg>(
+      [](const std::vector<std::shared_ptr<PullTarget>>& targets,
+         std::vector<std::shared_ptr<zumbra::qbx::agg_service::l2::MacTableMsg>>& out) {
+        for (size_t i = 0; i < targets.size(); ++i) out.push_back(std::make_shared<zumbra::qbx::agg_service::l2::MacTableMsg>());
+      });
   ASSERT_EQ(h.Setup(), 0);
   h.sender->Hold(true);
   ASSERT_EQ(h.client->CreateAndEnqueueMpaMessageTask("first", MsgMetadata("t", "c-first", "r")), 0);
@@ -35,12 +40,17 @@ TEST(DispatchQueue, StalledSenderBoundsTheQueueAndEveryRefusalIsNamed) {
             aggresult::kNoDispatcherThread);
   EXPECT_EQ(logs.CountAll({"mpaDispatcherThread refused message", "correlationId: c-lost"}), 1u);
   EXPECT_EQ(logs.Count("queue is full"), 1u);
+  // A pull's answers to one type are handed over together: refused together, said once.
+  EXPECT_EQ(h.Pull("zumbra.qbx.agg_service.l2.MacTableMsg", {"a", "b", "c"}, "c-pull"), aggresult::kNoDispatcherThread);
+  EXPECT_EQ(logs.CountAll({"mpaDispatcherThread refused message", "correlationId: c-pull"}), 1u);
+  EXPECT_EQ(logs.CountAll({"MPA10011", "Dispatch message to mpa failed"}), 1u);
   h.sender->Hold(false);
   h.client->StopAggServiceClient();
   auto sent = h.sender->Sent();
   ASSERT_EQ(sent.size(), capacity + 1);
   EXPECT_EQ(sent.front().correlationId, "c-first");
   EXPECT_EQ(sent.back().payload, "p");
+  EXPECT_EQ(sent.back().correlationId, "c");  // nothing of the refused pull went out
 }
 
 TEST(DispatchQueue, AnswersOfOneRequestShareItsMetadataAndKeepTheirOrder) {

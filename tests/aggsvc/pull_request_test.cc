@@ -20,6 +20,34 @@ namespace l2 = zumbra::qbx::agg_service::l2;
 namespace l3 = zumbra::qbx::agg_service::l3;
 constexpr const char* kMpMacTable = "com.zumbra.qbx.management.aggservice.l2.MacTableMsg";
 
+// A client whose MacTableMsg callback, asked for "outer-..." targets, first pulls two inner
+// targets from its own client, then answers its own targets.
+struct ClientHarnessWithNesting {
+  ClientHarnessWithNesting() {
+    std::weak_ptr<AggServiceClient> weak = h.client;
+    h.client->RegisterPullHandler<l2::MacTableMsg>(
+        [weak](const std::vector<std::shared_ptr<PullTarget>>& targets, std::vector<std::shared_ptr<l2::MacTableMsg>>& out) {
+          if (!targets.empty() && targets[0]->GetTargetId().rfind("outer", 0) == 0) {
+            zumbra::qbx::agg_service::messaging::ClientDataRequestMsg inner;
+            auto* target = inner.add_target_data_request();
+            target->set_target_type(kMpMacTable);
+            target->add_target_id("inner-1");
+            target->add_target_id("inner-2");
+            const std::string bytes = inner.SerializeAsString();
+            auto client = weak.lock();
+            EXPECT_EQ(client->ProcessReceivedMessage(bytes.data(), static_cast<int32_t>(bytes.size()),
+                                                     MsgMetadata(AggServiceClient::kClientDataRequestTypeId, "inner", "q")),
+                      0);
+          }
+          for (const auto& t : targets) {
+            out.push_back(std::make_shared<l2::MacTableMsg>());
+            out.back()->set_target_id(t->GetTargetId());
+          }
+        });
+  }
+  qbx::test::ClientHarness h;
+};
+
 class PullRequests : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -132,6 +160,42 @@ TEST_F(PullRequests, StoppedClientAnswersNothingAndSaysSo) {
   EXPECT_EQ(logs.CountAll({"Dropped message", "correlationId: corr-1"}), 1u);
   EXPECT_EQ(logs.CountAll({"MPA10011", "Dispatch message to mpa failed"}), 1u);
   EXPECT_TRUE(h.sender->Sent().empty());
+}
+
+// A vertical's callback may pull again on the same thread (here from its own client, whose
+// request lock is recursive): the inner request must leave the outer one's targets and
+// answers alone.
+TEST_F(PullRequests, APullFromInsideACallbackLeavesTheOuterRequestIntact) {
+  ClientHarnessWithNesting nested;
+  ASSERT_EQ(nested.h.Setup(), 0);
+  EXPECT_EQ(nested.h.Pull(kMpMacTable, {"outer-1", "outer-2"}, "outer"), 0);
+  nested.h.client->StopAggServiceClient();
+  auto sent = nested.h.sender->Sent();
+  ASSERT_EQ(sent.size(), 4u);
+  // The inner pull's answers go first: they were queued while the outer callback ran.
+  EXPECT_EQ(TargetId(sent[0].payload), "inner-1");
+  EXPECT_EQ(sent[0].correlationId, "inner");
+  EXPECT_EQ(TargetId(sent[1].payload), "inner-2");
+  EXPECT_EQ(TargetId(sent[2].payload), "outer-1");
+  EXPECT_EQ(sent[2].correlationId, "outer");
+  EXPECT_EQ(TargetId(sent[3].payload), "outer-2");
+}
+
+// A request far larger than usual, then small ones on the same thread: what the large one
+// grew is let go, and nothing of it shows in the later answers.
+TEST_F(PullRequests, ALargeRequestThenSmallOnesAnswerEachInFull) {
+  std::vector<std::string> many;
+  for (int i = 0; i < 3000; ++i) many.push_back(std::string(40, 'x') + std::to_string(i));
+  EXPECT_EQ(h.Pull(kMpMacTable, many, "large"), 0);
+  EXPECT_EQ(h.Pull(kMpMacTable, {"s1"}, "small-1"), 0);
+  EXPECT_EQ(h.Pull(kMpMacTable, {"s2", "s3"}, "small-2"), 0);
+  auto sent = SentAfterStop();
+  ASSERT_EQ(sent.size(), many.size() + 3);
+  EXPECT_EQ(TargetId(sent[many.size() - 1].payload), many.back());
+  EXPECT_EQ(TargetId(sent[many.size()].payload), "s1");
+  EXPECT_EQ(sent[many.size()].correlationId, "small-1");
+  EXPECT_EQ(TargetId(sent[many.size() + 2].payload), "s3");
+  EXPECT_EQ(sent[many.size() + 2].correlationId, "small-2");
 }
 
 }  // namespace
