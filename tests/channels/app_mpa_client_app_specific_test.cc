@@ -116,6 +116,43 @@ TEST_F(AppSpecificTest, ReplyThatCannotBeWrappedAnswersTheCallWithAnApplicationE
   EXPECT_EQ(other->errors, 1);
 }
 
+TEST_F(AppSpecificTest, APayloadGoesIntoTheEnvelopeAsTheMessageItSerialises) {
+  // A statistics answer with nested targets, counters and errors: the envelope must read back
+  // as the very message, whatever the order its fields come in.
+  SummationStatsResponseMsg body;
+  body.set_seq_num(77);
+  auto* type = body.mutable_stats()->add_target_type_stats();
+  for (int t = 0; t < 3; ++t) {
+    auto* target = type->add_target_stats();
+    target->add_errors(t);
+    auto* counter = target->add_counters();
+    counter->set_key("rx");
+    counter->set_value(1.5 * t);
+  }
+  boost::intrusive_ptr<Handle> call(new Handle);
+  ASSERT_TRUE(layer_->AddToCallHandleMap("full", call));
+  auto reply = MakeReply(kSummationTypeId, "full", body.SerializeAsString());
+  ASSERT_EQ(layer_->RespondMsg(&reply->rec, ""), 0);
+  AggSvcMpUnifiedMsg unified;
+  ASSERT_TRUE(unified.ParseFromString(call->reply.payload()));
+  EXPECT_EQ(unified.obj_type(), kSummationTypeId);
+  EXPECT_EQ(unified.messaging_summation_stats_response_msg().SerializeAsString(), body.SerializeAsString());
+
+  // Payloads that are no message at all: a field cut short, a length past the end, a field
+  // number 0, an unknown wire type.
+  const std::string bad[] = {std::string("\x08", 1), std::string("\x12\x05" "ab", 4), std::string("\x00\x01", 2),
+                             std::string("\x0f\x01", 2)};
+  for (size_t i = 0; i < sizeof(bad) / sizeof(bad[0]); ++i) {
+    boost::intrusive_ptr<Handle> refused(new Handle);
+    const std::string id = "bad" + std::to_string(i);
+    ASSERT_TRUE(layer_->AddToCallHandleMap(id, refused));
+    auto garbage = MakeReply(kSummationTypeId, id, bad[i]);
+    EXPECT_EQ(layer_->RespondMsg(&garbage->rec, ""), -1) << i;
+    EXPECT_EQ(refused->errors, 1) << i;
+    EXPECT_EQ(refused->lasts, 0) << i;
+  }
+}
+
 TEST_F(AppSpecificTest, StalePurgeAnswersCallsOlderThan300SecondsWithAborted) {
   boost::intrusive_ptr<Handle> old(new Handle);
   boost::intrusive_ptr<Handle> edge(new Handle);
