@@ -96,14 +96,15 @@ void TnProxyClientCommon::Start() {
       return;
     }
     started_ = true;
+    // Cleared before connecting: a stub creation that fails at once must find the client
+    // running, or it would schedule no retry and the client would never subscribe.
+    stopped_ = false;
   }
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("TnProxyClientCommon Start");
   provider_->RunAsync(1);
   forwardingProvider_->RunAsync(1);
   connectAndSubscribe();
   connectForForwarding();
-  std::unique_lock<std::shared_mutex> lock(stateLock_);
-  stopped_ = false;
 }
 
 void TnProxyClientCommon::Stop() {
@@ -114,6 +115,9 @@ void TnProxyClientCommon::Stop() {
       return;
     }
     started_ = false;
+    // Set before the tear-down: a failed stub creation or a close it causes must not
+    // schedule a retry or a reconnect.
+    stopped_ = true;
   }
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("TnProxyClientCommon Stop, Begin");
   {
@@ -127,7 +131,6 @@ void TnProxyClientCommon::Stop() {
                                              status);
   {
     std::unique_lock<std::shared_mutex> lock(stateLock_);
-    stopped_ = true;
     CancelTimers();
   }
   forwardingProvider_->StopAndWait(true);
