@@ -14,9 +14,12 @@
 #include <vector>
 
 #include "core/task_thread.h"
+#include "tests/core/gate_task.h"
 #include "tests/core/log_test_support.h"
 
 namespace {
+
+using qbx::testing::GateTask;
 
 using qbx::logtest::CapturingSink;
 
@@ -45,31 +48,6 @@ class NamedTask : public Runnable {
   std::string id_;
 };
 
-class Gate : public Runnable {
- public:
-  void Run() override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    entered_ = true;
-    cv_.notify_all();
-    cv_.wait(lock, [this] { return open_; });
-  }
-  void Cleanup() override {}
-  void AwaitEntered() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [this] { return entered_; });
-  }
-  void Open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = true;
-    cv_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool entered_ = false;
-  bool open_ = false;
-};
 
 // Counts runs and lets the producer wait for a given count, with a guard against a lost
 // wake-up turning into a hung test.
@@ -143,7 +121,7 @@ TEST(TaskQueue, TheBatchBeingRunLeavesRoomForNewTasks) {
   Journal journal;
   TaskThread worker(1);
   worker.Start();
-  auto* gate = new Gate();
+  auto* gate = new GateTask();
   ASSERT_EQ(worker.AddTask(gate), 0);
   gate->AwaitEntered();  // taken out of the queue, running
   EXPECT_EQ(worker.AddTask(new NamedTask(journal, "x")), 0);

@@ -12,8 +12,11 @@
 
 #include "core/logger.h"
 #include "core/task_thread.h"
+#include "tests/core/gate_task.h"
 
 namespace {
+
+using qbx::testing::GateTask;
 
 // Captures every log line (from any thread) at the most verbose level.
 class LogCapture {
@@ -89,32 +92,6 @@ class RecordingTask : public Runnable {
   bool throws_;
 };
 
-// Blocks the worker until released, so that tests can queue behind it deterministically.
-class GateTask : public Runnable {
- public:
-  void Run() override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    entered_ = true;
-    cv_.notify_all();
-    cv_.wait(lock, [this] { return open_; });
-  }
-  void Cleanup() override {}
-  void AwaitEntered() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [this] { return entered_; });
-  }
-  void Open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = true;
-    cv_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool entered_ = false;
-  bool open_ = false;
-};
 
 // ---- Thread ----
 
