@@ -10,6 +10,7 @@
 
 #include "channels/bson_headers.h"
 #include "channels/mpa_client.h"
+#include "channels/mpa_client_mp_agg_service.h"
 #include "core/logger.h"
 #include "core/uuid.h"
 #include "platform/rpc/client_context.h"
@@ -468,13 +469,18 @@ google::protobuf::Message* AggSvcMpService::GetRequestMsg(google::protobuf::Mess
         .put("AggSvcMpService::GetRequestMsg: %s invalid type", unified ? TypeName(*unified).c_str() : "null");
     return nullptr;
   }
-  // The first message field that is set, in field-number order.
-  std::vector<const google::protobuf::FieldDescriptor*> fields;
-  mp->GetReflection()->ListFields(*mp, &fields);
-  for (const auto* field : fields) {
-    if (field->cpp_type() == google::protobuf::FieldDescriptor::CPPTYPE_MESSAGE && !field->is_repeated()) {
-      return mp->GetReflection()->MutableMessage(mp, field);
-    }
+  // The first message field that is set, in the order in which a smart NIC's replies are
+  // read, so that both ways up take the same message out of one unified message.
+  const google::protobuf::Reflection* reflection = mp->GetReflection();
+  for (const auto* field : MpaClientMpAggService::ReplyFields()) {
+    if (reflection->HasField(*mp, field)) return reflection->MutableMessage(mp, field);
+  }
+  const std::string unknown = MpaClientMpAggService::UnknownFieldNumbers(*mp);
+  if (!unknown.empty()) {
+    QBX_LOG(loglevel::kWarning)
+        .subcomp(kSub)
+        .put("AggSvcMpService::GetRequestMsg: message of type (%s) for (%s) is not known on this host (field %s)",
+             mp->obj_type().c_str(), mp->app_name().c_str(), unknown.c_str());
   }
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("AggSvcMpService::GetRequestMsg: %s has empty message", TypeName(*mp).c_str());
   return nullptr;

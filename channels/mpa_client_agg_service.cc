@@ -46,7 +46,8 @@ google::protobuf::Message* MpaClientAggService::GetRequestMsg(google::protobuf::
   }
   const auto* field = AggSvcMpUnifiedMsg::descriptor()->FindFieldByNumber(row->field);
   if (field == nullptr || field->message_type() == nullptr || field->message_type()->full_name() != row->fullName) {
-    // The row is known but its message type is not part of this build's unified message.
+    // Every row has its carrier field; a table out of step with the unified message is
+    // refused here rather than written into a field of another type.
     QBX_LOG(loglevel::kWarning)
         .subcomp(kSub)
         .put("[%s] MpaClientAggService::%s No carrier for message type (%s)", appName_.c_str(), "GetRequestMsg",

@@ -1,9 +1,11 @@
 #include "channels/mpa_client_mp_agg_service.h"
 
+#include <set>
 #include <unordered_map>
 
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/reflection.h>
+#include <google/protobuf/unknown_field_set.h>
 
 #include "channels/mpa_client.h"
 #include "core/logger.h"
@@ -109,6 +111,26 @@ const std::vector<const google::protobuf::FieldDescriptor*>& MpaClientMpAggServi
   return *fields;
 }
 
+const google::protobuf::Message* MpaClientMpAggService::CarriedMessage(const AggSvcMpUnifiedMsg& unified) {
+  const google::protobuf::Reflection* reflection = unified.GetReflection();
+  for (const auto* field : ReplyFields()) {
+    if (reflection->HasField(unified, field)) return &reflection->GetMessage(unified, field);
+  }
+  return nullptr;
+}
+
+std::string MpaClientMpAggService::UnknownFieldNumbers(const google::protobuf::Message& unified) {
+  const google::protobuf::UnknownFieldSet& unknown = unified.GetReflection()->GetUnknownFields(unified);
+  std::set<int> numbers;  // a repeated field comes once per element
+  for (int i = 0; i < unknown.field_count(); ++i) numbers.insert(unknown.field(i).number());
+  std::string out;
+  for (int number : numbers) {
+    if (!out.empty()) out += ",";
+    out += std::to_string(number);
+  }
+  return out;
+}
+
 MpaClientMpAggService::MpaClientMpAggService(const std::string& appName, std::shared_ptr<MpaClient> owner,
                                              std::shared_ptr<const Clock> clock)
     : MpaClientAppSpecific(appName, std::move(owner), std::move(clock)) {
@@ -190,12 +212,17 @@ void MpaClientMpAggService::HandleSNResponse(const rpc::Status& status, const Ge
     QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] HandleSNResponse End", app);
     return;
   }
-  const google::protobuf::Reflection* reflection = unified.GetReflection();
-  const google::protobuf::Message* carried = nullptr;
-  for (const auto* field : ReplyFields()) {
-    if (reflection->HasField(unified, field)) {
-      carried = &reflection->GetMessage(unified, field);
-      break;
+  const google::protobuf::Message* carried = CarriedMessage(unified);
+  if (carried == nullptr) {
+    // A message of a type this host has no field for (a smart NIC of a newer release) must
+    // not vanish without a trace; a reply that carries nothing at all stays silent.
+    const std::string unknown = UnknownFieldNumbers(unified);
+    if (!unknown.empty()) {
+      QBX_LOG(loglevel::kWarning)
+          .subcomp(kSub)
+          .put("[%s] HandleSNResponse reply of type (%s) from (%s) carries a message this host does not know (field %s), "
+               "dropped",
+               app, unified.obj_type().c_str(), mp->aphUuid().c_str(), unknown.c_str());
     }
   }
   DeliverAggReply(*this, record, unified.obj_type(), mp->aphUuid(), carried, true);

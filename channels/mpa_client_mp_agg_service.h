@@ -69,9 +69,14 @@ class MpaClientMpAggService : public MpaClientAppSpecific, public std::enable_sh
   // The full type names of the reply list, in the order in which a reply's fields are
   // tested (115 rows).
   static const std::vector<std::string>& ReplyTypeOrder();
-  // The fields of AggSvcMpUnifiedMsg in reply-list order; rows whose message type this
-  // build's unified message does not carry are left out.
+  // The fields of AggSvcMpUnifiedMsg in reply-list order.
   static const std::vector<const google::protobuf::FieldDescriptor*>& ReplyFields();
+  // The message a reply carries: its first present field in reply-list order; null when it
+  // carries none that this host knows.
+  static const google::protobuf::Message* CarriedMessage(const zumbra::qbx::agg_service::messaging::AggSvcMpUnifiedMsg& unified);
+  // The numbers of the fields of `unified` that this host does not know, comma-separated;
+  // empty when there are none. A newer peer can send a type this build has no field for.
+  static std::string UnknownFieldNumbers(const google::protobuf::Message& unified);
 
   std::mutex& CompletionMutex() { return completion_mutex_; }
 };

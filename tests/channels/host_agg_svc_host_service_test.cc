@@ -11,7 +11,10 @@
 
 #include "channels/agg_svc_host_service.h"
 #include "channels/agg_svc_mpa_client.h"
+#include "channels/agg_svc_type_id_table.h"
+#include "core/uuid.h"
 #include "fakes/mpa_fakes.h"
+#include "message_catalogue.h"
 #include "platform/rpc/endpoint.h"
 #include "platform/rpc/server_builder.h"
 #include "platform/rpc/status.h"
@@ -128,6 +131,32 @@ TEST_F(HostServiceComponentTest, RequestReachesTheVerticalAndItsAnswerCompletesT
   EXPECT_EQ(unified.obj_type(), kReplyTypeId);
   EXPECT_EQ(unified.app_name(), kApp);
   EXPECT_TRUE(unified.has_software_status_msg());
+  EXPECT_EQ(Layer()->OpenCallCount(), 0u);
+}
+
+TEST_F(HostServiceComponentTest, EveryTypeOfTheTableGoesBackToTheCallerInItsOwnField) {
+  // Each row under each of its spellings: the vertical answers a pull with a message of that
+  // type, and the caller finds it, as sent, in the row's field of the unified reply.
+  for (const auto& row : AggSvcTypeIdTable::Rows()) {
+    for (const auto& id : row.ids) {
+      SCOPED_TRACE(id);
+      auto body = testing::Sample(row.fullName, id);
+      ASSERT_TRUE(body);
+      const std::string bytes = body->SerializeAsString();
+      agg_->onRequest = [this, id, bytes](const RecordingAggServiceClient::Request& r) {
+        return sender_->SendMsgToMpaWrapper(bytes, id, r.correlationId, r.replyTo) ? 0 : -1;
+      };
+      CallResult result = Call(Request(kApp, UUID::Generate().ToString()));
+      ASSERT_EQ(result.code, 0u);
+      AggSvcMpUnifiedMsg unified;
+      ASSERT_TRUE(unified.ParseFromString(result.reply.payload()));
+      EXPECT_EQ(unified.obj_type(), id);
+      const auto* field = AggSvcMpUnifiedMsg::descriptor()->FindFieldByNumber(row.field);
+      ASSERT_NE(field, nullptr);
+      ASSERT_TRUE(unified.GetReflection()->HasField(unified, field));
+      EXPECT_EQ(unified.GetReflection()->GetMessage(unified, field).SerializeAsString(), bytes);
+    }
+  }
   EXPECT_EQ(Layer()->OpenCallCount(), 0u);
 }
 
