@@ -42,12 +42,13 @@ const google::protobuf::FieldDescriptor* SubMessageField(const google::protobuf:
   return nullptr;
 }
 
-// True when `data` is a sequence of whole protobuf fields (its nested messages are not
-// looked into): a payload that is not a message at all is refused without the cost of a
-// full parse.
-bool WellFormedFields(const uint8_t* data, size_t size) {
+// A cursor over wire-format bytes.
+struct WireReader {
+  const uint8_t* data;
+  size_t size;
   size_t i = 0;
-  auto varint = [&](uint64_t& value) {
+
+  bool Varint(uint64_t& value) {
     value = 0;
     for (int shift = 0; shift < 64; shift += 7) {
       if (i >= size) return false;
@@ -56,28 +57,79 @@ bool WellFormedFields(const uint8_t* data, size_t size) {
       if ((b & 0x80) == 0) return true;
     }
     return false;
-  };
-  while (i < size) {
+  }
+  bool Skip(size_t n) {
+    if (size - i < n) return false;
+    i += n;
+    return true;
+  }
+};
+
+// The nesting a parser accepts (protobuf's own default recursion limit).
+constexpr int kMaxMessageDepth = 100;
+
+bool WellFormedMessage(const google::protobuf::Descriptor* type, const uint8_t* data, size_t size, int depth);
+
+// The bytes of a packed repeated scalar field: whole values of its kind.
+bool WellFormedPacked(const google::protobuf::FieldDescriptor* field, const uint8_t* data, size_t size) {
+  using FD = google::protobuf::FieldDescriptor;
+  switch (field->type()) {
+    case FD::TYPE_FIXED64:
+    case FD::TYPE_SFIXED64:
+    case FD::TYPE_DOUBLE:
+      return size % 8 == 0;
+    case FD::TYPE_FIXED32:
+    case FD::TYPE_SFIXED32:
+    case FD::TYPE_FLOAT:
+      return size % 4 == 0;
+    default: {
+      WireReader r{data, size};
+      uint64_t value = 0;
+      while (r.i < r.size) {
+        if (!r.Varint(value)) return false;
+      }
+      return true;
+    }
+  }
+}
+
+// True when `data` parses as a message of `type`: whole fields all the way down, nested
+// messages and packed values included. It walks the bytes without building the message,
+// so an answer can still travel as the bytes it is while a malformed one is refused before
+// the management plane gets an envelope it cannot read.
+bool WellFormedMessage(const google::protobuf::Descriptor* type, const uint8_t* data, size_t size, int depth) {
+  using FD = google::protobuf::FieldDescriptor;
+  if (depth > kMaxMessageDepth) return false;
+  WireReader r{data, size};
+  while (r.i < r.size) {
     uint64_t tag = 0;
     uint64_t value = 0;
-    if (!varint(tag) || (tag >> 3) == 0) return false;
+    if (!r.Varint(tag) || (tag >> 3) == 0 || (tag >> 3) > FD::kMaxNumber) return false;
     switch (tag & 7) {
       case 0:
-        if (!varint(value)) return false;
+        if (!r.Varint(value)) return false;
         break;
       case 1:
-        if (size - i < 8) return false;
-        i += 8;
-        break;
-      case 2:
-        if (!varint(value) || value > size - i) return false;
-        i += static_cast<size_t>(value);
+        if (!r.Skip(8)) return false;
         break;
       case 5:
-        if (size - i < 4) return false;
-        i += 4;
+        if (!r.Skip(4)) return false;
         break;
-      default:
+      case 2: {
+        if (!r.Varint(value) || value > r.size - r.i) return false;
+        const uint8_t* bytes = r.data + r.i;
+        const size_t len = static_cast<size_t>(value);
+        r.i += len;
+        const FD* field = type != nullptr ? type->FindFieldByNumber(static_cast<int>(tag >> 3)) : nullptr;
+        if (field == nullptr) break;  // unknown fields are kept as bytes
+        if (field->type() == FD::TYPE_MESSAGE) {
+          if (!WellFormedMessage(field->message_type(), bytes, len, depth + 1)) return false;
+        } else if (field->is_packable() && !WellFormedPacked(field, bytes, len)) {
+          return false;
+        }
+        break;
+      }
+      default:  // groups are not used by these messages
         return false;
     }
   }
@@ -116,7 +168,7 @@ bool FillUnifiedMsg(const char* app, const char* fn, google::protobuf::Message* 
   } else {
     field = SubMessageField(*unified, sub);
     const auto* bytes = static_cast<const uint8_t*>(msg->payload);
-    const bool wellFormed = field != nullptr ? WellFormedFields(bytes, len)
+    const bool wellFormed = field != nullptr ? WellFormedMessage(sub->GetDescriptor(), bytes, len, 0)
                                              : sub->ParseFromArray(len > 0 ? msg->payload : nullptr, static_cast<int>(len));
     if (!wellFormed) {
       QBX_LOG(loglevel::kWarning)
