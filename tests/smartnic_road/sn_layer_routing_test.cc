@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "channels/agg_svc_host_service.h"
 #include "channels/bson_headers.h"
 #include "channels/mpa_client.h"
 #include "channels/mpa_client_agg_service.h"
@@ -70,10 +71,14 @@ class RoutingOwner : public MpaClient {
 
 std::mutex gMutex;
 std::vector<std::pair<uint32_t, uint32_t>> gAckVersions;
+std::vector<uint32_t> gOtherTypes;
 
 void CaptureAck(rmqClientMessage* msg) {
-  if (msg->messageType != 2) return;
   std::lock_guard<std::mutex> lock(gMutex);
+  if (msg->messageType != 2) {
+    gOtherTypes.push_back(msg->messageType);
+    return;
+  }
   gAckVersions.emplace_back(msg->mpMajorVersion, msg->mpMinorVersion);
 }
 
@@ -83,6 +88,7 @@ class SnLayerRoutingTest : public ::testing::Test {
     {
       std::lock_guard<std::mutex> lock(gMutex);
       gAckVersions.clear();
+      gOtherTypes.clear();
     }
     MpaClient::SetNodePersonaSource([] { return 1u; });
     MpaClient::StartMpaClientEventLoop("AggSvc", "tcp://127.0.0.1:1", "tcp://127.0.0.1:1");
@@ -100,6 +106,7 @@ class SnLayerRoutingTest : public ::testing::Test {
     MpaClient::ResetRegistryForTest();
     MpaClient::SetSNClientFactory(nullptr);
     MpaClient::SetNodePersonaSource(nullptr);
+    AggSvcMpService::ResetForTest();
   }
 
   std::vector<std::pair<uint32_t, uint32_t>> Acks() {
@@ -159,6 +166,25 @@ TEST_F(SnLayerRoutingTest, TheSmartNicAcknowledgementDefaultsToVersionNineZero) 
   sn->SendRegistrationAckToVertical(true);
   EXPECT_EQ(Acks(), (std::vector<std::pair<uint32_t, uint32_t>>{{9, 0}, {4, 2}, {0, 0}}));
   EXPECT_EQ(logs_.Count("for SN mp_major_version and mp_minor_version not yet received. Setting default"), 1u);
+}
+
+TEST_F(SnLayerRoutingTest, TheServedSmartNicServiceDeliversToTheSmartNicRegistration) {
+  // On a host with smart NICs a smart NIC's message reaches the application's smart-NIC
+  // registration, not its regular one: the service hands every record over as smart-NIC.
+  AggSvcMpService::ResetForTest();
+  AggSvcMpService::CreateInstance();
+  auto layer = std::make_shared<MpaClientMpAggService>(kApp, owner_);
+  AggSvcMpService::Register(layer, kApp);
+  zumbra::qbx::agg_service::messaging::AggSvcMpUnifiedMsg unified;
+  unified.set_app_name(kApp);
+  unified.set_obj_type("t.Status");
+  unified.mutable_tunnels_msg()->set_target_id("from-sn");
+  Unified envelope;
+  envelope.set_payload(unified.SerializeAsString());
+  auto service = AggSvcMpService::GetInstance();
+  static_cast<MpaClientServiceBase&>(*service).MsgHandler(kSn, envelope, "", MpaClientServiceBase::RpcCallPtr(), true);
+  std::lock_guard<std::mutex> lock(gMutex);
+  EXPECT_EQ(gOtherTypes, (std::vector<uint32_t>{12}));
 }
 
 }  // namespace
