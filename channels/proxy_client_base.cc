@@ -248,6 +248,13 @@ void ProxyClientBase::OnConnectionClosed(const net::Endpoint& /*endpoint*/, rpc:
   std::unique_lock<std::shared_mutex> lock(stateLock_);
   stubCreationEnabled_ = false;
   connectedForInfo_ = false;
+  // A stub retry (a subscription's end may come just before the close) has nothing to reach
+  // now; the connection-up makes the stub. A pending reconnect stays: it is what brings the
+  // connection back after a tear-down.
+  if (retryTimer_) {
+    retryTimer_->Cancel();
+    retryTimer_.reset();
+  }
 }
 
 void ProxyClientBase::OnForwardingConnectionUp(const rpc::ConnectionInfo& info) {

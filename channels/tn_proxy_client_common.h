@@ -3,7 +3,8 @@
 // Two kept connections, each on an event-loop provider of its own:
 // - the proxy-information connection (EndPoint): a stub of ApplProxyInfoService and one
 //   subscription on it, through which the proxy pushes the APH list with its master, this
-//   node's uuid and the product version;
+//   node's uuid and the product version. A subscription the proxy ends while the connection
+//   stays up is made again after the stub retry delay;
 // - the forwarding connection (StubsEndPoint): the messaging-channel clients make their
 //   management-plane stubs ("qbx://<aph>") over it and run their timers on its provider.
 // What happens on them is turned into notifications for the registered clients:
