@@ -448,6 +448,11 @@ void MpaClient::Open(OpenCallback openCallback) {
   if (!IsQbxRpcEnabled()) ConnectToMpa();
 }
 
+MpaClient::OpenCallback MpaClient::GetOpenCallback() const {
+  std::shared_lock<std::shared_mutex> lock(Reg().lock);
+  return openCallback_;
+}
+
 void MpaClient::OpenSN() {
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] OpenSN: Starting MPA client thread...\n", appName_.c_str());
   const uint32_t persona = NodePersona();

@@ -216,6 +216,9 @@ class MpaClient {
   const std::shared_ptr<AsioQbxProvider>& provider() const { return provider_; }
   void SetSelf(const std::shared_ptr<MpaClient>& self) { self_ = self; }
   std::weak_ptr<MpaClient> self() const { return self_; }
+  // A copy of the callback stored by Open (empty when none), for the caller to run with no
+  // lock held.
+  OpenCallback GetOpenCallback() const;
 
   mutable std::shared_mutex tnProxyStateLock_;
   bool appInitCompleted_ = false;

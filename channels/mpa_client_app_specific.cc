@@ -1,7 +1,11 @@
 #include "channels/mpa_client_app_specific.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <shared_mutex>
+#include <unordered_map>
 #include <vector>
 
 #include <google/protobuf/descriptor.h>
@@ -42,42 +46,172 @@ const google::protobuf::FieldDescriptor* SubMessageField(const google::protobuf:
   return nullptr;
 }
 
-// True when `data` is a sequence of whole protobuf fields (its nested messages are not
-// looked into): a payload that is not a message at all is refused without the cost of a
-// full parse.
-bool WellFormedFields(const uint8_t* data, size_t size) {
-  size_t i = 0;
-  auto varint = [&](uint64_t& value) {
-    value = 0;
-    for (int shift = 0; shift < 64; shift += 7) {
-      if (i >= size) return false;
-      const uint8_t b = data[i++];
-      value |= static_cast<uint64_t>(b & 0x7f) << shift;
-      if ((b & 0x80) == 0) return true;
-    }
-    return false;
+// What the validity walk needs to know of a message type, per field number: whether the
+// field is a nested message (and of which type), a packed-capable scalar, or anything else.
+// Built once per type, with the types it nests, so that the walk does no look-up by name
+// or number on its way.
+struct WireTable {
+  enum Kind : uint8_t { kOther, kMessage, kVarints, kFixed32s, kFixed64s };
+  struct Entry {
+    Kind kind = kOther;
+    const WireTable* child = nullptr;
   };
-  while (i < size) {
-    uint64_t tag = 0;
-    uint64_t value = 0;
-    if (!varint(tag) || (tag >> 3) == 0) return false;
-    switch (tag & 7) {
-      case 0:
-        if (!varint(value)) return false;
+  // Field numbers above this are looked up in the descriptor.
+  static constexpr int kDirectNumbers = 1024;
+
+  const google::protobuf::Descriptor* type = nullptr;
+  std::vector<Entry> byNumber;
+};
+
+WireTable::Entry EntryOf(const google::protobuf::FieldDescriptor* field, const WireTable* child) {
+  using FD = google::protobuf::FieldDescriptor;
+  WireTable::Entry e;
+  if (field->type() == FD::TYPE_MESSAGE) {
+    e.kind = WireTable::kMessage;
+    e.child = child;
+  } else if (field->is_packable()) {
+    switch (field->type()) {
+      case FD::TYPE_FIXED64:
+      case FD::TYPE_SFIXED64:
+      case FD::TYPE_DOUBLE:
+        e.kind = WireTable::kFixed64s;
         break;
-      case 1:
-        if (size - i < 8) return false;
-        i += 8;
-        break;
-      case 2:
-        if (!varint(value) || value > size - i) return false;
-        i += static_cast<size_t>(value);
-        break;
-      case 5:
-        if (size - i < 4) return false;
-        i += 4;
+      case FD::TYPE_FIXED32:
+      case FD::TYPE_SFIXED32:
+      case FD::TYPE_FLOAT:
+        e.kind = WireTable::kFixed32s;
         break;
       default:
+        e.kind = WireTable::kVarints;
+        break;
+    }
+  }
+  return e;
+}
+
+// The process-wide tables; a type's table never changes once built.
+class WireTables {
+ public:
+  static WireTables& Instance() {
+    static WireTables* tables = new WireTables();  // kept for the process: walks may run at exit
+    return *tables;
+  }
+
+  const WireTable* Get(const google::protobuf::Descriptor* type) {
+    {
+      std::shared_lock<std::shared_mutex> lock(mutex_);
+      auto it = tables_.find(type);
+      if (it != tables_.end()) return it->second.get();
+    }
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    return BuildLocked(type);
+  }
+
+ private:
+  const WireTable* BuildLocked(const google::protobuf::Descriptor* type) {
+    auto it = tables_.find(type);
+    if (it != tables_.end()) return it->second.get();
+    auto owned = std::make_unique<WireTable>();
+    WireTable* table = owned.get();
+    table->type = type;
+    tables_.emplace(type, std::move(owned));  // before the nested types: a type may nest itself
+    int top = 0;
+    for (int i = 0; i < type->field_count(); ++i) {
+      const int number = type->field(i)->number();
+      if (number <= WireTable::kDirectNumbers) top = std::max(top, number);
+    }
+    table->byNumber.resize(static_cast<size_t>(top) + 1);
+    for (int i = 0; i < type->field_count(); ++i) {
+      const auto* field = type->field(i);
+      const WireTable* child = field->message_type() != nullptr ? BuildLocked(field->message_type()) : nullptr;
+      if (field->number() <= WireTable::kDirectNumbers) table->byNumber[field->number()] = EntryOf(field, child);
+    }
+    return table;
+  }
+
+  std::shared_mutex mutex_;
+  std::unordered_map<const google::protobuf::Descriptor*, std::unique_ptr<WireTable>> tables_;
+};
+
+// A varint at `p` (before `end`) into `value`; null when it is cut short or too long.
+inline const uint8_t* ReadVarint(const uint8_t* p, const uint8_t* end, uint64_t& value) {
+  if (p < end && *p < 0x80) {
+    value = *p;
+    return p + 1;
+  }
+  value = 0;
+  for (int shift = 0; shift < 64; shift += 7) {
+    if (p >= end) return nullptr;
+    const uint8_t b = *p++;
+    value |= static_cast<uint64_t>(b & 0x7f) << shift;
+    if ((b & 0x80) == 0) return p;
+  }
+  return nullptr;
+}
+
+// The bytes of a packed repeated scalar field: whole values of its kind.
+bool WellFormedPacked(WireTable::Kind kind, const uint8_t* p, const uint8_t* end) {
+  const auto size = static_cast<size_t>(end - p);
+  if (kind == WireTable::kFixed64s) return size % 8 == 0;
+  if (kind == WireTable::kFixed32s) return size % 4 == 0;
+  uint64_t value = 0;
+  while (p < end) {
+    p = ReadVarint(p, end, value);
+    if (p == nullptr) return false;
+  }
+  return true;
+}
+
+// The nesting a parser accepts (protobuf's own default recursion limit).
+constexpr int kMaxMessageDepth = 100;
+
+// True when [p, end) parses as a message of `table`'s type: whole fields all the way down,
+// nested messages and packed values included. It walks the bytes without building the
+// message, so an answer can still travel as the bytes it is while a malformed one is refused
+// before the management plane gets an envelope it cannot read.
+bool WellFormedMessage(const WireTable* table, const uint8_t* p, const uint8_t* end, int depth) {
+  using FD = google::protobuf::FieldDescriptor;
+  if (depth > kMaxMessageDepth) return false;
+  while (p < end) {
+    uint64_t tag = 0;
+    uint64_t value = 0;
+    p = ReadVarint(p, end, tag);
+    if (p == nullptr || (tag >> 3) == 0 || (tag >> 3) > static_cast<uint64_t>(FD::kMaxNumber)) return false;
+    switch (tag & 7) {
+      case 0:
+        p = ReadVarint(p, end, value);
+        if (p == nullptr) return false;
+        break;
+      case 1:
+        if (end - p < 8) return false;
+        p += 8;
+        break;
+      case 5:
+        if (end - p < 4) return false;
+        p += 4;
+        break;
+      case 2: {
+        p = ReadVarint(p, end, value);
+        if (p == nullptr || value > static_cast<uint64_t>(end - p)) return false;
+        const uint8_t* field = p;
+        p += value;
+        const uint64_t number = tag >> 3;
+        WireTable::Entry entry;
+        if (number < table->byNumber.size()) {
+          entry = table->byNumber[number];
+        } else if (number > static_cast<uint64_t>(WireTable::kDirectNumbers)) {
+          if (const auto* fd = table->type->FindFieldByNumber(static_cast<int>(number))) {
+            entry = EntryOf(fd, fd->message_type() != nullptr ? WireTables::Instance().Get(fd->message_type()) : nullptr);
+          }
+        }
+        if (entry.kind == WireTable::kMessage) {
+          if (!WellFormedMessage(entry.child, field, p, depth + 1)) return false;
+        } else if (entry.kind != WireTable::kOther && !WellFormedPacked(entry.kind, field, p)) {
+          return false;
+        }
+        break;
+      }
+      default:  // groups are not used by these messages
         return false;
     }
   }
@@ -116,7 +250,8 @@ bool FillUnifiedMsg(const char* app, const char* fn, google::protobuf::Message* 
   } else {
     field = SubMessageField(*unified, sub);
     const auto* bytes = static_cast<const uint8_t*>(msg->payload);
-    const bool wellFormed = field != nullptr ? WellFormedFields(bytes, len)
+    const bool wellFormed = field != nullptr ? WellFormedMessage(WireTables::Instance().Get(sub->GetDescriptor()), bytes,
+                                                                 bytes + len, 0)
                                              : sub->ParseFromArray(len > 0 ? msg->payload : nullptr, static_cast<int>(len));
     if (!wellFormed) {
       QBX_LOG(loglevel::kWarning)

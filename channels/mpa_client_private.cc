@@ -1,5 +1,6 @@
 #include "channels/mpa_client_private.h"
 
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <utility>
@@ -224,9 +225,9 @@ bool Self::IsMasterStubPending() {
 }
 
 void Self::updateStubMap() {
-  std::lock_guard<std::mutex> serial(updateStubMapMutex_);
-  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] updateStubMap", appName().c_str());
   {
+    std::lock_guard<std::mutex> serial(updateStubMapMutex_);
+    QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] updateStubMap", appName().c_str());
     std::unique_lock<std::shared_mutex> lock(stubLock_);
     if (updateStubPending_) {
       QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] updateStubMap: Already Pending", appName().c_str());
@@ -237,6 +238,19 @@ void Self::updateStubMap() {
     ClearTimerMap();
     stubRetryCountdown_ = kStubRetryCountdown;
   }
+  // The application learns the node's uuid from its open callback. It runs with no lock of
+  // this client held, so it may call back into the client; the update stays marked pending
+  // meanwhile, so another one cannot start in between.
+  if (const OpenCallback open = GetOpenCallback()) {
+    try {
+      open(getTnUuidStr());
+    } catch (const std::exception& e) {
+      QBX_LOG(loglevel::kError).subcomp(kSub).put("[%s] updateStubMap: open callback failed: %s", appName().c_str(), e.what());
+    } catch (...) {
+      QBX_LOG(loglevel::kError).subcomp(kSub).put("[%s] updateStubMap: open callback failed", appName().c_str());
+    }
+  }
+  std::lock_guard<std::mutex> serial(updateStubMapMutex_);
   performUpdateStubMap();
 }
 
@@ -557,11 +571,9 @@ void Self::OnStreamDown(const std::string& aph, rpc::CloseReason reason) {
       return;
     }
   }
-  if (reason == rpc::CloseReason::kTransportShutdown || reason == rpc::CloseReason::kIdle) {
-    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] OnStreamDown for APH (%s), reason (%s): Nothing to do for stream down",
-                                               appName().c_str(), aph.c_str(), rpc::CloseReasonToCStr(reason));
-    return;
-  }
+  // A stream that ended as shut down or idle is made again like any other: with no stub to
+  // the master the node would refuse every pull until some unrelated event (an APH list, a
+  // proxy reconnect) happened to make one.
   {
     std::shared_lock<std::shared_mutex> lock(aphMapLock_);
     if (aphMap_.count(aph) == 0 && reason == rpc::CloseReason::kPeerRemoved) {

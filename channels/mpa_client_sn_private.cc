@@ -592,11 +592,8 @@ void MpaClientSNPrivate<StubT>::OnStreamDown(const std::string& peerUuid, rpc::C
                                                peerUuid.c_str());
     return;
   }
-  if (reason == rpc::CloseReason::kTransportShutdown || reason == rpc::CloseReason::kIdle) {
-    QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] OnStreamDown for SN (%s), reason (%s): Nothing to do for stream down", app,
-                                               peerUuid.c_str(), why);
-    return;
-  }
+  // Shut-down and idle streams are made again too: otherwise the smart NIC stays out of
+  // reach until an unrelated event makes its stub.
   {
     std::shared_lock<std::shared_mutex> lock(snSetLock_);
     if (reason == rpc::CloseReason::kPeerRemoved && snSet_.count(peerUuid) == 0) {

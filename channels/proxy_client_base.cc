@@ -148,8 +148,44 @@ void ProxyClientBase::OnConnectionUp(const rpc::ConnectionInfo& info) {
   {
     std::unique_lock<std::shared_mutex> lock(stateLock_);
     stubRetriesLeft_ = stubRetryBudget_;
+    connectedForInfo_ = true;
+    // A retry or reconnect still pending would start a second creation beside the one
+    // below, and so a second subscription.
+    CancelTimers();
   }
   GetStub();
+}
+
+uint64_t ProxyClientBase::BeginSubscription() {
+  std::unique_lock<std::shared_mutex> lock(stateLock_);
+  return ++subscriptionSeq_;
+}
+
+bool ProxyClientBase::IsCurrentSubscription(uint64_t seq) const {
+  std::shared_lock<std::shared_mutex> lock(stateLock_);
+  return seq == subscriptionSeq_;
+}
+
+bool ProxyClientBase::KeepStubOf(uint64_t seq) {
+  if (IsCurrentSubscription(seq)) return true;
+  QBX_LOG(loglevel::kInfo)
+      .subcomp(texts_.sub)
+      .put("%s::StubCreateDone_: Dropping stub %llu, a later creation replaced it", texts_.name,
+           static_cast<unsigned long long>(seq));
+  return false;
+}
+
+void ProxyClientBase::SubscriptionEnded(uint64_t seq) {
+  std::unique_lock<std::shared_mutex> lock(stateLock_);
+  if (seq != subscriptionSeq_ || stopped_ || !connectedForInfo_) return;
+  QBX_LOG(loglevel::kInfo)
+      .subcomp(texts_.sub)
+      .put("%s: subscription ended while connected, subscribing again", texts_.name);
+  if (retryTimer_) retryTimer_->Cancel();
+  std::weak_ptr<ProxyClientBase> weak = WeakBase();
+  retryTimer_ = provider_->timers().Schedule(stubRetryDelay_, [weak] {
+    if (auto self = weak.lock()) self->GetStub();
+  });
 }
 
 void ProxyClientBase::StubCreationFailed() {
@@ -211,6 +247,14 @@ void ProxyClientBase::OnConnectionClosed(const net::Endpoint& /*endpoint*/, rpc:
       .put("Connection closed with %s, reason: %s", texts_.proxy, rpc::CloseReasonToCStr(reason));
   std::unique_lock<std::shared_mutex> lock(stateLock_);
   stubCreationEnabled_ = false;
+  connectedForInfo_ = false;
+  // A stub retry (a subscription's end may come just before the close) has nothing to reach
+  // now; the connection-up makes the stub. A pending reconnect stays: it is what brings the
+  // connection back after a tear-down.
+  if (retryTimer_) {
+    retryTimer_->Cancel();
+    retryTimer_.reset();
+  }
 }
 
 void ProxyClientBase::OnForwardingConnectionUp(const rpc::ConnectionInfo& info) {

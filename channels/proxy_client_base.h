@@ -80,6 +80,18 @@ class ProxyClientBase {
   // Schedules the creation of the proxy-information stub on provider_.
   virtual void GetStub() = 0;
 
+  // Begins one stub creation for the subscription and returns its number: whatever an
+  // earlier creation or subscription still delivers is stale from now on, so at most one
+  // subscription feeds the client.
+  uint64_t BeginSubscription();
+  bool IsCurrentSubscription(uint64_t seq) const;
+  // The proxy ended subscription `seq`. While the proxy-information connection is up and
+  // the client runs, a new stub and subscription follow after the retry delay; otherwise
+  // the next connection-up makes them.
+  void SubscriptionEnded(uint64_t seq);
+  // Checks that `seq` is current before a stub is kept; logs and returns false otherwise.
+  bool KeepStubOf(uint64_t seq);
+
   void SetConnectionUp(const std::string& clientName, const std::function<void()>& cb, const char* op);
   void SetConnectionDown(const std::string& clientName, const std::function<void(rpc::CloseReason)>& cb,
                          const char* op);
@@ -119,6 +131,8 @@ class ProxyClientBase {
   std::shared_ptr<Timer> retryTimer_;
   std::shared_ptr<Timer> reconnectTimer_;
   int32_t stubRetriesLeft_;
+  bool connectedForInfo_ = false;  // the proxy-information connection is up
+  uint64_t subscriptionSeq_ = 0;   // the current stub creation and its subscription
 };
 
 }  // namespace qbx

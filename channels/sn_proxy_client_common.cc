@@ -185,23 +185,26 @@ void SNProxyClientCommon::connectForForwarding() {
 void SNProxyClientCommon::GetStub() {
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon GetStub");
   std::weak_ptr<SNProxyClientCommon> weak = weak_from_this();
+  const uint64_t seq = BeginSubscription();
   provider_->rpc().stub_factory().create<SNProxyInfoStub>(
-      clientId_, endPoint_, [weak](const std::optional<SNProxyInfoStub>& stub, rpc::StubCreationStatus status) {
-        StubCreateDone(weak, stub, status);
+      clientId_, endPoint_, [weak, seq](const std::optional<SNProxyInfoStub>& stub, rpc::StubCreationStatus status) {
+        StubCreateDone(weak, seq, stub, status);
       });
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon GetStub : Stub creation scheduled for sn-proxy-info-service");
 }
 
-void SNProxyClientCommon::StubCreateDone(const std::weak_ptr<SNProxyClientCommon>& weak,
+void SNProxyClientCommon::StubCreateDone(const std::weak_ptr<SNProxyClientCommon>& weak, uint64_t seq,
                                          const std::optional<SNProxyInfoStub>& stub, rpc::StubCreationStatus status) {
   auto self = weak.lock();
   if (!self) return;
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon: In StubCreateDone()");
-  self->StubCreateDone_(stub, status);
+  self->StubCreateDone_(seq, stub, status);
 }
 
-void SNProxyClientCommon::StubCreateDone_(const std::optional<SNProxyInfoStub>& stub, rpc::StubCreationStatus status) {
+void SNProxyClientCommon::StubCreateDone_(uint64_t seq, const std::optional<SNProxyInfoStub>& stub, rpc::StubCreationStatus status) {
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("SNProxyClientCommon::StubCreateDone_");
+  // A creation that a later one replaced neither subscribes nor retries.
+  if (!KeepStubOf(seq)) return;
   if (status == rpc::StubCreationStatus::kCreated && stub) {
     QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon::StubCreateDone_: Stub creation successful");
     QBX_LOG(loglevel::kDebug).subcomp(kSub).put("Stub created for snProxyInfoService.");
@@ -209,13 +212,13 @@ void SNProxyClientCommon::StubCreateDone_(const std::optional<SNProxyInfoStub>& 
       std::unique_lock<std::shared_mutex> lock(stateLock_);
       snProxyInfoStub_ = stub;
     }
-    Subscribed();
+    Subscribed(seq);
     return;
   }
   StubCreationFailed();
 }
 
-void SNProxyClientCommon::Subscribed() {
+void SNProxyClientCommon::Subscribed(uint64_t seq) {
   std::optional<SNProxyInfoStub> stub;
   {
     std::shared_lock<std::shared_mutex> lock(stateLock_);
@@ -224,10 +227,21 @@ void SNProxyClientCommon::Subscribed() {
   if (!stub) return;
   const rpc::ClientContext context(clientId_);
   const zumbra::qbx::messaging::SNProxyInfoReqMsg request;
-  auto* observer = new SNProxyInfoObserver(weak_from_this());
-  // The stream lives on through the observer; the handle is not needed.
-  rpc::client::AsyncCall<zumbra::qbx::messaging::SNProxyInfoReqMsg, zumbra::qbx::messaging::SNProxyInfoRspMsg>(
+  auto* observer = new SNProxyInfoObserver(weak_from_this(), seq);
+  auto call = rpc::client::AsyncCall<zumbra::qbx::messaging::SNProxyInfoReqMsg, zumbra::qbx::messaging::SNProxyInfoRspMsg>(
       stub->channel(), "Subscribe", context, request, observer);
+  std::shared_ptr<rpc::CallHandleImpl<zumbra::qbx::messaging::SNProxyInfoReqMsg>> replaced;
+  {
+    std::unique_lock<std::shared_mutex> lock(stateLock_);
+    if (seq == subscriptionSeq_) {
+      replaced.swap(subscription_);
+      subscription_ = call;
+    } else {
+      replaced = call;  // a later creation began meanwhile
+    }
+  }
+  // One subscription feeds the client: the one it replaces ends here.
+  if (replaced) replaced->Cancel();
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyInfoService: Subscribed.");
 }
 
@@ -237,6 +251,7 @@ void SNProxyClientCommon::SNProxyInfoObserver::Next(const zumbra::qbx::messaging
     QBX_LOG(loglevel::kError).subcomp(kSub).tag("errorCode:MPA00108").put("MPAClient has been destroyed already");
     return;
   }
+  if (!client->IsCurrentSubscription(seq_)) return;  // a replaced subscription's late update
   client->ProcessSNProxyInfo(msg);
 }
 
@@ -246,6 +261,7 @@ void SNProxyClientCommon::SNProxyInfoObserver::RemoteStatus(const rpc::Status& s
 
 void SNProxyClientCommon::SNProxyInfoObserver::CallStatus(const rpc::Status& status) {
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("SNProxyClientCommon received status (%s)", status.ToString().c_str());
+  if (auto client = client_.lock()) client->SubscriptionEnded(seq_);
   delete this;
 }
 

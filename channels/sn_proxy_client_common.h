@@ -96,13 +96,15 @@ class SNProxyClientCommon : public ProxyClientBase, public std::enable_shared_fr
 
   class SNProxyInfoObserver : public rpc::CallObserver<zumbra::qbx::messaging::SNProxyInfoRspMsg> {
    public:
-    explicit SNProxyInfoObserver(std::weak_ptr<SNProxyClientCommon> client) : client_(std::move(client)) {}
+    // `seq`: the subscription it belongs to; a later one makes it stale.
+    SNProxyInfoObserver(std::weak_ptr<SNProxyClientCommon> client, uint64_t seq) : client_(std::move(client)), seq_(seq) {}
     void Next(const zumbra::qbx::messaging::SNProxyInfoRspMsg& msg) override;
     void RemoteStatus(const rpc::Status& status) override;
     void CallStatus(const rpc::Status& status) override;
 
    private:
     std::weak_ptr<SNProxyClientCommon> client_;
+    const uint64_t seq_;
   };
 
   // Handles one pushed update as the subscription does (tests of malformed updates).
@@ -114,13 +116,15 @@ class SNProxyClientCommon : public ProxyClientBase, public std::enable_shared_fr
   std::weak_ptr<ProxyClientBase> WeakBase() override { return weak_from_this(); }
   void connectForForwarding();
   void GetStub() override;
-  static void StubCreateDone(const std::weak_ptr<SNProxyClientCommon>& weak, const std::optional<SNProxyInfoStub>& stub,
+  static void StubCreateDone(const std::weak_ptr<SNProxyClientCommon>& weak, uint64_t seq, const std::optional<SNProxyInfoStub>& stub,
                              rpc::StubCreationStatus status);
-  void StubCreateDone_(const std::optional<SNProxyInfoStub>& stub, rpc::StubCreationStatus status);
-  void Subscribed();
+  void StubCreateDone_(uint64_t seq, const std::optional<SNProxyInfoStub>& stub, rpc::StubCreationStatus status);
+  void Subscribed(uint64_t seq);
 
   const Options options_;
   std::optional<SNProxyInfoStub> snProxyInfoStub_;  // under stateLock_
+  // The current subscription's call; cancelled when a new one replaces it (under stateLock_).
+  std::shared_ptr<rpc::CallHandleImpl<zumbra::qbx::messaging::SNProxyInfoReqMsg>> subscription_;
   mutable std::shared_mutex snMapLock_;
   std::map<std::string, bool> snUuidMap_;
   mutable std::mutex infoMutex_;

@@ -182,27 +182,30 @@ void TnProxyClientCommon::connectForForwarding() {
 void TnProxyClientCommon::GetStub() {
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("TnProxyClientCommon GetStub");
   std::weak_ptr<TnProxyClientCommon> weak = weak_from_this();
+  const uint64_t seq = BeginSubscription();
   provider_->rpc().stub_factory().create<ApplProxyInfoStub>(
       clientId_, endPoint_,
-      [weak](const std::optional<ApplProxyInfoStub>& stub, rpc::StubCreationStatus status) {
-        StubCreateDone(weak, stub, status);
+      [weak, seq](const std::optional<ApplProxyInfoStub>& stub, rpc::StubCreationStatus status) {
+        StubCreateDone(weak, seq, stub, status);
       });
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put(
       "TnProxyClientCommon GetStub : Stub creation scheduled for appl-proxy-info-service");
 }
 
-void TnProxyClientCommon::StubCreateDone(const std::weak_ptr<TnProxyClientCommon>& weak,
+void TnProxyClientCommon::StubCreateDone(const std::weak_ptr<TnProxyClientCommon>& weak, uint64_t seq,
                                          const std::optional<ApplProxyInfoStub>& stub,
                                          rpc::StubCreationStatus status) {
   auto self = weak.lock();
   if (!self) return;
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("In StubCreateDone()");
-  self->StubCreateDone_(stub, status);
+  self->StubCreateDone_(seq, stub, status);
 }
 
-void TnProxyClientCommon::StubCreateDone_(const std::optional<ApplProxyInfoStub>& stub,
+void TnProxyClientCommon::StubCreateDone_(uint64_t seq, const std::optional<ApplProxyInfoStub>& stub,
                                           rpc::StubCreationStatus status) {
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("TnProxyClientCommon::StubCreateDone_");
+  // A creation that a later one replaced neither subscribes nor retries.
+  if (!KeepStubOf(seq)) return;
   if (status == rpc::StubCreationStatus::kCreated && stub) {
     QBX_LOG(loglevel::kInfo).subcomp(kSub).put("TnProxyClientCommon::StubCreateDone_: Stub creation successful");
     QBX_LOG(loglevel::kDebug).subcomp(kSub).put("Stub created for applProxyInfoService.");
@@ -210,13 +213,13 @@ void TnProxyClientCommon::StubCreateDone_(const std::optional<ApplProxyInfoStub>
       std::unique_lock<std::shared_mutex> lock(stateLock_);
       applProxyInfoStub_ = stub;
     }
-    Subscribed();
+    Subscribed(seq);
     return;
   }
   StubCreationFailed();
 }
 
-void TnProxyClientCommon::Subscribed() {
+void TnProxyClientCommon::Subscribed(uint64_t seq) {
   std::optional<ApplProxyInfoStub> stub;
   {
     std::shared_lock<std::shared_mutex> lock(stateLock_);
@@ -225,10 +228,21 @@ void TnProxyClientCommon::Subscribed() {
   if (!stub) return;
   const rpc::ClientContext context(clientId_);
   const zumbra::qbx::messaging::ApplProxyInfoReqMsg request;
-  auto* observer = new ApplProxyInfoObserver(weak_from_this());
-  // The stream lives on through the observer; the handle is not needed.
-  rpc::client::AsyncCall<zumbra::qbx::messaging::ApplProxyInfoReqMsg, zumbra::qbx::messaging::ApplProxyInfoRspMsg>(
+  auto* observer = new ApplProxyInfoObserver(weak_from_this(), seq);
+  auto call = rpc::client::AsyncCall<zumbra::qbx::messaging::ApplProxyInfoReqMsg, zumbra::qbx::messaging::ApplProxyInfoRspMsg>(
       stub->channel(), "Subscribe", context, request, observer);
+  std::shared_ptr<rpc::CallHandleImpl<zumbra::qbx::messaging::ApplProxyInfoReqMsg>> replaced;
+  {
+    std::unique_lock<std::shared_mutex> lock(stateLock_);
+    if (seq == subscriptionSeq_) {
+      replaced.swap(subscription_);
+      subscription_ = call;
+    } else {
+      replaced = call;  // a later creation began meanwhile
+    }
+  }
+  // One subscription feeds the client: the one it replaces ends here.
+  if (replaced) replaced->Cancel();
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("ApplProxyInfoService: Subscribed.");
 }
 
@@ -238,6 +252,7 @@ void TnProxyClientCommon::ApplProxyInfoObserver::Next(const zumbra::qbx::messagi
     QBX_LOG(loglevel::kError).subcomp(kSub).tag("errorCode:MPA00108").put("MPAClient has been destroyed already");
     return;
   }
+  if (!client->IsCurrentSubscription(seq_)) return;  // a replaced subscription's late update
   client->ProcessApplProxyInfo(msg);
 }
 
@@ -248,6 +263,7 @@ void TnProxyClientCommon::ApplProxyInfoObserver::RemoteStatus(const rpc::Status&
 
 void TnProxyClientCommon::ApplProxyInfoObserver::CallStatus(const rpc::Status& status) {
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("TnProxyClientCommon received status (%s)", status.ToString().c_str());
+  if (auto client = client_.lock()) client->SubscriptionEnded(seq_);
   delete this;
 }
 

@@ -3,7 +3,8 @@
 // Two kept connections, each on an event-loop provider of its own:
 // - the proxy-information connection (EndPoint): a stub of ApplProxyInfoService and one
 //   subscription on it, through which the proxy pushes the APH list with its master, this
-//   node's uuid and the product version;
+//   node's uuid and the product version. A subscription the proxy ends while the connection
+//   stays up is made again after the stub retry delay;
 // - the forwarding connection (StubsEndPoint): the messaging-channel clients make their
 //   management-plane stubs ("qbx://<aph>") over it and run their timers on its provider.
 // What happens on them is turned into notifications for the registered clients:
@@ -87,13 +88,15 @@ class TnProxyClientCommon : public ProxyClientBase, public std::enable_shared_fr
 
   class ApplProxyInfoObserver : public rpc::CallObserver<zumbra::qbx::messaging::ApplProxyInfoRspMsg> {
    public:
-    explicit ApplProxyInfoObserver(std::weak_ptr<TnProxyClientCommon> client) : client_(std::move(client)) {}
+    // `seq`: the subscription it belongs to; a later one makes it stale.
+    ApplProxyInfoObserver(std::weak_ptr<TnProxyClientCommon> client, uint64_t seq) : client_(std::move(client)), seq_(seq) {}
     void Next(const zumbra::qbx::messaging::ApplProxyInfoRspMsg& msg) override;
     void RemoteStatus(const rpc::Status& status) override;
     void CallStatus(const rpc::Status& status) override;
 
    private:
     std::weak_ptr<TnProxyClientCommon> client_;
+    const uint64_t seq_;
   };
 
  private:
@@ -103,15 +106,17 @@ class TnProxyClientCommon : public ProxyClientBase, public std::enable_shared_fr
   std::weak_ptr<ProxyClientBase> WeakBase() override { return weak_from_this(); }
   void connectForForwarding();
   void GetStub() override;
-  static void StubCreateDone(const std::weak_ptr<TnProxyClientCommon>& weak,
+  static void StubCreateDone(const std::weak_ptr<TnProxyClientCommon>& weak, uint64_t seq,
                              const std::optional<ApplProxyInfoStub>& stub, rpc::StubCreationStatus status);
-  void StubCreateDone_(const std::optional<ApplProxyInfoStub>& stub, rpc::StubCreationStatus status);
-  void Subscribed();
+  void StubCreateDone_(uint64_t seq, const std::optional<ApplProxyInfoStub>& stub, rpc::StubCreationStatus status);
+  void Subscribed(uint64_t seq);
   void ProcessApplProxyInfo(const zumbra::qbx::messaging::ApplProxyInfoRspMsg& msg);
 
   const std::string stubsEndPoint_;
   bool started_ = false;                                // under stateLock_
   std::optional<ApplProxyInfoStub> applProxyInfoStub_;  // under stateLock_
+  // The current subscription's call; cancelled when a new one replaces it (under stateLock_).
+  std::shared_ptr<rpc::CallHandleImpl<zumbra::qbx::messaging::ApplProxyInfoReqMsg>> subscription_;
   mutable std::shared_mutex aphMapLock_;
   std::map<std::string, bool> aphUuidMasterMap_;
   mutable std::mutex infoMutex_;

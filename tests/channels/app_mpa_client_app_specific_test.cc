@@ -153,6 +153,44 @@ TEST_F(AppSpecificTest, APayloadGoesIntoTheEnvelopeAsTheMessageItSerialises) {
   }
 }
 
+TEST_F(AppSpecificTest, APayloadMalformedInsideANestedMessageIsRefused) {
+  // Each is whole at the top level (field 2, stats, with its length right), but not inside:
+  // a nested field cut short, a nested length past its end, a string four levels down that
+  // runs out, a packed list of errors whose last varint is cut.
+  SummationStatsResponseMsg deep;
+  deep.mutable_stats()->add_target_type_stats()->add_target_stats()->add_counters()->set_key("rx");
+  std::string innermost = deep.SerializeAsString();
+  innermost[innermost.size() - 3] = '\x7f';  // the key's length, four levels down
+  const std::string bad[] = {std::string("\x12\x01\x08", 3), std::string("\x12\x04\x0a\x05" "ab", 6), innermost,
+                             std::string("\x12\x07\x0a\x05\x22\x03\x1a\x01\x80", 9)};
+  for (size_t i = 0; i < sizeof(bad) / sizeof(bad[0]); ++i) {
+    boost::intrusive_ptr<Handle> refused(new Handle);
+    const std::string id = "nested" + std::to_string(i);
+    ASSERT_TRUE(layer_->AddToCallHandleMap(id, refused));
+    auto reply = MakeReply(kSummationTypeId, id, bad[i]);
+    EXPECT_EQ(layer_->RespondMsg(&reply->rec, ""), -1) << i;
+    EXPECT_EQ(refused->errors, 1) << i;
+    EXPECT_EQ(refused->lastError, rpc::AppStatus::APPLICATION_ERROR) << i;
+    EXPECT_EQ(refused->lasts, 0) << i;
+  }
+  EXPECT_EQ(layer_->OpenCallCount(), 0u);
+  // What a parser accepts passes as the bytes it is: errors 1 and 2 as a packed list, then
+  // an unknown field 127.
+  const std::string packed("\x12\x08\x0a\x06\x22\x04\x1a\x02\x01\x02\xf8\x07\x01", 13);
+  SummationStatsResponseMsg check;
+  ASSERT_TRUE(check.ParseFromString(packed));
+  ASSERT_EQ(check.stats().target_type_stats(0).target_stats(0).errors_size(), 2);
+  boost::intrusive_ptr<Handle> ok(new Handle);
+  ASSERT_TRUE(layer_->AddToCallHandleMap("fine", ok));
+  auto reply = MakeReply(kSummationTypeId, "fine", packed);
+  ASSERT_EQ(layer_->RespondMsg(&reply->rec, ""), 0);
+  EXPECT_EQ(ok->lasts, 1);
+  AggSvcMpUnifiedMsg unified;
+  ASSERT_TRUE(unified.ParseFromString(ok->reply.payload()));
+  EXPECT_EQ(unified.messaging_summation_stats_response_msg().stats().SerializeAsString(),
+            check.stats().SerializeAsString());
+}
+
 TEST_F(AppSpecificTest, StalePurgeAnswersCallsOlderThan300SecondsWithAborted) {
   boost::intrusive_ptr<Handle> old(new Handle);
   boost::intrusive_ptr<Handle> edge(new Handle);

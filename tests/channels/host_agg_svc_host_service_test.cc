@@ -5,6 +5,7 @@
 // are answered at once; calls left open for more than 300 s are answered ABORTED.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 
 #include <grpcpp/grpcpp.h>
@@ -19,6 +20,7 @@
 #include "platform/rpc/server_builder.h"
 #include "platform/rpc/status.h"
 #include "platform/runtime/manual_clock.h"
+#include "tests/channels/tnproxy_test_util.h"
 
 namespace qbx {
 namespace {
@@ -189,6 +191,40 @@ TEST_F(HostServiceComponentTest, UnconvertibleRequestIsAnsweredWithAnApplication
   };
   EXPECT_EQ(Call(Request(kApp, "c-2")).code, static_cast<uint32_t>(rpc::AppStatus::APPLICATION_ERROR));
   EXPECT_EQ(Layer()->OpenCallCount(), 0u);
+}
+
+TEST_F(HostServiceComponentTest, AnAnswerMalformedInsideIsRefusedToTheVerticalAndTheCallerGetsAnError) {
+  constexpr const char* kSummationReply = "com.zumbra.qbx.management.agg.messaging.SummationStatsResponseMsg";
+  // Whole at the top level (field 2 with its length right); inside it a field claims five
+  // bytes of two.
+  const std::string malformed("\x12\x04\x0a\x05" "ab", 6);
+  std::atomic<int> sent{0};
+  agg_->onRequest = [&](const RecordingAggServiceClient::Request& r) {
+    sent = sender_->SendMsgToMpaWrapper(malformed, kSummationReply, r.correlationId, r.replyTo) ? 1 : -1;
+    return 0;
+  };
+  CallResult result = Call(Request(kApp, "bad-inside"));
+  EXPECT_EQ(result.code, static_cast<uint32_t>(rpc::AppStatus::APPLICATION_ERROR));
+  // The caller may hear of the refusal before the vertical's send has returned.
+  EXPECT_TRUE(test::Eventually([&] { return sent.load() != 0; }));
+  EXPECT_EQ(sent.load(), -1);
+  EXPECT_EQ(Layer()->OpenCallCount(), 0u);
+  // A whole answer of the same type still travels, byte for byte.
+  zumbra::qbx::agg_service::messaging::SummationStatsResponseMsg whole;
+  whole.set_seq_num(3);
+  whole.mutable_stats()->add_target_type_stats()->set_target_type("rule");
+  agg_->onRequest = [&](const RecordingAggServiceClient::Request& r) {
+    sent = sender_->SendMsgToMpaWrapper(whole.SerializeAsString(), kSummationReply, r.correlationId, r.replyTo) ? 1 : -1;
+    return 0;
+  };
+  sent = 0;
+  result = Call(Request(kApp, "good-inside"));
+  ASSERT_EQ(result.code, 0u);
+  EXPECT_TRUE(test::Eventually([&] { return sent.load() != 0; }));
+  EXPECT_EQ(sent.load(), 1);
+  AggSvcMpUnifiedMsg unified;
+  ASSERT_TRUE(unified.ParseFromString(result.reply.payload()));
+  EXPECT_EQ(unified.messaging_summation_stats_response_msg().SerializeAsString(), whole.SerializeAsString());
 }
 
 TEST_F(HostServiceComponentTest, DuplicateInFlightCorrelationIdIsRefused) {

@@ -184,15 +184,63 @@ TEST_F(TnProxyClientTest, ForwardingDropReportsDownAndRecoveryConnectsAndUpdates
   EXPECT_GE(logs_.Count("NotifyClients: (CONNECT_TNPROXY) (UPDATE_STUB)"), 1u);
 }
 
-TEST_F(TnProxyClientTest, EndedSubscriptionLeavesConnectionUpAndUnsubscribed) {
+TEST_F(TnProxyClientTest, AnEndedSubscriptionIsRenewedAfterTheRetryDelayAndLaterListsStillUpdate) {
+  auto clock = std::make_shared<ManualClock>();
+  TnProxyClientCommon::Options options;
+  options.clock = clock;
   standin_.SetAphs({{kAph1, true}});
   Recorder rec;
-  auto client = StartClient(rec);
+  auto client = MakeClient(options);
+  rec.Register(*client, "app");
+  client->Start();
   ASSERT_TRUE(Eventually([&] { return rec.updates.load() == 1; }));
-  standin_.EndSubscriptions();
-  ASSERT_TRUE(Eventually([&] { return logs_.Count("TnProxyClientCommon received status") == 1; }));
+  for (int round = 1; round <= 2; ++round) {
+    SCOPED_TRACE(round);
+    standin_.EndSubscriptions();
+    ASSERT_TRUE(Eventually([&] { return logs_.Count("TnProxyClientCommon received status") == static_cast<size_t>(round); }));
+    // The connection stays up: nothing more happens until the retry delay has passed.
+    clock->Advance(900ms);
+    EXPECT_EQ(standin_.SubscriptionCount(), round);
+    ASSERT_TRUE(Eventually([&] {
+      clock->Advance(100ms);
+      return standin_.SubscriptionCount() == round + 1 && standin_.ActiveSubscribers() == 1;
+    }));
+  }
+  // The renewed subscription carries later lists to the clients.
+  ASSERT_TRUE(Eventually([&] { return rec.updates.load() >= 3; }));
+  standin_.SetAphs({{kAph1, false}, {kAph2, true}});
+  ASSERT_TRUE(Eventually([&] { return client->GetAphUuidMasterMap().size() == 2 && rec.updates.load() >= 4; }));
+  EXPECT_TRUE(client->GetAphUuidMasterMap().at(kAph2));
+  EXPECT_EQ(standin_.ActiveSubscribers(), 1);
+}
+
+TEST_F(TnProxyClientTest, ARetryPendingWhenTheConnectionComesBackMakesNoSecondSubscriber) {
+  auto clock = std::make_shared<ManualClock>();
+  TnProxyClientCommon::Options options;
+  options.clock = clock;
+  options.stubRetryDelay = 5s;
+  standin_.SetAphs({{kAph1, true}});
+  standin_.RefuseInfoService(true);
+  auto client = MakeClient(options);
+  client->Start();
+  // One failure: a retry is pending for 5 s.
+  ASSERT_TRUE(Eventually([&] { return logs_.Count("Starting timer for retry.") == 1; }));
+  // The connection drops and comes back before the retry is due.
+  standin_.StopInfo();
+  ASSERT_TRUE(Eventually([&] { return logs_.Count("Connection closed with TnProxy") >= 1; }));
+  standin_.RefuseInfoService(false);
+  ASSERT_GT(standin_.StartInfo("127.0.0.1:" + std::to_string(infoPort_)), 0);
+  ASSERT_TRUE(Eventually([&] {
+    clock->Advance(100ms);
+    return standin_.SubscriptionCount() >= 1;
+  }));
+  // Time well past the old retry: still the one subscription of the connection-up.
+  for (int i = 0; i < 10; ++i) clock->Advance(1s);
+  // The stand-in counts a subscription when its call arrives; give a stray one the time to.
+  ASSERT_FALSE(Eventually([&] { return standin_.SubscriptionCount() > 1; }, 300ms));
   EXPECT_EQ(standin_.SubscriptionCount(), 1);
-  EXPECT_TRUE(client->IsStubCreationEnabled());
+  EXPECT_EQ(standin_.ActiveSubscribers(), 1);
+  ASSERT_TRUE(Eventually([&] { return client->GetAphUuidMasterMap().size() == 1; }));
 }
 
 TEST_F(TnProxyClientTest, RemovedClientsAreNotNotifiedAndCallbacksMayReenter) {

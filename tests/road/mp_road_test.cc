@@ -414,6 +414,38 @@ TEST_F(MpRoadTest, ARequestTheVerticalRefusesIsAnsweredWithAnErrorAtOnce) {
   EXPECT_TRUE(ClientData(kAph1, "after-refusal").ok);
 }
 
+TEST_F(MpRoadTest, AMasterStreamEndedAsShutDownOrIdleIsMadeAgainAndPullsAreAnsweredAgain) {
+  WaitForAck();
+  Road& r = *gRoad;
+  MakeMaster(kAph1, kAph2);
+  ASSERT_TRUE(Eventually([&] { return r.standin.DestinationWatchers() >= 1; }));
+  auto mpa = std::dynamic_pointer_cast<MpaClientPrivate<AggSvcMpStub>>(r.Mpa());
+  ASSERT_NE(mpa, nullptr);
+  for (const auto reason : {rpc::CloseReason::kTransportShutdown, rpc::CloseReason::kIdle}) {
+    SCOPED_TRACE(rpc::CloseReasonToCStr(reason));
+    const int appInitsBefore = r.standin.AppInitRequestCount(kAph1);
+    ASSERT_TRUE(r.standin.EndAphStream(kAph1, static_cast<uint32_t>(reason)));
+    // The master's stub is gone and the vertical told so.
+    ASSERT_TRUE(Eventually([&] { return mpa->IsMasterStubPending() && !r.Acked(); }));
+    // Within the re-creation delay (at most 11 s of the node's clock) a new stub is made to
+    // the master and the handshake redone: the node is not left deaf.
+    auto advanced = 0ms;
+    ASSERT_TRUE(Eventually([&] {
+      if (r.Acked() && !mpa->IsMasterStubPending()) return true;
+      if (advanced < 11s) {
+        r.clock->Advance(250ms);
+        advanced += 250ms;
+      }
+      return r.Acked() && !mpa->IsMasterStubPending();
+    }));
+    EXPECT_LE(advanced, 11s);
+    EXPECT_GT(r.standin.AppInitRequestCount(kAph1), appInitsBefore);
+    const auto answer = ClientData(kAph1, "after-quiet-end");
+    ASSERT_TRUE(answer.ok) << answer.error;
+    EXPECT_EQ(answer.mp.l2_mac_table_msg().target_id(), "after-quiet-end");
+  }
+}
+
 // Last: it takes the vertical off the road.
 TEST_F(MpRoadTest, StoppingTheVerticalAnswersItsOpenCallsAndLaterPullsAreRefused) {
   WaitForAck();

@@ -292,5 +292,19 @@ TEST_F(SnHostRoad, ASmartNicThatLeavesLosesItsStubAndIsNotAsked) {
   ASSERT_TRUE(Eventually([&] { return sn_->AllStubsCreated(); }));
 }
 
+TEST_F(SnHostRoad, ASmartNicStreamEndedAsShutDownOrIdleIsMadeAgain) {
+  Connect();
+  ASSERT_TRUE(Eventually([&] { return sn_->AllStubsCreated(); }));
+  for (const auto reason : {rpc::CloseReason::kTransportShutdown, rpc::CloseReason::kIdle}) {
+    SCOPED_TRACE(rpc::CloseReasonToCStr(reason));
+    sn_->OnStreamDown(kSnB, reason);
+    // Not left out of reach until some unrelated event: its stub is made again.
+    ASSERT_TRUE(Eventually([&] { return sn_->AllStubsCreated() && sn_->StubCount() == 2u; }));
+  }
+  const int before = env_->standin.NicRequestCount(kSnB);
+  ASSERT_EQ(Summation(1, 0), 0);
+  EXPECT_EQ(env_->standin.NicRequestCount(kSnB), before + 1);
+}
+
 }  // namespace
 }  // namespace qbx::test

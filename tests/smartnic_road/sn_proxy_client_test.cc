@@ -160,6 +160,20 @@ TEST_F(SnProxyClientTest, StopTwiceThenStartAgainReconnects) {
   ASSERT_TRUE(Eventually([&] { return client_->IsConnectedForForwarding() && updates_ > before; }));
 }
 
+TEST_F(SnProxyClientTest, AnEndedSubscriptionIsRenewedAndLaterListsStillNotify) {
+  standin_.SetPeers({kSnA});
+  client_->Start();
+  ASSERT_TRUE(Eventually([&] { return updates_ > 0 && standin_.ActiveSubscribers() == 1; }));
+  // The proxy ends the stream while the connection stays up: a new one follows.
+  standin_.EndSubscriptions();
+  ASSERT_TRUE(Eventually([&] { return standin_.SubscriptionCount() == 2 && standin_.ActiveSubscribers() == 1; }));
+  const int before = updates_;
+  standin_.SetPeers({kSnA, kSnB});
+  ASSERT_TRUE(Eventually([&] { return client_->GetSnUuidMap().size() == 2u && updates_ > before; }));
+  EXPECT_EQ(standin_.ActiveSubscribers(), 1);
+  EXPECT_TRUE(client_->IsConnectedForForwarding());
+}
+
 TEST(SnProxyClientPersona, ExpectedPeersFollowTheNodePersona) {
   SetPersona(SNUtil::kPersonaSnHost, 3);
   EXPECT_EQ(SNProxyClientCommon::Create("AggSvc", "tcp://127.0.0.1:1", {})->NumSmartNics(), 3);

@@ -361,11 +361,26 @@ int SnProxyStandin::ActiveSubscribers() const {
   return static_cast<int>(subscribers_.size());
 }
 
+void SnProxyStandin::EndSubscriptions() {
+  std::vector<std::shared_ptr<Subscriber>> subscribers;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    subscribers = subscribers_;
+  }
+  for (const auto& s : subscribers) s->End(grpc::Status(grpc::StatusCode::UNAVAILABLE, "subscription ended"));
+}
+
+int SnProxyStandin::SubscriptionCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return subscriptions_;
+}
+
 void SnProxyStandin::OnSubscribe(const std::shared_ptr<Subscriber>& subscriber) {
   msgs::SNProxyInfoRspMsg current;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     subscribers_.push_back(subscriber);
+    ++subscriptions_;
     current = BuildCurrent();
     Changed();
   }

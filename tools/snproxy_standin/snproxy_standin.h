@@ -110,6 +110,9 @@ class SnProxyStandin {
   void SetPeers(const std::vector<std::string>& peers);
   void PushRaw(const zumbra::qbx::messaging::SNProxyInfoRspMsg& msg);
   int ActiveSubscribers() const;
+  // Ends every subscription with UNAVAILABLE; the connection stays up.
+  void EndSubscriptions();
+  int SubscriptionCount() const;  // subscriptions ever opened
 
   // ---- stand-in smart NICs ----
   void ConfigureNic(const std::string& uuid, const NicBehaviour& behaviour);
@@ -192,6 +195,7 @@ class SnProxyStandin {
   bool raw_ = false;
   zumbra::qbx::messaging::SNProxyInfoRspMsg rawMsg_;
   std::vector<std::shared_ptr<Subscriber>> subscribers_;
+  int subscriptions_ = 0;
   std::map<std::string, NicBehaviour> nics_;
   std::map<std::string, std::string> registered_;
   std::vector<NicRequest> nicRequests_;

@@ -11,6 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include <map>
+#include <set>
+
+#include <grpcpp/generic/async_generic_service.h>
 #include <grpcpp/grpcpp.h>
 
 #include "zumbra/qbx/messaging/unified.pb.h"
@@ -36,6 +40,54 @@ std::string StripPrefix(const std::string& text, const char* prefix);
 std::unique_ptr<grpc::Server> ServeWithHealth(const std::string& address,
                                               const std::vector<std::pair<grpc::Service*, std::string>>& services,
                                               int* port);
+
+// Health answers that can refuse a service to one destination. A peer checks a service's
+// health, with the destination in the call's metadata, before it makes a stub for it: a
+// refused check fails that one stub creation while the connection and every other
+// destination stay up. Serve it with ServeWithDestinationHealth.
+//
+// Threading: every operation may be called from any thread; mutex_ guards the tables and
+// is never held while gRPC is called.
+class DestinationHealth {
+ public:
+  void SetServing(const std::string& service, bool serving);
+  // The next `times` checks towards `destination` are refused; a negative count refuses
+  // them until ClearFailures.
+  void FailDestination(const std::string& destination, int times);
+  void ClearFailures(const std::string& destination);
+  // While held, checks towards `destination` wait unanswered; releasing answers them.
+  void HoldDestination(const std::string& destination, bool hold);
+  int HeldChecks() const;
+  int Checks(const std::string& destination) const;         // checks seen, refused or not
+  int RefusedChecks(const std::string& destination) const;  // checks refused
+
+  // The generic service one server answers the checks with: gRPC binds a generic service
+  // to one server only, so each server gets its own, kept as long as this object.
+  grpc::CallbackGenericService* NewServerFront();
+
+ private:
+  class Reactor;
+  // True when `service` serves `destination` now; counts the check.
+  bool Answer(const std::string& service, const std::string& destination, bool& known);
+  // Keeps `reactor` waiting when its destination is held; false when it may answer now.
+  bool HoldIfHeld(Reactor* reactor, const std::string& destination);
+  void Forget(Reactor* reactor);
+
+  mutable std::mutex mutex_;
+  std::map<std::string, bool> serving_;
+  std::map<std::string, int> failuresLeft_;  // negative: until cleared
+  std::map<std::string, int> checks_;
+  std::map<std::string, int> refused_;
+  std::set<std::string> held_;
+  std::map<Reactor*, std::pair<std::shared_ptr<Reactor>, std::string>> waiting_;  // held checks
+  std::vector<std::unique_ptr<grpc::CallbackGenericService>> fronts_;
+};
+
+// As ServeWithHealth, with `health` (which must outlive the server) answering the health
+// checks in place of gRPC's own health service.
+std::unique_ptr<grpc::Server> ServeWithDestinationHealth(
+    const std::string& address, const std::vector<std::pair<grpc::Service*, std::string>>& services,
+    DestinationHealth* health, int* port);
 
 // Waits until `pred` holds or `limit` passes. `pred` runs without `mutex` held and is run
 // again after every step of `generation` (guarded by `mutex`, stepped with `changed`

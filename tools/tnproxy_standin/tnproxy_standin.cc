@@ -170,10 +170,11 @@ int TnProxyStandin::StartInfo(const std::string& address) {
 
 int TnProxyStandin::StartForwarding(const std::string& address) {
   int port = -1;
-  auto server = ServeWithHealth(address,
-                                {{forwardingService_.get(), agg::AggSvcMpService::service_full_name()},
-                                 {registryService_.get(), zumbra::qbx::rpc::ForwardingRegistryService::service_full_name()}},
-                                &port);
+  auto server = ServeWithDestinationHealth(
+      address,
+      {{forwardingService_.get(), agg::AggSvcMpService::service_full_name()},
+       {registryService_.get(), zumbra::qbx::rpc::ForwardingRegistryService::service_full_name()}},
+      &forwardingHealth_, &port);
   if (!server || port <= 0) return -1;
   std::lock_guard<std::mutex> lock(mutex_);
   forwardingServer_ = std::move(server);
@@ -215,6 +216,18 @@ void TnProxyStandin::StopForwarding() {
   }
   server->Shutdown(std::chrono::system_clock::now());
 }
+
+void TnProxyStandin::FailStubCreation(const std::string& aph, int times) { forwardingHealth_.FailDestination(aph, times); }
+
+void TnProxyStandin::ClearStubCreationFailures(const std::string& aph) { forwardingHealth_.ClearFailures(aph); }
+
+void TnProxyStandin::HoldStubCreation(const std::string& aph, bool hold) { forwardingHealth_.HoldDestination(aph, hold); }
+
+int TnProxyStandin::HeldStubCreations() const { return forwardingHealth_.HeldChecks(); }
+
+int TnProxyStandin::StubCreationAttempts(const std::string& aph) const { return forwardingHealth_.Checks(aph); }
+
+int TnProxyStandin::RefusedStubCreations(const std::string& aph) const { return forwardingHealth_.RefusedChecks(aph); }
 
 int TnProxyStandin::InfoPort() const {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/standin_common/standin_grpc.h"
 #include "zumbra/qbx/agg_service/messaging/agg_svc_channel.pb.h"
 #include "zumbra/qbx/messaging/appl_proxy_info.pb.h"
 #include "zumbra/qbx/messaging/unified.pb.h"
@@ -140,6 +141,15 @@ class TnProxyStandin {
   // destinations; the forwarding connection stays up. False when nobody watches.
   bool EndAphStream(const std::string& aph, uint32_t reason);
   int DestinationWatchers() const;
+  // Stub creation towards APH `aph` fails for the next `times` attempts (its service checks
+  // over the forwarding side are refused); a negative count: until ClearStubCreationFailures.
+  void FailStubCreation(const std::string& aph, int times);
+  void ClearStubCreationFailures(const std::string& aph);
+  // While held, stub creations towards `aph` stay in flight; releasing lets them finish.
+  void HoldStubCreation(const std::string& aph, bool hold);
+  int HeldStubCreations() const;
+  int StubCreationAttempts(const std::string& aph) const;  // service checks towards `aph`
+  int RefusedStubCreations(const std::string& aph) const;
 
   // ---- the management plane's pulls ----
   static const char* PullKindName(PullKind kind);
@@ -193,6 +203,7 @@ class TnProxyStandin {
   std::unique_ptr<InfoService> infoService_;
   std::unique_ptr<ForwardingService> forwardingService_;
   std::unique_ptr<RegistryService> registryService_;
+  DestinationHealth forwardingHealth_;  // outlives the forwarding server
   std::unique_ptr<grpc::Server> infoServer_;
   std::unique_ptr<grpc::Server> forwardingServer_;
   int infoPort_ = -1;
