@@ -70,10 +70,8 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
   }
   builder.SetMaxReceiveMessageSize(max_message_bytes_);
   builder.SetMaxSendMessageSize(max_message_bytes_);
-  // Clients keep their connections alive with pings; do not punish them for it.
-  builder.AddChannelArgument(GRPC_ARG_HTTP2_MIN_RECV_PING_INTERVAL_WITHOUT_DATA_MS, 1000);
-  builder.AddChannelArgument(GRPC_ARG_HTTP2_MAX_PING_STRIKES, 0);
-  builder.AddChannelArgument(GRPC_ARG_KEEPALIVE_PERMIT_WITHOUT_CALLS, 1);
+  // gRPC's default ping policy, as every peer keeps it: our own clients fit it, and so must
+  // anybody else's.
   auto server = builder.BuildAndStart();
   if (!server || (!endpoints_.empty() && port == 0)) {
     QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("Failed to start server");
