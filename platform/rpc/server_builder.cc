@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <set>
 
 #include <grpcpp/health_check_service_interface.h>
 #include <grpcpp/security/server_credentials.h>
@@ -19,8 +20,39 @@
 namespace qbx {
 namespace rpc {
 
-Server::Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::string> services)
-    : server_(std::move(server)), port_(port), services_(std::move(services)) {}
+namespace {
+
+// The socket paths that servers of this process listen on, so that two servers of one
+// service (one per forwarding peer) do not take each other's socket.
+std::mutex& PathsMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+
+std::set<std::string>& PathsInUse() {
+  static auto* paths = new std::set<std::string>;
+  return *paths;
+}
+
+// Claims `base` + ".sock", or the first free `base` + "-N.sock".
+std::string ClaimSocketPath(const std::string& base) {
+  std::lock_guard<std::mutex> lock(PathsMutex());
+  std::string path = base + ".sock";
+  for (int n = 2; PathsInUse().count(path) != 0; ++n) path = base + "-" + std::to_string(n) + ".sock";
+  PathsInUse().insert(path);
+  return path;
+}
+
+void ReleaseSocketPaths(const std::vector<std::string>& paths) {
+  std::lock_guard<std::mutex> lock(PathsMutex());
+  for (const auto& p : paths) PathsInUse().erase(p);
+}
+
+}  // namespace
+
+Server::Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::string> services,
+               std::vector<std::string> socket_paths)
+    : server_(std::move(server)), port_(port), services_(std::move(services)), socket_paths_(std::move(socket_paths)) {}
 
 Server::~Server() { Shutdown(); }
 
@@ -34,6 +66,8 @@ void Server::Shutdown(std::chrono::milliseconds grace) {
   shut_down_ = true;
   server_->Shutdown(std::chrono::system_clock::now() + grace);
   server_->Wait();
+  for (const auto& path : socket_paths_) ::unlink(path.c_str());
+  ReleaseSocketPaths(socket_paths_);
 }
 
 void Server::Wait() { server_->Wait(); }
@@ -108,6 +142,7 @@ std::string ServerBuilder::LocalSocketPath(const std::string& directory, const s
   return directory + "/" + service + ".sock";
 }
 
+
 ServerBuilder::ServerBuilder() = default;
 ServerBuilder::ServerBuilder(TransportInterface* transport) : transport_(transport) {}
 ServerBuilder::~ServerBuilder() = default;
@@ -144,6 +179,7 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
   int port = 0;
   const bool linked = endpoints_.empty() && socket_paths_.empty() && transport_ != nullptr;
   std::string local_address;
+  std::string claimed_path;  // released again unless a server ends up listening there
   if (linked) {
     const std::string dir = LocalSocketDirectory();
     if (dir.empty()) {
@@ -152,12 +188,17 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
       QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("No service to serve");
       return nullptr;
     } else {
-      socket_paths_.push_back(LocalSocketPath(dir, services_.front().second));
-      local_address = "unix:" + socket_paths_.back();
+      const std::string first = LocalSocketPath(dir, services_.front().second);
+      claimed_path = ClaimSocketPath(first.substr(0, first.size() - std::string(".sock").size()));
+      socket_paths_.push_back(claimed_path);
+      local_address = "unix:" + claimed_path;
     }
   }
   for (const auto& path : socket_paths_) {
-    if (!PrepareSocketPath(path)) return nullptr;
+    if (!PrepareSocketPath(path)) {
+      if (!claimed_path.empty()) ReleaseSocketPaths({claimed_path});
+      return nullptr;
+    }
     builder.AddListeningPort("unix:" + path, grpc::InsecureServerCredentials());
   }
   for (const auto& e : endpoints_) {
@@ -178,6 +219,7 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
   // anybody else's.
   auto server = builder.BuildAndStart();
   if (!server || (!endpoints_.empty() && port == 0)) {
+    if (!claimed_path.empty()) ReleaseSocketPaths({claimed_path});
     QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("Failed to start server");
     return nullptr;
   }
@@ -185,7 +227,9 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
     for (const auto& n : names) health->SetServingStatus(n, true);
   }
   if (linked) transport_->SetLocalAddress(local_address.empty() ? "tcp://127.0.0.1:" + std::to_string(port) : local_address);
-  return std::make_unique<Server>(std::move(server), port, std::move(names));
+  std::vector<std::string> owned;
+  if (!claimed_path.empty()) owned.push_back(claimed_path);
+  return std::make_unique<Server>(std::move(server), port, std::move(names), std::move(owned));
 }
 
 }  // namespace rpc

@@ -26,7 +26,8 @@ class TransportInterface;
 
 class Server {
  public:
-  Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::string> services);
+  Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::string> services,
+         std::vector<std::string> socket_paths = {});
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -43,6 +44,7 @@ class Server {
   std::unique_ptr<grpc::Server> server_;
   const int port_;
   const std::vector<std::string> services_;
+  const std::vector<std::string> socket_paths_;  // removed, and free for others, at Shutdown
   std::mutex mutex_;  // serialises Shutdown
   bool shut_down_ = false;
 };

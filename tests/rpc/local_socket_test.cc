@@ -106,7 +106,21 @@ TEST_F(LocalSocketTest, TransportBuilderListensInTheSocketDirectoryAndReportsIt)
   EXPECT_TRUE(S_ISSOCK(Mode(path)));
   ASSERT_EQ(transport.addresses.size(), 1u);
   EXPECT_EQ(transport.addresses[0], "unix:" + path);
+
+  // A second server of the same service in this process (towards another forwarding peer)
+  // listens beside the first instead of taking its socket; a socket is removed when its
+  // server stops.
+  rpc::ServerBuilder again(&transport);
+  again.RegisterService(&service_, "test.Service");
+  auto second = again.BuildStarted();
+  ASSERT_NE(second, nullptr);
+  ASSERT_EQ(transport.addresses.size(), 2u);
+  EXPECT_EQ(transport.addresses[1], "unix:" + base_ + "/rpc/test.Service-2.sock");
+  EXPECT_TRUE(S_ISSOCK(Mode(path)));
+  second->Shutdown();
+  EXPECT_EQ(Mode(base_ + "/rpc/test.Service-2.sock"), 0u);
   server->Shutdown();
+  EXPECT_EQ(Mode(path), 0u);
 
   // Without a directory it is a free loopback port, as before.
   rpc::ServerBuilder::SetLocalSocketDirectory("");
@@ -114,8 +128,8 @@ TEST_F(LocalSocketTest, TransportBuilderListensInTheSocketDirectoryAndReportsIt)
   tcp.RegisterService(&service_, "test.Service");
   server = tcp.BuildStarted();
   ASSERT_NE(server, nullptr);
-  ASSERT_EQ(transport.addresses.size(), 2u);
-  EXPECT_EQ(transport.addresses[1], "tcp://127.0.0.1:" + std::to_string(server->port()));
+  ASSERT_EQ(transport.addresses.size(), 3u);
+  EXPECT_EQ(transport.addresses[2], "tcp://127.0.0.1:" + std::to_string(server->port()));
 }
 
 }  // namespace
