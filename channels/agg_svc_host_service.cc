@@ -107,6 +107,11 @@ std::string TypeName(const google::protobuf::Message& msg) { return typeid(msg).
 
 // False while the application's RPC client waits for its registration acknowledgement
 // (app-init not completed, or the channel closed since), and once the client is gone.
+bool KnownCaller(const MpaClientAppSpecific& instance, const std::string& callerId) {
+  auto owner = instance.owner();
+  return owner && owner->IsKnownCaller(callerId);
+}
+
 bool ReadyForRequests(const MpaClientAppSpecific& instance) {
   auto owner = instance.owner();
   return owner && (!owner->IsQbxRpcEnabled() || owner->IsRegistrationAcked());
@@ -314,6 +319,13 @@ void MpaClientServiceBase::MsgHandler(const std::string& peerId, const GenericUn
     QBX_LOG(loglevel::kWarning)
         .subcomp(kSub)
         .put("[%s] %s::MsgHandler: corelationId (%s), app not found", appName.c_str(), logName_, correlationId.c_str());
+  } else if (!KnownCaller(*instance, peerId)) {
+    // Only the management plane's APHs may pull: a stranger's summation pull would move the
+    // delta chain on under the APH's feet.
+    QBX_LOG(loglevel::kWarning)
+        .subcomp(kSub)
+        .put("[%s] %s::MsgHandler: corelationId (%s), caller (%s) is not a known APH", appName.c_str(), logName_,
+             correlationId.c_str(), peerId.c_str());
   } else if (publish) {
     instance->SendMsgToVertical(&record, smartNic);
     delivered = true;

@@ -38,6 +38,10 @@
 
 namespace qbx {
 
+// The largest request the host service reads: the management plane's requests are small, and
+// a larger one is refused before it is read whole.
+constexpr int kAggSvcHostMaxRequestBytes = 4 * 1024 * 1024;
+
 // The conversion shared by both services; `Host` selects the host form (record types 8/13,
 // cookie -1, legacy type names, tracking id) or the management-plane form (10/12, cookie 0).
 class MpaClientServiceBase {

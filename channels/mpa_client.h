@@ -188,6 +188,13 @@ class MpaClient {
   virtual void HandleClose();
   // The application's message layer, when this client has one.
   virtual std::shared_ptr<MpaClientAppSpecific> AppSpecificLayer() { return nullptr; }
+  // Whether an incoming request from `callerId` (the caller id of the call's metadata) may
+  // reach the application: the RPC transport to the management plane takes only the APHs
+  // its proxy reported. Transports that know no caller list take every caller.
+  virtual bool IsKnownCaller(const std::string& callerId) const {
+    (void)callerId;
+    return true;
+  }
   // Answers the open incoming call of `correlationId` with an application error: for a
   // request the application refused, so that the caller is not left waiting. False when
   // no such call is open.

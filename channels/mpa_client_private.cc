@@ -77,6 +77,11 @@ AsioQbxProvider* Self::StubProvider() const { return tnProxy_ ? tnProxy_->GetPro
 
 uint64_t Self::SpreadMs(uint64_t n) { return Spread(getTnUuidStr(), clientKind_, n); }
 
+bool Self::IsKnownCaller(const std::string& callerId) const {
+  // Without the proxy client no APH is known, so nobody may call.
+  return !callerId.empty() && tnProxy_ && tnProxy_->HasAph(callerId);
+}
+
 std::shared_ptr<MpaClientAppSpecific> Self::AppSpecificLayer() {
   std::shared_lock<std::shared_mutex> lock(stubLock_);
   return appSpecific_;
@@ -111,7 +116,8 @@ void Self::CreateAppSpecificInstance(const std::shared_ptr<MpaClient>& self) {
                    appName().c_str());
         }
         auto builder = provider->rpc().server_builder();
-        builder.RegisterService<zumbra::qbx::agg_service::messaging::AggSvcHostService>(service.get());
+        builder.RegisterService<zumbra::qbx::agg_service::messaging::AggSvcHostService>(service.get())
+            .SetMaxReceiveMessageBytes(kAggSvcHostMaxRequestBytes);
         QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] CreateAppSpecificInstance Registered Service", appName().c_str());
         rpcServer_ = std::shared_ptr<rpc::Server>(builder.BuildStarted());
         if (rpcServer_) {

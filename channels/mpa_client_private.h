@@ -89,6 +89,7 @@ class MpaClientPrivate<AggSvcMpStub> : public MpaClient {
   // The application layer (set by CreateAppSpecificInstance, or injected by tests).
   void SetAppSpecific(std::shared_ptr<MpaClientAppSpecific> appSpecific);
   std::shared_ptr<MpaClientAppSpecific> AppSpecificLayer() override;
+  bool IsKnownCaller(const std::string& callerId) const override;
 
   std::optional<AggSvcMpStub> getAphStub(const std::string& aph);
   std::string GetMasterAph();

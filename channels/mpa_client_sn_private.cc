@@ -59,6 +59,9 @@ void ServeAggService(AsioQbxProvider& provider, std::weak_ptr<rpc::Server>& shar
   }
   auto builder = provider.rpc().server_builder();
   builder.RegisterService<ServiceT>(service.get());
+  if constexpr (std::is_same_v<ServiceT, zumbra::qbx::agg_service::messaging::AggSvcHostService>) {
+    builder.SetMaxReceiveMessageBytes(kAggSvcHostMaxRequestBytes);
+  }
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] %s Registered Service", app, fn);
   server = std::shared_ptr<rpc::Server>(builder.BuildStarted());
   if (server) {

@@ -158,6 +158,11 @@ std::map<std::string, bool> TnProxyClientCommon::GetAphUuidMasterMap() const {
   return aphUuidMasterMap_;
 }
 
+bool TnProxyClientCommon::HasAph(const std::string& uuid) const {
+  std::shared_lock<std::shared_mutex> lock(aphMapLock_);
+  return aphUuidMasterMap_.count(uuid) != 0;
+}
+
 void TnProxyClientCommon::SetTnProxyConnectionUp(const std::string& clientName, const std::function<void()>& cb) {
   SetConnectionUp(clientName, cb, "SetTnProxyConnectionUp");
 }

@@ -82,6 +82,8 @@ class TnProxyClientCommon : public ProxyClientBase, public std::enable_shared_fr
   // A copy: the subscription replaces the version while readers look at it.
   zumbra::qbx::ProductVersionMsg GetProductVersion() const;
   std::map<std::string, bool> GetAphUuidMasterMap() const;
+  // True when `uuid` is one of the APHs the proxy reported last.
+  bool HasAph(const std::string& uuid) const;
 
   void SetTnProxyConnectionUp(const std::string& clientName, const std::function<void()>& cb);
   void SetTnProxyConnectionDown(const std::string& clientName, const std::function<void(rpc::CloseReason)>& cb);

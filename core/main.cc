@@ -33,6 +33,7 @@
 #include "core/log_config.h"
 #include "core/logger.h"
 #include "core/nodedb_client_exporter.h"
+#include "platform/rpc/server_builder.h"
 #include "platform/sha/sha_pm_client.h"
 #include "firewall/alarm_manager.h"
 #include "firewall/cli_server.h"
@@ -61,6 +62,8 @@ namespace {
 namespace agg = zumbra::qbx::agg_service;
 
 constexpr const char* kSubcomp = "agg-service";
+// Made mode 0700 by the first server that listens there.
+constexpr const char* kLocalSocketDirectory = "/var/run/zumbra/exporter/rpc";
 
 // Written once before any thread that reads it exists; never destroyed, because the
 // database thread reads it until the process ends.
@@ -202,6 +205,11 @@ int RunDaemon(int argc, char* argv[]) {
     sigset_t handled = qbx::SignalWaiter::HandledSignals();
     pthread_sigmask(SIG_UNBLOCK, &handled, nullptr);
   }
+
+  // The inbound services (host aggregation, smart-NIC and IP-reputation services) listen on
+  // Unix-domain sockets that only the daemon's user can reach: the local proxies run as that
+  // user, and nobody else may pull from the daemon or feed it requests.
+  qbx::rpc::ServerBuilder::SetLocalSocketDirectory(kLocalSocketDirectory);
 
   // 2. Smart-NIC topology library.
   SNUtil::Init();

@@ -43,7 +43,12 @@ Control& TheControl() {
 }  // namespace
 
 int RunIpReputationDataServer(void* /*unused*/, uint64_t runTimeMs) {
-  return RunIpReputationDataServer(kIpReputationEndpoint, runTimeMs, {});
+  const std::string dir = qbx::rpc::ServerBuilder::LocalSocketDirectory();
+  const std::string endpoint =
+      dir.empty() ? std::string("tcp://127.0.0.1:0")
+                  : "unix:" + qbx::rpc::ServerBuilder::LocalSocketPath(
+                                  dir, zumbra::qbx::dfw::IpReputationDataService::service_full_name());
+  return RunIpReputationDataServer(endpoint, runTimeMs, {});
 }
 
 int RunIpReputationDataServer(const std::string& endpoint, uint64_t runTimeMs,
@@ -56,8 +61,14 @@ int RunIpReputationDataServer(const std::string& endpoint, uint64_t runTimeMs,
   }
   IpReputationService service;
   qbx::rpc::ServerBuilder builder;
-  builder.AddListeningPort(qbx::net::Endpoint(endpoint))
-      .RegisterService<zumbra::qbx::dfw::IpReputationDataService>(&service);
+  constexpr char kUnix[] = "unix:";
+  if (endpoint.compare(0, sizeof(kUnix) - 1, kUnix) == 0) {
+    builder.AddLocalSocket(endpoint.substr(sizeof(kUnix) - 1));
+  } else {
+    builder.AddListeningPort(qbx::net::Endpoint(endpoint));
+  }
+  builder.RegisterService<zumbra::qbx::dfw::IpReputationDataService>(&service)
+      .SetMaxReceiveMessageBytes(kIpReputationMaxRequestBytes);
   std::unique_ptr<qbx::rpc::Server> server = builder.BuildStarted();
   if (!server) {
     QBX_LOG(qbx::loglevel::kError)
@@ -69,7 +80,8 @@ int RunIpReputationDataServer(const std::string& endpoint, uint64_t runTimeMs,
   }
   QBX_LOG(qbx::loglevel::kInfo)
       .subcomp(kSubcomp)
-      .put("[DFW][%s] IP-reputation data server listening on port %d", "RunIpReputationDataServer", server->port());
+      .put("[DFW][%s] IP-reputation data server listening on %s", "RunIpReputationDataServer",
+           server->port() > 0 ? ("port " + std::to_string(server->port())).c_str() : endpoint.c_str());
   if (onListening) onListening(server->port());
   {
     std::unique_lock<std::mutex> lock(control.mutex);

@@ -14,13 +14,17 @@
 #include <functional>
 #include <string>
 
-// Where the service listens; port 0 picks a free port, which is logged.
-constexpr const char* kIpReputationEndpoint = "tcp://127.0.0.1:0";
+// The largest lookup request taken; a larger one is refused before it is read whole.
+constexpr int kIpReputationMaxRequestBytes = 4 * 1024 * 1024;
 
-// `unused` is not read. Returns 0 after serving, -1 when the server could not start.
+// `unused` is not read. Serves on a Unix-domain socket in the process's local socket
+// directory (qbx::rpc::ServerBuilder::LocalSocketDirectory), which only the daemon's user
+// can enter; with no such directory set, on a free loopback port. Returns 0 after serving,
+// -1 when the server could not start.
 int RunIpReputationDataServer(void* unused, uint64_t runTimeMs);
-// The same on a given endpoint; `onListening` (may be empty) gets the bound port once
-// the server accepts calls.
+// The same on a given endpoint ("tcp://H:P", port 0 picks one, or "unix:/PATH");
+// `onListening` (may be empty) gets the bound port (0 for a socket) once the server
+// accepts calls.
 int RunIpReputationDataServer(const std::string& endpoint, uint64_t runTimeMs,
                               const std::function<void(int port)>& onListening);
 // Ends every run that has begun; a run that begins afterwards serves as usual.

@@ -344,7 +344,9 @@ std::shared_ptr<grpc::Channel> GrpcTransport::State::MakeChannel(const std::stri
   args.SetInt(GRPC_ARG_CLIENT_IDLE_TIMEOUT_MS, INT_MAX);
   args.SetInt(GRPC_ARG_KEEPALIVE_TIME_MS, static_cast<int>(options.keepalive_time.count()));
   args.SetInt(GRPC_ARG_KEEPALIVE_TIMEOUT_MS, static_cast<int>(options.keepalive_timeout.count()));
-  args.SetInt(GRPC_ARG_KEEPALIVE_PERMIT_WITHOUT_CALLS, 1);
+  // A stock server counts every ping on a connection without calls as abuse.
+  args.SetInt(GRPC_ARG_KEEPALIVE_PERMIT_WITHOUT_CALLS, 0);
+  // A long-lived idle stream keeps being checked; the interval above keeps it polite.
   args.SetInt(GRPC_ARG_HTTP2_MAX_PINGS_WITHOUT_DATA, 0);
   args.SetInt(GRPC_ARG_MIN_RECONNECT_BACKOFF_MS, static_cast<int>(options.min_reconnect_backoff.count()));
   args.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, static_cast<int>(options.min_reconnect_backoff.count()));

@@ -105,8 +105,16 @@ struct TransportOptions {
   // gRPC's reconnect back-off between attempts of one channel.
   std::chrono::milliseconds min_reconnect_backoff{100};
   std::chrono::milliseconds max_reconnect_backoff{1000};
-  std::chrono::milliseconds keepalive_time{10000};
-  std::chrono::milliseconds keepalive_timeout{5000};
+  // Keepalive pings must fit the ping policy of a stock gRPC server, which every peer keeps:
+  // while a call is open it takes one ping per `peer_min_ping_interval` without data in
+  // between and sends GOAWAY "too_many_pings" on the third ping that comes sooner; without
+  // an open call it takes none (one per two hours). So pings are sent only while calls are
+  // open, and a margin above the peer's interval, so that timer and delivery jitter never
+  // count as strikes. A peer that dies is noticed at once on loopback (the socket closes);
+  // keepalive is for a peer that hangs.
+  static constexpr std::chrono::milliseconds kPeerMinPingInterval{5 * 60 * 1000};
+  std::chrono::milliseconds keepalive_time{kPeerMinPingInterval + std::chrono::minutes(1)};
+  std::chrono::milliseconds keepalive_timeout{20000};
   int max_message_bytes = 64 * 1024 * 1024;
   // Where "qbx://ID" endpoints are reached ("tcp://H:P"); empty: not reachable.
   std::string forwarding_endpoint;

@@ -1,5 +1,14 @@
 #include "platform/rpc/server_builder.h"
 
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <set>
+
 #include <grpcpp/health_check_service_interface.h>
 #include <grpcpp/security/server_credentials.h>
 #include <grpcpp/server.h>
@@ -11,8 +20,39 @@
 namespace qbx {
 namespace rpc {
 
-Server::Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::string> services)
-    : server_(std::move(server)), port_(port), services_(std::move(services)) {}
+namespace {
+
+// The socket paths that servers of this process listen on, so that two servers of one
+// service (one per forwarding peer) do not take each other's socket.
+std::mutex& PathsMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+
+std::set<std::string>& PathsInUse() {
+  static auto* paths = new std::set<std::string>;
+  return *paths;
+}
+
+// Claims `base` + ".sock", or the first free `base` + "-N.sock".
+std::string ClaimSocketPath(const std::string& base) {
+  std::lock_guard<std::mutex> lock(PathsMutex());
+  std::string path = base + ".sock";
+  for (int n = 2; PathsInUse().count(path) != 0; ++n) path = base + "-" + std::to_string(n) + ".sock";
+  PathsInUse().insert(path);
+  return path;
+}
+
+void ReleaseSocketPaths(const std::vector<std::string>& paths) {
+  std::lock_guard<std::mutex> lock(PathsMutex());
+  for (const auto& p : paths) PathsInUse().erase(p);
+}
+
+}  // namespace
+
+Server::Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::string> services,
+               std::vector<std::string> socket_paths)
+    : server_(std::move(server)), port_(port), services_(std::move(services)), socket_paths_(std::move(socket_paths)) {}
 
 Server::~Server() { Shutdown(); }
 
@@ -26,9 +66,82 @@ void Server::Shutdown(std::chrono::milliseconds grace) {
   shut_down_ = true;
   server_->Shutdown(std::chrono::system_clock::now() + grace);
   server_->Wait();
+  for (const auto& path : socket_paths_) ::unlink(path.c_str());
+  ReleaseSocketPaths(socket_paths_);
 }
 
 void Server::Wait() { server_->Wait(); }
+
+namespace {
+
+std::mutex& SocketDirMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+
+std::string& SocketDir() {
+  static auto* dir = new std::string;
+  return *dir;
+}
+
+// Makes `dir` (and its parents) when missing and checks that only this user can enter it:
+// a real directory, not a link, owned by the effective user, mode 0700.
+bool PrepareSocketDirectory(const std::string& dir) {
+  std::error_code ec;
+  const std::filesystem::path path(dir);
+  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("Cannot make '%s': %s", dir.c_str(), std::strerror(errno));
+    return false;
+  }
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+    QBX_RPC_LOG(loglevel::kError)
+        .tag("errorCode:RPC200")
+        .put("'%s' is not a directory of this user; not listening there", dir.c_str());
+    return false;
+  }
+  if ((st.st_mode & 07777) != 0700 && ::chmod(dir.c_str(), 0700) != 0) {
+    QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("Cannot restrict '%s': %s", dir.c_str(), std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// Readies `path` for a new listener: its directory closed to others, an old socket removed.
+bool PrepareSocketPath(const std::string& path) {
+  if (path.empty() || path.size() >= sizeof(sockaddr_un::sun_path)) {
+    QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("Cannot listen on socket '%s'", path.c_str());
+    return false;
+  }
+  const std::string dir = std::filesystem::path(path).parent_path().string();
+  if (dir.empty() || !PrepareSocketDirectory(dir)) return false;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode) || ::unlink(path.c_str()) != 0) {
+      QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("Cannot replace '%s'", path.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void ServerBuilder::SetLocalSocketDirectory(const std::string& directory) {
+  std::lock_guard<std::mutex> lock(SocketDirMutex());
+  SocketDir() = directory;
+}
+
+std::string ServerBuilder::LocalSocketDirectory() {
+  std::lock_guard<std::mutex> lock(SocketDirMutex());
+  return SocketDir();
+}
+
+std::string ServerBuilder::LocalSocketPath(const std::string& directory, const std::string& service) {
+  return directory + "/" + service + ".sock";
+}
+
 
 ServerBuilder::ServerBuilder() = default;
 ServerBuilder::ServerBuilder(TransportInterface* transport) : transport_(transport) {}
@@ -36,6 +149,11 @@ ServerBuilder::~ServerBuilder() = default;
 
 ServerBuilder& ServerBuilder::AddListeningPort(const net::Endpoint& endpoint) {
   endpoints_.push_back(endpoint);
+  return *this;
+}
+
+ServerBuilder& ServerBuilder::AddLocalSocket(const std::string& path) {
+  socket_paths_.push_back(path);
   return *this;
 }
 
@@ -49,13 +167,40 @@ ServerBuilder& ServerBuilder::SetMaxMessageBytes(int bytes) {
   return *this;
 }
 
+ServerBuilder& ServerBuilder::SetMaxReceiveMessageBytes(int bytes) {
+  max_receive_message_bytes_ = bytes;
+  return *this;
+}
+
 std::unique_ptr<Server> ServerBuilder::BuildStarted() {
   HoldCallbackQueue();
   grpc::EnableDefaultHealthCheckService(true);
   grpc::ServerBuilder builder;
   int port = 0;
-  const bool loopback = endpoints_.empty() && transport_ != nullptr;
-  if (loopback) endpoints_.emplace_back("tcp://127.0.0.1:0");
+  const bool linked = endpoints_.empty() && socket_paths_.empty() && transport_ != nullptr;
+  std::string local_address;
+  std::string claimed_path;  // released again unless a server ends up listening there
+  if (linked) {
+    const std::string dir = LocalSocketDirectory();
+    if (dir.empty()) {
+      endpoints_.emplace_back("tcp://127.0.0.1:0");
+    } else if (services_.empty()) {
+      QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("No service to serve");
+      return nullptr;
+    } else {
+      const std::string first = LocalSocketPath(dir, services_.front().second);
+      claimed_path = ClaimSocketPath(first.substr(0, first.size() - std::string(".sock").size()));
+      socket_paths_.push_back(claimed_path);
+      local_address = "unix:" + claimed_path;
+    }
+  }
+  for (const auto& path : socket_paths_) {
+    if (!PrepareSocketPath(path)) {
+      if (!claimed_path.empty()) ReleaseSocketPaths({claimed_path});
+      return nullptr;
+    }
+    builder.AddListeningPort("unix:" + path, grpc::InsecureServerCredentials());
+  }
   for (const auto& e : endpoints_) {
     if (!e.is_tcp()) {
       QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("Cannot listen on '%s'", e.uri().c_str());
@@ -68,22 +213,23 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
     builder.RegisterService(service);
     names.push_back(name);
   }
-  builder.SetMaxReceiveMessageSize(max_message_bytes_);
+  builder.SetMaxReceiveMessageSize(max_receive_message_bytes_ >= 0 ? max_receive_message_bytes_ : max_message_bytes_);
   builder.SetMaxSendMessageSize(max_message_bytes_);
-  // Clients keep their connections alive with pings; do not punish them for it.
-  builder.AddChannelArgument(GRPC_ARG_HTTP2_MIN_RECV_PING_INTERVAL_WITHOUT_DATA_MS, 1000);
-  builder.AddChannelArgument(GRPC_ARG_HTTP2_MAX_PING_STRIKES, 0);
-  builder.AddChannelArgument(GRPC_ARG_KEEPALIVE_PERMIT_WITHOUT_CALLS, 1);
+  // gRPC's default ping policy, as every peer keeps it: our own clients fit it, and so must
+  // anybody else's.
   auto server = builder.BuildAndStart();
   if (!server || (!endpoints_.empty() && port == 0)) {
+    if (!claimed_path.empty()) ReleaseSocketPaths({claimed_path});
     QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("Failed to start server");
     return nullptr;
   }
   if (auto* health = server->GetHealthCheckService()) {
     for (const auto& n : names) health->SetServingStatus(n, true);
   }
-  if (loopback) transport_->SetLocalAddress("tcp://127.0.0.1:" + std::to_string(port));
-  return std::make_unique<Server>(std::move(server), port, std::move(names));
+  if (linked) transport_->SetLocalAddress(local_address.empty() ? "tcp://127.0.0.1:" + std::to_string(port) : local_address);
+  std::vector<std::string> owned;
+  if (!claimed_path.empty()) owned.push_back(claimed_path);
+  return std::make_unique<Server>(std::move(server), port, std::move(names), std::move(owned));
 }
 
 }  // namespace rpc

@@ -26,7 +26,8 @@ class TransportInterface;
 
 class Server {
  public:
-  Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::string> services);
+  Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::string> services,
+         std::vector<std::string> socket_paths = {});
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -43,6 +44,7 @@ class Server {
   std::unique_ptr<grpc::Server> server_;
   const int port_;
   const std::vector<std::string> services_;
+  const std::vector<std::string> socket_paths_;  // removed, and free for others, at Shutdown
   std::mutex mutex_;  // serialises Shutdown
   bool shut_down_ = false;
 };
@@ -60,6 +62,10 @@ class ServerBuilder {
 
   // "tcp://HOST:PORT"; port 0 picks a free port.
   ServerBuilder& AddListeningPort(const net::Endpoint& endpoint);
+  // A Unix-domain socket at `path`, whose directory only this process's user may enter:
+  // the directory is made with mode 0700 when missing, and a server is refused when it is
+  // not a real directory owned by this user. A stale socket at `path` is replaced.
+  ServerBuilder& AddLocalSocket(const std::string& path);
   // `full_name` is the package-qualified service name the health service answers for.
   ServerBuilder& RegisterService(grpc::Service* service, const std::string& full_name);
   template <class Generated>
@@ -67,14 +73,27 @@ class ServerBuilder {
     return RegisterService(service, Generated::service_full_name());
   }
   ServerBuilder& SetMaxMessageBytes(int bytes);
+  // Caps what one request may hold (default: the message limit above).
+  ServerBuilder& SetMaxReceiveMessageBytes(int bytes);
+
+  // Where builders tied to a transport listen from now on, process-wide: a directory for
+  // their Unix-domain sockets (named after the first registered service), or empty for a
+  // free loopback TCP port. The daemon serves its inbound services there so that only its
+  // own user (the local proxies run as root) can call them.
+  static void SetLocalSocketDirectory(const std::string& directory);
+  static std::string LocalSocketDirectory();
+  // The socket path of `service` in `directory`.
+  static std::string LocalSocketPath(const std::string& directory, const std::string& service);
   // Null when the server could not start (for example the port is taken).
   std::unique_ptr<Server> BuildStarted();
 
  private:
   TransportInterface* transport_ = nullptr;
   std::vector<net::Endpoint> endpoints_;
+  std::vector<std::string> socket_paths_;
   std::vector<std::pair<grpc::Service*, std::string>> services_;
   int max_message_bytes_ = 64 * 1024 * 1024;
+  int max_receive_message_bytes_ = -1;
 };
 
 }  // namespace rpc

@@ -24,6 +24,16 @@ namespace qbx::e2e {
 namespace {
 
 constexpr int kVerticals = 8;
+constexpr char kSocketDir[] = "/var/run/zumbra/exporter/rpc/";
+constexpr char kNobody[] = "65534";
+
+// Where the daemon serves its inbound services: only root (the local proxies) may connect.
+std::string HostServiceTarget() {
+  return std::string("unix:") + kSocketDir + "zumbra.qbx.agg_service.messaging.AggSvcHostService.sock";
+}
+std::string IpReputationTarget() {
+  return std::string("unix:") + kSocketDir + "zumbra.qbx.dfw.IpReputationDataService.sock";
+}
 
 class DaemonPullE2E : public ::testing::Test {
  protected:
@@ -76,6 +86,37 @@ class DaemonPullE2E : public ::testing::Test {
     }
   }
 
+  // Runs the stranger client (as `uid` unless empty) and returns its answer line.
+  std::string Stranger(const std::vector<std::string>& args, const std::string& uid = "") {
+    std::vector<std::string> argv;
+    if (!uid.empty()) {
+      argv = {"/usr/bin/setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups", "--"};
+    }
+    argv.push_back(QBX_E2E_STRANGER_BINARY);
+    argv.insert(argv.end(), args.begin(), args.end());
+    const pid_t pid = ns_->Spawn(argv);
+    EXPECT_GT(pid, 0);
+    if (pid <= 0) return std::string();
+    const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+      ReadWaitingRecords(*ns_);
+      if (ns_->WaitForExit(pid, std::chrono::milliseconds(20))) break;
+      if (std::chrono::steady_clock::now() > failsafe) {
+        ADD_FAILURE() << "the stranger client still runs";
+        break;
+      }
+    }
+    return OutputOf(*ns_, pid);
+  }
+  // The uuid of APH `index` as the proxy stand-in lists it.
+  std::string AphUuid(int index) {
+    Command("aphs");
+    const std::string needle = "APH " + std::to_string(index) + " ";
+    const std::string out = WaitForAnswer(needle);
+    const size_t at = out.rfind(needle);
+    return out.substr(at + needle.size(), 36);
+  }
+
   std::string skipReason_;
   std::unique_ptr<Namespace> ns_;
   pid_t pid_ = -1;
@@ -94,9 +135,9 @@ TEST_F(DaemonPullE2E, TheManagementPlanePullsFromSeveralVerticalsAcrossMasterCha
   // Every vertical's app-init completes with the master APH.
   ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", kVerticals));
   Command("registrations");
-  const std::string registered = WaitForAnswer("endpoint AggSvc-Routing at tcp://127.0.0.1:");
-  EXPECT_NE(registered.find("endpoint AggSvc-L2-Switching at tcp://127.0.0.1:"), std::string::npos) << registered;
-  EXPECT_NE(registered.find("endpoint DFWRuleStats at tcp://127.0.0.1:"), std::string::npos) << registered;
+  const std::string registered = WaitForAnswer("endpoint AggSvc-Routing at " + HostServiceTarget());
+  EXPECT_NE(registered.find("endpoint AggSvc-L2-Switching at " + HostServiceTarget()), std::string::npos) << registered;
+  EXPECT_NE(registered.find("endpoint DFWRuleStats at " + HostServiceTarget()), std::string::npos) << registered;
 
   // Client data from the switching vertical, summation twice from the firewall statistics
   // (the second acknowledging the first), runtime status from the routing vertical.
@@ -135,6 +176,48 @@ TEST_F(DaemonPullE2E, TheManagementPlanePullsFromSeveralVerticalsAcrossMasterCha
   ASSERT_TRUE(status.has_value()) << "daemon still running";
   ASSERT_TRUE(WIFEXITED(*status)) << "wait status " << *status << "\n" << OutputOf(*ns_, pid_);
   EXPECT_EQ(WEXITSTATUS(*status), 0);
+}
+
+TEST_F(DaemonPullE2E, OnlyTheProxyReachesTheInboundServicesAndAStrangerLeavesTheDeltaChainIntact) {
+  if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
+  ASSERT_GT(StartNodeDb(*ns_), 0);
+  ASSERT_GT(StartMonitoring(*ns_), 0);
+  ASSERT_NO_FATAL_FAILURE(StartTnProxy());
+  pid_ = StartDaemonIn(*ns_);
+  ASSERT_GT(pid_, 0);
+  ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", kVerticals));
+  ASSERT_NO_FATAL_FAILURE(WaitForRecords("IP-reputation data server listening on", 1));
+  const std::string master = AphUuid(0);
+
+  Command("pull DFWRuleStats summation 1 0");
+  WaitForAnswer("pull summation to DFWRuleStats: ok");
+
+  // An unprivileged local user cannot even connect, whatever caller id it claims.
+  std::string out = Stranger({"host", HostServiceTarget(), "DFWRuleStats", master, "5", "0"}, kNobody);
+  EXPECT_NE(out.find("stranger: host: refused"), std::string::npos) << out;
+  EXPECT_NE(out.find("(uid 65534)"), std::string::npos) << out;
+  out = Stranger({"ip-reputation", IpReputationTarget()}, kNobody);
+  EXPECT_NE(out.find("stranger: ip-reputation: refused"), std::string::npos) << out;
+  // A caller that is no APH of the management plane is refused even where it can connect.
+  out = Stranger({"host", HostServiceTarget(), "DFWRuleStats", "00000000-0000-4000-8000-00000000dead", "5", "0"});
+  EXPECT_NE(out.find("stranger: host: refused"), std::string::npos) << out;
+  ASSERT_NO_FATAL_FAILURE(WaitForRecords("is not a known APH", 1));
+
+  // The management plane's chain goes on from where it was.
+  Command("pull DFWRuleStats summation 2 1");
+  WaitForAnswer("pull summation to DFWRuleStats: ok", 2);
+
+  // The same clients are answered where they are entitled to be: the refusals above were
+  // the access rules, not a broken client.
+  out = Stranger({"ip-reputation", IpReputationTarget()});
+  EXPECT_NE(out.find("stranger: ip-reputation: ok"), std::string::npos) << out;
+  out = Stranger({"host", HostServiceTarget(), "DFWRuleStats", master, "3", "2"});
+  EXPECT_NE(out.find("stranger: host: ok"), std::string::npos) << out;
+
+  ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
+  std::optional<int> status = WaitForExitReading(*ns_, pid_, std::chrono::seconds(30));
+  ASSERT_TRUE(status.has_value()) << "daemon still running";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "channels/agg_svc_mpa_client.h"
 #include "channels/mpa_client_private.h"
 #include "channels/tn_proxy_client_common.h"
+#include "platform/rpc/client_context.h"
 #include "platform/runtime/asio_qbx_provider.h"
 #include "platform/runtime/manual_clock.h"
 #include "tests/aggsvc/fakes/test_vertical.h"
@@ -260,6 +261,42 @@ TEST_F(MpRoadTest, SummationPullsFollowTheDeltaProtocol) {
   EXPECT_EQ(resend.mp.messaging_summation_stats_response_msg().stats().SerializeAsString(),
             delta.stats().SerializeAsString());
   EXPECT_EQ(r.pulls.load(), pollsBefore);
+}
+
+// The host service takes requests only from the APHs that the proxy reported: a local
+// process that reaches the service with another caller id (or none) is refused at once, its
+// summation pull moves nothing, and the management plane's chain goes on.
+TEST_F(MpRoadTest, CallersThatAreNoAphAreRefusedAndLeaveTheDeltaChainAlone) {
+  WaitForAck();
+  Road& r = *gRoad;
+  const auto first = Summation(kAph1, 20, 0);
+  ASSERT_TRUE(first.ok) << first.error;
+  const std::string address = r.standin.RegisteredAddress(kApp);
+  ASSERT_EQ(address.rfind("tcp://", 0), 0u) << address;
+  auto stub = zumbra::qbx::agg_service::messaging::AggSvcHostService::NewStub(
+      grpc::CreateChannel(address.substr(6), grpc::InsecureChannelCredentials()));
+  TnProxyStandin::Pull pull;
+  pull.kind = TnProxyStandin::PullKind::kSummation;
+  pull.seq = 21;
+  pull.ack = 20;
+  const int pollsBefore = r.pulls.load();
+  int n = 0;
+  for (const char* caller : std::vector<const char*>{"a0000000-0000-4000-8000-0000000000ff", "", nullptr}) {
+    zumbra::qbx::messaging::GenericUnifiedMsg envelope, reply;
+    TnProxyStandin::BuildPull(kApp, pull).SerializeToString(envelope.mutable_payload());
+    envelope.mutable_ctrl_headers()->set_correlation_id("c0000000-0000-4000-8000-00000000000" + std::to_string(++n));
+    grpc::ClientContext context;
+    if (caller != nullptr) context.AddMetadata(rpc::kCallerMetadataKey, caller);
+    context.set_deadline(std::chrono::system_clock::now() + 60s);  // a hang guard only
+    const grpc::Status status = stub->RpcMsgHandler(&context, envelope, &reply);
+    EXPECT_FALSE(status.ok()) << (caller ? caller : "(no caller)");
+    EXPECT_NE(status.error_code(), grpc::StatusCode::DEADLINE_EXCEEDED);
+  }
+  EXPECT_EQ(r.pulls.load(), pollsBefore);
+  const auto next = Summation(kAph1, 21, 20);
+  ASSERT_TRUE(next.ok) << next.error;
+  EXPECT_EQ(next.mp.messaging_summation_stats_response_msg().seq_num(), 21u);
+  EXPECT_EQ(r.pulls.load(), pollsBefore + 1);
 }
 
 TEST_F(MpRoadTest, OverwriteOnDemandAndRuntimeStatusPullsAreAnswered) {

@@ -23,6 +23,7 @@ namespace {
 
 constexpr char kForwardedPrefix[] = "qbx://";
 constexpr char kTcpPrefix[] = "tcp://";
+constexpr char kUnixPrefix[] = "unix:/";  // a gRPC target as it is
 
 // The management plane's type names of its requests.
 constexpr char kClientDataTypeId[] = "com.zumbra.qbx.management.agg.messaging.ClientDataRequestMsg";
@@ -500,8 +501,11 @@ void TnProxyStandin::DelayLoop() {
 
 bool TnProxyStandin::OnRegister(const std::string& address, const std::vector<std::string>& ids, std::string& why) {
   const std::string target = StripPrefix(address, kTcpPrefix);
-  if (address.compare(0, std::string(kTcpPrefix).size(), kTcpPrefix) != 0 || target.find(':') == std::string::npos) {
-    why = "address '" + address + "' is not tcp://HOST:PORT";
+  const bool tcp = address.compare(0, std::string(kTcpPrefix).size(), kTcpPrefix) == 0 &&
+                   target.find(':') != std::string::npos;
+  const bool unixSocket = address.compare(0, std::string(kUnixPrefix).size(), kUnixPrefix) == 0;
+  if (!tcp && !unixSocket) {
+    why = "address '" + address + "' is not tcp://HOST:PORT or unix:/PATH";
     return false;
   }
   if (ids.empty()) {
