@@ -196,6 +196,10 @@ class ProtoStoreFactoryImpl : public StatsStoreFactoryImpl {
   // keys. A failing type or target is logged and left out; false only for a null output or
   // missing collections.
   bool Encode(zumbra::qbx::agg_service::messaging::StatsResponseMsg* response) override;
+  // The same response appended to `out` as the serialised StatsResponseMsg, written without
+  // building the message: for the handlers, whose answer is bytes. Same failures (false,
+  // nothing appended).
+  bool EncodeWire(std::string* out);
 
  private:
   bool EncodeTargetTypeStats(const TargetStatsColl* coll,
