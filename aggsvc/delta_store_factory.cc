@@ -85,6 +85,15 @@ std::shared_ptr<TargetStatsColl> DiffStoreFactoryImpl::NewCollection(const Targe
 }
 
 template <typename Map>
+size_t DiffStoreFactoryImpl::CountTargets(const Map* map) {
+  size_t targets = 0;
+  if (map) {
+    for (const auto& entry : *map) targets += entry.second ? entry.second->size() : 0;
+  }
+  return targets;
+}
+
+template <typename Map>
 void DiffStoreFactoryImpl::RecycleCollections(std::shared_ptr<Map>& map, std::shared_ptr<Map>& spares) {
   spares.reset();
   // Only what this factory alone holds: a collection that is also in the previous or
@@ -136,9 +145,20 @@ void DiffStoreFactoryImpl::UpdatePreviousWithCurrent() {
 
 void DiffStoreFactoryImpl::CommitUpdate() {
   if (hasPendingUpdate) {
-    // The maps of two polls ago are done with: their collections serve the next poll's.
-    RecycleCollections(pending.prevMap, spareColls);
-    RecycleCollections(pending.prevMapNew, spareCollsNew);
+    // The answer is made: the current maps are the base of the next delta, and the previous
+    // ones (and those of two polls ago, kept for a rollback) are done with. Small ones serve
+    // the next poll's collections; large ones are let go, since between two polls of a
+    // hundred thousand targets a second set of stores would hold as much as the cached answer
+    // again, and at that size allocating them costs little next to filling them.
+    if (CountTargets(prevMap.get()) + CountTargets(prevMapNew.get()) <= kMaxSpareTargets) {
+      RecycleCollections(prevMap, spareColls);
+      RecycleCollections(prevMapNew, spareCollsNew);
+    } else {
+      spareColls.reset();
+      spareCollsNew.reset();
+    }
+    prevMap = std::make_shared<TargetStatsCollMap>();
+    prevMapNew = std::make_shared<TargetStatsCollMapNew>();
   }
   hasPendingUpdate = false;
   pending = PendingUpdate{};
@@ -245,10 +265,16 @@ bool DiffStoreFactoryImpl::Encode(msg::StatsResponseMsg* response) {
 bool DiffStoreFactoryImpl::EncodeWire(std::string* out) {
   if (!CanEncode(out)) return false;
   const size_t start = out->size();
+  // Room for about the last answer's size at once: growing a buffer of megabytes piece by
+  // piece copies it several times and leaves it up to twice as large as its answer, which
+  // is then held as the cached answer.
+  const size_t expected = start + lastAnswerBytes + lastAnswerBytes / 32;
+  if (out->capacity() < expected) out->reserve(expected);
   WireSink sink(*out, targetScratch, typeLengthWidth);
   DiffAll(sink);
   if (const size_t width = sink.LargestTypeLengthWidth()) typeLengthWidth = width;
   FinishStatsResponse(*out, start);
+  lastAnswerBytes = out->size() - start;
   return true;
 }
 

@@ -78,6 +78,10 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
   // as `spares` for the next poll (in place of those the last poll did not take).
   template <typename Map>
   static void RecycleCollections(std::shared_ptr<Map>& map, std::shared_ptr<Map>& spares);
+  template <typename Map>
+  static size_t CountTargets(const Map* map);
+  // Previous polls up to this many targets keep their collections and stores for the next.
+  static constexpr size_t kMaxSpareTargets = 16384;
 
   // Encode and EncodeWire share the difference rules below; they differ in the sink the
   // results go to (a message, or wire bytes), which also decides which targets and types
@@ -105,6 +109,8 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
   size_t typeLengthWidth = 3;
   // Where EncodeWire writes a target before it appends it to the response.
   std::string targetScratch;
+  // Bytes of the last answer EncodeWire wrote: the next one is about as large.
+  size_t lastAnswerBytes = 0;
 
   // What the last UpdatePreviousWithCurrent replaced, and what Encode added to the previous
   // maps since; valid while `hasPendingUpdate`.

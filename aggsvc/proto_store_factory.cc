@@ -145,6 +145,7 @@ void BufferRecycler::Returner::operator()(std::string* /*released*/) {
 }
 
 void BufferRecycler::Give(std::unique_ptr<std::string> buffer) {
+  if (buffer->capacity() > kMaxKeptBytes) return;  // freed here
   std::lock_guard<std::mutex> lock(mutex);
   if (!spare) spare = std::move(buffer);
 }
