@@ -150,7 +150,7 @@ void DiffStoreFactoryImpl::CommitUpdate() {
     // the next poll's collections; large ones are let go, since between two polls of a
     // hundred thousand targets a second set of stores would hold as much as the cached answer
     // again, and at that size allocating them costs little next to filling them.
-    if (CountTargets(prevMap.get()) + CountTargets(prevMapNew.get()) <= kMaxSpareTargets) {
+    if (CountTargets(prevMap.get()) + CountTargets(prevMapNew.get()) <= maxSpareTargets) {
       RecycleCollections(prevMap, spareColls);
       RecycleCollections(prevMapNew, spareCollsNew);
     } else {

@@ -60,6 +60,9 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
   // the one kept for a resend), its memory serves a later delta.
   std::shared_ptr<std::string> NewBuffer() { return buffers->Take(); }
 
+  // Previous polls above `targets` are let go at commit instead of kept for the next poll.
+  void SetMaxSpareTargetsForTest(size_t targets) { maxSpareTargets = targets; }
+
   bool SkipFirstValue() const { return skipFirstValue; }
   const std::shared_ptr<TargetStatsCollMap>& GetPreviousStatsMap() const { return prevMap; }
   const std::shared_ptr<TargetStatsCollMapNew>& GetPreviousStatsMapNew() const {
@@ -111,6 +114,7 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
   std::string targetScratch;
   // Bytes of the last answer EncodeWire wrote: the next one is about as large.
   size_t lastAnswerBytes = 0;
+  size_t maxSpareTargets = kMaxSpareTargets;
 
   // What the last UpdatePreviousWithCurrent replaced, and what Encode added to the previous
   // maps since; valid while `hasPendingUpdate`.
