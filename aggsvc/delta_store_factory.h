@@ -44,7 +44,9 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
   // Previous maps become the current ones, then ResetCurrent. Keeps what it replaced for
   // RollbackUpdate until CommitUpdate.
   void UpdatePreviousWithCurrent();
-  // Forgets what the last UpdatePreviousWithCurrent replaced: the delta was answered.
+  // Forgets what the last UpdatePreviousWithCurrent replaced: the delta was answered. The
+  // previous maps are emptied, since the current ones are the base of the next delta; their
+  // collections serve the next poll unless they held more than kMaxSpareTargets targets.
   void CommitUpdate();
   // Returns to the state before the last UpdatePreviousWithCurrent, undoing what Encode
   // added to the previous maps since. Does nothing when there is nothing to roll back.
@@ -70,7 +72,7 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
   }
 
  protected:
-  // The collection of the same key of two polls ago when there is one (its entries and
+  // The collection of the same key of an earlier poll when there is one (its entries and
   // stores serve this poll's targets), else a new one sized for the targets the key had in
   // the previous poll.
   std::shared_ptr<TargetStatsColl> NewCollection(const TargetMetaData& key) override;
@@ -129,7 +131,7 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
   };
   bool hasPendingUpdate = false;
   PendingUpdate pending;
-  // Emptied collections of two polls ago, by key, for the next poll.
+  // Emptied collections of the poll before the base, by key, for the next poll.
   std::shared_ptr<TargetStatsCollMap> spareColls;
   std::shared_ptr<TargetStatsCollMapNew> spareCollsNew;
 };
