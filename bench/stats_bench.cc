@@ -18,6 +18,7 @@
 
 #include <algorithm>
 
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -180,11 +181,12 @@ void BM_AbsoluteMessagePath(benchmark::State& state) {
 // The summation handler's delta answer: the difference is written as the serialised
 // statistics into a buffer that serves every other poll, and the reply is the request's
 // seq_num around those bytes, which stay cached for a resend.
-void BM_DeltaCycle(benchmark::State& state) {
+void DeltaCycle(benchmark::State& state, bool keepSpares) {
   qbx::Logger::logLevel.store(qbx::loglevel::kInfo);
   Names names(static_cast<int>(state.range(0)));
   Floor floor(names);
   qbx::DiffStoreFactoryImpl diff(false);
+  if (keepSpares) diff.SetMaxSpareTargetsForTest(std::numeric_limits<size_t>::max());
   int64_t base = 0;
   // A first poll, so that every cycle below is a difference against known targets.
   diff.UpdatePreviousWithCurrent();
@@ -214,7 +216,7 @@ void BM_DeltaCycle(benchmark::State& state) {
     totalNs += ThreadCpuNs() - start;
     faults += ThreadFaults() - faultsBefore;
   }
-  Report(state, "delta", names, totalNs, floor, faults);
+  Report(state, keepSpares ? "spares" : "delta", names, totalNs, floor, faults);
   msg::StatsResponseMsg last;
   size_t counters = 0;
   if (cached && last.ParseFromString(*cached)) {
@@ -224,6 +226,11 @@ void BM_DeltaCycle(benchmark::State& state) {
   }
   state.counters["counters_sent"] = static_cast<double>(counters);
 }
+
+void BM_DeltaCycle(benchmark::State& state) { DeltaCycle(state, false); }
+// The same with the previous poll's stores kept for the next at every size: what letting
+// them go beyond the spare limit costs, for the memory it saves.
+void BM_DeltaCycleKeepingSpares(benchmark::State& state) { DeltaCycle(state, true); }
 
 // Bytes the heap holds (in use, and mapped for large blocks).
 double HeapBytes() {
@@ -289,6 +296,7 @@ BENCHMARK(BM_SerialiseFloor)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark
 BENCHMARK(BM_AbsoluteFillEncodeSerialise)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_AbsoluteMessagePath)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DeltaCycle)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DeltaCycleKeepingSpares)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_HeldMemory)->Arg(100000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
