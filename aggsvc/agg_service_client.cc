@@ -99,6 +99,73 @@ class PullScratchLease {
 
 }  // namespace
 
+// The answers of one pull target type on their way to the dispatcher thread. The callback's
+// payloads pass one by one through CreateAndEnqueueMpaMessageTask, so that a subclass sees
+// every answer; the client's own implementation collects those of the open batch (same
+// client, same metadata, same thread) into one task, which goes over when the batch closes.
+// Batches nest (a vertical's callback may pull from a client); each request thread sees
+// only its own.
+class AggServiceClient::AnswerBatch {
+ public:
+  AnswerBatch(AggServiceClient& client, const MsgMetadata& metadata)
+      : client(client), metadata(metadata), outer(open) {
+    open = this;
+  }
+  ~AnswerBatch() {
+    // Closed on every way out: what was collected is handed over, never lost.
+    Close();
+    open = outer;
+  }
+  AnswerBatch(const AnswerBatch&) = delete;
+  AnswerBatch& operator=(const AnswerBatch&) = delete;
+
+  // The batch that an answer of `client` with `answerMetadata` joins on this thread, if any.
+  static AnswerBatch* For(const AggServiceClient* client, const MsgMetadata& answerMetadata) {
+    AnswerBatch* batch = open;
+    if (batch == nullptr || &batch->client != client) return nullptr;
+    const MsgMetadata& m = batch->metadata;
+    if (m.GetTypeId() != answerMetadata.GetTypeId() || m.GetCorrelationId() != answerMetadata.GetCorrelationId() ||
+        m.GetReplyTo() != answerMetadata.GetReplyTo()) {
+      return nullptr;
+    }
+    return batch;
+  }
+  // The open batch of `client` on this thread, whatever its metadata.
+  static AnswerBatch* OpenOf(const AggServiceClient* client) {
+    return open != nullptr && &open->client == client ? open : nullptr;
+  }
+
+  // Takes one answer; its storage comes back in `payload` as MpaMessageTask::AddPayload says.
+  void Add(std::string& payload) {
+    if (!task) {
+      task = client.taskPool->Take();
+      if (!task) task = std::make_unique<MpaMessageTask>();
+      task->Refill(client.sender, metadata.GetTypeId(), metadata.GetCorrelationId(), metadata.GetReplyTo());
+    }
+    task->AddPayload(payload);
+  }
+
+  // Hands over what was collected: the result of the hand-over, or nothing when there was
+  // nothing to hand over.
+  std::optional<int> Close() {
+    if (!task) return std::nullopt;
+    std::unique_ptr<MpaMessageTask> collected = std::move(task);
+    QBX_LOG(qbx::loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("[%s][%s]: Enqueue task to mpaDispatcherThread\n", "CreateAndEnqueueMpaMessageTask", client.AppName());
+    return client.DispatchMpaMessageTask(collected.release());
+  }
+
+ private:
+  AggServiceClient& client;
+  const MsgMetadata& metadata;
+  AnswerBatch* const outer;
+  std::unique_ptr<MpaMessageTask> task;
+  static thread_local AnswerBatch* open;
+};
+
+thread_local AggServiceClient::AnswerBatch* AggServiceClient::AnswerBatch::open = nullptr;
+
 void AggServiceClient::SetDefaultRegistrar(std::shared_ptr<MpaVerticalRegistrar> registrar) {
   std::lock_guard<std::mutex> guard(gDefaultsMutex);
   gDefaultRegistrar = std::move(registrar);
@@ -617,23 +684,20 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
         .subcomp(kSubcomp)
         .put("[%s][%s]: Callback returned payload list of size %zd\n", fn, AppName(),
              static_cast<ssize_t>(payloads.size()));
-    // All answers to one target type go over to the dispatcher thread together, as one task:
-    // they name the type as the request did and carry the request's correlation, copied once.
-    std::unique_ptr<MpaMessageTask> task = taskPool->Take();
-    if (!task) task = std::make_unique<MpaMessageTask>();
-    task->Refill(sender, targetType, metadata.GetCorrelationId(), metadata.GetReplyTo());
+    // Every answer passes through CreateAndEnqueueMpaMessageTask; those of one target type
+    // go over to the dispatcher thread together, as one task (see AnswerBatch). They name
+    // the type as the request did and carry the request's correlation.
+    const MsgMetadata answerMetadata(targetType, metadata.GetCorrelationId(), metadata.GetReplyTo());
+    AnswerBatch batch(*this, answerMetadata);
     for (std::string& answer : payloads) {
       QBX_LOG(qbx::loglevel::kTrace)
           .subcomp(kSubcomp)
           .put("[%s][%s]: Create & enqueue msg for send, msgtype: %s\n", fn, AppName(), targetType.c_str());
-      LogAnswer(AppName(), answer, task->GetTypeId(), task->GetCorrelationId());
-      // `answer` takes the storage the task kept in that place, freed with the list on this thread.
-      task->AddPayload(answer);
+      result = CreateAndEnqueueMpaMessageTask(std::move(answer), answerMetadata);
+      if (result < 0) break;
     }
-    QBX_LOG(qbx::loglevel::kDebug)
-        .subcomp(kSubcomp)
-        .put("[%s][%s]: Enqueue task to mpaDispatcherThread\n", "CreateAndEnqueueMpaMessageTask", AppName());
-    result = DispatchMpaMessageTask(task.release());
+    // The answers before a refused one were queued; they go over all the same.
+    if (std::optional<int> handedOver = batch.Close(); handedOver && result >= 0) result = *handedOver;
     if (result < 0) {
       QBX_LOG(qbx::loglevel::kError)
           .subcomp(kSubcomp)
@@ -648,6 +712,21 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
 int AggServiceClient::CreateAndEnqueueMpaMessageTask(std::string payload, MsgMetadata metadata) {
   const char* fn = "CreateAndEnqueueMpaMessageTask";
   LogAnswer(AppName(), payload, metadata.GetTypeId(), metadata.GetCorrelationId());
+  if (AnswerBatch* batch = AnswerBatch::For(this, metadata)) {
+    // `payload` takes the storage the task kept in that place and frees it here.
+    batch->Add(payload);
+    return aggresult::kOk;
+  }
+  // Another answer while a batch is open: the batch goes first, so answers leave in the
+  // order they were made.
+  if (AnswerBatch* batch = AnswerBatch::OpenOf(this)) {
+    if (std::optional<int> handedOver = batch->Close(); handedOver && *handedOver < 0) {
+      QBX_LOG(qbx::loglevel::kError)
+          .subcomp(kSubcomp)
+          .tag("errorCode:MPA10011")
+          .put("[%s][%s]: Dispatch message to mpa failed\n", fn, AppName());
+    }
+  }
   std::unique_ptr<MpaMessageTask> task = taskPool->Take();
   if (task) {
     // `payload` takes the task's old payload storage and frees it here, on this thread.

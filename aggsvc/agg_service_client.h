@@ -256,6 +256,9 @@ class AggServiceClient : public std::enable_shared_from_this<AggServiceClient> {
   void ResetSummationState();
 
   int DispatchMpaMessageTask(MpaMessageTask* task);
+  // The answers of one pull target type, collected while they pass through
+  // CreateAndEnqueueMpaMessageTask one by one (request thread only).
+  class AnswerBatch;
   int StartMpaDispatcherThread();
   void StopMpaDispatcherThread();
 

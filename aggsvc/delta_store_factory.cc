@@ -5,6 +5,7 @@
 #include <typeinfo>
 
 #include "aggsvc/proto_store_factory.h"
+#include "aggsvc/stats_wire_sink.h"
 #include "core/logger.h"
 #include "zumbra/qbx/agg_service/messaging/stats.pb.h"
 
@@ -84,6 +85,15 @@ std::shared_ptr<TargetStatsColl> DiffStoreFactoryImpl::NewCollection(const Targe
 }
 
 template <typename Map>
+size_t DiffStoreFactoryImpl::CountTargets(const Map* map) {
+  size_t targets = 0;
+  if (map) {
+    for (const auto& entry : *map) targets += entry.second ? entry.second->size() : 0;
+  }
+  return targets;
+}
+
+template <typename Map>
 void DiffStoreFactoryImpl::RecycleCollections(std::shared_ptr<Map>& map, std::shared_ptr<Map>& spares) {
   spares.reset();
   // Only what this factory alone holds: a collection that is also in the previous or
@@ -135,9 +145,20 @@ void DiffStoreFactoryImpl::UpdatePreviousWithCurrent() {
 
 void DiffStoreFactoryImpl::CommitUpdate() {
   if (hasPendingUpdate) {
-    // The maps of two polls ago are done with: their collections serve the next poll's.
-    RecycleCollections(pending.prevMap, spareColls);
-    RecycleCollections(pending.prevMapNew, spareCollsNew);
+    // The answer is made: the current maps are the base of the next delta, and the previous
+    // ones (and those of two polls ago, kept for a rollback) are done with. Small ones serve
+    // the next poll's collections; large ones are let go, since between two polls of a
+    // hundred thousand targets a second set of stores would hold as much as the cached answer
+    // again, and at that size allocating them costs little next to filling them.
+    if (CountTargets(prevMap.get()) + CountTargets(prevMapNew.get()) <= maxSpareTargets) {
+      RecycleCollections(prevMap, spareColls);
+      RecycleCollections(prevMapNew, spareCollsNew);
+    } else {
+      spareColls.reset();
+      spareCollsNew.reset();
+    }
+    prevMap = std::make_shared<TargetStatsCollMap>();
+    prevMapNew = std::make_shared<TargetStatsCollMapNew>();
   }
   hasPendingUpdate = false;
   pending = PendingUpdate{};
@@ -206,103 +227,6 @@ class MessageSink {
   msg::TargetStatsMsg* target = nullptr;
 };
 
-// Field numbers of the messages that WireSink writes.
-constexpr uint32_t kTypeStatsField = 1;    // StatsResponseMsg.target_type_stats
-constexpr uint32_t kTargetStatsField = 4;  // TargetTypeStatsMsg.target_stats
-constexpr uint32_t kTargetIdField = 1;     // TargetStatsMsg.target_id
-constexpr uint32_t kCountersField = 2;     // TargetStatsMsg.counters
-constexpr uint32_t kErrorsField = 3;       // TargetStatsMsg.errors
-constexpr uint32_t kKeyField = 1;          // CounterValueMsg.key
-constexpr uint32_t kValueField = 2;        // CounterValueMsg.value
-constexpr uint32_t kLongValueField = 3;    // CounterValueMsg.long_value
-constexpr uint32_t kCounterIndexField = 4; // CounterValueMsg.counter_index
-// Counter names up to this length are copied into a counter's bytes on the stack.
-constexpr size_t kShortName = 64;
-
-// Writes the serialised response while the differences are found, every field in the order
-// of its number, as serialising the message of MessageSink would: the same bytes. A target
-// is written into `scratch` (small, and warm in the cache) and appended to the response in
-// one piece once its length is known.
-class WireSink {
- public:
-  WireSink(std::string& out, std::string& scratch, size_t typeLengthWidth)
-      : out(out), target(scratch), typeWidth(typeLengthWidth) {}
-
-  template <typename Key>
-  void BeginType(const Key& key) {
-    typeStart = out.size();
-    typeSlot = wire::OpenField(out, kTypeStatsField, typeWidth);
-    AppendTypeFieldsBeforeTargets(key, out);
-    targetsStart = out.size();
-  }
-  bool TypeHasTargets() const { return out.size() != targetsStart; }
-  template <typename Key>
-  void EndType(const Key& key) {
-    AppendTypeFieldsAfterTargets(key, out);
-    largestType = std::max(largestType, out.size() - typeSlot - typeWidth);
-    wire::CloseField(out, typeSlot, typeWidth);
-  }
-  void DropType() { out.resize(typeStart); }
-
-  void BeginTarget(const std::string& targetId) {
-    target.clear();
-    AppendStringIdField(target, kTargetIdField, targetId);
-    contentStart = target.size();
-  }
-  bool TargetHasContent() const { return target.size() != contentStart; }
-  void EndTarget(const std::string& targetId) {
-    if (targetId.empty()) {
-      // Logs the refusal of the id as the message form does.
-      msg::UuidOrStringIdMsg unused;
-      SetStringId(targetId, &unused);
-    }
-    wire::AppendBytesField(out, kTargetStatsField, target);
-  }
-  void DropTarget() {}
-
-  void Named(const std::string& name, int64_t delta) {
-    const size_t nameSize = name.size();
-    const size_t bodySize = 1 + wire::VarintSize(nameSize) + nameSize + 1 + 8;
-    // A counter with a name of usual length is appended in one piece.
-    char buffer[4 * wire::kMaxVarint + kShortName + 1 + 8];
-    char* at = wire::WriteVarint(bodySize, wire::WriteTag(kCountersField, wire::kLengthDelimited, buffer));
-    at = wire::WriteVarint(nameSize, wire::WriteTag(kKeyField, wire::kLengthDelimited, at));
-    if (nameSize > kShortName) {
-      target.append(buffer, static_cast<size_t>(at - buffer)).append(name);
-      at = buffer;
-    } else {
-      std::memcpy(at, name.data(), nameSize);
-      at += nameSize;
-    }
-    at = wire::WriteDouble(static_cast<double>(delta), wire::WriteTag(kValueField, wire::kFixed64, at));
-    target.append(buffer, static_cast<size_t>(at - buffer));
-  }
-  void Indexed(int32_t index, int64_t delta) {
-    char body[4 * wire::kMaxVarint];
-    char* at = wire::WriteVarint(static_cast<uint64_t>(delta), wire::WriteTag(kLongValueField, wire::kVarint, body));
-    at = wire::WriteVarint(static_cast<uint64_t>(static_cast<int64_t>(index)),
-                           wire::WriteTag(kCounterIndexField, wire::kVarint, at));
-    char head[2 * wire::kMaxVarint];
-    char* headEnd = wire::WriteVarint(static_cast<uint64_t>(at - body),
-                                      wire::WriteTag(kCountersField, wire::kLengthDelimited, head));
-    target.append(head, static_cast<size_t>(headEnd - head)).append(body, static_cast<size_t>(at - body));
-  }
-  void Error(int32_t code) { wire::AppendSignedField(target, kErrorsField, code); }
-
-  // The bytes a type entry's length took at the most; 0 when no type was written.
-  size_t LargestTypeLengthWidth() const { return largestType == 0 ? 0 : wire::VarintSize(largestType); }
-
- private:
-  std::string& out;
-  std::string& target;  // the target begun last
-  const size_t typeWidth;
-  size_t typeStart = 0;
-  size_t typeSlot = 0;
-  size_t targetsStart = 0;
-  size_t contentStart = 0;
-  size_t largestType = 0;
-};
-
 }  // namespace
 
 bool DiffStoreFactoryImpl::CanEncode(const void* out) const {
@@ -341,10 +265,16 @@ bool DiffStoreFactoryImpl::Encode(msg::StatsResponseMsg* response) {
 bool DiffStoreFactoryImpl::EncodeWire(std::string* out) {
   if (!CanEncode(out)) return false;
   const size_t start = out->size();
+  // Room for about the last answer's size at once: growing a buffer of megabytes piece by
+  // piece copies it several times and leaves it up to twice as large as its answer, which
+  // is then held as the cached answer.
+  const size_t expected = start + lastAnswerBytes + lastAnswerBytes / 32;
+  if (out->capacity() < expected) out->reserve(expected);
   WireSink sink(*out, targetScratch, typeLengthWidth);
   DiffAll(sink);
   if (const size_t width = sink.LargestTypeLengthWidth()) typeLengthWidth = width;
   FinishStatsResponse(*out, start);
+  lastAnswerBytes = out->size() - start;
   return true;
 }
 

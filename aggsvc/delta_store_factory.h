@@ -44,7 +44,9 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
   // Previous maps become the current ones, then ResetCurrent. Keeps what it replaced for
   // RollbackUpdate until CommitUpdate.
   void UpdatePreviousWithCurrent();
-  // Forgets what the last UpdatePreviousWithCurrent replaced: the delta was answered.
+  // Forgets what the last UpdatePreviousWithCurrent replaced: the delta was answered. The
+  // previous maps are emptied, since the current ones are the base of the next delta; their
+  // collections serve the next poll unless they held more than kMaxSpareTargets targets.
   void CommitUpdate();
   // Returns to the state before the last UpdatePreviousWithCurrent, undoing what Encode
   // added to the previous maps since. Does nothing when there is nothing to roll back.
@@ -60,6 +62,9 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
   // the one kept for a resend), its memory serves a later delta.
   std::shared_ptr<std::string> NewBuffer() { return buffers->Take(); }
 
+  // Previous polls above `targets` are let go at commit instead of kept for the next poll.
+  void SetMaxSpareTargetsForTest(size_t targets) { maxSpareTargets = targets; }
+
   bool SkipFirstValue() const { return skipFirstValue; }
   const std::shared_ptr<TargetStatsCollMap>& GetPreviousStatsMap() const { return prevMap; }
   const std::shared_ptr<TargetStatsCollMapNew>& GetPreviousStatsMapNew() const {
@@ -67,7 +72,7 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
   }
 
  protected:
-  // The collection of the same key of two polls ago when there is one (its entries and
+  // The collection of the same key of an earlier poll when there is one (its entries and
   // stores serve this poll's targets), else a new one sized for the targets the key had in
   // the previous poll.
   std::shared_ptr<TargetStatsColl> NewCollection(const TargetMetaData& key) override;
@@ -78,6 +83,10 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
   // as `spares` for the next poll (in place of those the last poll did not take).
   template <typename Map>
   static void RecycleCollections(std::shared_ptr<Map>& map, std::shared_ptr<Map>& spares);
+  template <typename Map>
+  static size_t CountTargets(const Map* map);
+  // Previous polls up to this many targets keep their collections and stores for the next.
+  static constexpr size_t kMaxSpareTargets = 16384;
 
   // Encode and EncodeWire share the difference rules below; they differ in the sink the
   // results go to (a message, or wire bytes), which also decides which targets and types
@@ -105,6 +114,9 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
   size_t typeLengthWidth = 3;
   // Where EncodeWire writes a target before it appends it to the response.
   std::string targetScratch;
+  // Bytes of the last answer EncodeWire wrote: the next one is about as large.
+  size_t lastAnswerBytes = 0;
+  size_t maxSpareTargets = kMaxSpareTargets;
 
   // What the last UpdatePreviousWithCurrent replaced, and what Encode added to the previous
   // maps since; valid while `hasPendingUpdate`.
@@ -119,7 +131,7 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
   };
   bool hasPendingUpdate = false;
   PendingUpdate pending;
-  // Emptied collections of two polls ago, by key, for the next poll.
+  // Emptied collections of the poll before the base, by key, for the next poll.
   std::shared_ptr<TargetStatsCollMap> spareColls;
   std::shared_ptr<TargetStatsCollMapNew> spareCollsNew;
 };

@@ -2,9 +2,11 @@
 
 #include <sys/time.h>
 
+#include <algorithm>
 #include <limits>
 #include <typeinfo>
 
+#include "aggsvc/stats_wire_sink.h"
 #include "core/logger.h"
 #include "zumbra/qbx/agg_service/messaging/stats.pb.h"
 
@@ -143,6 +145,7 @@ void BufferRecycler::Returner::operator()(std::string* /*released*/) {
 }
 
 void BufferRecycler::Give(std::unique_ptr<std::string> buffer) {
+  if (buffer->capacity() > kMaxKeptBytes) return;  // freed here
   std::lock_guard<std::mutex> lock(mutex);
   if (!spare) spare = std::move(buffer);
 }
@@ -217,6 +220,125 @@ bool ProtoStoreFactoryImpl::Encode(msg::StatsResponseMsg* response) {
   }
   if (currentMapNew) encodeTypes(*currentMapNew);
   FinishStatsResponse(response);
+  return true;
+}
+
+namespace {
+
+// The most that one type entry reserves ahead of its bytes.
+constexpr size_t kMaxReserve = 256u << 20;
+
+// Writes the values of one store into the target begun last; false for a store of another
+// kind. The order is that of EncodeTargetStats.
+bool WriteTargetStats(ITargetStatsStore* store, WireSink& sink) {
+  auto* map = AsTargetStatsMap(store, "errorCode:MPA10044", "cur");
+  if (map == nullptr) return false;
+  const auto& vec = map->GetVectorStats();
+  for (size_t i = 0; i < vec.size(); ++i) {
+    sink.Indexed(static_cast<int32_t>(i), vec[i]);
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("Reporting stat [%d:%ld]", static_cast<int>(i), static_cast<long>(vec[i]));
+  }
+  const auto& kv = map->GetKeyValueStats();
+  // A target without named counters sends neither them nor its error codes.
+  if (kv.empty()) return true;
+  for (size_t i = 0; i < kv.size(); ++i) {
+    sink.Named(kv.NameAt(i), kv.ValueAt(i));
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSubcomp)
+        .put("Reporting stat [%s:%ld]", kv.NameAt(i).c_str(), static_cast<long>(kv.ValueAt(i)));
+  }
+  if (map->GetErrorCount() == 0) return true;
+  for (int32_t code : map->GetErrorCodes()) sink.Error(code);
+  QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("Added [%zd] errors", map->GetErrorCount());
+  return true;
+}
+
+}  // namespace
+
+bool ProtoStoreFactoryImpl::EncodeWire(std::string* out) {
+  if (out == nullptr) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10044")
+        .put("StatsResponseMsg out ptr is Null");
+    return false;
+  }
+  if (!currentMap && !currentMapNew) {
+    QBX_LOG(loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPA10038")
+        .put("Current Statistic Collection is NULL");
+    return false;
+  }
+  const size_t start = out->size();
+  std::string scratch;
+  WireSink sink(*out, scratch, 1);
+  // Encodes every target type of one map (by type name or by stat type). The length of a
+  // type entry goes before its targets: its width is guessed from the first target times
+  // their number, which is exact for the usual targets of one size, so that the entry of
+  // thousands of targets is neither moved afterwards nor grown piece by piece.
+  auto encodeTypes = [&](const auto& map) {
+    for (const auto& [key, coll] : map) {
+      QBX_LOG(loglevel::kDebug)
+          .subcomp(kSubcomp)
+          .put("=== Start encoding stats for targets of type [%s] ====", key.KeyText().c_str());
+      bool begun = false;
+      auto begin = [&](size_t firstTargetSize) {
+        const size_t targetBytes = 1 + wire::kMaxVarint / 2 + firstTargetSize;
+        const size_t estimate = 64 + key.KeyText().size() + targetBytes * (coll ? coll->size() : 0);
+        // Bounded: a first target far larger than the others must not reserve gigabytes.
+        const size_t wanted = out->size() + std::min<size_t>(estimate, kMaxReserve);
+        if (out->capacity() < wanted) out->reserve(wanted);
+        sink.UseTypeLengthWidth(wire::VarintSize(estimate));
+        sink.BeginType(key);
+        begun = true;
+      };
+      if (coll) {
+        for (const auto& [targetId, store] : *coll) {
+          QBX_LOG(loglevel::kDebug)
+              .subcomp(kSubcomp)
+              .put("===== Start response encoding for targetId [%s]=====", targetId.c_str());
+          sink.BeginTarget(targetId);
+          if (store != nullptr && WriteTargetStats(store.get(), sink)) {
+            if (!begun) begin(sink.TargetSize());
+            sink.EndTarget(targetId);
+            QBX_LOG(loglevel::kDebug).subcomp(kSubcomp).put("Sending msg for target [%s].", targetId.c_str());
+          } else {
+            if (store == nullptr) {
+              QBX_LOG(loglevel::kError).subcomp(kSubcomp).tag("errorCode:MPA10044").put("Input arg(s) Null");
+            }
+            QBX_LOG(loglevel::kError)
+                .subcomp(kSubcomp)
+                .tag("errorCode:MPA10017")
+                .put("Encoding Proto Response target [%s] failed.", targetId.c_str());
+          }
+          QBX_LOG(loglevel::kDebug)
+              .subcomp(kSubcomp)
+              .put("===== Finish response encoding for targetId [%s]=====", targetId.c_str());
+        }
+      } else {
+        QBX_LOG(loglevel::kError).subcomp(kSubcomp).tag("errorCode:MPA10044").put("Input arg(s) Null");
+      }
+      if (!coll) {
+        QBX_LOG(loglevel::kError)
+            .subcomp(kSubcomp)
+            .tag("errorCode:MPA10017")
+            .put("Encoding for targets of type [%s] failed.", key.KeyText().c_str());
+      } else {
+        // A type without targets is still sent, with its identity.
+        if (!begun) begin(0);
+        sink.EndType(key);
+      }
+      QBX_LOG(loglevel::kDebug)
+          .subcomp(kSubcomp)
+          .put("=== Finish encoding for targets of type [%s] ===", key.KeyText().c_str());
+    }
+  };
+  if (currentMap) encodeTypes(*currentMap);
+  if (currentMapNew) encodeTypes(*currentMapNew);
+  FinishStatsResponse(*out, start);
   return true;
 }
 

@@ -58,13 +58,17 @@ std::shared_ptr<T> MakeArenaMessage() {
 // serialised statistics of a response of thousands of targets then reuse the memory of an
 // earlier one instead of allocating (and faulting in) megabytes per poll. Meant for a
 // sequence of responses of about the same size, such as the deltas of one vertical. Holds at
-// most one released buffer. A buffer may be released on any thread, also after the recycler
-// is gone (it is then freed).
+// most one released buffer, and none beyond kMaxKeptBytes: between two polls of a hundred
+// thousand targets a kept buffer would double what the client holds besides its cached
+// answer, and at that size the fresh memory costs little next to writing it. A buffer may
+// be released on any thread, also after the recycler is gone (it is then freed).
 class BufferRecycler : public std::enable_shared_from_this<BufferRecycler> {
  public:
   static std::shared_ptr<BufferRecycler> Create() {
     return std::shared_ptr<BufferRecycler>(new BufferRecycler());
   }
+
+  static constexpr size_t kMaxKeptBytes = 4u << 20;
 
   // An empty buffer: the released one (with its capacity) if there is one, else a new one.
   std::shared_ptr<std::string> Take();
@@ -196,6 +200,10 @@ class ProtoStoreFactoryImpl : public StatsStoreFactoryImpl {
   // keys. A failing type or target is logged and left out; false only for a null output or
   // missing collections.
   bool Encode(zumbra::qbx::agg_service::messaging::StatsResponseMsg* response) override;
+  // The same response appended to `out` as the serialised StatsResponseMsg, written without
+  // building the message: for the handlers, whose answer is bytes. Same failures (false,
+  // nothing appended).
+  bool EncodeWire(std::string* out);
 
  private:
   bool EncodeTargetTypeStats(const TargetStatsColl* coll,

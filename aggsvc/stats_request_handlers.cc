@@ -12,6 +12,7 @@
 // as it was, so the management plane's retry is answered from the same base: nothing that it
 // already acknowledged is sent twice and nothing is lost.
 
+#include <limits>
 #include <memory>
 #include <string>
 #include <utility>
@@ -131,18 +132,32 @@ int SendResponse(AggServiceClient& client, const Response& response, const char*
 }
 
 // Encodes the collected absolute values (`what` stats) into a new response and sends it.
+// The response's one field is its statistics: they are written as bytes straight into the
+// reply, without building the message of thousands of targets and serialising it.
 template <typename Response>
 int EncodeAndSendResponse(AggServiceClient& client, ProtoStoreFactoryImpl& store, const char* what, const char* typeId,
                           const char* failure, const char* fn, const MsgMetadata& metadata) {
-  auto responsePtr = qbx::MakeArenaMessage<Response>();
-  if (!store.Encode(responsePtr->mutable_stats())) {
+  static_assert(Response::kStatsFieldNumber == 1, "the reply is its statistics field alone");
+  // Four bytes of length cover answers from 2 MiB to 256 MiB exactly; others are moved once.
+  constexpr size_t kLengthWidth = 4;
+  std::string serialised;
+  const size_t slot = qbx::wire::OpenField(serialised, 1, kLengthWidth);
+  if (!store.EncodeWire(&serialised)) {
     QBX_LOG(qbx::loglevel::kError)
         .subcomp(kSubcomp)
         .tag("errorCode:MPA10015")
         .put("[%s][%s]: Response encoding failed for %s stats\n", fn, client.AppName(), what);
     return aggresult::kEncodingFailed;
   }
-  return SendResponse(client, *responsePtr, typeId, failure, fn, metadata);
+  qbx::wire::CloseField(serialised, slot, kLengthWidth);
+  // Protobuf neither serialises nor parses a message beyond 2 GiB.
+  if (!SerialiseReply([&] { return serialised.size() <= static_cast<size_t>(std::numeric_limits<int32_t>::max()); },
+                      typeId, failure, fn, client.AppName())) {
+    return aggresult::kSerializationFailed;
+  }
+  MsgMetadata replyMetadata(typeId, metadata.GetCorrelationId(), metadata.GetReplyTo());
+  return CheckDispatch(client.CreateAndEnqueueMpaMessageTask(std::move(serialised), replyMetadata), fn,
+                       client.AppName());
 }
 
 }  // namespace
@@ -186,13 +201,13 @@ int AggServiceClient::SummationStatsRequestHandler(const char* payload, int32_t 
 
   // Collects absolute values; with `full` also the delta store that takes them as its base.
   std::shared_ptr<DiffStoreFactoryImpl> newDiffStore;
-  std::shared_ptr<msg::StatsResponseMsg> absolute;
+  std::shared_ptr<std::string> absolute;
   auto getResponse = [&](bool full) {
     auto store = std::make_shared<ProtoStoreFactoryImpl>();
     CallExtraAdapter(payload, length, metadata);
     adapter->PollStats(qbx::SUMMATION, store);
-    absolute = qbx::MakeArenaMessage<msg::StatsResponseMsg>();
-    bool ok = store->Encode(absolute.get());
+    absolute = std::make_shared<std::string>();
+    bool ok = store->EncodeWire(absolute.get());
     if (ok && full) {
       newDiffStore = std::make_shared<DiffStoreFactoryImpl>(store->GetCurrentStatsMap(), store->GetCurrentStatsMapNew(),
                                                             vertical->SkipFirstValue());
@@ -300,15 +315,8 @@ int AggServiceClient::SummationStatsRequestHandler(const char* payload, int32_t 
   }
 
   static const char* kSerialiseFailure = "SummationStatsResponseMsg serialize to string failed for delta stats.";
-  // Absolute values are serialised once, into the form that is cached for a resend.
-  if (absolute) {
-    auto bytes = std::make_shared<std::string>();
-    if (!SerialiseReply([&] { return absolute->SerializeToString(bytes.get()); }, kSummationResponseTypeId,
-                        kSerialiseFailure, fn, AppName())) {
-      return aggresult::kSerializationFailed;
-    }
-    stats = std::move(bytes);
-  }
+  // Absolute values are written once, in the form that is cached for a resend.
+  if (absolute) stats = std::move(absolute);
   MsgMetadata replyMetadata(kSummationResponseTypeId, metadata.GetCorrelationId(), metadata.GetReplyTo());
   // A resent response carries the new request's number.
   std::string serialised;

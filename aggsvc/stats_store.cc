@@ -96,7 +96,8 @@ int32_t TargetStatsMap::AddStats(const std::vector<int64_t>& values, bool accumu
 }
 
 int32_t TargetStatsMap::AddError(int32_t code) {
-  if (!errorCodes.insert(code).second) {
+  if (!errorCodes) errorCodes = std::make_unique<ErrorCodes>();
+  if (!errorCodes->insert(code).second) {
     QBX_LOG(loglevel::kWarning)
         .subcomp(kSubcomp)
         .put("Error code %d is already inserted, ignoring it", code);
@@ -105,7 +106,9 @@ int32_t TargetStatsMap::AddError(int32_t code) {
   return statsresult::kOk;
 }
 
-void TargetStatsMap::ClearErrors() { errorCodes.clear(); }
+void TargetStatsMap::ClearErrors() { errorCodes.reset(); }
+
+const TargetStatsMap::ErrorCodes TargetStatsMap::kNoErrorCodes;
 
 const TargetStatsColl::Store* TargetStatsColl::Find(const std::string& id, size_t hint) const {
   if (hint < count && SameName(entries[hint].first, id)) return &entries[hint].second;

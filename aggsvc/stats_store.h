@@ -493,24 +493,27 @@ class TargetStatsMap : public ITargetStatsStore {
   int32_t AddError(int32_t code) override;
   void ClearErrors() override;
   int32_t GetAttributes() override { return 0; }
-  size_t GetErrorCount() override { return errorCodes.size(); }
+  size_t GetErrorCount() override { return errorCodes ? errorCodes->size() : 0; }
 
   // Empties the store for reuse by a later poll; keeps the memory of its counters.
   void Reset() {
     keyValueStats.clear();
     vectorStats.clear();
-    errorCodes.clear();
+    errorCodes.reset();
   }
 
   // For the encoders, which read the values and (delta) carry forward missing ones.
   KeyValueStats& GetKeyValueStats() { return keyValueStats; }
   VectorStats& GetVectorStats() { return vectorStats; }
-  const ErrorCodes& GetErrorCodes() const { return errorCodes; }
+  const ErrorCodes& GetErrorCodes() const { return errorCodes ? *errorCodes : kNoErrorCodes; }
 
  private:
   KeyValueStats keyValueStats;
   VectorStats vectorStats;
-  ErrorCodes errorCodes;
+  // Made with the first code: most targets never have one, and a store per target of a
+  // poll of a hundred thousand is held between polls as the base of the next delta.
+  std::unique_ptr<ErrorCodes> errorCodes;
+  static const ErrorCodes kNoErrorCodes;
 };
 
 // Counter arithmetic: counters are running totals that may have wrapped past the int64

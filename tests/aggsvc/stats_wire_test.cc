@@ -208,6 +208,76 @@ TEST(DeltaWireEncodingTest, DebugLogShowsTheResponseAsTheMessagePathDoes) {
   EXPECT_TRUE(logs.Contains("string_id: \"t1\""));
 }
 
+// The absolute encoder's bytes are the serialised message of its Encode for every poll,
+// for empty factories, for a type entry far larger than its first target suggests, and for
+// a collection whose only store is of a foreign kind.
+class ForeignStore : public ITargetStatsStore {
+ public:
+  int32_t AddStat(const std::string&, int64_t, bool) override { return 0; }
+  int32_t AddStats(const std::vector<int64_t>&, bool) override { return 0; }
+  int32_t AddError(int32_t) override { return 0; }
+  void ClearErrors() override {}
+  int32_t GetAttributes() override { return 0; }
+  size_t GetErrorCount() override { return 0; }
+};
+
+// Gives access to the current collections, as a vertical cannot.
+class OpenProtoFactory : public ProtoStoreFactoryImpl {
+ public:
+  void PutForeign(const std::string& type, const std::string& id) {
+    auto coll = std::make_shared<TargetStatsColl>();
+    coll->Emplace(id, std::make_shared<ForeignStore>());
+    currentMap->emplace(TargetMetaData(type, "", ""), coll);
+  }
+};
+
+void ExpectAbsoluteBytesOfTheMessage(ProtoStoreFactoryImpl& factory) {
+  msg::StatsResponseMsg message;
+  ASSERT_TRUE(factory.Encode(&message));
+  std::string bytes = "prefix";
+  ASSERT_TRUE(factory.EncodeWire(&bytes));
+  ASSERT_EQ(bytes.compare(0, 6, "prefix"), 0);
+  ExpectSameResponse(message, bytes.substr(6));
+}
+
+TEST(AbsoluteWireEncodingTest, BytesAreTheSerialisedMessage) {
+  StatsLogCapture logs(loglevel::kFatal);
+  for (int poll = 1; poll <= 6; ++poll) {
+    SCOPED_TRACE("poll " + std::to_string(poll));
+    ProtoStoreFactoryImpl factory;
+    Poll(factory, poll);
+    ExpectAbsoluteBytesOfTheMessage(factory);
+  }
+  ProtoStoreFactoryImpl empty;
+  ExpectAbsoluteBytesOfTheMessage(empty);
+  // A first target of one counter, then thousands of larger ones: the entry's length needs
+  // more bytes than the first target suggests.
+  ProtoStoreFactoryImpl uneven;
+  uneven.GetTargetStatsStore("a", "big", "", "")->AddStat("x", 1, false);
+  for (int t = 0; t < 6000; ++t) {
+    auto store = uneven.GetTargetStatsStore("target-" + std::to_string(t), "big", "", "");
+    for (int c = 0; c < 16; ++c) store->AddStat("counter_" + std::to_string(c), t * c, false);
+  }
+  ExpectAbsoluteBytesOfTheMessage(uneven);
+  OpenProtoFactory foreign;
+  foreign.PutForeign("odd", "f1");
+  foreign.GetTargetStatsStore("t1", "rule", "", "")->AddStat("rx", 1, false);
+  ExpectAbsoluteBytesOfTheMessage(foreign);
+}
+
+TEST(AbsoluteWireEncodingTest, RefusalsAndRecordsAsTheMessagePath) {
+  StatsLogCapture logs;
+  ProtoStoreFactoryImpl factory;
+  EXPECT_FALSE(factory.EncodeWire(nullptr));
+  EXPECT_EQ(logs.Count("MPA10044"), 1u);
+  OpenProtoFactory foreign;
+  foreign.PutForeign("odd", "f1");
+  std::string bytes;
+  ASSERT_TRUE(foreign.EncodeWire(&bytes));
+  EXPECT_EQ(logs.Count("Unable to get child class ptr for cur TargetMap"), 1u);
+  EXPECT_EQ(logs.Count("Encoding Proto Response target [f1] failed."), 1u);
+}
+
 TEST(WireFormatTest, LengthsAreCorrectedToTheirExactSize) {
   for (size_t body : {size_t{0}, size_t{5}, size_t{127}, size_t{128}, size_t{300}, size_t{20000}}) {
     for (size_t width : {size_t{1}, size_t{2}, size_t{3}, size_t{5}}) {
