@@ -5,14 +5,19 @@
 #include <grpcpp/server.h>
 #include <grpcpp/server_builder.h>
 
+#include <future>
+#include <thread>
+
 #include "platform/rpc/connection.h"
+#include "platform/rpc/open_calls.h"
 #include "platform/rpc/rpc_log.h"
 
 namespace qbx {
 namespace rpc {
 
-Server::Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::string> services)
-    : server_(std::move(server)), port_(port), services_(std::move(services)) {}
+Server::Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::string> services,
+               std::vector<std::shared_ptr<OpenCalls>> openCalls)
+    : server_(std::move(server)), port_(port), services_(std::move(services)), openCalls_(std::move(openCalls)) {}
 
 Server::~Server() { Shutdown(); }
 
@@ -24,8 +29,34 @@ void Server::Shutdown(std::chrono::milliseconds grace) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (shut_down_) return;
   shut_down_ = true;
-  server_->Shutdown(std::chrono::system_clock::now() + grace);
-  server_->Wait();
+  // gRPC's shutdown waits for every accepted call to finish: end the calls that only an
+  // application could finish, and refuse those that still come in.
+  for (const auto& calls : openCalls_) {
+    if (const size_t ended = calls->Close(); ended > 0) {
+      QBX_RPC_LOG(loglevel::kInfo).put("Server on port %d: ended %zu open call(s) at shutdown", port_, ended);
+    }
+  }
+  grpc::Server* server = server_.get();
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  const auto deadline = std::chrono::system_clock::now() + grace;
+  std::thread waiter([server, deadline, done] {
+    server->Shutdown(deadline);
+    server->Wait();
+    done->set_value();
+  });
+  if (finished.wait_for(grace + kShutdownBound) == std::future_status::ready) {
+    waiter.join();
+    return;
+  }
+  // A call that nobody finishes holds gRPC's shutdown for ever; the process must still be
+  // able to stop. The server is left to that thread.
+  QBX_RPC_LOG(loglevel::kError)
+      .tag("errorCode:RPC201")
+      .put("Server on port %d: shutdown still waiting for calls after %lld ms, leaving it behind", port_,
+           static_cast<long long>((grace + kShutdownBound).count()));
+  waiter.detach();
+  (void)server_.release();
 }
 
 void Server::Wait() { server_->Wait(); }
@@ -41,6 +72,11 @@ ServerBuilder& ServerBuilder::AddListeningPort(const net::Endpoint& endpoint) {
 
 ServerBuilder& ServerBuilder::RegisterService(grpc::Service* service, const std::string& full_name) {
   services_.emplace_back(service, full_name);
+  return *this;
+}
+
+ServerBuilder& ServerBuilder::TrackOpenCalls(std::shared_ptr<OpenCalls> calls) {
+  if (calls) openCalls_.push_back(std::move(calls));
   return *this;
 }
 
@@ -83,7 +119,8 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
     for (const auto& n : names) health->SetServingStatus(n, true);
   }
   if (loopback) transport_->SetLocalAddress("tcp://127.0.0.1:" + std::to_string(port));
-  return std::make_unique<Server>(std::move(server), port, std::move(names));
+  for (const auto& calls : openCalls_) calls->Open();
+  return std::make_unique<Server>(std::move(server), port, std::move(names), openCalls_);
 }
 
 }  // namespace rpc
