@@ -59,6 +59,7 @@ void ServeAggService(AsioQbxProvider& provider, std::weak_ptr<rpc::Server>& shar
   }
   auto builder = provider.rpc().server_builder();
   builder.RegisterService<ServiceT>(service.get());
+  builder.TrackOpenCalls(service->OpenCalls());
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] %s Registered Service", app, fn);
   server = std::shared_ptr<rpc::Server>(builder.BuildStarted());
   if (server) {
