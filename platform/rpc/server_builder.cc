@@ -22,10 +22,12 @@ Server::Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::
 Server::~Server() { Shutdown(); }
 
 void Server::SetServing(const std::string& service, bool serving) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!server_) return;  // left behind by a shutdown
   if (auto* health = server_->GetHealthCheckService()) health->SetServingStatus(service, serving);
 }
 
-void Server::Shutdown(std::chrono::milliseconds grace) {
+void Server::Shutdown(std::chrono::milliseconds grace, std::chrono::milliseconds bound) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (shut_down_) return;
   shut_down_ = true;
@@ -36,30 +38,59 @@ void Server::Shutdown(std::chrono::milliseconds grace) {
       QBX_RPC_LOG(loglevel::kInfo).put("Server on port %d: ended %zu open call(s) at shutdown", port_, ended);
     }
   }
+  // The waiter owns the server once the wait below gives up on it.
+  struct Handoff {
+    std::mutex mutex;
+    bool done = false;
+    std::unique_ptr<grpc::Server> orphan;
+  };
+  auto handoff = std::make_shared<Handoff>();
   grpc::Server* server = server_.get();
   auto done = std::make_shared<std::promise<void>>();
   std::future<void> finished = done->get_future();
   const auto deadline = std::chrono::system_clock::now() + grace;
-  std::thread waiter([server, deadline, done] {
+  const int port = port_;
+  std::thread waiter([server, deadline, done, handoff, port] {
     server->Shutdown(deadline);
     server->Wait();
+    std::unique_ptr<grpc::Server> orphan;
+    {
+      std::lock_guard<std::mutex> lock(handoff->mutex);
+      handoff->done = true;
+      orphan = std::move(handoff->orphan);
+    }
     done->set_value();
+    if (orphan) {
+      orphan.reset();
+      QBX_RPC_LOG(loglevel::kInfo).put("Server on port %d: shutdown completed late", port);
+    }
   });
-  if (finished.wait_for(grace + kShutdownBound) == std::future_status::ready) {
-    waiter.join();
-    return;
+  if (finished.wait_for(grace + bound) != std::future_status::ready) {
+    std::lock_guard<std::mutex> lock(handoff->mutex);
+    if (!handoff->done) {
+      // A call that nobody finishes holds gRPC's shutdown for ever; the process must still
+      // be able to stop. The server is left to the waiter, which frees it if the shutdown
+      // ever completes.
+      QBX_RPC_LOG(loglevel::kError)
+          .tag("errorCode:RPC201")
+          .put("Server on port %d: shutdown still waiting for calls after %lld ms, leaving it behind", port_,
+               static_cast<long long>((grace + bound).count()));
+      handoff->orphan = std::move(server_);
+      waiter.detach();
+      return;
+    }
   }
-  // A call that nobody finishes holds gRPC's shutdown for ever; the process must still be
-  // able to stop. The server is left to that thread.
-  QBX_RPC_LOG(loglevel::kError)
-      .tag("errorCode:RPC201")
-      .put("Server on port %d: shutdown still waiting for calls after %lld ms, leaving it behind", port_,
-           static_cast<long long>((grace + kShutdownBound).count()));
-  waiter.detach();
-  (void)server_.release();
+  waiter.join();
 }
 
-void Server::Wait() { server_->Wait(); }
+void Server::Wait() {
+  grpc::Server* server = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    server = server_.get();
+  }
+  if (server) server->Wait();
+}
 
 ServerBuilder::ServerBuilder() = default;
 ServerBuilder::ServerBuilder(TransportInterface* transport) : transport_(transport) {}

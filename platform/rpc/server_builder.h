@@ -45,8 +45,9 @@ class Server {
   const std::vector<std::string>& services() const { return services_; }
   void SetServing(const std::string& service, bool serving);
   // Ends the tracked open calls at once and every other call after `grace`, and stops
-  // listening. Returns after at most grace + kShutdownBound.
-  void Shutdown(std::chrono::milliseconds grace = std::chrono::milliseconds(0));
+  // listening. Returns after at most grace + bound.
+  void Shutdown(std::chrono::milliseconds grace = std::chrono::milliseconds(0),
+                std::chrono::milliseconds bound = kShutdownBound);
   void Wait();
 
  private:
