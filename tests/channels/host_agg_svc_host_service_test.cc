@@ -5,6 +5,7 @@
 // are answered at once; calls left open for more than 300 s are answered ABORTED.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <memory>
 #include <thread>
@@ -14,6 +15,7 @@
 
 #include "channels/agg_svc_host_service.h"
 #include "channels/agg_svc_mpa_client.h"
+#include "channels/bson_headers.h"
 #include "fakes/mpa_fakes.h"
 #include "platform/rpc/endpoint.h"
 #include "platform/rpc/server_builder.h"
@@ -328,6 +330,64 @@ TEST_F(HostServiceComponentTest, ServerShutdownEndsTheCallsStillOpen) {
   EXPECT_EQ(pending.get().code, static_cast<uint32_t>(rpc::AppStatus::ABORTED));
   // A late answer finds the call ended.
   EXPECT_FALSE(sender_->SendMsgToMpaWrapper("", kReplyTypeId, "open-at-shutdown", kAph));
+  EXPECT_EQ(Layer()->OpenCallCount(), 0u);
+}
+
+}  // namespace
+}  // namespace qbx
+
+namespace qbx {
+namespace {
+
+// An open call whose completion may be read from another thread.
+class AtomicCallHandle : public ServerCallHandle<GenericUnifiedMsg>, private ServerStreamWriter<GenericUnifiedMsg> {
+ public:
+  ServerStreamWriter<GenericUnifiedMsg>* writer() override { return this; }
+  bool IsCompleted() const override { return ended > 0; }
+  std::atomic<int> ended{0};
+  std::atomic<uint32_t> status{0};
+
+ private:
+  bool Last(const GenericUnifiedMsg&) override { return End(rpc::AppStatus::OK); }
+  bool Error(rpc::AppStatus s) override { return End(s); }
+  bool End(rpc::AppStatus s) {
+    if (ended++ > 0) return false;
+    status = static_cast<uint32_t>(s);
+    return true;
+  }
+};
+
+// The receive side drops requests until the registration is acknowledged again; a dropped
+// request's call is ended at once rather than left to the stale-call purge.
+TEST_F(HostServiceComponentTest, ARequestTheReceiveSideDropsEndsItsCall) {
+  boost::intrusive_ptr<AtomicCallHandle> call(new AtomicCallHandle());
+  ASSERT_TRUE(Layer()->AddToCallHandleMap("dropped-1", call));
+  MpaClient::GetClient(kApp)->SetRegistrationAcked(false);  // the channel closed meanwhile
+
+  bson_t* doc = BsonHeaders::New();
+  BsonHeaders::AppendString(doc, "__TypeId__", kRequestTypeId);
+  BsonHeaders::AppendString(doc, "amqp_correlationId", "dropped-1");
+  BsonHeaders::AppendString(doc, "amqp_replyTo", kAph);
+  std::string app = kApp;
+  std::string payload = "x";
+  rmqClientMessage record{};
+  record.messageType = 8;
+  record.cookieId = -1;
+  record.appType = app.data();
+  record.headers = const_cast<uint8_t*>(bson_get_data(doc));
+  record.headersLen = doc->len;
+  record.payload = reinterpret_cast<uint8_t*>(payload.data());
+  record.payloadLen = static_cast<int64_t>(payload.size());
+  sender_->AggSvcMpaClientRxCallback(&record, false);
+  BsonHeaders::Destroy(doc);
+
+  const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (call->ended == 0 && std::chrono::steady_clock::now() < failsafe) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(call->ended.load(), 1);
+  EXPECT_EQ(call->status.load(), static_cast<uint32_t>(rpc::AppStatus::APPLICATION_ERROR));
+  EXPECT_TRUE(agg_->Requests().empty());
   EXPECT_EQ(Layer()->OpenCallCount(), 0u);
 }
 
