@@ -529,7 +529,14 @@ int MpaClientAppSpecific::RespondMsgToSN(rmqClientMessage* msg) {
         .put("[%s] RespondMsgToSN : Failed to send response with type (%s) correlationId (%s)", app, typeId.c_str(), id.c_str());
     return -1;
   }
-  handle->writer()->Last(envelope);
+  if (!handle->writer()->Last(envelope)) {
+    // Ended meanwhile (its server shut down): the answer did not travel.
+    QBX_LOG(loglevel::kInfo)
+        .subcomp(kSub)
+        .put("[%s] RespondMsgToSN : Failed to send response with type (%s) correlationId (%s)", app, typeId.c_str(),
+             id.c_str());
+    return -1;
+  }
   QBX_LOG(loglevel::kInfo)
       .subcomp(kSub)
       .put("[%s] RespondMsgToSN : Sent response with type (%s) correlationId (%s)", app, typeId.c_str(), id.c_str());
