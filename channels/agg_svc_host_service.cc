@@ -164,7 +164,17 @@ std::string MpaClientServiceBase::ConvertObjTypeToOldName(const std::string& obj
 void MpaClientServiceBase::MpaRpcMsgHandler(const std::string& peerId, const GenericUnifiedMsg& request,
                                             const RpcCallPtr& call) {
   std::string correlationId;
-  if (request.has_ctrl_headers()) {
+  if (request.has_ctrl_headers() && request.ctrl_headers().correlation_id().size() > kMaxCorrelationIdLength) {
+    QBX_LOG(loglevel::kWarning)
+        .subcomp(kSub)
+        .put("[%s] %s::MpaRpcMsgHandler: correlationId of %zu bytes is longer than %zu, refusing", instanceName_.c_str(),
+             logName_, request.ctrl_headers().correlation_id().size(), kMaxCorrelationIdLength);
+    if (call) call->writer()->Error(rpc::AppStatus::APPLICATION_ERROR);
+    return;
+  }
+  // An empty id is taken as absent: the answer of a call stored under it could not find
+  // the call again, and would leave as a publish instead.
+  if (request.has_ctrl_headers() && !request.ctrl_headers().correlation_id().empty()) {
     correlationId = request.ctrl_headers().correlation_id();
   } else {
     const std::optional<UUID> fresh = UUID::TryGenerate();
@@ -342,6 +352,15 @@ void MpaClientServiceBase::MsgHandler(const std::string& peerId, const GenericUn
         .subcomp(kSub)
         .put("%s::MsgHandler: [%s] corelationId (%s) already present in call handle map", logName_, appName.c_str(),
              correlationId.c_str());
+  } else if (!smartNic && !ReadyForRequests(*instance)) {
+    // The application became not ready while the call was being stored: the purge that
+    // follows that change may already have run, so nobody else would answer the call.
+    instance->RefuseCall(correlationId, rpc::AppStatus::APPLICATION_ERROR);
+    QBX_LOG(loglevel::kWarning)
+        .subcomp(kSub)
+        .put("[%s] %s::MsgHandler: corelationId (%s), app not ready for requests", appName.c_str(), logName_,
+             correlationId.c_str());
+    delivered = true;  // answered by the refusal
   } else {
     instance->SendMsgToVertical(&record, smartNic);
     delivered = true;
@@ -356,7 +375,8 @@ grpc::ServerUnaryReactor* MpaClientServiceBase::ServeRpcMsg(grpc::CallbackServer
                                                             const GenericUnifiedMsg* request,
                                                             GenericUnifiedMsg* response) {
   grpc::ServerUnaryReactor* reactor = context->DefaultReactor();
-  RpcCallPtr call(new GrpcUnaryCallHandle<GenericUnifiedMsg>(context, response, reactor));
+  RpcCallPtr call(new GrpcUnaryCallHandle<GenericUnifiedMsg>(context, response, reactor, openCalls_));
+  if (call->IsCompleted()) return reactor;  // refused: the server is shutting down
   try {
     MpaRpcMsgHandler(CallerIdFromContext(context), *request, call);
   } catch (const std::exception& e) {
@@ -370,7 +390,8 @@ grpc::ServerUnaryReactor* MpaClientServiceBase::ServeMsg(grpc::CallbackServerCon
                                                          const GenericUnifiedMsg* request,
                                                          zumbra::qbx::VoidMsg* response) {
   grpc::ServerUnaryReactor* reactor = context->DefaultReactor();
-  VoidCallPtr call(new GrpcUnaryCallHandle<zumbra::qbx::VoidMsg>(context, response, reactor));
+  VoidCallPtr call(new GrpcUnaryCallHandle<zumbra::qbx::VoidMsg>(context, response, reactor, openCalls_));
+  if (call->IsCompleted()) return reactor;  // refused: the server is shutting down
   try {
     MpaMsgHandler(CallerIdFromContext(context), *request, call);
   } catch (const std::exception& e) {

@@ -13,7 +13,10 @@
 // correlation id in the application's message layer before it hands the record over; the
 // application's reply completes the call later (MpaClientAppSpecific::RespondMsg). Every
 // refused request is answered at once with APPLICATION_ERROR, and a publish is always
-// answered with an empty VoidMsg, so no caller is left waiting.
+// answered with an empty VoidMsg, so no caller is left waiting. A request whose control
+// header carries an empty correlation id gets a fresh one, as one without the header does
+// (an empty id could never be answered); one whose id is longer than
+// kMaxCorrelationIdLength is refused.
 //
 // Threading: the RPC methods run on the RPC server's threads, any number at once. Each
 // service's module mutex guards its instance pointer and its application map (look-ups
@@ -71,6 +74,13 @@ class MpaClientServiceBase {
   std::string ConvertObjTypeToOldName(const std::string& objType);
 
   const std::string& instanceName() const { return instanceName_; }
+  // The calls this service holds open for its applications; the server that serves it
+  // ends them when it shuts down (ServerBuilder::TrackOpenCalls).
+  const std::shared_ptr<rpc::OpenCalls>& OpenCalls() const { return openCalls_; }
+
+  // Correlation ids longer than this are refused: every open call and the last answered
+  // ids of an application are kept by id.
+  static constexpr size_t kMaxCorrelationIdLength = 256;
 
  protected:
   MpaClientServiceBase(std::string instanceName, bool host, uint32_t nodePersona);
@@ -87,6 +97,7 @@ class MpaClientServiceBase {
   const std::string instanceName_;
   const bool host_;
   const char* logName_;  // "MpaClientHostService" or "MpaClientMPService"
+  const std::shared_ptr<rpc::OpenCalls> openCalls_ = std::make_shared<rpc::OpenCalls>();
 };
 
 class MpaClientHostService : public MpaClientServiceBase {

@@ -317,9 +317,20 @@ void AggSvcMpaClient::AggSvcMpaClientRxCallback(rmqClientMessage* msg, bool from
     }
     return;
   }
+  // A request dropped here would keep its caller waiting: its call is ended now.
+  auto refuseDropped = [&] {
+    if (correlationId.empty() || msg->messageType == RMQ_CLIENT_RPC_RESPONSE) return;
+    std::shared_ptr<qbx::MpaClient> mpa;
+    {
+      std::lock_guard<std::mutex> lock(_clientsMutex);
+      mpa = fromSmartNic ? _snMpaClient : _mpaClient;
+    }
+    if (mpa) mpa->RefuseRequest(correlationId);
+  };
   MsgPtr copy = CopyMessage(msg, headers);
   if (!copy) {
     QBX_LOG(qbx::loglevel::kError).subcomp(kSub).tag("errorCode:MPA10058").put("[%s][%s] Unable to enqueue msg, dropping it", "AggSvcMpaClientRxCallback", app);
+    refuseDropped();
     return;
   }
   QBX_LOG(qbx::loglevel::kDebug).subcomp(kSub).put("[%s][%s] Callback enqueueing msg", "AggSvcMpaClientRxCallback", app);
@@ -330,6 +341,7 @@ void AggSvcMpaClient::AggSvcMpaClientRxCallback(rmqClientMessage* msg, bool from
         .subcomp(kSub)
         .tag("errorCode:MPA10058")
         .put("[%s][%s] Unable to enqueue msg, dropping it", "AggSvcMpaClientRxCallback", app);
+    refuseDropped();
   }
 }
 
@@ -579,6 +591,12 @@ bool AggSvcMpaClient::ProcessRxCallbackMsgOn(const MsgPtr& msg, const std::share
             .subcomp(kSub)
             .put("[%s] Waiting for REGISTRATION_ACK for cookieId %d, ignoring received message of type: %d\n", app,
                  mpa->GetCookieId(), msg->messageType);
+        // A request dropped here would keep its caller waiting: end its call now.
+        std::string typeId, correlationId, replyTo;
+        helper(msg.get(), typeId, correlationId, replyTo);
+        if (msg->messageType != RMQ_CLIENT_RPC_RESPONSE && !correlationId.empty()) {
+          mpa->RefuseRequest(correlationId);
+        }
         return false;
       }
       std::string typeId, correlationId, replyTo;
@@ -768,17 +786,25 @@ bool AggSvcMpaClient::SendMsg(const uint8_t* bytes, int32_t length, const std::s
     sn = _snMpaClient;
   }
   std::shared_ptr<qbx::MpaClient> sender = _clientMode == kModeSn ? sn : host;
+  // An answer that cannot be sent still ends its call, with an error and at once: its
+  // caller would otherwise wait until the stale-call purge.
+  auto refuseCall = [&sender, &correlationId] {
+    if (sender && !correlationId.empty()) sender->RefuseRequest(correlationId);
+  };
   if (_clientMode != kModeSn) {
     if (!host || (host->GetConnState() == qbx::MpaClient::STATE_INIT && !host->IsRegistrationAcked())) {
       QBX_LOG(qbx::loglevel::kError).subcomp(kSub).tag("errorCode:MPA10066").put("[%s] MPA is not connected, do nothing\n", "SendMsg");
+      refuseCall();
       return false;
     }
   } else if (!sn || !sn->IsRegistrationAcked()) {
     QBX_LOG(qbx::loglevel::kError).subcomp(kSub).tag("errorCode:MPA10066").put("[%s] SN MPA is not connected, do nothing\n", "SendMsg");
+    refuseCall();
     return false;
   }
   if (length < 0 || (length > 0 && bytes == nullptr)) {
     QBX_LOG(qbx::loglevel::kError).subcomp(kSub).tag("errorCode:MPA10067").put("[%s] failed to send message to mpa\n", "SendMsg");
+    refuseCall();
     return false;
   }
   rmqClientMessage record;
@@ -815,6 +841,7 @@ bool AggSvcMpaClient::SendMsg(const uint8_t* bytes, int32_t length, const std::s
   qbx::BsonHeaders::Destroy(headers);
   if (rc != 0) {
     QBX_LOG(qbx::loglevel::kError).subcomp(kSub).tag("errorCode:MPA10067").put("[%s] failed to send message to mpa\n", "SendMsg");
+    refuseCall();
     return false;
   }
   QBX_LOG(qbx::loglevel::kDebug).subcomp(kSub).put("[%s] Sent message to MPA for app (%s)", "SendMsg", _appName.c_str());

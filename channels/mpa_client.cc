@@ -666,7 +666,9 @@ void MpaClient::ProcessMpaMessageImpl(rmqClientMessage* message, bool forSN) {
     }
   }
   if (!target || !target->rxCallback_) return;
-  const auto start = std::chrono::steady_clock::now();
+  // The registration provider's time source (a manual clock in tests).
+  auto now = [this] { return provider_ ? provider_->clock().Now() : std::chrono::steady_clock::now(); };
+  const auto start = now();
   try {
     target->rxCallback_(message);
   } catch (const std::exception& e) {
@@ -674,7 +676,7 @@ void MpaClient::ProcessMpaMessageImpl(rmqClientMessage* message, bool forSN) {
   } catch (...) {
     QBX_LOG(loglevel::kError).subcomp(kSub).put("[%s] rx-callback threw", app);
   }
-  const auto took = std::chrono::steady_clock::now() - start;
+  const auto took = now() - start;
   const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(took).count();
   if (ns > kSlowCallbackNs) {
     QBX_LOG(loglevel::kInfo)

@@ -607,7 +607,14 @@ int MpaClientAppSpecific::RespondMsg(rmqClientMessage* msg, const std::string& c
     return -1;
   }
   const std::string tracking = TrackingIdText(envelope);
-  handle->writer()->Last(envelope);
+  if (!handle->writer()->Last(envelope)) {
+    // Ended meanwhile (its server shut down): the answer did not travel.
+    QBX_LOG(loglevel::kInfo)
+        .subcomp(kSub)
+        .put("[%s] RespondMsg : Failed to send response with type (%s) corelationId (%s) trackingId (%s).", app,
+             typeId.c_str(), id.c_str(), tracking.c_str());
+    return -1;
+  }
   QBX_LOG(loglevel::kInfo)
       .subcomp(kSub)
       .put("[%s] RespondMsg : Sent response with type (%s) corelationId (%s) trackingId (%s)", app, typeId.c_str(),
@@ -657,7 +664,14 @@ int MpaClientAppSpecific::RespondMsgToSN(rmqClientMessage* msg) {
         .put("[%s] RespondMsgToSN : Failed to send response with type (%s) correlationId (%s)", app, typeId.c_str(), id.c_str());
     return -1;
   }
-  handle->writer()->Last(envelope);
+  if (!handle->writer()->Last(envelope)) {
+    // Ended meanwhile (its server shut down): the answer did not travel.
+    QBX_LOG(loglevel::kInfo)
+        .subcomp(kSub)
+        .put("[%s] RespondMsgToSN : Failed to send response with type (%s) correlationId (%s)", app, typeId.c_str(),
+             id.c_str());
+    return -1;
+  }
   QBX_LOG(loglevel::kInfo)
       .subcomp(kSub)
       .put("[%s] RespondMsgToSN : Sent response with type (%s) correlationId (%s)", app, typeId.c_str(), id.c_str());

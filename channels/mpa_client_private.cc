@@ -118,6 +118,7 @@ void Self::CreateAppSpecificInstance(const std::shared_ptr<MpaClient>& self) {
         auto builder = provider->rpc().server_builder();
         builder.RegisterService<zumbra::qbx::agg_service::messaging::AggSvcHostService>(service.get())
             .SetMaxReceiveMessageBytes(kAggSvcHostMaxRequestBytes);
+        builder.TrackOpenCalls(service->OpenCalls());
         QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] CreateAppSpecificInstance Registered Service", appName().c_str());
         rpcServer_ = std::shared_ptr<rpc::Server>(builder.BuildStarted());
         if (rpcServer_) {
@@ -157,6 +158,9 @@ void Self::ReleaseAppSpecificInstance() {
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] ReleaseAppSpecificInstance ", appName().c_str());
   // An unregistered application is no longer notified by the proxy client.
   if (tnProxy_) tnProxy_->RemoveClient(appName());
+  // The host service keeps this layer: not ready before the purge, so that a request that
+  // still arrives is refused instead of being stored where nobody answers it.
+  SetRegistrationAcked(false);
   std::shared_ptr<MpaClientAppSpecific> layer;
   {
     std::unique_lock<std::shared_mutex> lock(stubLock_);
@@ -202,6 +206,10 @@ void Self::OnTnProxyDisconnected(rpc::CloseReason reason) {
                                              rpc::CloseReasonToCStr(reason));
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] HandleTnProxyDisconnected", appName().c_str());
   SetConnState(STATE_INIT);
+  // Not ready before CleanUpForStubs purges the open calls: a request stored after the
+  // purge is then refused by the host service instead of reaching a vertical whose answer
+  // could not be sent.
+  SetRegistrationAcked(false);
   bool hadMaster = false;
   std::shared_ptr<MpaClientAppSpecific> layer;
   {
@@ -551,6 +559,10 @@ void Self::OnStreamDown(const std::string& aph, rpc::CloseReason reason) {
       std::shared_lock<std::shared_mutex> lock(stubLock_);
       layer = appSpecific_;
     }
+    // Not ready before the purge: a request stored after the purge is then refused by the
+    // host service instead of reaching a vertical whose answer could not be sent.
+    SetRegistrationAcked(false);
+    if (layer) layer->PurgeCallHandleMap();
     if (layer) layer->SendCloseToVertical(false);
     std::unique_lock<std::shared_mutex> state(tnProxyStateLock_);
     appInitCompleted_ = false;

@@ -62,6 +62,7 @@ void ServeAggService(AsioQbxProvider& provider, std::weak_ptr<rpc::Server>& shar
   if constexpr (std::is_same_v<ServiceT, zumbra::qbx::agg_service::messaging::AggSvcHostService>) {
     builder.SetMaxReceiveMessageBytes(kAggSvcHostMaxRequestBytes);
   }
+  builder.TrackOpenCalls(service->OpenCalls());
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] %s Registered Service", app, fn);
   server = std::shared_ptr<rpc::Server>(builder.BuildStarted());
   if (server) {

@@ -5,7 +5,9 @@
 // service that received the call and the application layer's call-handle map. Its writer
 // completes the call exactly once: Last with the reply, or Error with an application
 // status. A handle released without an answer answers ABORTED itself, so that no peer is
-// left waiting for a call that nobody can complete any more.
+// left waiting for a call that nobody can complete any more. A handle made with its
+// service's open-call set is also ended ABORTED when the server shuts down (a gRPC
+// shutdown waits for every call), and at once when that set is already closed.
 //
 // Threading: the writer may be used from any thread; the first completion wins, later ones
 // return false.
@@ -13,11 +15,13 @@
 
 #include <boost/intrusive_ptr.hpp>
 
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include <grpcpp/grpcpp.h>
 
+#include "platform/rpc/open_calls.h"
 #include "platform/rpc/status.h"
 #include "platform/runtime/ref_counted.h"
 
@@ -43,11 +47,22 @@ using ServerCallHandlePtr = boost::intrusive_ptr<ServerCallHandle<Reply>>;
 
 // The handle of a gRPC callback-API unary call.
 template <class Reply>
-class GrpcUnaryCallHandle : public ServerCallHandle<Reply>, private ServerStreamWriter<Reply> {
+class GrpcUnaryCallHandle : public ServerCallHandle<Reply>,
+                            private ServerStreamWriter<Reply>,
+                            private rpc::OpenCall {
  public:
-  GrpcUnaryCallHandle(grpc::CallbackServerContext* context, Reply* response, grpc::ServerUnaryReactor* reactor)
-      : context_(context), response_(response), reactor_(reactor) {}
-  ~GrpcUnaryCallHandle() override { Error(rpc::AppStatus::ABORTED); }
+  GrpcUnaryCallHandle(grpc::CallbackServerContext* context, Reply* response, grpc::ServerUnaryReactor* reactor,
+                      std::shared_ptr<rpc::OpenCalls> openCalls = nullptr)
+      : context_(context), response_(response), reactor_(reactor), openCalls_(std::move(openCalls)) {
+    if (openCalls_ && !openCalls_->Add(this)) {
+      openCalls_.reset();
+      Error(rpc::AppStatus::ABORTED);  // the server is shutting down
+    }
+  }
+  ~GrpcUnaryCallHandle() override {
+    if (openCalls_) openCalls_->Remove(this);  // first: a shutdown may be ending this call right now
+    Error(rpc::AppStatus::ABORTED);
+  }
 
   ServerStreamWriter<Reply>* writer() override { return this; }
   bool IsCompleted() const override {
@@ -73,9 +88,12 @@ class GrpcUnaryCallHandle : public ServerCallHandle<Reply>, private ServerStream
     return true;
   }
 
+  void EndForShutdown() override { Error(rpc::AppStatus::ABORTED); }
+
   grpc::CallbackServerContext* const context_;
   Reply* const response_;
   grpc::ServerUnaryReactor* const reactor_;
+  std::shared_ptr<rpc::OpenCalls> openCalls_;
   mutable std::mutex mutex_;
   bool done_ = false;
 };

@@ -288,8 +288,11 @@ void AggServiceMgr::StopAllAggClients() {
           .subcomp(kSubcomp)
           .put("[%s] AggSvc client[%s] stopped", "StopAllAggClients", name.c_str());
     }
-    deps.channel->StopMpaClientEventLoop();
   }
+  // The channel's proxy clients and their provider carry every client's answers: they stop
+  // once, after the last client has stopped, so that answers still in flight from a later
+  // client reach the management plane.
+  deps.channel->StopMpaClientEventLoop();
 }
 
 void AggServiceMgr::Heartbeat() { heartbeatStamp.store(SinceEpochNs(deps.wallClock())); }

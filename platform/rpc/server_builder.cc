@@ -14,7 +14,11 @@
 #include <grpcpp/server.h>
 #include <grpcpp/server_builder.h>
 
+#include <future>
+#include <thread>
+
 #include "platform/rpc/connection.h"
+#include "platform/rpc/open_calls.h"
 #include "platform/rpc/rpc_log.h"
 
 namespace qbx {
@@ -43,7 +47,7 @@ std::string ClaimSocketPath(const std::string& base) {
   return path;
 }
 
-void ReleaseSocketPaths(const std::vector<std::string>& paths) {
+void ReleaseSocketPathsOf(const std::vector<std::string>& paths) {
   std::lock_guard<std::mutex> lock(PathsMutex());
   for (const auto& p : paths) PathsInUse().erase(p);
 }
@@ -51,26 +55,92 @@ void ReleaseSocketPaths(const std::vector<std::string>& paths) {
 }  // namespace
 
 Server::Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::string> services,
-               std::vector<std::string> socket_paths)
-    : server_(std::move(server)), port_(port), services_(std::move(services)), socket_paths_(std::move(socket_paths)) {}
+               std::vector<std::string> socket_paths, std::vector<std::shared_ptr<OpenCalls>> openCalls)
+    : server_(std::move(server)),
+      port_(port),
+      services_(std::move(services)),
+      socket_paths_(std::move(socket_paths)),
+      openCalls_(std::move(openCalls)) {}
 
 Server::~Server() { Shutdown(); }
 
 void Server::SetServing(const std::string& service, bool serving) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!server_) return;  // left behind by a shutdown
   if (auto* health = server_->GetHealthCheckService()) health->SetServingStatus(service, serving);
 }
 
-void Server::Shutdown(std::chrono::milliseconds grace) {
+void Server::Shutdown(std::chrono::milliseconds grace, std::chrono::milliseconds bound) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (shut_down_) return;
   shut_down_ = true;
-  server_->Shutdown(std::chrono::system_clock::now() + grace);
-  server_->Wait();
-  for (const auto& path : socket_paths_) ::unlink(path.c_str());
-  ReleaseSocketPaths(socket_paths_);
+  // Once this server stops listening its sockets go, and their paths are free for others.
+  const auto removeSockets = [this] {
+    for (const auto& path : socket_paths_) ::unlink(path.c_str());
+    ReleaseSocketPathsOf(socket_paths_);
+  };
+  // gRPC's shutdown waits for every accepted call to finish: end the calls that only an
+  // application could finish, and refuse those that still come in.
+  for (const auto& calls : openCalls_) {
+    if (const size_t ended = calls->Close(); ended > 0) {
+      QBX_RPC_LOG(loglevel::kInfo).put("Server on port %d: ended %zu open call(s) at shutdown", port_, ended);
+    }
+  }
+  // The waiter owns the server once the wait below gives up on it.
+  struct Handoff {
+    std::mutex mutex;
+    bool done = false;
+    std::unique_ptr<grpc::Server> orphan;
+  };
+  auto handoff = std::make_shared<Handoff>();
+  grpc::Server* server = server_.get();
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  const auto deadline = std::chrono::system_clock::now() + grace;
+  const int port = port_;
+  std::thread waiter([server, deadline, done, handoff, port] {
+    server->Shutdown(deadline);
+    server->Wait();
+    std::unique_ptr<grpc::Server> orphan;
+    {
+      std::lock_guard<std::mutex> lock(handoff->mutex);
+      handoff->done = true;
+      orphan = std::move(handoff->orphan);
+    }
+    done->set_value();
+    if (orphan) {
+      orphan.reset();
+      QBX_RPC_LOG(loglevel::kInfo).put("Server on port %d: shutdown completed late", port);
+    }
+  });
+  if (finished.wait_for(grace + bound) != std::future_status::ready) {
+    std::lock_guard<std::mutex> lock(handoff->mutex);
+    if (!handoff->done) {
+      // A call that nobody finishes holds gRPC's shutdown for ever; the process must still
+      // be able to stop. The server is left to the waiter, which frees it if the shutdown
+      // ever completes.
+      QBX_RPC_LOG(loglevel::kError)
+          .tag("errorCode:RPC201")
+          .put("Server on port %d: shutdown still waiting for calls after %lld ms, leaving it behind", port_,
+               static_cast<long long>((grace + bound).count()));
+      handoff->orphan = std::move(server_);
+      waiter.detach();
+      removeSockets();
+      return;
+    }
+  }
+  waiter.join();
+  removeSockets();
 }
 
-void Server::Wait() { server_->Wait(); }
+void Server::Wait() {
+  grpc::Server* server = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    server = server_.get();
+  }
+  if (server) server->Wait();
+}
 
 namespace {
 
@@ -162,6 +232,11 @@ ServerBuilder& ServerBuilder::RegisterService(grpc::Service* service, const std:
   return *this;
 }
 
+ServerBuilder& ServerBuilder::TrackOpenCalls(std::shared_ptr<OpenCalls> calls) {
+  if (calls) openCalls_.push_back(std::move(calls));
+  return *this;
+}
+
 ServerBuilder& ServerBuilder::SetMaxMessageBytes(int bytes) {
   max_message_bytes_ = bytes;
   return *this;
@@ -196,7 +271,7 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
   }
   for (const auto& path : socket_paths_) {
     if (!PrepareSocketPath(path)) {
-      if (!claimed_path.empty()) ReleaseSocketPaths({claimed_path});
+      if (!claimed_path.empty()) ReleaseSocketPathsOf({claimed_path});
       return nullptr;
     }
     builder.AddListeningPort("unix:" + path, grpc::InsecureServerCredentials());
@@ -219,7 +294,7 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
   // anybody else's.
   auto server = builder.BuildAndStart();
   if (!server || (!endpoints_.empty() && port == 0)) {
-    if (!claimed_path.empty()) ReleaseSocketPaths({claimed_path});
+    if (!claimed_path.empty()) ReleaseSocketPathsOf({claimed_path});
     QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("Failed to start server");
     return nullptr;
   }
@@ -229,7 +304,8 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
   if (linked) transport_->SetLocalAddress(local_address.empty() ? "tcp://127.0.0.1:" + std::to_string(port) : local_address);
   std::vector<std::string> owned;
   if (!claimed_path.empty()) owned.push_back(claimed_path);
-  return std::make_unique<Server>(std::move(server), port, std::move(names), std::move(owned));
+  for (const auto& calls : openCalls_) calls->Open();
+  return std::make_unique<Server>(std::move(server), port, std::move(names), std::move(owned), openCalls_);
 }
 
 }  // namespace rpc

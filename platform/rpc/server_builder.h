@@ -3,6 +3,10 @@
 // Peers check a service's health before they make a stub for it, so a server can refuse one
 // service (SetServing(name, false)) while its connections stay up.
 //
+// A server never waits unbounded in its shutdown: it first ends the open calls of the
+// services that track them (see open_calls.h), and gives up waiting for gRPC after a bound,
+// leaving the server behind rather than the process hanging.
+//
 // Threading: Server's operations may be called from any thread; Shutdown is idempotent.
 #pragma once
 
@@ -23,11 +27,15 @@ namespace qbx {
 namespace rpc {
 
 class TransportInterface;
+class OpenCalls;
 
 class Server {
  public:
+  // How long a shutdown waits for gRPC beyond its grace before it gives up.
+  static constexpr std::chrono::milliseconds kShutdownBound{5000};
+
   Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::string> services,
-         std::vector<std::string> socket_paths = {});
+         std::vector<std::string> socket_paths = {}, std::vector<std::shared_ptr<OpenCalls>> openCalls = {});
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -36,8 +44,10 @@ class Server {
   int port() const { return port_; }
   const std::vector<std::string>& services() const { return services_; }
   void SetServing(const std::string& service, bool serving);
-  // Ends every call (after `grace`) and stops listening.
-  void Shutdown(std::chrono::milliseconds grace = std::chrono::milliseconds(0));
+  // Ends the tracked open calls at once and every other call after `grace`, and stops
+  // listening. Returns after at most grace + bound.
+  void Shutdown(std::chrono::milliseconds grace = std::chrono::milliseconds(0),
+                std::chrono::milliseconds bound = kShutdownBound);
   void Wait();
 
  private:
@@ -45,6 +55,7 @@ class Server {
   const int port_;
   const std::vector<std::string> services_;
   const std::vector<std::string> socket_paths_;  // removed, and free for others, at Shutdown
+  const std::vector<std::shared_ptr<OpenCalls>> openCalls_;
   std::mutex mutex_;  // serialises Shutdown
   bool shut_down_ = false;
 };
@@ -84,6 +95,9 @@ class ServerBuilder {
   static std::string LocalSocketDirectory();
   // The socket path of `service` in `directory`.
   static std::string LocalSocketPath(const std::string& directory, const std::string& service);
+  // The open calls of a registered service: opened when the server starts, ended when it
+  // shuts down.
+  ServerBuilder& TrackOpenCalls(std::shared_ptr<OpenCalls> calls);
   // Null when the server could not start (for example the port is taken).
   std::unique_ptr<Server> BuildStarted();
 
@@ -92,6 +106,7 @@ class ServerBuilder {
   std::vector<net::Endpoint> endpoints_;
   std::vector<std::string> socket_paths_;
   std::vector<std::pair<grpc::Service*, std::string>> services_;
+  std::vector<std::shared_ptr<OpenCalls>> openCalls_;
   int max_message_bytes_ = 64 * 1024 * 1024;
   int max_receive_message_bytes_ = -1;
 };

@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include "channels/agg_svc_host_service.h"
+#include "channels/mpa_client_app_specific.h"
+#include "channels/server_call_handle.h"
 #include "channels/mpa_client_private.h"
 #include "channels/tn_proxy_client_common.h"
 #include "platform/runtime/asio_qbx_provider.h"
@@ -238,6 +240,62 @@ TEST_F(AppInitTest, UnregisteredClientIsNotTouchedByItsPendingTimers) {
   clock_->Advance(10s);
   EXPECT_EQ(logs_.Count("GetStub_ for APH"), 0u);
   EXPECT_EQ(standin_.AppInitRequestCount(kAph1), 0);
+}
+
+}  // namespace
+}  // namespace qbx
+
+namespace qbx {
+namespace {
+
+// An open incoming call that notes whether its application was still marked ready when the
+// call was ended.
+class ReadinessNotingCall : public ServerCallHandle<zumbra::qbx::messaging::GenericUnifiedMsg>,
+                            private ServerStreamWriter<zumbra::qbx::messaging::GenericUnifiedMsg> {
+ public:
+  explicit ReadinessNotingCall(std::shared_ptr<MpaClient> client) : client_(std::move(client)) {}
+  ServerStreamWriter<zumbra::qbx::messaging::GenericUnifiedMsg>* writer() override { return this; }
+  bool IsCompleted() const override { return ended > 0; }
+  std::atomic<int> ended{0};
+  std::atomic<bool> readyWhenEnded{true};
+  rpc::AppStatus status = rpc::AppStatus::OK;
+
+ private:
+  bool Last(const zumbra::qbx::messaging::GenericUnifiedMsg&) override { return End(rpc::AppStatus::OK); }
+  bool Error(rpc::AppStatus s) override { return End(s); }
+  bool End(rpc::AppStatus s) {
+    if (ended++ > 0) return false;
+    status = s;
+    readyWhenEnded = client_->IsRegistrationAcked();
+    return true;
+  }
+  std::shared_ptr<MpaClient> client_;
+};
+
+// A request accepted while the channel goes down must meet either the purge or the
+// not-ready state: so the application is marked not ready before its open calls are purged,
+// on the master's stream-down as on the proxy's disconnect.
+TEST_F(AppInitTest, OpenCallsArePurgedAfterTheApplicationIsMarkedNotReady) {
+  StartWithAphs({{kAph1, true}});
+  ASSERT_TRUE(Eventually([&] { return acks_->load() == 1 && client_->IsRegistrationAcked(); }));
+  auto layer = client_->AppSpecificLayer();
+  ASSERT_NE(layer, nullptr);
+
+  boost::intrusive_ptr<ReadinessNotingCall> onStreamDown(new ReadinessNotingCall(client_));
+  ASSERT_TRUE(layer->AddToCallHandleMap("open-1", onStreamDown));
+  client_->OnStreamDown(kAph1, rpc::CloseReason::kConnectionLost);
+  EXPECT_EQ(onStreamDown->ended.load(), 1);
+  EXPECT_EQ(onStreamDown->status, rpc::AppStatus::ABORTED);
+  EXPECT_FALSE(onStreamDown->readyWhenEnded.load());
+  EXPECT_EQ(layer->OpenCallCount(), 0u);
+
+  client_->SetRegistrationAcked(true);  // as if acknowledged again
+  boost::intrusive_ptr<ReadinessNotingCall> onDisconnect(new ReadinessNotingCall(client_));
+  ASSERT_TRUE(layer->AddToCallHandleMap("open-2", onDisconnect));
+  client_->OnTnProxyDisconnected(rpc::CloseReason::kConnectionLost);
+  EXPECT_EQ(onDisconnect->ended.load(), 1);
+  EXPECT_FALSE(onDisconnect->readyWhenEnded.load());
+  EXPECT_EQ(layer->OpenCallCount(), 0u);
 }
 
 }  // namespace

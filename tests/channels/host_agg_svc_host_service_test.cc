@@ -7,6 +7,9 @@
 
 #include <atomic>
 #include <future>
+#include <memory>
+#include <thread>
+#include <vector>
 
 #include <grpcpp/grpcpp.h>
 
@@ -14,6 +17,7 @@
 #include "channels/agg_svc_mpa_client.h"
 #include "channels/agg_svc_type_id_table.h"
 #include "core/uuid.h"
+#include "channels/bson_headers.h"
 #include "fakes/mpa_fakes.h"
 #include "message_catalogue.h"
 #include "platform/rpc/endpoint.h"
@@ -64,6 +68,7 @@ class HostServiceComponentTest : public ::testing::Test {
     rpc::ServerBuilder builder;
     builder.AddListeningPort(net::Endpoint("tcp://127.0.0.1:0"));
     builder.RegisterService(AggSvcHostService::GetInstance().get(), gen::AggSvcHostService::service_full_name());
+    builder.TrackOpenCalls(AggSvcHostService::GetInstance()->OpenCalls());  // as the daemon serves it
     server_ = builder.BuildStarted();
     ASSERT_NE(server_, nullptr);
     auto channel = grpc::CreateChannel("127.0.0.1:" + std::to_string(server_->port()), grpc::InsecureChannelCredentials());
@@ -100,6 +105,9 @@ class HostServiceComponentTest : public ::testing::Test {
     grpc::ClientContext context;
     context.AddMetadata(rpc::kCallerMetadataKey, kAph);
     context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(60));  // a hang guard only
+    return Finish(context, request);
+  }
+  CallResult Finish(grpc::ClientContext& context, const GenericUnifiedMsg& request) {
     CallResult result;
     grpc::Status status = stub_->RpcMsgHandler(&context, request, &result.reply);
     result.code = rpc::Status::FromGrpc(status, context).code();
@@ -271,6 +279,180 @@ TEST_F(HostServiceComponentTest, PublishIsAlwaysAnsweredAndReachesTheVertical) {
   auto r = agg_->Requests()[0];
   EXPECT_EQ(r.correlationId, "");  // a publish carries neither correlation id nor reply-to
   EXPECT_EQ(r.replyTo, "");
+}
+
+}  // namespace
+}  // namespace qbx
+
+namespace qbx {
+namespace {
+
+// Ids: an empty one is taken as absent, an oversized one is refused.
+TEST_F(HostServiceComponentTest, EmptyCorrelationIdGetsAFreshOneAndIsAnswered) {
+  agg_->onRequest = [this](const RecordingAggServiceClient::Request& r) {
+    EXPECT_TRUE(sender_->SendMsgToMpaWrapper("", kReplyTypeId, r.correlationId, r.replyTo));
+    return 0;
+  };
+  CallResult result = Call(Request(kApp, std::string()));
+  EXPECT_EQ(result.code, 0u);  // answered at once, not left to its deadline
+  ASSERT_EQ(agg_->Requests().size(), 1u);
+  EXPECT_EQ(agg_->Requests()[0].correlationId.size(), 36u);
+  EXPECT_EQ(Layer()->OpenCallCount(), 0u);
+}
+
+TEST_F(HostServiceComponentTest, OversizedCorrelationIdIsRefusedAtOnce) {
+  agg_->onRequest = [this](const RecordingAggServiceClient::Request& r) {
+    sender_->SendMsgToMpaWrapper("", kReplyTypeId, r.correlationId, r.replyTo);
+    return 0;
+  };
+  const size_t limit = MpaClientServiceBase::kMaxCorrelationIdLength;
+  EXPECT_EQ(Call(Request(kApp, std::string(limit + 1, 'x'))).code,
+            static_cast<uint32_t>(rpc::AppStatus::APPLICATION_ERROR));
+  EXPECT_EQ(Call(Request(kApp, std::string(1 << 20, 'y'))).code,
+            static_cast<uint32_t>(rpc::AppStatus::APPLICATION_ERROR));
+  EXPECT_TRUE(agg_->Requests().empty());
+  EXPECT_EQ(Layer()->OpenCallCount(), 0u);
+  // The longest id allowed still travels.
+  EXPECT_EQ(Call(Request(kApp, std::string(limit, 'z'))).code, 0u);
+  ASSERT_EQ(agg_->Requests().size(), 1u);
+  EXPECT_EQ(agg_->Requests()[0].correlationId, std::string(limit, 'z'));
+}
+
+// An answer that cannot be sent (the channel went down meanwhile) ends its call with an
+// error at once.
+TEST_F(HostServiceComponentTest, AnAnswerThatCannotBeSentEndsItsCallAtOnce) {
+  agg_->onRequest = [this](const RecordingAggServiceClient::Request& r) {
+    auto mpa = MpaClient::GetClient(kApp);
+    mpa->SetConnState(MpaClient::STATE_INIT);
+    mpa->SetRegistrationAcked(false);
+    EXPECT_FALSE(sender_->SendMsgToMpaWrapper("", kReplyTypeId, r.correlationId, r.replyTo));
+    return 0;
+  };
+  EXPECT_EQ(Call(Request(kApp, "lost-1")).code, static_cast<uint32_t>(rpc::AppStatus::APPLICATION_ERROR));
+  EXPECT_EQ(Layer()->OpenCallCount(), 0u);
+  // Not ready: later requests are refused at once.
+  EXPECT_EQ(Call(Request(kApp, "lost-2")).code, static_cast<uint32_t>(rpc::AppStatus::APPLICATION_ERROR));
+  EXPECT_EQ(agg_->Requests().size(), 1u);
+}
+
+// The channel goes down (not ready, then its calls purged) while requests keep coming: every
+// request is answered without any further purge, none waits for its deadline.
+TEST_F(HostServiceComponentTest, RequestsRacingTheChannelGoingDownAreAllAnswered) {
+  agg_->onRequest = [](const RecordingAggServiceClient::Request&) { return 0; };  // never answers
+  struct Pending {
+    grpc::ClientContext context;
+    GenericUnifiedMsg request;
+    GenericUnifiedMsg reply;
+    std::promise<grpc::Status> done;
+  };
+  constexpr int kCalls = 300;
+  std::vector<std::unique_ptr<Pending>> calls;
+  for (int i = 0; i < kCalls; ++i) {
+    auto p = std::make_unique<Pending>();
+    p->context.AddMetadata(rpc::kCallerMetadataKey, kAph);
+    p->context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(30));  // hang guard
+    p->request = Request(kApp, "race-" + std::to_string(i));
+    calls.push_back(std::move(p));
+  }
+  std::promise<void> halfway;
+  std::thread goesDown([this, started = halfway.get_future()]() mutable {
+    started.wait();
+    // What the client does when its transport-node proxy connection drops.
+    auto mpa = MpaClient::GetClient(kApp);
+    mpa->SetConnState(MpaClient::STATE_INIT);
+    mpa->SetRegistrationAcked(false);
+    Layer()->PurgeCallHandleMap();
+  });
+  for (int i = 0; i < kCalls; ++i) {
+    Pending* p = calls[i].get();
+    stub_->async()->RpcMsgHandler(&p->context, &p->request, &p->reply,
+                                  [p](grpc::Status status) { p->done.set_value(std::move(status)); });
+    if (i == kCalls / 3) halfway.set_value();
+  }
+  goesDown.join();
+  for (auto& p : calls) {
+    auto done = p->done.get_future();
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    const grpc::Status status = done.get();
+    EXPECT_FALSE(status.ok());  // nobody answered: refused or aborted
+    EXPECT_NE(status.error_code(), grpc::StatusCode::DEADLINE_EXCEEDED) << status.error_message();
+  }
+  EXPECT_EQ(Layer()->OpenCallCount(), 0u);
+}
+
+// gRPC's shutdown waits for every accepted call: the server ends the open ones first.
+TEST_F(HostServiceComponentTest, ServerShutdownEndsTheCallsStillOpen) {
+  std::promise<void> seen;
+  agg_->onRequest = [&](const RecordingAggServiceClient::Request&) {
+    seen.set_value();
+    return 0;  // the vertical never answers
+  };
+  auto pending = std::async(std::launch::async, [&] { return Call(Request(kApp, "open-at-shutdown")); });
+  seen.get_future().wait();
+  ASSERT_EQ(Layer()->OpenCallCount(), 1u);
+  server_->Shutdown();  // returns: the open call no longer holds it
+  EXPECT_EQ(pending.get().code, static_cast<uint32_t>(rpc::AppStatus::ABORTED));
+  // A late answer finds the call ended.
+  EXPECT_FALSE(sender_->SendMsgToMpaWrapper("", kReplyTypeId, "open-at-shutdown", kAph));
+  EXPECT_EQ(Layer()->OpenCallCount(), 0u);
+}
+
+}  // namespace
+}  // namespace qbx
+
+namespace qbx {
+namespace {
+
+// An open call whose completion may be read from another thread.
+class AtomicCallHandle : public ServerCallHandle<GenericUnifiedMsg>, private ServerStreamWriter<GenericUnifiedMsg> {
+ public:
+  ServerStreamWriter<GenericUnifiedMsg>* writer() override { return this; }
+  bool IsCompleted() const override { return ended > 0; }
+  std::atomic<int> ended{0};
+  std::atomic<uint32_t> status{0};
+
+ private:
+  bool Last(const GenericUnifiedMsg&) override { return End(rpc::AppStatus::OK); }
+  bool Error(rpc::AppStatus s) override { return End(s); }
+  bool End(rpc::AppStatus s) {
+    if (ended++ > 0) return false;
+    status = static_cast<uint32_t>(s);
+    return true;
+  }
+};
+
+// The receive side drops requests until the registration is acknowledged again; a dropped
+// request's call is ended at once rather than left to the stale-call purge.
+TEST_F(HostServiceComponentTest, ARequestTheReceiveSideDropsEndsItsCall) {
+  boost::intrusive_ptr<AtomicCallHandle> call(new AtomicCallHandle());
+  ASSERT_TRUE(Layer()->AddToCallHandleMap("dropped-1", call));
+  MpaClient::GetClient(kApp)->SetRegistrationAcked(false);  // the channel closed meanwhile
+
+  bson_t* doc = BsonHeaders::New();
+  BsonHeaders::AppendString(doc, "__TypeId__", kRequestTypeId);
+  BsonHeaders::AppendString(doc, "amqp_correlationId", "dropped-1");
+  BsonHeaders::AppendString(doc, "amqp_replyTo", kAph);
+  std::string app = kApp;
+  std::string payload = "x";
+  rmqClientMessage record{};
+  record.messageType = 8;
+  record.cookieId = -1;
+  record.appType = app.data();
+  record.headers = const_cast<uint8_t*>(bson_get_data(doc));
+  record.headersLen = doc->len;
+  record.payload = reinterpret_cast<uint8_t*>(payload.data());
+  record.payloadLen = static_cast<int64_t>(payload.size());
+  sender_->AggSvcMpaClientRxCallback(&record, false);
+  BsonHeaders::Destroy(doc);
+
+  const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (call->ended == 0 && std::chrono::steady_clock::now() < failsafe) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(call->ended.load(), 1);
+  EXPECT_EQ(call->status.load(), static_cast<uint32_t>(rpc::AppStatus::APPLICATION_ERROR));
+  EXPECT_TRUE(agg_->Requests().empty());
+  EXPECT_EQ(Layer()->OpenCallCount(), 0u);
 }
 
 }  // namespace

@@ -8,8 +8,12 @@
 #include "channels/bson_headers.h"
 #include "channels/mpa_client.h"
 #include "channels/rmq_client.h"
+#include "core/metric_counters.h"
 #include "fakes/mpa_fakes.h"
+#include "platform/metrics/metric_registry.h"
 #include "platform/mq/rmq_client.h"
+#include "platform/runtime/asio_qbx_provider.h"
+#include "platform/runtime/manual_clock.h"
 
 namespace qbx {
 namespace {
@@ -98,6 +102,46 @@ TEST_F(LegacyClientTest, AcknowledgementEnablesSendingAndIsDelivered) {
   EXPECT_EQ(client->SendMsg(&msg), 0);
   EXPECT_EQ(client->TxCount(), 1u);
   ASSERT_EQ(mq::rmqStub_SentForTest().size(), 1u);
+}
+
+// The channel's traffic is counted in the registration provider's metrics registry: one
+// connection counter for the process, received and sent messages per application.
+TEST_F(LegacyClientTest, TrafficIsCountedInTheProvidersRegistryWithTheApplicationsTag) {
+  auto provider = std::make_shared<AsioQbxProvider>(AsioQbxProvider::Options{}, "reg", std::make_shared<ManualClock>());
+  auto& registry = provider->metrics();
+  auto count = [&registry](const std::string& name, const metrics::tags& tags) -> int64_t {
+    auto value = registry.Find(name, tags);
+    auto* counter = dynamic_cast<metrics::UnitCounter*>(value.get());
+    return counter ? static_cast<int64_t>(counter->snapshot(false).value) : -1;  // -1: no such counter
+  };
+  for (const std::string name : {"LegacyApp", "OtherApp"}) {
+    MpaClient::Register(provider, [](rmqClientMessage*) {}, name, "qbx", 1, 6666, 30000000, 5000000, nullptr);
+  }
+  auto client = MpaClient::GetClient("LegacyApp");
+  client->Open(nullptr);
+  MpaClient::GetClient("OtherApp")->Open(nullptr);
+  EXPECT_EQ(count("rmq/connection/establish", metrics::tags()), 2);
+  EXPECT_EQ(count("rmq/connection/establish", metrics::tags("app", "LegacyApp")), -1);
+
+  EXPECT_EQ(mq::rmqStub_DeliverPendingForTest(), 2u);  // one acknowledgement each
+  rmqClientMessage msg{};
+  msg.messageType = RMQ_ZLM_PAYLOAD;
+  msg.cookieId = client->GetCookieId();
+  ASSERT_EQ(client->SendMsg(&msg), 0);
+  ASSERT_EQ(client->SendMsg(&msg), 0);
+  // A failed send is not counted.
+  mq::rmqStub_SetSendResultForTest(RMQ_ERR_SEND);
+  EXPECT_NE(client->SendMsg(&msg), 0);
+
+  EXPECT_EQ(count("rmq/msg/rx", metrics::tags("app", "LegacyApp")), 1);
+  EXPECT_EQ(count("rmq/msg/rx", metrics::tags("app", "OtherApp")), 1);
+  EXPECT_EQ(count("rmq/msg/tx", metrics::tags("app", "LegacyApp")), 2);
+  EXPECT_EQ(count("rmq/msg/tx", metrics::tags("app", "OtherApp")), 0);
+  EXPECT_EQ(count("rmq/msg/tx", metrics::tags()), -1);
+  client.reset();
+  MpaClient::ResetRegistryForTest();
+  // The counters go with their clients.
+  EXPECT_EQ(count("rmq/msg/rx", metrics::tags("app", "LegacyApp")), -1);
 }
 
 TEST_F(LegacyClientTest, SendFailureIsReturnedAndLogged) {

@@ -2,14 +2,18 @@
 // routine that every inbound record passes.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 
 #include "channels/mpa_client.h"
 #include "channels/sn_proxy_client_common.h"
 #include "channels/tn_proxy_client_common.h"
 #include "core/uuid.h"
 #include "fakes/mpa_fakes.h"
+#include "platform/runtime/asio_qbx_provider.h"
+#include "platform/runtime/manual_clock.h"
 
 namespace qbx {
 namespace {
@@ -133,6 +137,36 @@ TEST_F(MpaClientTest, ReceiveRoutineDeliversAcceptedTypesAndFreesEveryRecord) {
   EXPECT_TRUE(log.HasTag("MPA00106"));
   EXPECT_EQ(got.size(), 8u);
   EXPECT_EQ(MpaClient::GetClient("App")->RxCount(), 10u);
+}
+
+// The receive routine times the application's callback on its registration provider's
+// clock: only a callback of more than 250 ms is reported, in whole milliseconds.
+TEST_F(MpaClientTest, SlowReceiveCallbacksAreReportedOnTheProvidersClock) {
+  LogCapture log;
+  auto clock = std::make_shared<ManualClock>();
+  auto provider = std::make_shared<AsioQbxProvider>(AsioQbxProvider::Options{}, "reg", clock);
+  std::chrono::nanoseconds takes{0};
+  MpaClient::Register(provider, [&](rmqClientMessage*) { clock->Advance(takes); }, "App", "qbx", 1, 9002, 1, 2,
+                      nullptr);
+  const char* report = "Vertical (App) rx-callback took";
+  takes = std::chrono::milliseconds(250);
+  MpaClient::MpaRxCallback(HeapRecord(3, "App"));
+  EXPECT_FALSE(log.Contains(report));
+  takes = std::chrono::milliseconds(250) + std::chrono::nanoseconds(1);
+  MpaClient::MpaRxCallback(HeapRecord(3, "App"));
+  EXPECT_TRUE(log.Contains("Vertical (App) rx-callback took (250) msecs"));
+  takes = std::chrono::microseconds(251999);
+  MpaClient::MpaRxCallback(HeapRecord(8, "App"));
+  EXPECT_TRUE(log.Contains("Vertical (App) rx-callback took (251) msecs"));
+  // A callback that throws is still timed, and the routine goes on.
+  MpaClient::ResetRegistryForTest();
+  MpaClient::Register(provider, [&](rmqClientMessage*) {
+    clock->Advance(std::chrono::seconds(2));
+    throw std::runtime_error("vertical failed");
+  }, "App", "qbx", 1, 9002, 1, 2, nullptr);
+  MpaClient::MpaRxCallback(HeapRecord(3, "App"));
+  EXPECT_TRUE(log.Contains("rx-callback threw: vertical failed"));
+  EXPECT_TRUE(log.Contains("Vertical (App) rx-callback took (2000) msecs"));
 }
 
 TEST_F(MpaClientTest, CloseInInitStateIsLoggedAndStillDelivered) {

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <set>
@@ -58,7 +59,10 @@ class FakeChannel : public AggServiceMgrChannel {
   void StartMpaClientEventLoop(const std::string& id, const std::string& tn, const std::string& stub) override {
     events.Add("channel start " + id + " " + tn + " " + stub);
   }
-  void StopMpaClientEventLoop() override { events.Add("channel stop"); }
+  void StopMpaClientEventLoop() override {
+    events.Add("channel stop");
+    if (onStop) onStop();
+  }
   void StartTnProxyClient() override { events.Add("tn proxy start"); }
   qbx::AsioQbxProvider* TnProxyProvider() override { return tnProvider.get(); }
   int NodePersona() override { return persona; }
@@ -66,6 +70,7 @@ class FakeChannel : public AggServiceMgrChannel {
   void StartSnProxyClient() override { events.Add("sn proxy start"); }
 
   Events& events;
+  std::function<void()> onStop;
   std::shared_ptr<qbx::AsioQbxProvider> tnProvider;
   int persona = 0;
   uint32_t smartNics = 0;
@@ -218,6 +223,9 @@ TEST_F(ManagerTest, SmartNicClientFollowsKindOneEntries) {
 
 TEST_F(ManagerTest, StartsInNameOrderAndStopsInNameOrderOnTerminate) {
   auto mgr = Make({MakeVertical("HostNodeStatusVertical"), MakeVertical("FabricStats")});
+  // The channel carries every client's answers: it stops once, after the last client.
+  int clientsStoppedAtChannelStop = -1;
+  channel->onStop = [&] { clientsStoppedAtChannelStop = CountOf("[StopAllAggClients] AggSvc client["); };
   // A stop request that arrives before the loop is reached is not lost.
   mgr->OnTerminateSignal(SIGTERM);
   EXPECT_EQ(mgr->Start("qbx-exporter"), 0);
@@ -226,7 +234,7 @@ TEST_F(ManagerTest, StartsInNameOrderAndStopsInNameOrderOnTerminate) {
             (std::vector<std::string>{"signals taken over", "work group",
                                       "channel start AggSvc tcp://127.0.0.1:9004 tcp://127.0.0.1:4096",
                                       "tn proxy start", "sha start", "status source start", "status source stop",
-                                      "sha stop", "channel stop", "channel stop"}));
+                                      "sha stop", "channel stop"}));
   std::vector<std::string> order = {
       "[Start] Start AggServiceMgr",
       "Starting 2 AggSvc clients",
@@ -244,6 +252,7 @@ TEST_F(ManagerTest, StartsInNameOrderAndStopsInNameOrderOnTerminate) {
       "[StopAllAggClients] AggSvc client[HostNodeStatusVertical] stopped",
       "[Start] Shutting down AggServiceMgr"};
   for (size_t i = 1; i < order.size(); ++i) EXPECT_LT(IndexOf(order[i - 1]), IndexOf(order[i])) << order[i];
+  EXPECT_EQ(clientsStoppedAtChannelStop, 2);
   EXPECT_EQ(CountOf("SNProxyClientCommon"), 0);
   EXPECT_EQ(mgr->ComponentName(), "qbx-exporter");
 }

@@ -98,8 +98,9 @@ TEST_F(DaemonE2E, StartsInOrderAnswersHangupAndStopsInNameOrderOnSigterm) {
   for (const std::string& name : kNameOrder) {
     shutdown.push_back("[StopAllAggClients] Stopping AggSvc client: " + name);
     shutdown.push_back("[StopAllAggClients] AggSvc client[" + name + "] stopped");
-    shutdown.push_back("Stopping MPA client event loop thread...");
   }
+  // The channel stops once, after the last client, so that no client's answers are lost.
+  shutdown.push_back("Stopping MPA client event loop thread...");
   shutdown.push_back("[Start] Shutting down AggServiceMgr");
   ASSERT_NO_FATAL_FAILURE(ExpectInOrder(shutdown));
   int status = WaitStatus();

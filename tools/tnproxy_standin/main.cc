@@ -20,8 +20,14 @@
 //                      on-demand TYPE [ID...] | runtime-status TYPE
 //     The answer is printed as "pull KIND to APP: ok ..." followed by the reply in
 //     protobuf text form (a summary when it is long), or "pull KIND to APP: failed ...".
+//   load N APP KIND [ARGS]  N more threads pull from the master APH again and again, each
+//                           as soon as its last pull was answered ("load started")
+//   stop-load               ends every load and prints "load stopped: OK ok, F failed,
+//                           T timed out" (a timed-out pull was never answered)
 //   quit
 // Stops on SIGINT, SIGTERM or "quit".
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
@@ -113,7 +119,48 @@ void PrintAnswer(const std::string& app, const TnProxyStandin::Pull& pull, const
   while (std::getline(lines, line)) std::printf("tnproxy-standin:   %s\n", line.c_str());
 }
 
+// Pulls in flight all the time, from a few threads; failed pulls (a daemon that is not
+// there) are retried after a pause, not in a spin.
+class Load {
+ public:
+  ~Load() { Stop(); }
+  void Start(TnProxyStandin* standin, const std::string& aph, const std::string& app, const TnProxyStandin::Pull& pull,
+             int threads) {
+    stop_ = false;
+    for (int i = 0; i < threads; ++i) {
+      threads_.emplace_back([this, standin, aph, app, pull] {
+        while (!stop_) {
+          const auto answer = standin->SendPull(aph, app, pull);
+          if (answer.ok) {
+            ++ok_;
+            continue;
+          }
+          ++failed_;
+          if (answer.code == 4) ++timedOut_;  // DEADLINE_EXCEEDED
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+      });
+    }
+  }
+  // Joins the threads (each ends after its pull in flight).
+  void Stop() {
+    stop_ = true;
+    for (auto& t : threads_) t.join();
+    threads_.clear();
+  }
+  void ResetCounts() { ok_ = failed_ = timedOut_ = 0; }
+  int ok() const { return ok_; }
+  int failed() const { return failed_; }
+  int timedOut() const { return timedOut_; }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<int> ok_{0}, failed_{0}, timedOut_{0};
+  std::vector<std::thread> threads_;
+};
+
 void Commands(TnProxyStandin* standin, std::vector<TnProxyStandin::Aph> aphs) {
+  Load load;
   std::string line;
   while (std::getline(std::cin, line)) {
     std::istringstream in(line);
@@ -212,6 +259,27 @@ void Commands(TnProxyStandin* standin, std::vector<TnProxyStandin::Aph> aphs) {
       } else if (ParsePull(in, pull)) {
         PrintAnswer(app, pull, standin->SendPull(aph, app, pull));
       }
+    } else if (cmd == "load") {
+      long threads = 0;
+      std::string app;
+      TnProxyStandin::Pull pull;
+      std::string aph;
+      for (const auto& a : aphs) {
+        if (a.master) aph = a.uuid;
+      }
+      if (!(in >> threads >> app) || threads < 1 || threads > 64) {
+        std::printf("tnproxy-standin: usage: load N APP KIND [ARGS] (1 <= N <= 64)\n");
+      } else if (aph.empty()) {
+        std::printf("tnproxy-standin: no master APH\n");
+      } else if (ParsePull(in, pull)) {
+        load.Start(standin, aph, app, pull, static_cast<int>(threads));
+        std::printf("tnproxy-standin: load started\n");
+      }
+    } else if (cmd == "stop-load") {
+      load.Stop();
+      std::printf("tnproxy-standin: load stopped: %d ok, %d failed, %d timed out\n", load.ok(), load.failed(),
+                  load.timedOut());
+      load.ResetCounts();
     } else if (cmd == "quit") {
       break;
     } else if (!cmd.empty()) {

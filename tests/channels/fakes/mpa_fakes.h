@@ -278,6 +278,7 @@ class TestRpcMpaClient : public MpaClient {
     std::lock_guard<std::mutex> lock(mutex_);
     return appSpecific_;
   }
+  std::shared_ptr<MpaClientAppSpecific> AppSpecificLayer() override { return AppSpecific(); }
 
   std::vector<zumbra::qbx::messaging::GenericUnifiedMsg> published;
 

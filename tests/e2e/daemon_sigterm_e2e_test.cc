@@ -1,0 +1,132 @@
+// SIGTERM while the management plane pulls: the daemon must end, with 0, every time, and
+// every pull it accepted must be answered (an answer or an error, never a caller left to its
+// deadline). Each sandbox keeps its stand-in peers and starts the daemon again and again;
+// the proxy stand-in keeps several pulls in flight while the signal arrives. Several
+// sandboxes run side by side (one test each), so that the forty stops cost little time.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "tests/e2e/daemon_peers.h"
+#include "tools/sandbox/sandbox.h"
+
+namespace qbx::e2e {
+namespace {
+
+constexpr int kVerticals = 8;
+constexpr int kStopsPerSandbox = 10;  // four sandboxes: forty stops
+constexpr int kAnswersBeforeStop = 20;
+
+class DaemonSigtermE2E : public ::testing::TestWithParam<int> {
+ protected:
+  ~DaemonSigtermE2E() override {
+    if (commandFd_ >= 0) ::close(commandFd_);
+  }
+  void StartTnProxy() {
+    const std::string binary = PeerBinary("tnproxy_standin", "qbx-tnproxy-standin");
+    ASSERT_EQ(access(binary.c_str(), X_OK), 0) << "peer not built: " << binary;
+    const std::string fifo = ns_->ScratchDir() + "/tnproxy.in";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    commandFd_ = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(commandFd_, 0);
+    tnproxy_ = ns_->Spawn({"/bin/sh", "-c", "exec '" + binary + "' 2 < '" + fifo + "'"});
+    ASSERT_GT(tnproxy_, 0);
+    ASSERT_TRUE(WaitForOutput(*ns_, tnproxy_, "listening on")) << OutputOf(*ns_, tnproxy_);
+  }
+  void Command(const std::string& line) {
+    const std::string text = line + "\n";
+    ASSERT_EQ(::write(commandFd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+  // Reads the daemon's records until `count` of those not yet looked at contain `needle`.
+  void WaitForNewRecords(const std::string& needle, int count) {
+    const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int seen = 0;
+    for (;;) {
+      const auto& records = ns_->Syslog();
+      for (; scanned_ < records.size(); ++scanned_) seen += records[scanned_].find(needle) != std::string::npos;
+      if (seen >= count) return;
+      if (std::chrono::steady_clock::now() > failsafe) {
+        FAIL() << seen << " of " << count << " new records with '" << needle << "'; daemon output:\n"
+               << OutputOf(*ns_, pid_) << "\nproxy stand-in:\n"
+               << OutputOf(*ns_, tnproxy_);
+      }
+      ns_->NextSyslog(std::chrono::milliseconds(100));
+    }
+  }
+  // The `n`-th "load stopped" line of the proxy stand-in (1-based).
+  std::string WaitForLoadReport(int n) {
+    const std::string needle = "load stopped: ";
+    const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+      const std::string out = OutputOf(*ns_, tnproxy_);
+      size_t at = std::string::npos;
+      int seen = 0;
+      for (size_t pos = out.find(needle); pos != std::string::npos; pos = out.find(needle, pos + 1)) {
+        if (++seen == n) at = pos;
+      }
+      if (at != std::string::npos && out.find('\n', at) != std::string::npos) {
+        return out.substr(at, out.find('\n', at) - at);
+      }
+      if (std::chrono::steady_clock::now() > failsafe) {
+        ADD_FAILURE() << "no load report " << n << " from the proxy stand-in:\n" << out;
+        return std::string();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+
+  std::string skipReason_;
+  std::unique_ptr<Namespace> ns_;
+  pid_t pid_ = -1;
+  pid_t tnproxy_ = -1;
+  int commandFd_ = -1;
+  size_t scanned_ = 0;
+};
+
+TEST_P(DaemonSigtermE2E, EndsWithZeroAndAnswersEveryAcceptedPullWhenStoppedUnderLoad) {
+  if (!CreateNodeNamespace(ns_, skipReason_)) GTEST_SKIP() << skipReason_;
+  ASSERT_GT(StartNodeDb(*ns_), 0);
+  ASSERT_GT(StartMonitoring(*ns_), 0);
+  ASSERT_NO_FATAL_FAILURE(StartTnProxy());
+
+  for (int stop = 1; stop <= kStopsPerSandbox; ++stop) {
+    SCOPED_TRACE("stop " + std::to_string(stop) + " in sandbox " + std::to_string(GetParam()));
+    pid_ = StartDaemonIn(*ns_);
+    ASSERT_GT(pid_, 0);
+    ASSERT_NO_FATAL_FAILURE(WaitForNewRecords("Received REGISTRATION_ACK", kVerticals));
+    // Two verticals under load: calls open in both when the signal comes.
+    Command("load 3 AggSvc-L2-Switching client-data com.zumbra.qbx.management.aggservice.l2.MacTableMsg");
+    Command("load 3 AggSvc-Routing runtime-status zumbra.qbx.agg_service.l3.LogicalRouterStatusMsg");
+    ASSERT_NO_FATAL_FAILURE(WaitForNewRecords("RespondMsg : Sent response", kAnswersBeforeStop));
+
+    ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
+    // A hang guard, not a timing requirement: a daemon that stops waits for nothing unbounded.
+    std::optional<int> status = WaitForExitReading(*ns_, pid_, std::chrono::seconds(20));
+    ASSERT_TRUE(status.has_value()) << "daemon still running 20 s after SIGTERM\n" << OutputOf(*ns_, pid_);
+    ASSERT_TRUE(WIFEXITED(*status)) << "wait status " << *status << "\n" << OutputOf(*ns_, pid_);
+    EXPECT_EQ(WEXITSTATUS(*status), 0) << OutputOf(*ns_, pid_);
+
+    Command("stop-load");
+    const std::string report = WaitForLoadReport(stop);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(report, m, std::regex("(\\d+) ok, (\\d+) failed, (\\d+) timed out"))) << report;
+    EXPECT_GT(std::stoi(m[1]), 0) << report;
+    EXPECT_EQ(std::stoi(m[3]), 0) << "pulls left unanswered until their deadline: " << report;
+    ReadWaitingRecords(*ns_);
+    scanned_ = ns_->Syslog().size();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(FourSandboxes, DaemonSigtermE2E, ::testing::Range(0, 4));
+
+}  // namespace
+}  // namespace qbx::e2e
