@@ -1,5 +1,7 @@
 #include "channels/mpa_client_mp_agg_service.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <unordered_map>
 
 #include <google/protobuf/descriptor.h>
@@ -198,6 +200,10 @@ void MpaClientMpAggService::HandleSNResponse(const rpc::Status& status, const Ge
       break;
     }
   }
+  // The record names the smart NIC that answered, so that the host's collector counts
+  // answers per smart NIC rather than per message.
+  std::free(record->routingKey);
+  record->routingKey = strdup(mp->aphUuid().c_str());
   DeliverAggReply(*this, record, unified.obj_type(), mp->aphUuid(), carried, true);
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] HandleSNResponse End", app);
 }
