@@ -253,6 +253,9 @@ TEST_F(SnVariantsTest, StreamsEndingByReasonAndTheLastStubGoingClosesTheVertical
   ASSERT_TRUE(standin_.EndPeerStream(kSnB, 6));
   ASSERT_TRUE(Eventually([&] { return client_->StubCount() == 0 && notices_->Count(RMQ_CLIENT_CLOSE) == 1; }));
   EXPECT_EQ(client_->GetConnState(), MpaClient::STATE_INIT);
+  // Sent as a smart-NIC notice: it carries the version that came with the peer list.
+  EXPECT_EQ(notices_->Last(RMQ_CLIENT_CLOSE).mpMajorVersion, 4u);
+  EXPECT_EQ(notices_->Last(RMQ_CLIENT_CLOSE).mpMinorVersion, 3u);
   EXPECT_EQ(logs_.Count("Nothing to do for stream down"), 2u);
   clock_->Advance(10s);
   Drain();
