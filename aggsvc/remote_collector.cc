@@ -150,7 +150,6 @@ void RemoteCollector::FanOutAndWait(const std::string& appName, const char* byte
 
   std::unique_lock<std::mutex> lock(mutex);
   fanOut->asked = std::move(asked);
-  fanOut->sending = false;
   QBX_LOG(qbx::loglevel::kInfo).subcomp(kSubcomp).put("[%s]: Request sent to %d DPUs", app, static_cast<int>(sent));
   if (sent > 0) {
     for (;;) {

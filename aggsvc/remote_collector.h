@@ -139,7 +139,6 @@ class RemoteCollector {
     // counts as one answer of its own.
     std::set<std::string> answeredBy;
     uint32_t anonymousAnswers = 0;
-    bool sending = true;
     Results results;
 
     bool AllAnswered() const {
