@@ -1,6 +1,7 @@
 #include "aggsvc/remote_collector.h"
 
 #include <algorithm>
+#include <set>
 #include <utility>
 
 #include "aggsvc/agg_service_client.h"
@@ -123,6 +124,7 @@ void RemoteCollector::FanOutAndWait(const std::string& appName, const char* byte
   }
 
   uint32_t sent = 0;
+  std::set<std::string> asked;
   if (sender && length >= 0 && (bytes != nullptr || length == 0)) {
     SnRequest request;
     request.appName = appName;
@@ -139,17 +141,19 @@ void RemoteCollector::FanOutAndWait(const std::string& appName, const char* byte
             .subcomp(kSubcomp)
             .put("[%s]: Sending to SN %s failed: %s", app, id.c_str(), e.what());
       }
-      if (rc == 0) ++sent;
+      if (rc == 0) {
+        ++sent;
+        asked.insert(id);
+      }
     }
   }
 
   std::unique_lock<std::mutex> lock(mutex);
-  fanOut->sent = sent;
-  fanOut->sending = false;
+  fanOut->asked = std::move(asked);
   QBX_LOG(qbx::loglevel::kInfo).subcomp(kSubcomp).put("[%s]: Request sent to %d DPUs", app, static_cast<int>(sent));
-  if (fanOut->sent > 0) {
+  if (sent > 0) {
     for (;;) {
-      if (fanOut->answered >= fanOut->sent) {
+      if (fanOut->AllAnswered()) {
         QBX_LOG(qbx::loglevel::kDebug).subcomp(kSubcomp).put("[%s]: RetrieveInfo completes", app);
         break;
       }
@@ -158,7 +162,7 @@ void RemoteCollector::FanOutAndWait(const std::string& appName, const char* byte
         break;
       }
       clock->WaitUntil(cv, lock, deadline);
-      if (fanOut->answered < fanOut->sent && clock->Now() < deadline) {
+      if (!fanOut->AllAnswered() && clock->Now() < deadline) {
         QBX_LOG(qbx::loglevel::kDebug).subcomp(kSubcomp).put("[%s]: RetrieveInfo continues wait", app);
       }
     }
@@ -204,8 +208,9 @@ void RemoteCollector::ProcessSnResponse(const rmqClientMessage* message, const s
              static_cast<long long>(message->payloadLen));
     return;
   }
+  const std::string snId = message->routingKey != nullptr ? std::string(message->routingKey) : std::string();
   try {
-    ProcessPayload(appName, typeId, correlationId, message->payload, static_cast<size_t>(message->payloadLen),
+    ProcessPayload(appName, typeId, correlationId, snId, message->payload, static_cast<size_t>(message->payloadLen),
                    runtimeStatus);
   } catch (const std::exception& e) {
     QBX_LOG(qbx::loglevel::kError)
@@ -215,8 +220,8 @@ void RemoteCollector::ProcessSnResponse(const rmqClientMessage* message, const s
 }
 
 void RemoteCollector::ProcessPayload(const std::string& appName, const std::string& typeId,
-                                     const std::string& correlationId, const uint8_t* body, size_t length,
-                                     bool runtimeStatus) {
+                                     const std::string& correlationId, const std::string& snId,
+                                     const uint8_t* body, size_t length, bool runtimeStatus) {
   const char* app = appName.c_str();
   std::lock_guard<std::mutex> guard(mutex);
   RecordMap& records = runtimeStatus ? genericStatusRequests : requests;
@@ -288,9 +293,13 @@ void RemoteCollector::ProcessPayload(const std::string& appName, const std::stri
         .tag("errorCode:MPA10005")
         .put("[%s]: ProcessPayload: unknown msg type  %s", app, typeId.c_str());
   }
-  // Replies are counted, not smart NICs; the count stops at the number sent only while
-  // sends are still going on.
-  if (fanOut->sending || fanOut->answered < fanOut->sent) ++fanOut->answered;
+  // Smart NICs are counted, not replies: a second message of one smart NIC is filed above
+  // but does not end the wait for another smart NIC's answer.
+  if (snId.empty()) {
+    ++fanOut->anonymousAnswers;
+  } else {
+    fanOut->answeredBy.insert(snId);
+  }
   cv.notify_all();
 }
 
@@ -322,4 +331,11 @@ std::list<std::string> RemoteCollector::GetGenericStatusCache(const std::string&
   if (!results) return {};
   auto found = results->genericStatusCache.find(typeName);
   return found == results->genericStatusCache.end() ? std::list<std::string>() : found->second;
+}
+
+void RemoteCollector::ForgetResults(const std::string& appName, bool runtimeStatus) {
+  std::lock_guard<std::mutex> guard(mutex);
+  RecordMap& records = runtimeStatus ? genericStatusRequests : requests;
+  auto recordIt = records.find(appName);
+  if (recordIt != records.end()) recordIt->second.last.erase(std::this_thread::get_id());
 }

@@ -3,8 +3,11 @@
 // smart-NIC sender, waits at most 5 s for their replies, files each reply that belongs to
 // the request, and lends the filed replies to the merges of the smart-NIC adapters.
 //
-// Every fan-out has a record of its own (expected reply type, correlation id, counts of
-// requests sent and replies filed, and the replies). A reply is filed only in the fan-out of
+// Every fan-out has a record of its own (expected reply type, correlation id, the smart NICs
+// asked and those that answered, and the replies). The wait ends when every smart NIC asked
+// has answered: a smart NIC that sends several messages for one request has them all filed
+// while the fan-out lives, and its second message does not stand in for another smart NIC's
+// answer. A reply says which smart NIC sent it through its record's routing key. A reply is filed only in the fan-out of
 // its app and kind whose correlation id and type it carries; one that finds none (late, or
 // for another request) is logged and dropped. When the fan-out ends, its replies become the
 // calling thread's last results for that app and kind; the readers hand out copies of
@@ -31,6 +34,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -95,7 +99,8 @@ class RemoteCollector {
   void RetrieveInfo(const std::string& appName, const char* bytes, int32_t length, const MsgMetadata& metadata,
                     const std::vector<std::string>& snIds);
 
-  // A reply from a smart NIC (messaging thread). Never throws.
+  // A reply from a smart NIC (messaging thread); the record's routing key names the smart
+  // NIC. Never throws.
   void ProcessSnResponse(const rmqClientMessage* message, const std::string& appName, const std::string& typeId,
                          const std::string& correlationId);
 
@@ -106,6 +111,9 @@ class RemoteCollector {
   StatsReplies GetStatsReplies(const std::string& appName);
   std::list<std::string> GetStatusCache(const std::string& appName, const std::string& protoTypeName);
   std::list<std::string> GetGenericStatusCache(const std::string& appName, const std::string& typeName);
+  // Drops the calling thread's last results for the app and kind: a request that could not
+  // be sent must not be merged with the answers to an earlier one.
+  void ForgetResults(const std::string& appName, bool runtimeStatus);
 
   // The app's smart-NIC sender (mpaStubMap); replaces an earlier entry; null is kept and
   // refused at send time.
@@ -125,10 +133,19 @@ class RemoteCollector {
     std::string appName;
     std::string type;  // the expected reply type
     std::string correlationId;
-    uint32_t sent = 0;
-    uint32_t answered = 0;
-    bool sending = true;
+    // Smart NICs that took the request (their sends returned 0).
+    std::set<std::string> asked;
+    // Smart NICs that answered, by the id their reply carries; a reply that names none
+    // counts as one answer of its own.
+    std::set<std::string> answeredBy;
+    uint32_t anonymousAnswers = 0;
     Results results;
+
+    bool AllAnswered() const {
+      size_t answered = anonymousAnswers;
+      for (const auto& id : asked) answered += answeredBy.count(id);
+      return answered >= asked.size();
+    }
   };
   struct ThreadResults {
     uint64_t stamp = 0;
@@ -143,7 +160,7 @@ class RemoteCollector {
   void FanOutAndWait(const std::string& appName, const char* bytes, int32_t length, const MsgMetadata& metadata,
                      const std::vector<std::string>* snIds);
   void ProcessPayload(const std::string& appName, const std::string& typeId, const std::string& correlationId,
-                      const uint8_t* body, size_t length, bool runtimeStatus);
+                      const std::string& snId, const uint8_t* body, size_t length, bool runtimeStatus);
   const Results* ThreadResultsOf(const std::string& appName, bool runtimeStatus);
   std::vector<std::string> SmartNicIds();
 

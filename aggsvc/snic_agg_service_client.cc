@@ -231,6 +231,9 @@ void SnicAggServiceClient::RequestRemoteGenericStatus(const msg::GenericRuntimeS
         .subcomp(kSubcomp)
         .tag("errorCode:MPA10005")
         .put("[%s]: Cannot build the runtime-status request for the smart NICs", AppName());
+    // The merge that follows reads this thread's last answers: without a fan-out of its own
+    // those would be an earlier request's.
+    collector->ForgetResults(vertical->Name(), true);
     return;
   }
   const MsgMetadata metadata(kGenericRuntimeStatusRequestTypeId, correlation->ToString(), "");

@@ -13,6 +13,7 @@
 // ran the fan-out, and read copies of what the collector filed for that thread.
 #pragma once
 
+#include <functional>
 #include <list>
 #include <memory>
 #include <optional>
@@ -252,19 +253,39 @@ int SnicAggServiceClient::RegisterSnicGenericPullHandler(const GenericStatusGett
 }
 
 // Registers a vertical's pull handler for a type that is also collected from smart NICs:
-// in smart-NIC form when `client` is a smart-NIC client, else, and when the smart-NIC form
-// is refused for the node or the vertical's entry list (-1011, -1006), in plain form, so
-// the host's own data is served in every case. 0, or the refusal of the form used.
+// in smart-NIC form on a host with smart NICs (persona 1) whose client is a smart-NIC
+// client, in plain form on every other node. The persona is read at the call. A smart-NIC
+// form that is refused (-1011, -1006) falls back to the plain form, so the host's own data
+// is served in every case. 0, or the refusal of the form used.
 template <class Msg>
 int RegisterPullHandlerWithSnic(const std::shared_ptr<AggServiceClient>& client,
                                 const AggServiceClient::PullHandler<Msg>& handler,
                                 const SnicPullCallbacks<Msg>& callbacks) {
   if (!client) return aggresult::kInvalidArgs;
-  if (auto snic = std::dynamic_pointer_cast<SnicAggServiceClient>(client)) {
-    int rc = snic->template RegisterSnicPullHandler<Msg>(handler, callbacks);
-    if (rc != aggresult::kSnicRegistrationOnSnic && rc != aggresult::kInvalidArgs) return rc;
+  if (client->NodePersona() == aggsvc_snic_detail::kPersonaSnHost) {
+    if (auto snic = std::dynamic_pointer_cast<SnicAggServiceClient>(client)) {
+      int rc = snic->template RegisterSnicPullHandler<Msg>(handler, callbacks);
+      if (rc != aggresult::kSnicRegistrationOnSnic && rc != aggresult::kInvalidArgs) return rc;
+    }
   }
   return client->template RegisterPullHandler<Msg>(handler);
+}
+
+// The same for a generic runtime-status registration: the smart-NIC form with `getter` and
+// `callbacks` on a host with smart NICs, else (and when that form is refused) `plain`, the
+// vertical's own plain registration of the type.
+template <class Msg>
+int RegisterGenericPullHandlerWithSnic(const std::shared_ptr<AggServiceClient>& client,
+                                       const AggServiceClient::GenericStatusGetter& getter,
+                                       const MultiCollectorCallbacks& callbacks, const std::function<int()>& plain) {
+  if (!client) return aggresult::kInvalidArgs;
+  if (client->NodePersona() == aggsvc_snic_detail::kPersonaSnHost) {
+    if (auto snic = std::dynamic_pointer_cast<SnicAggServiceClient>(client)) {
+      int rc = snic->template RegisterSnicGenericPullHandler<Msg>(getter, callbacks);
+      if (rc != aggresult::kSnicRegistrationOnSnic && rc != aggresult::kInvalidArgs) return rc;
+    }
+  }
+  return plain ? plain() : aggresult::kInvalidArgs;
 }
 
 }  // namespace AggSvcSnic

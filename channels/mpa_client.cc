@@ -286,7 +286,9 @@ void InstallSNClient(ClientMap Registry::*slots, const MpaClient::CreateArgs& ar
 void MpaClient::RegisterSNHost(const std::shared_ptr<AsioQbxProvider>& provider, RxCallback rxCallback,
                                const std::string& appName, const std::string& clientKind, uint32_t clientFlags,
                                uint32_t port) {
-  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("%s RegisterSNHost mpa client", appName.c_str());
+  // Only a host with smart NICs talks to smart NICs; elsewhere nothing is installed.
+  if (NodePersona() != 1) return;
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("%s Register SN Host mpa client", appName.c_str());
   CreateArgs args{provider, std::move(rxCallback), appName, clientKind, clientFlags,
                   static_cast<uint16_t>(port % 65536), nullptr};
   InstallSNClient(&Registry::snHostApps, args, [](const std::shared_ptr<MpaClient>& client) {
@@ -297,7 +299,9 @@ void MpaClient::RegisterSNHost(const std::shared_ptr<AsioQbxProvider>& provider,
 void MpaClient::RegisterSN(const std::shared_ptr<AsioQbxProvider>& provider, RxCallback rxCallback,
                            const std::string& appName, const std::string& clientKind, uint32_t clientFlags,
                            uint32_t port) {
-  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("%s RegisterSN mpa client", appName.c_str());
+  // Only a smart NIC talks to its host this way; elsewhere nothing is installed.
+  if (NodePersona() != 2) return;
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("%s Register SN mpa client", appName.c_str());
   CreateArgs args{provider, std::move(rxCallback), appName, clientKind, clientFlags,
                   static_cast<uint16_t>(port % 65536), nullptr};
   InstallSNClient(&Registry::snApps, args, [](const std::shared_ptr<MpaClient>& client) {

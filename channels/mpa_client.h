@@ -128,7 +128,9 @@ class MpaClient {
                        const std::string& appName, const std::string& clientKind, uint32_t clientFlags,
                        uint32_t port, uint64_t ackWaitUs, uint64_t reconnectDelayUs,
                        ErrorCallback errorCallback);
-  // The smart-NIC host (persona 1) and smart-NIC (persona 2) registrations.
+  // The smart-NIC host (persona 1) and smart-NIC (persona 2) registrations: each acts only
+  // on its persona (as recorded when the event loop started) and does nothing, silently,
+  // on any other.
   static void RegisterSNHost(const std::shared_ptr<AsioQbxProvider>& provider, RxCallback rxCallback,
                              const std::string& appName, const std::string& clientKind,
                              uint32_t clientFlags, uint32_t port);

@@ -1,5 +1,7 @@
 #include "channels/mpa_client_mp_agg_service.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <set>
 #include <unordered_map>
 
@@ -225,6 +227,10 @@ void MpaClientMpAggService::HandleSNResponse(const rpc::Status& status, const Ge
                app, unified.obj_type().c_str(), mp->aphUuid().c_str(), unknown.c_str());
     }
   }
+  // The record names the smart NIC that answered, so that the host's collector counts
+  // answers per smart NIC rather than per message.
+  std::free(record->routingKey);
+  record->routingKey = strdup(mp->aphUuid().c_str());
   DeliverAggReply(*this, record, unified.obj_type(), mp->aphUuid(), carried, true);
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] HandleSNResponse End", app);
 }

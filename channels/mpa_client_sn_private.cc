@@ -353,6 +353,13 @@ void MpaClientSNPrivate<StubT>::performUpdateStubMap() {
   std::set<std::string> newSet;
   if (snProxy_) {
     for (const auto& entry : snProxy_->GetSnUuidMap()) newSet.insert(entry.first);
+    // The peer list comes with the product version: it is the management-plane version
+    // that this client's vertical is told with its registration acknowledgement.
+    zumbra::qbx::ProductVersionMsg version = snProxy_->GetProductVersion();
+    if (version.has_major() || version.has_minor()) {
+      std::unique_lock<std::shared_mutex> lock(stubLock_);
+      mpVersion_ = std::move(version);
+    }
   }
   {
     std::unique_lock<std::shared_mutex> lock(snSetLock_);
@@ -708,8 +715,9 @@ std::string MpaClientSNPrivate<StubT>::getLocalUuidStr() {
 template <class StubT>
 bool MpaClientSNPrivate<StubT>::GetMpVersionSNMpaClient(uint32_t& major, uint32_t& minor) {
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] GetMpVersionSNMpaClient: Entered", appName().c_str());
-  major = mpVersion_.has_major() ? static_cast<uint32_t>(mpVersion_.major()) : 0;
-  minor = mpVersion_.has_minor() ? static_cast<uint32_t>(mpVersion_.minor()) : 0;
+  std::shared_lock<std::shared_mutex> lock(stubLock_);
+  major = mpVersion_.has_major() && mpVersion_.major() > 0 ? static_cast<uint32_t>(mpVersion_.major()) : 0;
+  minor = mpVersion_.has_minor() && mpVersion_.minor() > 0 ? static_cast<uint32_t>(mpVersion_.minor()) : 0;
   return true;
 }
 

@@ -128,7 +128,7 @@ class MpaClientSNPrivate : public MpaClient {
   bool updatePending_ = false;
   std::shared_ptr<Timer> updateTimer_;
   std::shared_ptr<Timer> purgeTimer_;
-  zumbra::qbx::ProductVersionMsg mpVersion_;
+  zumbra::qbx::ProductVersionMsg mpVersion_;  // under stubLock_; from the proxy's peer-list updates
   const uint32_t persona_;
   std::unordered_map<std::string, RetryPolicy> retryPolicies_;
   std::mutex updateMutex_;

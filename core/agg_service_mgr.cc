@@ -20,6 +20,7 @@
 #include "firewall/agg_service_health_alarm_reporter.h"
 #include "platform/runtime/asio_qbx_provider.h"
 #include "platform/runtime/timer.h"
+#include "platform/smartnic/sn_util.h"
 
 namespace {
 
@@ -45,7 +46,8 @@ class NodeMessagingChannel : public AggServiceMgrChannel {
     auto tnProxy = qbx::TnProxyClientCommon::getInstance();
     return tnProxy ? tnProxy->GetProvider() : nullptr;
   }
-  int NodePersona() override { return static_cast<int>(qbx::MpaClient::NodePersona()); }
+  // Read from the topology library, as every decision of the manager does.
+  int NodePersona() override { return SNUtil::GetNodePersona(); }
   uint32_t SnProxySmartNicCount() override {
     auto snProxy = qbx::SNProxyClientCommon::getInstance();
     return snProxy && snProxy->NumSmartNics() > 0 ? static_cast<uint32_t>(snProxy->NumSmartNics()) : 0;

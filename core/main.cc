@@ -28,6 +28,7 @@
 #include "channels/agg_svc_mpa_client.h"
 #include "channels/mpa_client.h"
 #include "core/agg_service_mgr.h"
+#include "core/agg_service_mgr_verticals.h"
 #include "core/agg_service_mgr_signals.h"
 #include "core/daemon_signals.h"
 #include "core/log_config.h"
@@ -39,27 +40,12 @@
 #include "firewall/cli_server.h"
 #include "firewall/dfw_cli.h"
 #include "firewall/dfw_stats.h"
-#include "firewall/dfw_vertical_impl.h"
 #include "firewall/ip_reputation_server.h"
 #include "platform/smartnic/sn_demux_util.h"
 #include "platform/smartnic/sn_util.h"
-#include "verticals/dlb_exporter.h"
-#include "verticals/fabric_vertical_impl.h"
-#include "verticals/idps_vertical_impl.h"
-#include "verticals/krx_host_node_status_vertical.h"
-#include "verticals/l2_exporter.h"
-#include "verticals/l3_exporter.h"
-#include "verticals/pnic_bond_reporter.h"
 #include "verticals/transport_node_status_reporter.h"
-#include "verticals/tunnel_reporter.h"
-#include "zumbra/qbx/agg_service/agg_service_status.pb.h"
-#include "zumbra/qbx/agg_service/l2/l2_status.pb.h"
-#include "zumbra/qbx/agg_service/l3/l3_status.pb.h"
-#include "zumbra/qbx/agg_service/node/node_status.pb.h"
 
 namespace {
-
-namespace agg = zumbra::qbx::agg_service;
 
 constexpr const char* kSubcomp = "agg-service";
 // Made mode 0700 by the first server that listens there.
@@ -180,11 +166,6 @@ void StartupSignalHandler(int signum) {
   qbx::SignalWaiter::TerminateWithDefaultAction(signum);
 }
 
-template <class Msg>
-AdapterEntry SnicEntry() {
-  return AdapterEntry{SNIC_ADAPTER, Msg::default_instance().GetTypeName()};
-}
-
 [[noreturn]] void EndProcess(int status) {
   std::fflush(nullptr);
   std::_Exit(status);
@@ -236,31 +217,11 @@ int RunDaemon(int argc, char* argv[]) {
   StartExporterCommonCli();
   AlarmManager::CreateInstance();
 
-  // 9-10. The collectors, in their fixed order, each given its smart-NIC adapter entries
-  //       right after it is made.
-  auto pnicBondReporter = std::make_shared<PnicBondReporter>();
-  auto tunnelReporter = std::make_shared<TunnelReporter>();
-  auto transportNodeStatus = std::make_shared<TransportNodeStatusReporter>(nodeDb, pnicBondReporter, tunnelReporter);
-  transportNodeStatus->AdapterEntries() = {SnicEntry<agg::TunnelsSummaryMsg>(), SnicEntry<agg::TunnelsMsg>()};
-  auto l2Exporter = std::make_shared<L2Exporter>(nodeDb, transportNodeStatus, demux);
-  l2Exporter->AdapterEntries() = {SnicEntry<agg::l2::LogicalPortMacTableMsg>(), SnicEntry<agg::l2::MacTableMsg>(),
-                                  SnicEntry<agg::l2::VtepTableMsg>()};
-  auto l3Exporter = std::make_shared<L3Exporter>(nodeDb, demux);
-  l3Exporter->AdapterEntries() = {SnicEntry<agg::l3::LogicalRouterPortArpTableMsg>(),
-                                  SnicEntry<agg::l3::RouteTableMsg>()};
-  auto hostNode = std::make_shared<KrxHostNodeStatusVertical>("HostNodeStatusVertical");
-  hostNode->AdapterEntries() = {SnicEntry<agg::node::NodeStatusPropertiesMsg>()};
-  auto dfw = std::make_shared<DFWVerticalImpl>("DFWRuleStats", nodeDb);
-  // Names no message type: it only makes the manager build a smart-NIC client.
-  dfw->AdapterEntries() = {AdapterEntry{SNIC_ADAPTER, "dummy-adapter"}};
-  auto idps = std::make_shared<IdpsVerticalImpl>("IDPSRuleStats");
-  auto fabric = std::make_shared<FabricVerticalImpl>("FabricStats");
-  auto dlb = std::make_shared<DlbExporter>(demux);
-  dlb->AdapterEntries() = {SnicEntry<agg::LbServiceStatusMsg>(), SnicEntry<agg::HostLbServiceStatusMsg>()};
-
-  // 11. The vertical list; the two reporters are kept by the transport node status vertical.
-  std::vector<std::shared_ptr<Vertical>> verticals = {l2Exporter, l3Exporter, hostNode,           dfw,
-                                                      idps,       fabric,     transportNodeStatus, dlb};
+  // 9-11. The collectors, in their fixed order, each given its smart-NIC adapter entries
+  //        right after it is made, and the vertical list.
+  DaemonVerticals daemonVerticals = MakeDaemonVerticals(nodeDb, demux);
+  std::shared_ptr<TransportNodeStatusReporter> transportNodeStatus = daemonVerticals.transportNodeStatus;
+  std::vector<std::shared_ptr<Vertical>>& verticals = daemonVerticals.list;
 
   // 12. Firewall statistics module; start-up goes on whatever it reports.
   if (dfwStatsInit(nodeDb) != 0) {
@@ -280,9 +241,8 @@ int RunDaemon(int argc, char* argv[]) {
 
   // 14. The manager. Its clients reach the messaging channel through the channel's
   //     registration, installed here once before any client is set up.
-  qbx::MpaClient::SetNodePersonaSource([] { return static_cast<uint32_t>(SNUtil::GetNodePersona()); });
+  InstallNodePersonaSources();
   AggServiceClient::SetDefaultRegistrar(std::make_shared<AggSvcMpaClientRegistrar>());
-  AggServiceClient::SetDefaultNodePersonaSource([] { return static_cast<int>(qbx::MpaClient::NodePersona()); });
   try {
     AggServiceMgr::CreateInstance(verticals);
   } catch (const std::exception& e) {

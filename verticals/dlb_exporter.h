@@ -5,10 +5,14 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "aggsvc/agg_service_client.h"
 #include "aggsvc/vertical.h"
 
+namespace zumbra::qbx::agg_service {
+class LbServiceStatusMsg;
+}
 namespace qbx::smartnic::demux {
 class SNDemuxUtil;
 }
@@ -22,6 +26,11 @@ class DlbExporter : public Vertical {
 
   const char* GetName() override;
   void RegisterCallbacks(std::shared_ptr<AggServiceClient> client) override;
+
+  // The smart-NIC merge of load-balancer service status pulls.
+  static bool MergeServiceStatus(const std::vector<std::shared_ptr<zumbra::qbx::agg_service::LbServiceStatusMsg>>& all,
+                                 const std::vector<AggServiceClient::StatusMessageSource>& sources,
+                                 std::vector<std::shared_ptr<zumbra::qbx::agg_service::LbServiceStatusMsg>>& merged);
 
  private:
   std::shared_ptr<qbx::smartnic::demux::SNDemuxUtil> demux;

@@ -27,14 +27,16 @@ void TransportNodeStatusReporter::RegisterCallbacks(std::shared_ptr<AggServiceCl
   if (!client) return;
   using qbx::status::RegisterGeneric;
   using qbx::status::RegisterPlain;
-  RegisterPlain<as::TunnelsSummaryMsg>(*client);
-  RegisterPlain<as::TunnelsMsg>(*client);
+  // Tunnels are also collected from the smart NICs on a host that carries them: their
+  // tunnels are merged with the host's there, plain everywhere else.
+  qbx::status::RegisterPlainWithSnic<as::TunnelsSummaryMsg>(client);
+  qbx::status::RegisterPlainWithSnic<as::TunnelsMsg>(client);
   RegisterPlain<as::PnicBondsMsg>(*client);
   RegisterPlain<as::ControlConnStatusesMsg>(*client);
   // The runtime-status types the monitoring status source accepts for this vertical.
-  RegisterGeneric<as::TunnelsSummaryMsg>(*client);
+  qbx::status::RegisterGenericWithSnic<as::TunnelsSummaryMsg>(client);
   RegisterGeneric<as::PnicBondsMsg>(*client);
-  RegisterGeneric<as::ControlConnStatusesMsg>(*client);
+  qbx::status::RegisterRuntimeStatus<as::ControlConnStatusesMsg>(*client);
 }
 
 bool TransportNodeStatusReporter::InitHZCHealthReporting(std::shared_ptr<qbx::sha::ShaPmClient> shaClient) {

@@ -9,6 +9,7 @@
 #include <set>
 #include <thread>
 
+#include "core/uuid.h"
 #include "platform/smartnic/sn_util.h"
 #include "tests/aggsvc/fakes/log_capture.h"
 #include "tests/aggsvc/smartnic_harness.h"
@@ -238,6 +239,84 @@ TEST(SmartNicHost, ClientDataFanOutNarrowsOnlyWhenEveryTargetIsMapped) {
   }
   EXPECT_EQ(firstAnswer[0], "host");
   EXPECT_EQ(std::set<std::string>({firstAnswer[1], firstAnswer[2]}), std::set<std::string>({"sn-a", "sn-b"}));
+}
+
+// A smart NIC that answers one request with two messages must not end the wait for
+// another smart NIC that has not answered yet: each smart NIC counts once, and all three
+// messages reach the answer.
+TEST(SmartNicHost, SmartNicAnsweringTwiceDoesNotCutAnotherOneShort) {
+  LogCapture logs;
+  SnicHostHarness h;
+  namespace l2 = zumbra::qbx::agg_service::l2;
+  ASSERT_EQ(h.client->RegisterSnicPullHandler<l2::MacTableMsg>(
+                [](const auto&, std::vector<std::shared_ptr<l2::MacTableMsg>>& out) {
+                  out.push_back(std::make_shared<l2::MacTableMsg>());
+                  out.back()->set_target_id("host");
+                },
+                {}),
+            0);
+  auto table = [](const SnRequest& r, const std::string& id) {
+    l2::MacTableMsg message;
+    message.set_target_id(id);
+    return SnReply{"com.zumbra.qbx.management.aggservice.l2.MacTableMsg", r.correlationId, message.SerializeAsString()};
+  };
+  h.nics->ConfigureReplies("sn-a", Mode::kAnswer, [&](const SnRequest& r) {
+    return std::vector<SnReply>{table(r, "a-1"), table(r, "a-2")};
+  });
+  h.nics->ConfigureReplies("sn-b", Mode::kHold, [&](const SnRequest& r) { return std::vector<SnReply>{table(r, "b")}; });
+  ASSERT_EQ(h.Open(), 0);
+  snmsg::ClientDataRequestMsg request;
+  request.add_target_data_request()->set_target_type("com.zumbra.qbx.management.aggservice.l2.MacTableMsg");
+  std::thread pull([&] {
+    EXPECT_EQ(h.Request(AggServiceClient::kClientDataRequestTypeId, request.SerializeAsString(), "pull-1"), 0);
+  });
+  h.nics->WaitForSends(2);
+  // sn-b answers after sn-a's two messages; no time passes, so only its answer can end
+  // the wait.
+  h.nics->ReleaseHeld();
+  pull.join();
+  std::vector<std::string> ids;
+  for (size_t i = 0; i < 4; ++i) {
+    l2::MacTableMsg message;
+    ASSERT_TRUE(message.ParseFromString(h.Answer(i).payload));
+    ids.push_back(message.target_id());
+  }
+  EXPECT_EQ(ids, (std::vector<std::string>{"host", "a-1", "a-2", "b"}));
+  EXPECT_EQ(logs.Count("RetrieveInfo completes"), 1u);
+  EXPECT_EQ(logs.Count("RetrieveInfo timed out"), 0u);
+  EXPECT_EQ(logs.Count("reply does not match request"), 0u);
+}
+
+// A runtime-status request that cannot be built asks no smart NIC; the merge then has the
+// host's status alone, never the answers to the poll before.
+TEST(SmartNicHost, RuntimeStatusThatCannotBeAskedMergesNoEarlierAnswers) {
+  SnicHostHarness h;
+  ASSERT_EQ(h.client->RegisterSnicGenericPullHandler<agg::TunnelsSummaryMsg>(
+                [] {
+                  auto status = std::make_shared<GenericRuntimeStatusUpdateMsg>();
+                  status->add_status("host");
+                  return std::optional<std::shared_ptr<GenericRuntimeStatusUpdateMsg>>(status);
+                },
+                {}),
+            0);
+  h.nics->Configure("sn-a", Mode::kAnswer, [](const SnRequest& r) { return std::optional<SnReply>(StatusReply(r, "a")); });
+  h.nics->Configure("sn-b", Mode::kAnswer, [](const SnRequest& r) { return std::optional<SnReply>(StatusReply(r, "b")); });
+  ASSERT_EQ(h.Open(), 0);
+  auto* adapter = h.client->FindGenericAdapter(agg::TunnelsSummaryMsg::default_instance().GetTypeName());
+  ASSERT_NE(adapter, nullptr);
+  auto first = adapter->GetGenericRuntimeStatus(false);
+  ASSERT_TRUE(first && *first);
+  EXPECT_EQ((*first)->status_size(), 3);
+
+  LogCapture logs;
+  UUID::SetRandomSourceForTest([](unsigned char*, int) { return 0; });
+  auto second = adapter->GetGenericRuntimeStatus(false);
+  UUID::SetRandomSourceForTest(nullptr);
+  ASSERT_TRUE(second && *second);
+  ASSERT_EQ((*second)->status_size(), 1);
+  EXPECT_EQ((*second)->status(0), "host");
+  EXPECT_EQ(logs.Count("Cannot build the runtime-status request for the smart NICs"), 1u);
+  EXPECT_EQ(h.nics->Sends().size(), 2u);  // only the first poll's
 }
 
 TEST(SmartNicHost, ConcurrentFanOutsOfOneVerticalKeepTheirOwnReplies) {

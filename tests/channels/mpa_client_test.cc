@@ -225,6 +225,28 @@ TEST_F(MpaClientTest, PersonaDecidesTheSmartNicDelivery) {
   EXPECT_TRUE(MpaClient::GetMpaClientAllSNAppsConnected());
 }
 
+// Each smart-NIC registration belongs to one persona: on any other it installs no client
+// and leaves no record.
+TEST_F(MpaClientTest, SmartNicRegistrationsActOnlyOnTheirPersona) {
+  MpaClient::SetSNClientFactory([](const MpaClient::CreateArgs& args) { return std::make_shared<MpaClient>(args); });
+  for (uint32_t persona : {0u, 1u, 2u, 3u}) {
+    SCOPED_TRACE("persona " + std::to_string(persona));
+    MpaClient::ResetRegistryForTest();
+    MpaClient::SetNodePersonaSource([persona] { return persona; });
+    MpaClient::StartMpaClientEventLoop("AggSvc", "tcp://127.0.0.1:1", "tcp://127.0.0.1:1");
+    TnProxyClientCommon::ResetInstanceForTest();
+    SNProxyClientCommon::ResetInstanceForTest();
+    LogCapture log;
+    MpaClient::RegisterSN(nullptr, [](rmqClientMessage*) {}, "FabricStats", "qbx", 1, 9002);
+    MpaClient::RegisterSNHost(nullptr, [](rmqClientMessage*) {}, "FabricStats", "qbx", 1, 9002);
+    EXPECT_EQ(MpaClient::GetSNClient("FabricStats") != nullptr, persona == 2);
+    EXPECT_EQ(MpaClient::GetSNHostClient("FabricStats") != nullptr, persona == 1);
+    EXPECT_EQ(log.Contains("FabricStats Register SN mpa client"), persona == 2);
+    EXPECT_EQ(log.Contains("FabricStats Register SN Host mpa client"), persona == 1);
+  }
+  MpaClient::SetSNClientFactory(nullptr);
+}
+
 TEST_F(MpaClientTest, AppInitSequenceNumbers) {
   MpaClient::Register(nullptr, [](rmqClientMessage*) {}, "App", "qbx", 1, 9002, 1, 2, nullptr);
   auto client = MpaClient::GetClient("App");

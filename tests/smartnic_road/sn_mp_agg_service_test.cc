@@ -31,6 +31,7 @@ struct Delivered {
   uint32_t type = 0;
   std::string typeId;
   std::string routingKey;
+  std::string recordRoutingKey;  // the record's own field, which the host's collector reads
   std::string correlationId;
   std::string payload;
 };
@@ -44,6 +45,7 @@ void Capture(rmqClientMessage* msg) {
   d.typeId = BsonHeaders::FindStringRaw(msg->headers, msg->headersLen, "__TypeId__").value_or("<none>");
   d.routingKey = BsonHeaders::FindStringRaw(msg->headers, msg->headersLen, "amqp_routing_key").value_or("<none>");
   d.correlationId = BsonHeaders::FindStringRaw(msg->headers, msg->headersLen, "amqp_correlationId").value_or("<none>");
+  d.recordRoutingKey = msg->routingKey != nullptr ? msg->routingKey : "<null>";
   if (msg->payload != nullptr) d.payload.assign(reinterpret_cast<const char*>(msg->payload), msg->payloadLen);
   std::lock_guard<std::mutex> lock(gMutex);
   gDelivered.push_back(d);
@@ -138,6 +140,7 @@ TEST_F(MpAggServiceTest, AReplyReachesTheVerticalWithItsTypeIdAndTheSmartNicsUui
   EXPECT_EQ(delivered[0].type, RMQ_CLIENT_RPC_RESPONSE);  // the answer type of request type 8
   EXPECT_EQ(delivered[0].typeId, unified.obj_type());
   EXPECT_EQ(delivered[0].routingKey, kSn);
+  EXPECT_EQ(delivered[0].recordRoutingKey, kSn);
   EXPECT_EQ(delivered[0].correlationId, "corr-1");
   snmsg::SummationStatsResponseMsg carried;
   ASSERT_TRUE(carried.ParseFromString(delivered[0].payload));

@@ -4,7 +4,11 @@
 #include <utility>
 
 #include <grpc/grpc.h>
+#include <grpcpp/generic/async_generic_service.h>
 #include <grpcpp/grpcpp.h>
+#include <grpcpp/ext/health_check_service_server_builder_option.h>
+#include <grpcpp/health_check_service_interface.h>
+#include <grpcpp/support/byte_buffer.h>
 
 #include "zumbra/qbx/agg_service/messaging/agg_svc_channel.grpc.pb.h"
 #include "zumbra/qbx/agg_service/messaging/runtime_status_request.pb.h"
@@ -41,6 +45,39 @@ void FillStats(const SnProxyStandin::NicBehaviour& b, Stats* response) {
     counter->set_key(key);
     counter->set_value(value);
   }
+}
+
+constexpr char kHealthCheckMethod[] = "/grpc.health.v1.Health/Check";
+
+// The service name of a health check request (field 1, a string); empty when there is none.
+std::string HealthCheckService(const std::string& bytes) {
+  size_t at = 0;
+  while (at < bytes.size()) {
+    const uint8_t key = static_cast<uint8_t>(bytes[at++]);
+    uint64_t length = 0;
+    int shift = 0;
+    while (at < bytes.size() && shift < 64) {
+      const uint8_t b = static_cast<uint8_t>(bytes[at++]);
+      length |= static_cast<uint64_t>(b & 0x7f) << shift;
+      shift += 7;
+      if ((b & 0x80) == 0) break;
+    }
+    if ((key & 0x07) != 2 || length > bytes.size() - at) return std::string();
+    if ((key >> 3) == 1) return bytes.substr(at, length);
+    at += length;
+  }
+  return std::string();
+}
+
+// A health check response: status 1 serving, 2 not serving.
+std::string HealthCheckAnswer(bool serving) { return std::string{0x08, static_cast<char>(serving ? 1 : 2)}; }
+
+std::string ToString(const grpc::ByteBuffer& buffer) {
+  std::vector<grpc::Slice> slices;
+  std::string out;
+  if (!buffer.Dump(&slices).ok()) return out;
+  for (const auto& slice : slices) out.append(reinterpret_cast<const char*>(slice.begin()), slice.size());
+  return out;
 }
 
 // Calls passed on to a registered address: one channel per address.
@@ -98,6 +135,76 @@ class SnProxyStandin::Subscriber : public UpdateWriter<msgs::SNProxyInfoRspMsg> 
   SnProxyStandin* const owner_;
 };
 
+// One process watching which destinations' streams the forwarding side ends.
+class SnProxyStandin::DestinationWatcher : public UpdateWriter<zumbra::qbx::rpc::DestinationEndedMsg> {
+ public:
+  explicit DestinationWatcher(SnProxyStandin* owner) : owner_(owner) {}
+
+ private:
+  void OnEnded() override { owner_->OnWatcherDone(this); }
+  SnProxyStandin* const owner_;
+};
+
+// One health check of the forwarding side, answered by destination. Deletes itself when
+// gRPC is done with it, which is after it was finished, exactly once.
+class SnProxyStandin::StubCheckReactor : public grpc::ServerGenericBidiReactor {
+ public:
+  StubCheckReactor(SnProxyStandin* owner, grpc::GenericCallbackServerContext* context) : owner_(owner) {
+    if (context->method() != kHealthCheckMethod) {
+      Finish(grpc::Status(grpc::StatusCode::UNIMPLEMENTED, "no such method"));
+      return;
+    }
+    const auto& md = context->client_metadata();
+    auto it = md.find(kDestinationKey);
+    if (it != md.end()) dest_ = StripPrefix(std::string(it->second.data(), it->second.size()), "qbx://");
+    StartRead(&request_);
+  }
+
+  void OnReadDone(bool ok) override {
+    if (!ok) {
+      Finish(grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, "no request"));
+      return;
+    }
+    bool serving = true;
+    bool known = true;
+    if (!owner_->OnStubCheck(dest_, HealthCheckService(ToString(request_)), this, serving, known)) return;  // held
+    if (!known) {
+      Finish(grpc::Status(grpc::StatusCode::NOT_FOUND, "unknown service"));
+      return;
+    }
+    Answer(serving);
+  }
+
+  void Answer(bool serving) {
+    const std::string bytes = HealthCheckAnswer(serving);
+    grpc::Slice slice(bytes);
+    response_ = grpc::ByteBuffer(&slice, 1);
+    StartWriteAndFinish(&response_, grpc::WriteOptions(), grpc::Status::OK);
+  }
+  void Fail(const grpc::Status& status) { Finish(status); }
+
+  void OnDone() override { delete this; }
+
+ private:
+  SnProxyStandin* const owner_;
+  std::string dest_;
+  grpc::ByteBuffer request_;
+  grpc::ByteBuffer response_;
+};
+
+// The forwarding side's health service: every served service is serving, unless the check
+// is for a peer whose stubs are to fail or wait.
+class SnProxyStandin::StubCheckService : public grpc::CallbackGenericService {
+ public:
+  explicit StubCheckService(SnProxyStandin* owner) : owner_(owner) {}
+  grpc::ServerGenericBidiReactor* CreateReactor(grpc::GenericCallbackServerContext* context) override {
+    return new StubCheckReactor(owner_, context);
+  }
+
+ private:
+  SnProxyStandin* const owner_;
+};
+
 class SnProxyStandin::InfoService : public msgs::SNProxyInfoService::CallbackService {
  public:
   explicit InfoService(SnProxyStandin* owner) : owner_(owner) {}
@@ -127,6 +234,13 @@ class SnProxyStandin::ForwardingRegistry : public zumbra::qbx::rpc::ForwardingRe
     owner_->OnRegister(request->address(), std::vector<std::string>(request->ids().begin(), request->ids().end()));
     reactor->Finish(grpc::Status::OK);
     return reactor;
+  }
+  grpc::ServerWriteReactor<zumbra::qbx::rpc::DestinationEndedMsg>* WatchDestinations(
+      grpc::CallbackServerContext* /*context*/, const zumbra::qbx::rpc::WatchDestinationsMsg* /*request*/) override {
+    auto watcher = std::make_shared<DestinationWatcher>(owner_);
+    watcher->Keep(watcher);
+    owner_->OnWatch(watcher);
+    return watcher.get();
   }
 
  private:
@@ -259,14 +373,23 @@ int SnProxyStandin::StartInfo(const std::string& address) {
 }
 
 int SnProxyStandin::StartForwarding(const std::string& address) {
+  // Its own health service answers by destination, so that one peer's stubs can fail while
+  // the others' succeed.
   int port = -1;
-  auto server = ServeWithHealth(address,
-                                {{registry_.get(), std::string()},
-                                 {hostSide_.get(), agg::AggSvcHostService::service_full_name()},
-                                 {mpSide_.get(), agg::AggSvcMpService::service_full_name()}},
-                                &port);
-  if (!server || port <= 0) return -1;
+  grpc::ServerBuilder builder;
+  builder.SetOption(std::make_unique<grpc::HealthCheckServiceServerBuilderOption>(nullptr));
+  builder.AddListeningPort(address, grpc::InsecureServerCredentials(), &port);
+  builder.RegisterService(registry_.get());
+  builder.RegisterService(hostSide_.get());
+  builder.RegisterService(mpSide_.get());
+  // A generic service belongs to one server for good: each start gets its own, and the
+  // ones of stopped servers are kept until this object goes.
+  std::unique_ptr<StubCheckService> checks = std::make_unique<StubCheckService>(this);
+  builder.RegisterCallbackGenericService(checks.get());
+  auto server = builder.BuildAndStart();
   std::lock_guard<std::mutex> lock(mutex_);
+  stubCheckServices_.push_back(std::move(checks));
+  if (!server || port <= 0) return -1;
   forwardingServer_ = std::move(server);
   forwardingPort_ = port;
   return port;
@@ -293,7 +416,98 @@ void SnProxyStandin::StopForwarding() {
   if (!server) return;
   // Every open call is answered first: the server's shutdown waits for them.
   FlushPending();
+  AnswerHeldStubChecks(true);
+  std::vector<std::shared_ptr<DestinationWatcher>> watchers;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    watchers = watchers_;
+  }
+  for (const auto& w : watchers) w->End(grpc::Status(grpc::StatusCode::UNAVAILABLE, "forwarding stopped"));
   server->Shutdown(std::chrono::system_clock::now());
+}
+
+void SnProxyStandin::SetStubCheck(const std::string& peer, StubCheck check) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stubChecks_[peer] = check;
+}
+
+int SnProxyStandin::StubChecks(const std::string& peer) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = stubCheckCounts_.find(peer);
+  return it == stubCheckCounts_.end() ? 0 : it->second;
+}
+
+int SnProxyStandin::HeldStubChecks() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int>(heldChecks_.size());
+}
+
+bool SnProxyStandin::OnStubCheck(const std::string& dest, const std::string& service, StubCheckReactor* reactor,
+                                 bool& serving, bool& known) {
+  known = service == agg::AggSvcHostService::service_full_name() || service == agg::AggSvcMpService::service_full_name() ||
+          service == zumbra::qbx::rpc::ForwardingRegistryService::service_full_name() || service.empty();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!dest.empty()) ++stubCheckCounts_[dest];
+  auto it = dest.empty() ? stubChecks_.end() : stubChecks_.find(dest);
+  const StubCheck check = it == stubChecks_.end() ? StubCheck::kServe : it->second;
+  Changed();
+  if (known && check == StubCheck::kHold) {
+    heldChecks_.push_back(reactor);
+    return false;
+  }
+  serving = check != StubCheck::kFail;
+  return true;
+}
+
+void SnProxyStandin::ReleaseHeldStubChecks() { AnswerHeldStubChecks(false); }
+
+void SnProxyStandin::AnswerHeldStubChecks(bool forShutdown) {
+  std::vector<StubCheckReactor*> held;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held.swap(heldChecks_);
+    Changed();
+  }
+  // Each was held exactly once and is answered here exactly once, with no lock held.
+  for (auto* reactor : held) {
+    if (forShutdown) {
+      reactor->Fail(grpc::Status(grpc::StatusCode::UNAVAILABLE, "forwarding stopped"));
+    } else {
+      reactor->Answer(true);
+    }
+  }
+}
+
+bool SnProxyStandin::EndPeerStream(const std::string& peer, uint32_t reason) {
+  std::vector<std::shared_ptr<DestinationWatcher>> watchers;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    watchers = watchers_;
+  }
+  zumbra::qbx::rpc::DestinationEndedMsg ended;
+  ended.set_id(StripPrefix(peer, "qbx://"));
+  ended.set_reason(reason);
+  for (const auto& w : watchers) w->Push(ended);
+  return !watchers.empty();
+}
+
+int SnProxyStandin::DestinationWatchers() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int>(watchers_.size());
+}
+
+void SnProxyStandin::OnWatch(const std::shared_ptr<DestinationWatcher>& watcher) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  watchers_.push_back(watcher);
+  Changed();
+}
+
+void SnProxyStandin::OnWatcherDone(const DestinationWatcher* watcher) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  watchers_.erase(std::remove_if(watchers_.begin(), watchers_.end(),
+                                 [watcher](const std::shared_ptr<DestinationWatcher>& w) { return w.get() == watcher; }),
+                  watchers_.end());
+  Changed();
 }
 
 int SnProxyStandin::InfoPort() const {

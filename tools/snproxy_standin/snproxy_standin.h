@@ -12,6 +12,11 @@
 // - A stand-in smart NIC answers the host's requests with its configured counters and
 //   status, at once, late (after a configured delay), not at all (held until released or
 //   the side stops), or with a failure status.
+// - Failure controls of the forwarding side: the health check by which a process makes its
+//   stub for one peer ("qbx://<peer>") can be answered as not serving (the stub creation
+//   fails) or held until released, per peer; and the stream to one peer can be ended with
+//   a chosen close reason while the connection stays up (told to every process that
+//   watches its destinations).
 // - The stand-in host sends requests to a registered AggSvcHostService (a daemon on a smart
 //   NIC) through the forwarding side and records what the daemon publishes to it.
 //
@@ -52,6 +57,8 @@ class SnProxyStandin {
   static constexpr size_t kMaxPending = 4096;
 
   enum class NicMode { kAnswer, kLate, kSilent, kFail };
+  // How the forwarding side answers the health check of a stub for one peer.
+  enum class StubCheck { kServe, kFail, kHold };
 
   // How a stand-in smart NIC answers. Statistics requests get one target of `targetType`
   // and `targetId` with `counters`; runtime-status requests get `statusEntries` as the
@@ -122,6 +129,18 @@ class SnProxyStandin {
   int NicRequestCount(const std::string& uuid) const;
   bool IsNic(const std::string& uuid) const;
 
+  // ---- failure controls of the forwarding side ----
+  void SetStubCheck(const std::string& peer, StubCheck check);
+  // Answers every held check as serving.
+  void ReleaseHeldStubChecks();
+  // Health checks asked for stubs of `peer` so far.
+  int StubChecks(const std::string& peer) const;
+  int HeldStubChecks() const;
+  // Ends the stream to `peer` with `reason` (the transport's close-reason number); false
+  // when no process watches its destinations.
+  bool EndPeerStream(const std::string& peer, uint32_t reason);
+  int DestinationWatchers() const;
+
   // ---- forwarding registry ----
   std::map<std::string, std::string> RegisteredIds() const;  // id -> "tcp://H:P"
 
@@ -139,6 +158,9 @@ class SnProxyStandin {
 
   class InfoService;
   class ForwardingRegistry;
+  class DestinationWatcher;
+  class StubCheckService;
+  class StubCheckReactor;
   class HostSide;
   class MpSide;
   class Subscriber;
@@ -146,6 +168,9 @@ class SnProxyStandin {
  private:
   friend class InfoService;
   friend class ForwardingRegistry;
+  friend class DestinationWatcher;
+  friend class StubCheckService;
+  friend class StubCheckReactor;
   friend class HostSide;
   friend class MpSide;
   friend class Subscriber;
@@ -160,6 +185,13 @@ class SnProxyStandin {
   void OnSubscribe(const std::shared_ptr<Subscriber>& subscriber);
   void OnSubscriberDone(const Subscriber* subscriber);
   void OnRegister(const std::string& address, const std::vector<std::string>& ids);
+  void OnWatch(const std::shared_ptr<DestinationWatcher>& watcher);
+  void OnWatcherDone(const DestinationWatcher* watcher);
+  // A stub's health check for `service` of destination `dest`; false to hold it (answered
+  // later through the reactor), else `serving` and `known` (false: no such service).
+  bool OnStubCheck(const std::string& dest, const std::string& service, StubCheckReactor* reactor, bool& serving,
+                   bool& known);
+  void AnswerHeldStubChecks(bool forShutdown);
   std::string AddressOf(const std::string& id) const;
   // A host request for a stand-in smart NIC; false when `nic` is not one.
   bool OnNicCall(const std::string& nic, const std::string& caller,
@@ -179,6 +211,7 @@ class SnProxyStandin {
   std::unique_ptr<ForwardingRegistry> registry_;
   std::unique_ptr<HostSide> hostSide_;
   std::unique_ptr<MpSide> mpSide_;
+  std::vector<std::unique_ptr<StubCheckService>> stubCheckServices_;  // under mutex_
   std::unique_ptr<grpc::Server> infoServer_;
   std::unique_ptr<grpc::Server> forwardingServer_;
   int infoPort_ = -1;
@@ -200,6 +233,10 @@ class SnProxyStandin {
   std::map<std::string, std::string> registered_;
   std::vector<NicRequest> nicRequests_;
   std::vector<HostReceived> hostReceived_;
+  std::map<std::string, StubCheck> stubChecks_;
+  std::map<std::string, int> stubCheckCounts_;
+  std::vector<StubCheckReactor*> heldChecks_;  // each finished exactly once, then deleted by gRPC
+  std::vector<std::shared_ptr<DestinationWatcher>> watchers_;
   struct Held {
     NicBehaviour behaviour;
     zumbra::qbx::agg_service::messaging::AggSvcHostUnifiedMsg request;

@@ -48,10 +48,21 @@ class ManualWaitClock : public RemoteCollector::WaitClock {
 
 // One reply as a smart NIC sends it back.
 struct SnReply {
+  SnReply() = default;
+  SnReply(std::string typeId, std::string correlationId, std::string body,
+          uint32_t messageType = RMQ_CLIENT_RPC_RESPONSE, std::string snUuid = "")
+      : typeId(std::move(typeId)),
+        correlationId(std::move(correlationId)),
+        body(std::move(body)),
+        messageType(messageType),
+        snUuid(std::move(snUuid)) {}
+
   std::string typeId;
   std::string correlationId;
   std::string body;
   uint32_t messageType = RMQ_CLIENT_RPC_RESPONSE;
+  // The smart NIC that sends it, carried as the record's routing key; empty for none.
+  std::string snUuid;
 };
 
 // Delivers a reply the way the messaging client does: a channel record handed to the
@@ -61,6 +72,7 @@ inline void DeliverSnReply(AggServiceClient& client, const std::string& app, con
   message.messageType = reply.messageType;
   message.payloadLen = static_cast<int64_t>(reply.body.size());
   message.payload = reinterpret_cast<uint8_t*>(const_cast<char*>(reply.body.data()));
+  message.routingKey = reply.snUuid.empty() ? nullptr : const_cast<char*>(reply.snUuid.c_str());
   client.HandleSnReply(&message, app, reply.typeId, reply.correlationId);
 }
 
@@ -71,8 +83,21 @@ class FakeSmartNics : public FakeMpaMessageSender, public SnRequestSender {
   enum class Mode { kAnswer, kHold, kRefuse };
   // What a smart NIC answers to a request; nothing for silence.
   using Answerer = std::function<std::optional<SnReply>(const SnRequest&)>;
+  // What a smart NIC answers when it sends several messages for one request.
+  using MultiAnswerer = std::function<std::vector<SnReply>(const SnRequest&)>;
 
   void Configure(const std::string& snUuid, Mode mode, Answerer answerer) {
+    MultiAnswerer multi;
+    if (answerer) {
+      multi = [answerer](const SnRequest& request) {
+        std::vector<SnReply> replies;
+        if (std::optional<SnReply> reply = answerer(request)) replies.push_back(std::move(*reply));
+        return replies;
+      };
+    }
+    ConfigureReplies(snUuid, mode, std::move(multi));
+  }
+  void ConfigureReplies(const std::string& snUuid, Mode mode, MultiAnswerer answerer) {
     std::lock_guard<std::mutex> guard(mutex_);
     nics_[snUuid] = Nic{mode, std::move(answerer)};
   }
@@ -83,7 +108,7 @@ class FakeSmartNics : public FakeMpaMessageSender, public SnRequestSender {
   }
 
   int SendMsgToSN(const SnRequest& request, const std::string& snUuid) override {
-    std::optional<SnReply> inline_;
+    std::vector<SnReply> inline_;
     std::shared_ptr<AggServiceClient> client;
     {
       std::lock_guard<std::mutex> guard(mutex_);
@@ -91,17 +116,21 @@ class FakeSmartNics : public FakeMpaMessageSender, public SnRequestSender {
       cv_.notify_all();
       auto nic = nics_.find(snUuid);
       if (nic == nics_.end() || nic->second.mode == Mode::kRefuse) return -1;
-      std::optional<SnReply> reply = nic->second.answerer ? nic->second.answerer(request) : std::nullopt;
-      if (!reply) return 0;
+      std::vector<SnReply> replies = nic->second.answerer ? nic->second.answerer(request) : std::vector<SnReply>();
+      for (auto& reply : replies) {
+        if (reply.snUuid.empty()) reply.snUuid = snUuid;
+      }
       if (nic->second.mode == Mode::kHold) {
-        held_.emplace_back(request.appName, *reply);
+        for (auto& reply : replies) held_.emplace_back(request.appName, std::move(reply));
         return 0;
       }
-      inline_ = reply;
+      inline_ = std::move(replies);
       client = client_.lock();
     }
     // Answered at once, on the sending thread: the collector must not hold its lock here.
-    if (client) DeliverSnReply(*client, request.appName, *inline_);
+    if (client) {
+      for (const auto& reply : inline_) DeliverSnReply(*client, request.appName, reply);
+    }
     return 0;
   }
 
@@ -130,7 +159,7 @@ class FakeSmartNics : public FakeMpaMessageSender, public SnRequestSender {
  private:
   struct Nic {
     Mode mode = Mode::kAnswer;
-    Answerer answerer;
+    MultiAnswerer answerer;
   };
   std::mutex mutex_;
   std::condition_variable cv_;
