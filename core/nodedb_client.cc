@@ -78,11 +78,18 @@ NodeDbClient::State NodeDbClient::state() {
 void NodeDbClient::Defer(std::function<void()> fn) { deferred_.push_back(std::move(fn)); }
 
 void NodeDbClient::RunDeferred() {
+  // User callbacks run on the loop thread only: a caller on another thread (a writer, the
+  // thread that starts the client) may hold locks of its own that a callback needs.
+  if (!provider_.dispatcher().IsLoopThread()) {
+    PostDrain();
+    return;
+  }
   Lock lock(*mutex_);
   // One runner at a time keeps the order; a callback that calls the client adds to the queue
   // that the outer runner is draining.
   if (running_deferred_) return;
   running_deferred_ = true;
+  drain_posted_ = false;
   while (!deferred_.empty()) {
     auto fn = std::move(deferred_.front());
     deferred_.pop_front();
@@ -97,6 +104,25 @@ void NodeDbClient::RunDeferred() {
     lock.lock();
   }
   running_deferred_ = false;
+}
+
+void NodeDbClient::PostDrain() {
+  {
+    Lock lock(*mutex_);
+    // A drain already on its way, or running, takes whatever was queued before it runs out.
+    if (deferred_.empty() || drain_posted_) return;
+    drain_posted_ = true;
+  }
+  std::weak_ptr<NodeDbClient> weak = weak_from_this();
+  const bool posted = provider_.dispatcher().Post([weak] {
+    if (auto self = weak.lock()) self->RunDeferred();
+  });
+  if (!posted) {
+    // The loop is stopping: the callbacks can no longer run where they are promised to.
+    QBX_NDB_LOG(loglevel::kDebug).put("NodeDbClient: event loop is stopping, queued callbacks are not run");
+    Lock lock(*mutex_);
+    drain_posted_ = false;
+  }
 }
 
 // ---------------------------------------------------------------- start
@@ -132,13 +158,14 @@ void NodeDbClient::StartAsync() {
 }
 
 void NodeDbClient::AddChannelStatusCallback(const ChannelStatusCallback& callback) {
-  bool up = false;
   {
     Lock lock(*mutex_);
     channel_status_callbacks_.push_back(callback);
-    up = data_stub_.has_value();
+    // The first call queues behind the notices already queued, so that the last state the
+    // subscriber sees is the current one.
+    const bool up = data_stub_.has_value();
+    if (callback) Defer([callback, up] { callback(up); });
   }
-  if (callback) callback(up);
   RunDeferred();
 }
 
@@ -193,6 +220,12 @@ void NodeDbClient::OnEnter(State state) {
       connected_cv_.notify_all();
       if (check_server_schema_) {
         schema_checks_done_ = false;
+        // The default session exists from here on, as without the check, so that a session
+        // added while the decision is pending does not take its place; it is set up with
+        // the others once the decision is made.
+        if (monitor_sessions_enabled_ && sessions_.empty() && create_default_session_) {
+          sessions_[1].monitor_id = uuid_.GenerateString();
+        }
         StartSchemaCheck();
       } else {
         RunConnectedActions();
@@ -435,6 +468,14 @@ std::optional<int32_t> NodeDbClient::ObjectCountForVersion(const std::string& ke
 }
 
 void NodeDbClient::StartSchemaCheck() {
+  // Each connection decides afresh: what an earlier connection learnt (or its pending
+  // time-outs) must not decide for this one.
+  schema_state_ = kNotAsked;
+  version_state_ = kNotAsked;
+  if (schema_timer_) schema_timer_->Cancel();
+  schema_timer_.reset();
+  if (version_timer_) version_timer_->Cancel();
+  version_timer_.reset();
   std::weak_ptr<NodeDbClient> weak = weak_from_this();
   if (GetServerSchema([weak](const std::string&, const std::string& schema, const rpc::Status& status) {
         if (auto self = weak.lock()) self->OnSchema(schema, status);
@@ -481,19 +522,29 @@ bool NodeDbClient::SchemaDecision() {
 }
 
 void NodeDbClient::OnSchema(const std::string& schema, const rpc::Status& status) {
-  (void)status;
   QBX_NDB_LOG(loglevel::kInfo).put("Got NodeDbSchema Response");
   {
     Lock lock(*mutex_);
-    schema_state_ = kAnswered;
-    schema_ = schema;
     schema_idle_ = true;
-    if (schema_timer_) schema_timer_->Cancel();
-    schema_timer_.reset();
-    if (!schema_checks_done_) {
-      object_count_ = ParseObjectCount(schema_);
-      QBX_NDB_LOG(loglevel::kDebug).put("Found %d objects in server schema", object_count_);
-      if (SchemaDecision() && state_ == CONNECTED) RunConnectedActions();
+    // Only a real answer decides: a failed call, or a text without object types, would make
+    // every object type unsupported and erase every monitor statement and write. The
+    // time-out or the version answer decides instead.
+    const int32_t count = status.ok() ? ParseObjectCount(schema) : 0;
+    if (!status.ok()) {
+      QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient: GetServerSchema failed (%s); not taken as an answer",
+                                          status.ToString().c_str());
+    } else if (count <= 0) {
+      QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient: server schema names no object types; not taken as an answer");
+    } else {
+      schema_state_ = kAnswered;
+      schema_ = schema;
+      if (schema_timer_) schema_timer_->Cancel();
+      schema_timer_.reset();
+      if (!schema_checks_done_) {
+        object_count_ = count;
+        QBX_NDB_LOG(loglevel::kDebug).put("Found %d objects in server schema", object_count_);
+        if (SchemaDecision() && state_ == CONNECTED) RunConnectedActions();
+      }
     }
   }
   RunDeferred();
@@ -510,16 +561,21 @@ void NodeDbClient::OnSchemaTimeout() {
 }
 
 void NodeDbClient::OnSchemaVersion(const std::string& version, const rpc::Status& status) {
-  (void)status;
   QBX_NDB_LOG(loglevel::kInfo).put("Got NodeDb Server schema version %s", version.c_str());
   {
     Lock lock(*mutex_);
-    version_state_ = kAnswered;
-    server_version_ = version;
     version_idle_ = true;
-    if (version_timer_) version_timer_->Cancel();
-    version_timer_.reset();
-    if (!schema_checks_done_ && SchemaDecision() && state_ == CONNECTED) RunConnectedActions();
+    if (!status.ok()) {
+      // Not an answer: the version time-out (or the schema) decides.
+      QBX_NDB_LOG(loglevel::kWarning).put(
+          "NodeDbClient: GetServerSchemaVersion failed (%s); not taken as an answer", status.ToString().c_str());
+    } else {
+      version_state_ = kAnswered;
+      server_version_ = version;
+      if (version_timer_) version_timer_->Cancel();
+      version_timer_.reset();
+      if (!schema_checks_done_ && SchemaDecision() && state_ == CONNECTED) RunConnectedActions();
+    }
   }
   RunDeferred();
 }
@@ -569,32 +625,38 @@ std::vector<std::string> SplitDots(const std::string& text) {
 }  // namespace
 
 bool NodeDbClient::CheckVersionConstraint(zumbra::qbx::nodedb::ObjectType type) {
-  std::function<void(const zumbra::qbx::nodedb::ObjectType&)> callback;
+  bool ok = true;
   {
     Lock lock(*mutex_);
-    auto it = version_constraints_.find(type);
-    if (it == version_constraints_.end()) return true;
-    const auto server = SplitDots(server_version_);
-    const auto wanted = SplitDots(it->second.first);
-    // Versions compare piece by piece; the first piece that differs decides, so 4.0.0
-    // satisfies a constraint of 3.1. A piece that is not a number throws (std::stoi).
-    bool failed = false;
-    for (size_t i = 0; i < server.size() && i < wanted.size(); ++i) {
-      const int have = std::stoi(server[i]);
-      const int need = std::stoi(wanted[i]);
-      if (have > need) break;
-      if (have < need) {
-        failed = true;
-        break;
-      }
-    }
-    if (!failed) return true;
-    QBX_NDB_LOG(loglevel::kInfo).put(
-        "Version check fails for object %s, server schema version = %s,object version = %s",
-        zumbra::qbx::nodedb::ObjectType_Name(type).c_str(), server_version_.c_str(), it->second.first.c_str());
-    callback = it->second.second;
+    ok = CheckVersionConstraintLocked(type);
   }
-  if (callback) callback(type);
+  RunDeferred();
+  return ok;
+}
+
+bool NodeDbClient::CheckVersionConstraintLocked(zumbra::qbx::nodedb::ObjectType type) {
+  auto it = version_constraints_.find(type);
+  if (it == version_constraints_.end()) return true;
+  const auto server = SplitDots(server_version_);
+  const auto wanted = SplitDots(it->second.first);
+  // Versions compare piece by piece; the first piece that differs decides, so 4.0.0
+  // satisfies a constraint of 3.1. A piece that is not a number throws (std::stoi).
+  bool failed = false;
+  for (size_t i = 0; i < server.size() && i < wanted.size(); ++i) {
+    const int have = std::stoi(server[i]);
+    const int need = std::stoi(wanted[i]);
+    if (have > need) break;
+    if (have < need) {
+      failed = true;
+      break;
+    }
+  }
+  if (!failed) return true;
+  QBX_NDB_LOG(loglevel::kInfo).put(
+      "Version check fails for object %s, server schema version = %s,object version = %s",
+      zumbra::qbx::nodedb::ObjectType_Name(type).c_str(), server_version_.c_str(), it->second.first.c_str());
+  // The owner of the constraint hears of it on the loop thread, after the lock is released.
+  if (auto callback = it->second.second) Defer([callback, type] { callback(type); });
   return false;
 }
 

@@ -14,10 +14,12 @@
 // - Stub completions, retries, the stream-down notice, monitor responses and stream ends,
 //   and modification completions run on the provider's event-loop thread. Observers take
 //   the observer mutex first and the client mutex second; nothing takes them the other way.
-// - No user callback (update, barrier, channel status, done, exit) runs with either mutex
-//   held: they are queued under the lock and run, in order, once the outermost operation
-//   has released it. A callback may therefore call the client again, and the tables may
-//   change under a delivery without disturbing it (routing works on copies).
+// - No user callback (update, barrier, channel status, done, version constraint, exit) runs
+//   with either mutex held, and none runs on a caller's thread: they are queued under the
+//   lock and run, in order, on the event-loop thread once the operation has released it (an
+//   operation called from another thread posts the drain). A callback may therefore call
+//   the client again, a caller may hold its own locks while calling the client, and the
+//   tables may change under a delivery without disturbing it (routing works on copies).
 // - Start is the only blocking operation: it waits on the condition variable, with the
 //   client mutex released, until the client has entered CONNECTED after the call.
 #pragma once
@@ -187,6 +189,8 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
   void OnSchemaVersion(const std::string& version, const rpc::Status& status);
   void OnSchemaVersionTimeout();
   bool SchemaDecision();
+  // With the client mutex held; a failed check queues the constraint's callback.
+  bool CheckVersionConstraintLocked(zumbra::qbx::nodedb::ObjectType type);
 
   // ---- monitor sessions (nodedb_client_monitor.cc)
   void SetupAllSessions();
@@ -196,6 +200,10 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
   void OnMonitorEnd(uint16_t vdb_id, const std::string& monitor_id, const rpc::Status& status);
   void SendConfigureMonitor(zumbra::qbx::nodedb::ConfigureMonitorRequestMsg& request, uint16_t vdb_id);
   bool StubsHeld() const { return data_stub_ && ops_stub_ && health_stub_; }
+  // With schema checks on, nothing is sent (sessions, monitor changes, writes) until this
+  // connection's schema decision is made: filtering against an unknown schema would drop
+  // everything.
+  bool SchemaDecisionPending() const { return check_server_schema_ && (state_ != CONNECTED || !schema_checks_done_); }
 
   // ---- operations (nodedb_client_ops.cc)
   void SendHead();
@@ -207,8 +215,10 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
 
   // ---- deferred user callbacks
   void Defer(std::function<void()> fn);
-  // Runs the queued callbacks; call without holding the client mutex.
+  // Runs the queued callbacks when called on the loop thread, else posts a drain there; call
+  // without holding the client mutex.
   void RunDeferred();
+  void PostDrain();
 
   // identity
   const std::string name_;
@@ -276,6 +286,7 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
   // deferred user callbacks; guarded by the client mutex
   std::deque<std::function<void()>> deferred_;
   bool running_deferred_ = false;
+  bool drain_posted_ = false;
 };
 
 const char* to_string(NodeDbClient::State state);

@@ -118,6 +118,9 @@ void NodeDbClient::SetupAllSessions() {
 void NodeDbClient::SetupSession(uint16_t vdb_id) {
   auto it = sessions_.find(vdb_id);
   if (it == sessions_.end() || !data_stub_) return;
+  // Set up by the connected actions once the schema decision is made; filtering against an
+  // unknown schema would erase every statement.
+  if (SchemaDecisionPending()) return;
   Session& session = it->second;
   // Every set-up gets a fresh id and ends the previous call, so that a stream of an earlier
   // set-up can neither deliver into this one nor restart it when it ends.
@@ -315,7 +318,7 @@ bool NodeDbClient::ConfigureMonitor(const std::vector<pb::MonitorStatementMsg>& 
   }
   if (!data_stub_) return true;
   if (!health_stub_ || !ops_stub_ || (request.add_size() == 0 && request.remove_size() == 0) ||
-      !monitor_sessions_enabled_) {
+      !monitor_sessions_enabled_ || SchemaDecisionPending()) {
     return true;
   }
   SendConfigureMonitor(request, vdb_id);
@@ -384,7 +387,7 @@ bool NodeDbClient::UpdateMonitor(const std::vector<pb::MonitorStatementUpdateMsg
     changed[type] = statement;
   }
   for (const auto& [type, statement] : changed) vdb_statements->second[type] = statement.SerializeAsString();
-  if (!data_stub_ || !health_stub_ || !ops_stub_) return true;
+  if (!data_stub_ || !health_stub_ || !ops_stub_ || SchemaDecisionPending()) return true;
   SendConfigureMonitor(request, vdb_id);
   return true;
 }

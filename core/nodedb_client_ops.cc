@@ -252,10 +252,15 @@ bool NodeDbClient::FilterBySchema(std::vector<pb::ModifyRequestMsg>& requests) {
       if (!known) {
         QBX_NDB_LOG(loglevel::kDebug).put("Removing object type %s from Modify, as as server schema does not support it",
                                           pb::ObjectType_Name(type_enum).c_str());
+        QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient: not sending %s: the server schema does not support it",
+                                            mods->Get(i).ShortDebugString().c_str());
         mods->DeleteSubrange(i, 1);
-      } else if (!CheckVersionConstraint(type_enum)) {
+      } else if (!CheckVersionConstraintLocked(type_enum)) {
         QBX_NDB_LOG(loglevel::kDebug).put("Removing object type %s from Modify due to version mismatch of object",
                                           pb::ObjectType_Name(type_enum).c_str());
+        QBX_NDB_LOG(loglevel::kWarning).put(
+            "NodeDbClient: not sending %s: the server version does not meet the object's version constraint",
+            mods->Get(i).ShortDebugString().c_str());
         mods->DeleteSubrange(i, 1);
       } else {
         ++i;
@@ -268,8 +273,9 @@ bool NodeDbClient::FilterBySchema(std::vector<pb::ModifyRequestMsg>& requests) {
 
 void NodeDbClient::SendHead() {
   if (pending_.empty() || !data_stub_ || pending_.front().sending) return;
-  // Only the connected client sends; a queued batch waits for the connection.
-  if (state_ != CONNECTED) return;
+  // Only the connected client sends; a queued batch waits for the connection and, with
+  // schema checks on, for the schema decision it is filtered against.
+  if (state_ != CONNECTED || SchemaDecisionPending()) return;
   if (modify_retry_timer_) {
     modify_retry_timer_->Cancel();
     modify_retry_timer_.reset();
@@ -282,10 +288,23 @@ void NodeDbClient::SendHead() {
     it = pending_.erase(it);
   }
   SetGauge(pending_.size());
-  if (check_server_schema_ && !FilterBySchema(head.requests)) {
-    pending_.pop_front();
-    SetGauge(pending_.size());
-    return;
+  if (check_server_schema_) {
+    const std::string first = head.requests.empty() ? "" : head.requests.front().ShortDebugString();
+    if (!FilterBySchema(head.requests)) {
+      // Nothing of the batch can be written. Its writers are told it is done (every refused
+      // operation was named above) instead of waiting for good.
+      QBX_NDB_LOG(loglevel::kWarning).put(
+          "NodeDbClient: modification %s and those merged with it were refused by the server schema; "
+          "nothing sent, done callbacks run",
+          first.c_str());
+      for (auto& d : head.done) {
+        if (d) Defer(std::move(d));
+      }
+      pending_.pop_front();
+      SetGauge(pending_.size());
+      SendHead();
+      return;
+    }
   }
   QBX_NDB_LOG(loglevel::kDebug).put("Sending modification %s to NodeDb",
                                     head.requests.empty() ? "" : head.requests.front().ShortDebugString().c_str());

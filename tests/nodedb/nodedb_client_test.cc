@@ -23,7 +23,7 @@ size_t IndexOf(const std::vector<std::string>& lines, const std::string& text) {
 TEST_F(NodeDbClientTest, StartRequestsTheThreeStubsInOrderAndReturnsOnceConnected) {
   std::vector<bool> channel;
   std::mutex m;
-  bool now = false;
+  std::atomic<bool> now{false};
   LoopStopper stop_loop{provider_};
   client_->AddChannelStatusCallback([&](bool up) {
     std::lock_guard<std::mutex> lock(m);
@@ -48,9 +48,9 @@ TEST_F(NodeDbClientTest, StartRequestsTheThreeStubsInOrderAndReturnsOnceConnecte
     return channel.size() == 2;
   }));
   EXPECT_EQ(channel, (std::vector<bool>{false, true}));
-  // Added once connected: called at once with true.
+  // Added once connected: called with true, from the loop thread.
   client_->AddChannelStatusCallback([&](bool up) { now = up; });
-  EXPECT_TRUE(now);
+  EXPECT_TRUE(WaitUntil([&] { return now.load(); }));
   client_->Start();  // returns at once
   EXPECT_TRUE(log_.Contains("NodeDbClient is already trying to connect (state: CONNECTED)"));
   std::atomic<bool> echoed{false};

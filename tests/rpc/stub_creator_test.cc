@@ -169,6 +169,47 @@ TEST_F(StubCreatorTest, TimeoutAfterSuccessOrAfterDestructionOnlyLogs) {
   EXPECT_TRUE(log_.Contains("Ignoring timeout callback - already destroyed"));
 }
 
+TEST_F(StubCreatorTest, TimeoutAfterSuccessWhileTheCreatorLivesIsAlreadyDone) {
+  // A failed first answer leaves a retry timer; its function still holds the creator after
+  // the retry has brought the channel, so the creator outlives its success.
+  Create(RetryPolicy(std::chrono::milliseconds(10), std::chrono::milliseconds(10), 1.0, 3),
+         std::chrono::milliseconds(100));
+  transport_.Answer(ECONNREFUSED);
+  dispatcher_->RunAll();
+  ASSERT_EQ(timers_.entries.size(), 2u);  // the time-out, then the retry
+  timers_.Fire(1);
+  transport_.Answer();
+  dispatcher_->RunAll();
+  channels_.channels[0]->Answer();
+  dispatcher_->RunAll();
+  ASSERT_EQ(result_.calls, 1);
+  EXPECT_EQ(result_.status, rpc::StubCreationStatus::kCreated);
+  timers_.Fire(0);
+  dispatcher_->RunAll();
+  EXPECT_TRUE(log_.Contains("Ignoring timeout callback - already done"));
+  EXPECT_FALSE(log_.Contains("Ignoring timeout callback - already destroyed"));
+  EXPECT_EQ(result_.calls, 1);
+  EXPECT_TRUE(result_.stub.has_value()) << "the time-out leaves the delivered stub alone";
+  EXPECT_TRUE(channels_.channels[0]->closed_with.empty());
+}
+
+TEST_F(StubCreatorTest, FailedAnswerAfterTheTimeoutSchedulesNoRetry) {
+  Create(RetryPolicy(std::chrono::milliseconds(10), std::chrono::milliseconds(10), 1.0, 5),
+         std::chrono::milliseconds(50));
+  ASSERT_EQ(timers_.entries.size(), 1u);
+  timers_.Fire(0);  // the time-out, with the first request still outstanding
+  dispatcher_->RunAll();
+  ASSERT_EQ(result_.calls, 1);
+  EXPECT_EQ(result_.status, rpc::StubCreationStatus::kFailed);
+  transport_.Answer(ECONNREFUSED);
+  dispatcher_->RunAll();
+  EXPECT_TRUE(log_.Contains("Ignoring channel callback - already timed out"));
+  EXPECT_FALSE(log_.Contains("Scheduling channel request in"));
+  EXPECT_EQ(timers_.entries.size(), 1u) << "no retry timer";
+  EXPECT_EQ(transport_.endpoints.size(), 1u);
+  EXPECT_EQ(result_.calls, 1);
+}
+
 TEST_F(StubCreatorTest, ShutDownTransportEndsTheCreationAtTheNextFailure) {
   Create(RetryPolicy(std::chrono::milliseconds(5), std::chrono::milliseconds(5), 1.0, 10),
          std::chrono::milliseconds(-1));

@@ -1,6 +1,7 @@
 #include "tools/nodedb_standin/nodedb_standin.h"
 
 #include <deque>
+#include <functional>
 #include <set>
 #include <unordered_map>
 
@@ -52,7 +53,7 @@ class MonitorStream;
 class ModifyCall;
 
 struct NodeDbStandin::State : std::enable_shared_from_this<NodeDbStandin::State> {
-  explicit State(Options o) : options(std::move(o)) {}
+  explicit State(Options o) : options(std::move(o)), schema_version(options.schema_version) {}
 
   // Appends responses with the given changes to every matching stream of the VDb; called
   // with the mutex held. Returns the streams to kick once the mutex is released.
@@ -81,6 +82,13 @@ struct NodeDbStandin::State : std::enable_shared_from_this<NodeDbStandin::State>
   // Set from the start of Stop until the next Start: the server is cancelling its calls, and
   // a call whose reading ends now may have lost the rest of its batch to the cancellation.
   bool stopping = false;
+  // Schema requests.
+  std::string schema_version;
+  SchemaAnswer schema_answer = SchemaAnswer::kAnswer;
+  SchemaAnswer version_answer = SchemaAnswer::kAnswer;
+  uint32_t schema_fail_code = 13;
+  // Held schema requests: each finishes its reactor with the given status.
+  std::vector<std::function<void(const rpc::Status&)>> held_schema;
 };
 
 // ---------------------------------------------------------------- monitor stream
@@ -577,26 +585,45 @@ class NodeDbService : public pb::NodeDb::CallbackService {
 
 class OpsService : public pb::NodeDbOps::CallbackService {
  public:
-  explicit OpsService(std::string version) : version_(std::move(version)) {}
+  explicit OpsService(std::weak_ptr<NodeDbStandin::State> owner) : owner_(std::move(owner)) {}
   grpc::ServerUnaryReactor* GetSchema(grpc::CallbackServerContext* context, const pb::GetSchemaRequestMsg*,
                                       pb::GetSchemaResponseMsg* response) override {
     response->set_name("nodedb");
     response->set_schema(SchemaText());
-    auto* reactor = context->DefaultReactor();
-    reactor->Finish(rpc::Status::ToGrpc(rpc::Status(), context));
-    return reactor;
+    return Answer(context, false);
   }
   grpc::ServerUnaryReactor* GetSchemaVersion(grpc::CallbackServerContext* context,
                                              const pb::GetSchemaVersionRequestMsg*,
                                              pb::GetSchemaVersionResponseMsg* response) override {
-    response->set_version(version_);
-    auto* reactor = context->DefaultReactor();
-    reactor->Finish(rpc::Status::ToGrpc(rpc::Status(), context));
-    return reactor;
+    if (auto owner = owner_.lock()) {
+      std::lock_guard<std::mutex> lock(owner->mutex);
+      response->set_version(owner->schema_version);
+    }
+    return Answer(context, true);
   }
 
  private:
-  const std::string version_;
+  using SchemaAnswer = NodeDbStandin::SchemaAnswer;
+
+  // Finishes the call now, fails it, or holds it until ReleaseSchemaRequests (or Stop).
+  grpc::ServerUnaryReactor* Answer(grpc::CallbackServerContext* context, bool version) {
+    auto* reactor = context->DefaultReactor();
+    rpc::Status status;
+    if (auto owner = owner_.lock()) {
+      std::lock_guard<std::mutex> lock(owner->mutex);
+      const SchemaAnswer answer = version ? owner->version_answer : owner->schema_answer;
+      if (answer == SchemaAnswer::kHold) {
+        owner->held_schema.push_back(
+            [reactor, context](const rpc::Status& s) { reactor->Finish(rpc::Status::ToGrpc(s, context)); });
+        return reactor;
+      }
+      if (answer == SchemaAnswer::kFail) status = rpc::Status(owner->schema_fail_code, "schema request refused");
+    }
+    reactor->Finish(rpc::Status::ToGrpc(status, context));
+    return reactor;
+  }
+
+  std::weak_ptr<NodeDbStandin::State> owner_;
 };
 
 class HealthService : public zumbra::qbx::daemon::DaemonHealth::CallbackService {
@@ -627,7 +654,7 @@ bool NodeDbStandin::Start() {
   }
   std::vector<std::unique_ptr<grpc::Service>> services;
   services.push_back(std::make_unique<NodeDbService>(state_));
-  services.push_back(std::make_unique<OpsService>(state_->options.schema_version));
+  services.push_back(std::make_unique<OpsService>(state_));
   services.push_back(std::make_unique<HealthService>());
   rpc::ServerBuilder builder;
   builder.AddListeningPort(endpoint)
@@ -648,8 +675,10 @@ void NodeDbStandin::Stop() {
   std::vector<std::unique_ptr<grpc::Service>> services;
   std::vector<std::shared_ptr<ModifyCall>> held;
   std::vector<std::shared_ptr<MonitorStream>> streams;
+  std::vector<std::function<void(const rpc::Status&)>> held_schema;
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
+    held_schema.swap(state_->held_schema);
     server = std::move(state_->server);
     services = std::move(state_->services);
     state_->stopping = server != nullptr;
@@ -658,6 +687,7 @@ void NodeDbStandin::Stop() {
     for (auto& [raw, s] : state_->streams) streams.push_back(s);
   }
   for (auto& call : held) call->Complete(rpc::Status(rpc::StatusCode::kUnavailable, "stopping"));
+  for (auto& finish : held_schema) finish(rpc::Status(rpc::StatusCode::kUnavailable, "stopping"));
   for (auto& s : streams) {
     s->RequestFinish(rpc::StatusCode::kUnavailable);
     s->Kick();
@@ -735,6 +765,33 @@ size_t NodeDbStandin::held_modifies() const {
 void NodeDbStandin::FailNextModify(uint32_t code) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->fail_next = code;
+}
+
+void NodeDbStandin::SetSchemaAnswers(SchemaAnswer schema, SchemaAnswer version, uint32_t fail_code) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->schema_answer = schema;
+  state_->version_answer = version;
+  state_->schema_fail_code = fail_code;
+}
+
+void NodeDbStandin::SetSchemaVersion(const std::string& version) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->schema_version = version;
+}
+
+size_t NodeDbStandin::ReleaseSchemaRequests() {
+  std::vector<std::function<void(const rpc::Status&)>> held;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    held.swap(state_->held_schema);
+  }
+  for (auto& finish : held) finish(rpc::Status());
+  return held.size();
+}
+
+size_t NodeDbStandin::held_schema_requests() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->held_schema.size();
 }
 
 std::map<std::string, std::string> NodeDbStandin::Table(uint32_t vdb_id, pb::ObjectType type) const {

@@ -8,7 +8,8 @@
 //
 // Test controls: stop and restart (keeping or dropping the data), end every monitor stream
 // with a chosen status code, refuse one service while the connection stays up, hold the next
-// modification until released, fail the next modification with a chosen code.
+// modification until released, fail the next modification with a chosen code, hold or fail
+// the schema requests and choose the schema version it reports.
 //
 // Threading: every public operation may be called from any thread. One mutex guards the
 // data, the sessions and the controls; it is never held while gRPC operations start.
@@ -63,6 +64,14 @@ class NodeDbStandin {
   size_t ReleaseHeldModifies();
   size_t held_modifies() const;
   void FailNextModify(uint32_t code);
+  // How GetSchema and GetSchemaVersion are answered: at once (the default), held until
+  // ReleaseSchemaRequests, or failed with the given status code.
+  enum class SchemaAnswer { kAnswer, kHold, kFail };
+  void SetSchemaAnswers(SchemaAnswer schema, SchemaAnswer version, uint32_t fail_code = 13);
+  void SetSchemaVersion(const std::string& version);
+  // Answers the held schema requests; returns how many there were.
+  size_t ReleaseSchemaRequests();
+  size_t held_schema_requests() const;
 
   // ---- inspection
   std::map<std::string, std::string> Table(uint32_t vdb_id, zumbra::qbx::nodedb::ObjectType type) const;
