@@ -1,5 +1,6 @@
 #include "aggsvc/agg_service_client.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -626,6 +627,17 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
         .put("[%s][%s]: Unable to parse ClientDataRequestMsg from msg type: %s\n", fn, AppName(),
              metadata.GetTypeId().c_str());
     return aggresult::kUnparsableRequest;
+  }
+  size_t targetCount = 0;
+  for (const auto& targetRequest : request.target_data_request()) {
+    targetCount += std::max<size_t>(1, static_cast<size_t>(targetRequest.target_id_size()));
+  }
+  if (targetCount > kMaxTargetsPerRequest) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .put("[%s][%s]: Request names %zu targets, more than the %zu allowed; refused\n", fn, AppName(), targetCount,
+             kMaxTargetsPerRequest);
+    return aggresult::kTooManyTargets;
   }
   int result = aggresult::kGeneral;
   // Mutable: the target ids move into the pull targets.

@@ -90,6 +90,7 @@ constexpr int kNoSeqNumOrAck = -1008;
 constexpr int kDispatcherStartFailed = -1009;
 constexpr int kDispatcherAlreadyCreated = -1010;
 constexpr int kSnicRegistrationOnSnic = -1011;
+constexpr int kTooManyTargets = -1012;
 constexpr int kNoOnDemandTargets = -3003;
 constexpr int kEncodingFailed = -3004;
 constexpr int kSerializationFailed = -3005;
@@ -149,6 +150,11 @@ class AggServiceClient : public std::enable_shared_from_this<AggServiceClient> {
   static constexpr const char* kOnDemandRequestTypeId = "com.zumbra.qbx.management.agg.messaging.OnDemandStatsRequestMsg";
   static constexpr const char* kGenericRuntimeStatusRequestTypeId =
       "zumbra.qbx.agg_service.messaging.GenericRuntimeStatusRequestMsg";
+
+  // The most targets one pull or on-demand request may name (all its target types
+  // together): each target costs a callback entry and an answer, so a larger request is
+  // refused whole rather than served in part.
+  static constexpr size_t kMaxTargetsPerRequest = 10000;
 
   // What set-up needs from outside, injectable per client. Empty members fall back to the
   // process-wide defaults below.

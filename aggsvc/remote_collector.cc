@@ -6,6 +6,7 @@
 
 #include "aggsvc/agg_service_client.h"
 #include "core/logger.h"
+#include "core/static_tables.h"
 #include "platform/mq/rmq_client.h"
 #include "platform/smartnic/sn_util.h"
 #include "zumbra/qbx/agg_service/messaging/runtime_status_request.pb.h"
@@ -54,7 +55,8 @@ void RemoteCollector::Start() {
 }
 
 std::string RemoteCollector::GetReplyProtobufName(const std::string& requestTypeId) {
-  if (requestTypeId == AggServiceClient::kClientDataRequestTypeId) return kTypeFromReply;
+  // A client-data reply names its own type.
+  if (requestTypeId == AggServiceClient::kClientDataRequestTypeId) return qbx::SnReplyTypeKey();
   if (requestTypeId == AggServiceClient::kSummationRequestTypeId) return kSummationResponse;
   if (requestTypeId == AggServiceClient::kOverwriteRequestTypeId) return kOverwriteResponse;
   if (requestTypeId == AggServiceClient::kOnDemandRequestTypeId) return kOnDemandResponse;
@@ -230,7 +232,7 @@ void RemoteCollector::ProcessPayload(const std::string& appName, const std::stri
   if (recordIt != records.end()) {
     for (const auto& candidate : recordIt->second.active) {
       const bool typeMatches =
-          candidate->type == typeId || candidate->type == kTypeFromReply || typeId == kTypeFromReply;
+          candidate->type == typeId || candidate->type == qbx::SnReplyTypeKey() || typeId == qbx::SnReplyTypeKey();
       if (candidate->appName == appName && typeMatches && candidate->correlationId == correlationId) {
         fanOut = candidate;
         break;
@@ -250,7 +252,7 @@ void RemoteCollector::ProcessPayload(const std::string& appName, const std::stri
     return;
   }
   const char* bytes = reinterpret_cast<const char*>(body);
-  if (fanOut->type == kTypeFromReply) {
+  if (fanOut->type == qbx::SnReplyTypeKey()) {
     std::string key = typeId;
     if (!key.empty()) {
       auto mapped = mpNames.find(key);

@@ -52,8 +52,6 @@ class TargetTypeStatsMsg;
 
 class RemoteCollector {
  public:
-  // The expected reply type of a client-data request: the reply names its own type.
-  static constexpr const char* kTypeFromReply = "sn_protobuf_type_from_reply";
   static constexpr uint16_t kWaitTimeSeconds = 5;
   // Last results kept per (app, kind) for this many threads at most.
   static constexpr size_t kMaxResultThreads = 32;

@@ -383,6 +383,13 @@ int AggServiceClient::OnDemandStatsRequestHandler(const char* payload, int32_t l
         .put("[%s][%s]: OnDemand statsMsg targetRequest is empty, skipping callback\n", fn, AppName());
     return aggresult::kNoOnDemandTargets;
   }
+  if (static_cast<size_t>(request.target_request_size()) > kMaxTargetsPerRequest) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .put("[%s][%s]: Request names %d targets, more than the %zu allowed; refused\n", fn, AppName(),
+             request.target_request_size(), kMaxTargetsPerRequest);
+    return aggresult::kTooManyTargets;
+  }
   // The first target decides the form of the whole request.
   const bool statTypeForm = request.target_request(0).has_stat_type();
   const std::string& key = msg::OnDemandStatsRequestMsg::default_instance().GetTypeName();

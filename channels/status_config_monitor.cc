@@ -4,9 +4,9 @@
 #include <stdexcept>
 #include <system_error>
 
-#include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include "core/json_file.h"
 #include "core/logger.h"
 
 namespace qbx::StatusSource {
@@ -75,7 +75,7 @@ void StatusConfigMonitor::CheckConfigFile(const std::string& path) {
 void StatusConfigMonitor::ProcessConfigFile(const std::string& path) {
   try {
     boost::property_tree::ptree tree;
-    boost::property_tree::read_json(path, tree);
+    ReadJsonFile(path, tree);
     ProcessStatusCollConfig(tree);
   } catch (const std::exception& e) {
     QBX_LOG(loglevel::kWarning)

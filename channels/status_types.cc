@@ -2,6 +2,8 @@
 
 #include <ctime>
 
+#include "core/static_tables.h"
+
 namespace qbx::StatusSource {
 
 namespace st = zumbra::qbx::agg_service::status;
@@ -51,23 +53,27 @@ const std::unordered_map<std::string, AggServiceStatusVerticalType>& SupportedVe
   return *table;
 }
 
+// Both are typed views of the process-wide tables, which hold the one definition.
 const std::map<AggServiceStatusVerticalType, uint64_t>& DefaultPollingIntervals() {
-  static const std::map<AggServiceStatusVerticalType, uint64_t> table = {
-      {st::VERTICAL_HOST_NODE_STATUS, 30}, {st::VERTICAL_L2_BRIDGING, 60},
-      {st::VERTICAL_L2_SWITCHING, 60},     {st::VERTICAL_ROUTING, 60},
-      {st::VERTICAL_VPN, 120},             {st::VERTICAL_LB, 60},
-      {st::VERTICAL_FABRIC, 60},           {st::VERTICAL_TRANSPORT_NODE_STATUS, 30},
-      {st::VERTICAL_SIMPLE_L2, 60},
-  };
-  return table;
+  static const auto* table = [] {
+    auto* t = new std::map<AggServiceStatusVerticalType, uint64_t>;
+    for (const auto& [id, seconds] : qbx::StatusSourceDefaultIntervals()) {
+      t->emplace(static_cast<AggServiceStatusVerticalType>(id), static_cast<uint64_t>(seconds));
+    }
+    return t;
+  }();
+  return *table;
 }
 
 const std::unordered_map<std::string, AggServiceStatusVerticalType>& ConfigFileVerticals() {
-  static const std::unordered_map<std::string, AggServiceStatusVerticalType> table = {
-      {"HostNodeStatusVertical", st::VERTICAL_HOST_NODE_STATUS},
-      {"FabricStats", st::VERTICAL_FABRIC},
-  };
-  return table;
+  static const auto* table = [] {
+    auto* t = new std::unordered_map<std::string, AggServiceStatusVerticalType>;
+    for (const auto& [name, id] : qbx::StatusSourceVerticalIds()) {
+      t->emplace(name, static_cast<AggServiceStatusVerticalType>(id));
+    }
+    return t;
+  }();
+  return *table;
 }
 
 std::string VerticalName(AggServiceStatusVerticalType vertical) {

@@ -39,9 +39,10 @@ constexpr const char* kIssueFile = "/etc/qbx_issue";
 const std::unordered_map<std::string, AggServiceStatusMsgType>& SupportedMsgTypes();
 // Vertical name -> vertical (9 rows).
 const std::unordered_map<std::string, AggServiceStatusVerticalType>& SupportedVerticals();
-// Vertical -> polling interval in seconds (30, 60 or 120).
+// Vertical -> polling interval in seconds (30, 60 or 120): qbx::StatusSourceDefaultIntervals.
 const std::map<AggServiceStatusVerticalType, uint64_t>& DefaultPollingIntervals();
-// Feature stack names whose intervals the collection configuration file may set.
+// Feature stack names whose intervals the collection configuration file may set:
+// qbx::StatusSourceVerticalIds.
 const std::unordered_map<std::string, AggServiceStatusVerticalType>& ConfigFileVerticals();
 
 // Enum value names for log texts ("" for a value outside the enum).

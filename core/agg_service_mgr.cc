@@ -16,6 +16,7 @@
 #include "core/daemon_signals.h"
 #include "core/log_config.h"
 #include "core/logger.h"
+#include "core/static_tables.h"
 #include "core/work_group.h"
 #include "firewall/agg_service_health_alarm_reporter.h"
 #include "platform/runtime/asio_qbx_provider.h"
@@ -160,10 +161,7 @@ AggServiceMgr::~AggServiceMgr() {
 int AggServiceMgr::Run(const std::string& programName) { return Start(programName); }
 
 int AggServiceMgr::Start(const std::string& programName) {
-  {
-    std::lock_guard<std::mutex> lock(componentMutex);
-    componentName = programName;
-  }
+  qbx::SetComponentName(programName);
   if (!firstProvider) {
     firstProvider = std::make_shared<qbx::AsioQbxProvider>(qbx::AsioQbxProvider::Options{true, false, 0}, "",
                                                            deps.providerClock);
@@ -337,10 +335,7 @@ void AggServiceMgr::OnHangupSignal(int signum) {
 
 void AggServiceMgr::OnUser1Signal(int /*signum*/) {}
 
-std::string AggServiceMgr::ComponentName() {
-  std::lock_guard<std::mutex> lock(componentMutex);
-  return componentName;
-}
+std::string AggServiceMgr::ComponentName() { return qbx::ComponentName(); }
 
 bool AggServiceMgr::StopRequested() {
   std::lock_guard<std::mutex> lock(stopMutex);

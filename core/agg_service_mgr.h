@@ -133,7 +133,8 @@ class AggServiceMgr {
   void OnUser1Signal(int signum);
 
   const std::map<std::string, ClientPtr>& Clients() const { return clients; }
-  // The program name Start was given; SIGHUP reads this component's configuration.
+  // The program name Start was given (kept process-wide); SIGHUP reads this component's
+  // configuration.
   std::string ComponentName();
   bool StopRequested();
 
@@ -153,8 +154,6 @@ class AggServiceMgr {
   std::shared_ptr<void> healthAlarmReporter;
   std::atomic<int64_t> heartbeatStamp{0};  // system-clock nanoseconds since the epoch
   Deps deps;
-  std::mutex componentMutex;  // guards componentName
-  std::string componentName;
   std::shared_ptr<qbx::AsioQbxProvider> firstProvider;
   std::shared_ptr<qbx::AsioQbxProvider> secondProvider;
 };

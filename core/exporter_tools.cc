@@ -2,15 +2,16 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
+#include <functional>
 #include <mutex>
-#include <thread>
 #include <utility>
 
 #include "core/logger.h"
@@ -21,8 +22,9 @@ namespace {
 constexpr const char* kSubcomp = "agg-service";
 constexpr const char* kExecTag = "errorCode:MPA12105";
 constexpr int kReadChunk = 4096;
-constexpr int kDrainChunk = 256;
 constexpr int kLoggedArgs = 10;
+constexpr int kIdleWaitMs = 1000;
+constexpr size_t kWriteChunk = 64 * 1024;
 
 std::mutex& IdleWaitMutex() {
   static std::mutex mutex;
@@ -34,7 +36,8 @@ std::function<void()>& IdleWaitHook() {
   return hook;
 }
 
-void IdleWait() {
+// One idle second: the wait ends early when any stream becomes ready.
+void IdleWait(pollfd* fds, nfds_t count) {
   std::function<void()> hook;
   {
     std::lock_guard<std::mutex> lock(IdleWaitMutex());
@@ -43,8 +46,45 @@ void IdleWait() {
   if (hook) {
     hook();
   } else {
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ::poll(fds, count, kIdleWaitMs);
   }
+}
+
+// One of the child's output streams and the caller's buffer for it (null: dropped).
+struct Stream {
+  int fd = -1;
+  char* buffer = nullptr;
+  int capacity = 0;
+  int received = 0;
+};
+
+bool SetNonBlocking(int fd) {
+  if (fd < 0) return true;
+  int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// A write into a pipe whose reader is gone fails with EPIPE instead of raising SIGPIPE,
+// whatever the process's disposition of that signal.
+ssize_t WriteWithoutSigpipe(int fd, const char* data, size_t length) {
+  sigset_t pipeSet;
+  sigemptyset(&pipeSet);
+  sigaddset(&pipeSet, SIGPIPE);
+  sigset_t pendingBefore;
+  sigpending(&pendingBefore);
+  const bool wasPending = sigismember(&pendingBefore, SIGPIPE) == 1;
+  sigset_t saved;
+  pthread_sigmask(SIG_BLOCK, &pipeSet, &saved);
+  ssize_t n = ::write(fd, data, length);
+  const int writeErrno = errno;
+  if (n < 0 && writeErrno == EPIPE && !wasPending) {
+    timespec none{0, 0};
+    while (::sigtimedwait(&pipeSet, nullptr, &none) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  errno = writeErrno;
+  return n;
 }
 
 void CloseFd(int& fd) {
@@ -169,77 +209,109 @@ int RunCommandWithTimeoutQBX(const char* path, char* argv[], char* output, int* 
   CloseFd(outPipe[1]);
   QBX_LOG(qbx::loglevel::kDebug).subcomp(kSubcomp).put("Forked child %s: %d\n", path, static_cast<int>(pid));
 
-  if (input != nullptr && inputLength > 0) {
-    ssize_t ignored = ::write(inPipe[1], input, static_cast<size_t>(inputLength));
-    (void)ignored;
-  }
-  CloseFd(inPipe[1]);
+  // One loop serves all three pipes, so that a child blocked on any of them (a full error
+  // pipe, input it reads only after writing output) always finds the parent serving it.
+  // Output past a buffer's capacity, and any stream without a buffer, is read and dropped
+  // until the child closes it.
+  Stream out{outPipe[0], output, output != nullptr && outputLength != nullptr ? std::max(*outputLength, 0) : 0};
+  Stream err{errPipe[0], error, error != nullptr && errorLength != nullptr ? std::max(*errorLength, 0) : 0};
+  if (output != nullptr && outputLength != nullptr) *outputLength = 0;
+  const char* pending = input;
+  size_t pendingLength = input != nullptr && inputLength > 0 ? static_cast<size_t>(inputLength) : 0;
+  if (pendingLength == 0) CloseFd(inPipe[1]);
 
-  if (output != nullptr && outputLength != nullptr) {
-    const int capacity = std::max(*outputLength, 0);
-    *outputLength = 0;
-    bool nonBlocking = false;
-    if (timeoutSeconds > 0) {
-      int flags = ::fcntl(outPipe[0], F_GETFL);
-      if (flags < 0 || ::fcntl(outPipe[0], F_SETFL, flags | O_NONBLOCK) < 0) {
-        QBX_LOG(qbx::loglevel::kWarning)
-            .subcomp(kSubcomp)
-            .put("Use blocking read to read from child %s: %s", path, std::strerror(errno));
-      } else {
-        nonBlocking = true;
-      }
-    }
-    int idle = 0;
-    while (*outputLength < capacity) {
-      int want = std::min(capacity - *outputLength, kReadChunk);
-      ssize_t n = ::read(outPipe[0], output + *outputLength, static_cast<size_t>(want));
-      if (n > 0) {
-        QBX_LOG(qbx::loglevel::kDebug)
-            .subcomp(kSubcomp)
-            .put("Reading %d bytes from child %s", static_cast<int>(n), path);
-        *outputLength += static_cast<int>(n);
-        idle = 0;
-        continue;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && nonBlocking && errno == EAGAIN) {
-        ++idle;
-        if (idle >= timeoutSeconds) {
-          QBX_LOG(qbx::loglevel::kWarning).subcomp(kSubcomp).put("Kill stuck child process %s.", path);
-          ::kill(pid, SIGTERM);
-          break;
+  if (!SetNonBlocking(out.fd) && timeoutSeconds > 0) {
+    QBX_LOG(qbx::loglevel::kWarning)
+        .subcomp(kSubcomp)
+        .put("Use blocking read to read from child %s: %s", path, std::strerror(errno));
+  }
+  SetNonBlocking(err.fd);
+  SetNonBlocking(inPipe[1]);
+
+  auto readStream = [&](Stream& stream, bool isOutput) {
+    char drop[kReadChunk];
+    const bool intoBuffer = stream.buffer != nullptr && stream.received < stream.capacity;
+    char* into = intoBuffer ? stream.buffer + stream.received : drop;
+    const size_t want =
+        intoBuffer ? static_cast<size_t>(std::min(stream.capacity - stream.received, kReadChunk)) : sizeof(drop);
+    ssize_t n = ::read(stream.fd, into, want);
+    if (n > 0) {
+      if (intoBuffer) {
+        if (isOutput) {
+          QBX_LOG(qbx::loglevel::kDebug)
+              .subcomp(kSubcomp)
+              .put("Reading %d bytes from child %s", static_cast<int>(n), path);
         }
-        QBX_LOG(qbx::loglevel::kDebug).subcomp(kSubcomp).put("Sleeping to wait for child %s", path);
-        IdleWait();
-        continue;
+        stream.received += static_cast<int>(n);
       }
+      return true;
+    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return false;
+    if (isOutput && intoBuffer) {
       QBX_LOG(qbx::loglevel::kDebug)
           .subcomp(kSubcomp)
           .put("Reading from child %s stops: %d - %s", path, static_cast<int>(n),
                n == 0 ? "no data" : std::strerror(errno));
+    }
+    CloseFd(stream.fd);
+    return false;
+  };
+
+  int idle = 0;
+  while (out.fd >= 0 || err.fd >= 0 || inPipe[1] >= 0) {
+    pollfd fds[3];
+    nfds_t count = 0;
+    for (int fd : {out.fd, err.fd}) {
+      if (fd >= 0) fds[count++] = pollfd{fd, POLLIN, 0};
+    }
+    if (inPipe[1] >= 0) fds[count++] = pollfd{inPipe[1], POLLOUT, 0};
+    // What is ready now; with no time-out, wait as long as the child keeps quiet.
+    int ready = ::poll(fds, count, timeoutSeconds > 0 ? 0 : -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      QBX_LOG(qbx::loglevel::kDebug)
+          .subcomp(kSubcomp)
+          .put("Reading from child %s stops: %d - %s", path, -1, std::strerror(errno));
       break;
     }
+    if (ready == 0) {
+      ++idle;
+      if (idle >= timeoutSeconds) {
+        QBX_LOG(qbx::loglevel::kWarning).subcomp(kSubcomp).put("Kill stuck child process %s.", path);
+        ::kill(pid, SIGTERM);
+        break;
+      }
+      QBX_LOG(qbx::loglevel::kDebug).subcomp(kSubcomp).put("Sleeping to wait for child %s", path);
+      IdleWait(fds, count);
+      continue;
+    }
+    bool progress = false;
+    for (nfds_t i = 0; i < count; ++i) {
+      if (fds[i].revents == 0) continue;
+      if (fds[i].fd == out.fd) {
+        progress |= readStream(out, output != nullptr && outputLength != nullptr);
+      } else if (fds[i].fd == err.fd) {
+        progress |= readStream(err, false);
+      } else if (fds[i].fd == inPipe[1]) {
+        ssize_t n = WriteWithoutSigpipe(inPipe[1], pending, std::min(pendingLength, kWriteChunk));
+        if (n > 0) {
+          pending += n;
+          pendingLength -= static_cast<size_t>(n);
+          progress = true;
+        }
+        // A child that closed its input (or exited) takes no more of it.
+        if (pendingLength == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) CloseFd(inPipe[1]);
+      }
+    }
+    if (progress) idle = 0;
   }
-
-  if (error != nullptr && errorLength != nullptr) {
-    ssize_t n = ::read(errPipe[0], error, static_cast<size_t>(std::max(*errorLength, 0)));
-    *errorLength = static_cast<int>(n);
-  }
-
-  // Whatever is left unread (or all output when no buffer was given) is discarded until
-  // the child closes its end, so that it never blocks on a full pipe.
-  char drain[kDrainChunk];
-  for (;;) {
-    ssize_t n = ::read(outPipe[0], drain, sizeof(drain));
-    if (n > 0) continue;
-    if (n < 0 && errno == EINTR) continue;
-    break;
-  }
-  // Closed before the wait, not after: a child still writing into a non-blocking pipe that
-  // the drain gave up on (or into the error pipe, read only once) would otherwise block on
-  // the full pipe while we wait for it, and neither side would ever go on.
-  CloseFd(errPipe[0]);
-  CloseFd(outPipe[0]);
+  if (output != nullptr && outputLength != nullptr) *outputLength = out.received;
+  if (error != nullptr && errorLength != nullptr) *errorLength = err.received;
+  // Closed before the wait: a killed child that still writes must meet a closed pipe, not
+  // a full one.
+  CloseFd(out.fd);
+  CloseFd(err.fd);
+  CloseFd(inPipe[1]);
 
   for (;;) {
     int waitStatus = 0;

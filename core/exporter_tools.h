@@ -28,9 +28,12 @@ int CopyLine(const char* text, char* destination, int size);
 
 // Runs `path` with `argv` (null-terminated). `*outputLength` is the output buffer's
 // capacity on entry and the number of bytes received on return; `*errorLength` likewise.
-// With `timeoutSeconds` above 0 a child that produces no output for that many consecutive
-// one-second waits is sent SIGTERM. Returns 1 once the child was started, 0 when it could
-// not be (a failed pipe or start; "OOM" with length 3 in the output for lack of memory).
+// The three pipes are served together: input is written while output and errors are read,
+// and what does not fit a buffer (or has none) is read and dropped, so a child never
+// blocks on a pipe. With `timeoutSeconds` above 0 a child that makes no progress on any
+// stream for that many consecutive one-second waits is sent SIGTERM. Returns 1 once the
+// child was started, 0 when it could not be (a failed pipe or start; "OOM" with length 3
+// in the output for lack of memory).
 int RunCommandWithTimeoutQBX(const char* path, char* argv[], char* output, int* outputLength, char* error,
                              int* errorLength, const char* input, int inputLength, int timeoutSeconds);
 
@@ -39,7 +42,7 @@ int RunCommandWithTimeout(const char* path, char* argv[], char* output, int* out
                           int* errorLength, const char* input, int inputLength);
 
 namespace qbx {
-// Tests: replaces the one-second wait between empty reads of RunCommandWithTimeoutQBX.
+// Tests: replaces the one-second wait between idle polls of RunCommandWithTimeoutQBX.
 // Null restores the real wait. Set it while no command runs.
 void SetRunCommandIdleWaitForTest(std::function<void()> wait);
 }  // namespace qbx

@@ -2,11 +2,6 @@
 
 #include <syslog.h>
 
-// property_tree's JSON reader still includes the old bind header.
-#ifndef BOOST_BIND_GLOBAL_PLACEHOLDERS
-#define BOOST_BIND_GLOBAL_PLACEHOLDERS
-#endif
-#include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +10,8 @@
 #include <limits>
 #include <string_view>
 #include <vector>
+
+#include "core/json_file.h"
 
 namespace qbx {
 
@@ -211,7 +208,7 @@ int32_t ReadLogLevelFromConfig(const std::string& component, const std::string& 
   std::string text;
   try {
     boost::property_tree::ptree tree;
-    boost::property_tree::read_json(path, tree);
+    ReadJsonFile(path, tree);
     auto member = tree.get_child_optional(boost::property_tree::ptree::path_type("logLevel", '\0'));
     if (!member || !member->empty()) {
       Logger::EmitRaw(LOG_ERR, noValue);

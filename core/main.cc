@@ -167,6 +167,8 @@ void StartupSignalHandler(int signum) {
 }
 
 [[noreturn]] void EndProcess(int status) {
+  // _Exit runs no destructor: the command socket's file would outlive the process.
+  if (CommonCliServer* server = CommonCliServer::GetInstance()) server->RemoveSocketFile();
   std::fflush(nullptr);
   std::_Exit(status);
 }

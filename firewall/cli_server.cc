@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <exception>
@@ -16,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/json_file.h"
 #include "core/logger.h"
 
 namespace {
@@ -97,12 +99,25 @@ CommonCliServer* CommonCliServer::GetInstance() {
   return instance;
 }
 
-CommonCliServer::CommonCliServer(std::string socketPath, CliCommandTable& table)
-    : socketPath(std::move(socketPath)), table(table) {}
+CommonCliServer::CommonCliServer(std::string socketPath, CliCommandTable& table,
+                                 std::chrono::milliseconds idleTimeout)
+    : socketPath(std::move(socketPath)), table(table), idleTimeout(idleTimeout) {}
 
 CommonCliServer::~CommonCliServer() {
-  if (listenFd >= 0) ::unlink(socketPath.c_str());
+  RemoveSocketFile();
   CloseSockets();
+}
+
+void CommonCliServer::RemoveSocketFile() {
+  std::lock_guard<std::mutex> lock(socketFileMutex);
+  if (!socketFileId) return;
+  // Another server (a restarted daemon) may have replaced the file meanwhile: only ours goes.
+  struct stat current{};
+  if (::lstat(socketPath.c_str(), &current) == 0 && current.st_dev == socketFileId->device &&
+      current.st_ino == socketFileId->inode) {
+    ::unlink(socketPath.c_str());
+  }
+  socketFileId.reset();
 }
 
 void CommonCliServer::CloseSockets() {
@@ -139,6 +154,11 @@ int CommonCliServer::Open() {
     return -1;
   }
   ::chmod(socketPath.c_str(), 0600);
+  struct stat bound{};
+  if (::lstat(socketPath.c_str(), &bound) == 0) {
+    std::lock_guard<std::mutex> lock(socketFileMutex);
+    socketFileId = FileId{bound.st_dev, bound.st_ino};
+  }
   {
     std::lock_guard<std::mutex> lock(stopMutex);
     if (::pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -178,7 +198,16 @@ int CommonCliServer::Serve() {
     // A full house stops accepting until a client leaves, rather than dropping anyone.
     fds.push_back({listenFd, static_cast<short>(clients.size() < kMaxClients ? POLLIN : 0), 0});
     for (const Client& client : clients) fds.push_back({client.fd, POLLIN, 0});
-    if (::poll(fds.data(), fds.size(), -1) < 0) {
+    // Wake up for the first client whose idle time runs out.
+    int waitMs = -1;
+    if (!clients.empty()) {
+      auto first = std::min_element(clients.begin(), clients.end(), [](const Client& a, const Client& b) {
+                     return a.lastActive < b.lastActive;
+                   })->lastActive;
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(first + idleTimeout - std::chrono::steady_clock::now());
+      waitMs = static_cast<int>(std::clamp<int64_t>(left.count(), 0, 60000));
+    }
+    if (::poll(fds.data(), fds.size(), waitMs) < 0) {
       if (errno == EINTR) continue;
       QBX_LOG(qbx::loglevel::kError).subcomp(kSubcomp).put("[CLI][%s] poll failed: %s", "Serve", std::strerror(errno));
       break;
@@ -190,9 +219,20 @@ int CommonCliServer::Serve() {
       continue;  // the stop flag is tested at the top
     }
     std::vector<Client> kept;
+    const auto now = std::chrono::steady_clock::now();
     for (size_t i = 0; i < clients.size(); ++i) {
       Client& client = clients[i];
-      if (fds[i + 2].revents != 0 && !ServeClient(client)) {
+      if (fds[i + 2].revents != 0) {
+        if (!ServeClient(client)) {
+          CloseFd(client.fd);
+          continue;
+        }
+        client.lastActive = std::chrono::steady_clock::now();
+      } else if (now - client.lastActive >= idleTimeout) {
+        QBX_LOG(qbx::loglevel::kInfo)
+            .subcomp(kSubcomp)
+            .put("[CLI][%s] Closing a connection idle for %lld ms on %s", "Serve",
+                 static_cast<long long>(idleTimeout.count()), socketPath.c_str());
         CloseFd(client.fd);
         continue;
       }
@@ -205,12 +245,12 @@ int CommonCliServer::Serve() {
         // A client that stops reading cannot hold the server for long.
         timeval timeout{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
-        clients.push_back(Client{fd, {}});
+        clients.push_back(Client{fd, {}, std::chrono::steady_clock::now()});
       }
     }
   }
   for (Client& client : clients) CloseFd(client.fd);
-  ::unlink(socketPath.c_str());
+  RemoveSocketFile();
   CloseSockets();
   return 0;
 }
@@ -274,6 +314,11 @@ std::optional<size_t> CommonCliServer::FindMessageEnd(const std::string& buffer,
     if (c == '"') {
       inString = true;
     } else if (c == '{' || c == '[') {
+      // Deeper requests are refused here, before any recursive parser or copy sees them.
+      if (open.size() >= qbx::kMaxJsonNesting) {
+        malformed = true;
+        return std::nullopt;
+      }
       open.push_back(c);
     } else if (c == '}' || c == ']') {
       if (open.empty() || open.back() != (c == '}' ? '{' : '[')) {
@@ -289,6 +334,10 @@ std::optional<size_t> CommonCliServer::FindMessageEnd(const std::string& buffer,
 
 std::string CommonCliServer::HandleRequest(const std::string& text) const {
   nlohmann::json reply = {{"result", nullptr}, {"error", nullptr}, {"id", nullptr}};
+  if (qbx::JsonNestingDepth(text) > qbx::kMaxJsonNesting) {
+    reply["error"] = "invalid JSON-RPC request: nested too deep";
+    return reply.dump();
+  }
   nlohmann::json request = nlohmann::json::parse(text, nullptr, false);
   if (request.is_discarded() || !request.is_object()) {
     reply["error"] = "invalid JSON-RPC request";

@@ -10,8 +10,15 @@
 // - CommonCliServer: Open and Serve (or Start, which does both) run on the server's own
 //   thread, which owns the sockets and runs every callback. Stop may be called from any
 //   thread (also from a callback): it wakes the loop through a pipe and Serve returns.
+//   RemoveSocketFile may be called from any thread, also while Serve runs (the process
+//   ends with _exit, so nothing else would remove the file).
+// - A connection that makes no progress for the idle time-out is closed, so that a few
+//   silent clients cannot hold every slot and lock the others out.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -56,12 +63,15 @@ class CommonCliServer {
   static constexpr size_t kMaxClients = 16;
   // A request larger than this is refused and its connection closed.
   static constexpr size_t kMaxRequestBytes = 64 * 1024;
+  // A connection without a byte in either direction for this long is closed.
+  static constexpr std::chrono::milliseconds kIdleTimeout{10000};
 
   // The process's server on kSocketPath with the global table; null when it cannot be
   // created. Never destroyed.
   static CommonCliServer* GetInstance();
 
-  explicit CommonCliServer(std::string socketPath, CliCommandTable& table = CliCommandTable::Global());
+  explicit CommonCliServer(std::string socketPath, CliCommandTable& table = CliCommandTable::Global(),
+                           std::chrono::milliseconds idleTimeout = kIdleTimeout);
   ~CommonCliServer();
   CommonCliServer(const CommonCliServer&) = delete;
   CommonCliServer& operator=(const CommonCliServer&) = delete;
@@ -73,28 +83,40 @@ class CommonCliServer {
   // Open, then Serve: returns only when the loop ends.
   int Start();
   void Stop();
+  // Removes the socket file this server created, if it is still the one at the path.
+  void RemoveSocketFile();
 
   const std::string& SocketPath() const { return socketPath; }
 
   // The framing of the stream: the end (one past the closing brace) of the JSON object that
   // starts at `from` after optional white space; nullopt while it is incomplete. Sets
-  // `malformed` when the text there cannot be the start of an object.
+  // `malformed` when the text there cannot be the start of an object or nests deeper than
+  // qbx::kMaxJsonNesting.
   static std::optional<size_t> FindMessageEnd(const std::string& buffer, size_t from, bool& malformed);
-  // Answers one request text; empty for a notification (a request without id).
+  // Answers one request text; empty for a notification (a request without id). A text
+  // nested deeper than qbx::kMaxJsonNesting is refused before it is parsed.
   std::string HandleRequest(const std::string& text) const;
 
  private:
   struct Client {
     int fd = -1;
     std::string buffer;
+    std::chrono::steady_clock::time_point lastActive;
   };
   bool ServeClient(Client& client);
   void CloseSockets();
 
   std::string socketPath;
   CliCommandTable& table;
+  const std::chrono::milliseconds idleTimeout;
   int listenFd = -1;
   int wakeFds[2] = {-1, -1};
   std::mutex stopMutex;  // guards stopRequested with the wake pipe's write end
   bool stopRequested = false;
+  std::mutex socketFileMutex;  // guards socketFileId
+  struct FileId {
+    dev_t device = 0;
+    ino_t inode = 0;
+  };
+  std::optional<FileId> socketFileId;  // the socket file bound by Open, until removed
 };

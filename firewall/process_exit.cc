@@ -7,11 +7,14 @@
 #include <mutex>
 #include <utility>
 
+#include "firewall/cli_server.h"
 #include "platform/runtime/asio_qbx_provider.h"
 
 namespace qbx::firewall {
 
 void ExitProcess(int status) {
+  // _exit runs no destructor: the command socket's file would outlive the process.
+  if (CommonCliServer* server = CommonCliServer::GetInstance()) server->RemoveSocketFile();
   std::fflush(nullptr);
   ::_exit(status);
 }

@@ -1,11 +1,24 @@
 #include "verticals/fabric_vertical_impl.h"
 
+#include <mutex>
+
+#include "core/logger.h"
+#include "core/node_identity.h"
+#include "core/static_tables.h"
 #include "verticals/status_registration.h"
 #include "zumbra/qbx/agg_service/agg_service_status.pb.h"
 
 namespace as = zumbra::qbx::agg_service;
 
-FabricVerticalImpl::FabricVerticalImpl(const std::string& name) : Vertical(name, true) {}
+FabricVerticalImpl::FabricVerticalImpl(const std::string& name) : Vertical(name, true) {
+  // The node UUID does not change while the daemon runs: it is read once for the process.
+  static std::once_flag filled;
+  std::call_once(filled, [] {
+    const std::string uuid = qbx::GetNodeUuid();
+    qbx::SetFabricNodeUuid(uuid);
+    QBX_LOG(qbx::loglevel::kInfo).put("[FabricStats] Node-uuid: %s", uuid.c_str());
+  });
+}
 
 FabricVerticalImpl::~FabricVerticalImpl() = default;
 

@@ -1,5 +1,7 @@
 // The fabric vertical (main names it "FabricStats"): the node's fabric software status.
 //
+// The first one made fills the process-wide node-UUID cache (qbx::FabricNodeUuid) and logs it.
+//
 // Threading: constructed and registered on the main thread; its callbacks keep no state.
 #pragma once
 

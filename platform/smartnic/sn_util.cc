@@ -1,12 +1,12 @@
 #include "platform/smartnic/sn_util.h"
 
-#include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <utility>
 
+#include "core/json_file.h"
 #include "core/logger.h"
 #include "core/node_identity.h"
 
@@ -29,7 +29,7 @@ State& GetState() {
 bool ReadTopology(const std::string& path, SNUtil::Topology& out) {
   try {
     boost::property_tree::ptree tree;
-    boost::property_tree::read_json(path, tree);
+    qbx::ReadJsonFile(path, tree);
     SNUtil::Topology topology;
     topology.persona = tree.get<int>("persona", SNUtil::kPersonaNone);
     topology.hostUuid = tree.get<std::string>("hostUuid", "");

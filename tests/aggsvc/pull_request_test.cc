@@ -131,6 +131,27 @@ TEST_F(PullRequests, MalformedOrUnknownRequestsAreRefused) {
   EXPECT_EQ(macCalls, 0);
 }
 
+TEST_F(PullRequests, RequestOverTheTargetBoundIsRefusedWholeAndLoggedOnce) {
+  std::vector<std::string> ids(AggServiceClient::kMaxTargetsPerRequest);
+  for (size_t i = 0; i < ids.size(); ++i) ids[i] = "ls-" + std::to_string(i);
+  EXPECT_EQ(h.Pull(kMpMacTable, ids), 0);  // the bound itself is served
+  EXPECT_EQ(macCalls, 1);
+  ids.push_back("one-too-many");
+  EXPECT_EQ(h.Pull(kMpMacTable, ids), aggresult::kTooManyTargets);
+  EXPECT_EQ(macCalls, 1);
+  EXPECT_EQ(logs.Count("targets, more than the 10000 allowed; refused"), 1u);
+  // Target types count together: two types of half the bound and one more id are too many.
+  zumbra::qbx::agg_service::messaging::ClientDataRequestMsg request;
+  for (int type = 0; type < 2; ++type) {
+    auto* target = request.add_target_data_request();
+    target->set_target_type(kMpMacTable);
+    for (size_t i = 0; i < AggServiceClient::kMaxTargetsPerRequest / 2 + type; ++i) target->add_target_id("t");
+  }
+  EXPECT_EQ(Raw(request.SerializeAsString(), AggServiceClient::kClientDataRequestTypeId), aggresult::kTooManyTargets);
+  EXPECT_EQ(macCalls, 1);
+  EXPECT_EQ(SentAfterStop().size(), AggServiceClient::kMaxTargetsPerRequest);
+}
+
 TEST_F(PullRequests, TargetWithoutTypeKeepsTheAnswersBeforeIt) {
   zumbra::qbx::agg_service::messaging::ClientDataRequestMsg request;
   auto* first = request.add_target_data_request();

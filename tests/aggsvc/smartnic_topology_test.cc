@@ -51,6 +51,10 @@ TEST_F(SmartNicTopology, FileGivesPersonaSmartNicsAndTheDpuId) {
   EXPECT_EQ(SNUtil::Init(Write("bad.json", "{ not json")), -1);
   EXPECT_EQ(SNUtil::Init(Write("partial.json", R"({"persona": 2, "smartNics": [{"mgmtIp": "10.0.0.2"}]})")), -1);
   EXPECT_EQ(SNUtil::Init((dir / "absent.json").string()), 0);
+  // Nested far too deep for the recursive parser: refused before parsing, no crash.
+  const std::string deep = R"({"persona": 2, "x": )" + std::string(100000, '[') + std::string(100000, ']') + "}";
+  EXPECT_EQ(SNUtil::Init(Write("deep.json", deep)), -1);
+  EXPECT_EQ(logs.Count("nested deeper than 64 levels"), 1u);
   EXPECT_EQ(SNUtil::GetNodePersona(), 1);
   EXPECT_EQ(logs.Count("Smart NIC entry without mgmtIp or uuid"), 1u);
 

@@ -408,6 +408,19 @@ TEST(OnDemandRequestTest, TargetTypeFormAnsweredWithAbsoluteValues) {
   EXPECT_EQ(NamedValue(*FindTarget(response.stats(), "lport", "p2"), "rx"), 1.0);
 }
 
+TEST(OnDemandRequestTest, RequestOverTheTargetBoundIsRefusedWhole) {
+  OnDemandHarness h;
+  ASSERT_EQ(h.client->SetupAggServiceClient(nullptr, nullptr), 0);
+  std::vector<msg::TargetStatsRequestMsg> targets(AggServiceClient::kMaxTargetsPerRequest,
+                                                  OnDemandHarness::Target("p", "lport", "", "", std::nullopt));
+  ASSERT_EQ(h.Ask(targets), 0);
+  EXPECT_EQ(h.asked.size(), AggServiceClient::kMaxTargetsPerRequest);
+  h.asked.clear();
+  targets.push_back(targets.back());
+  EXPECT_EQ(h.Ask(targets), aggresult::kTooManyTargets);
+  EXPECT_TRUE(h.asked.empty());  // the vertical is not asked at all
+}
+
 TEST(OnDemandRequestTest, FirstTargetDecidesTheFormAndBadTargetsAreLeftOut) {
   StatsLogCapture logs;
   OnDemandHarness h;

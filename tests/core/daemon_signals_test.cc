@@ -87,5 +87,17 @@ TEST_F(HangupReload, FailedReadKeepsTheLevel) {
   EXPECT_EQ(sink_.Texts(), std::vector<std::string>{"Failed to get qbx-exporter config file logLevel value"});
 }
 
+TEST_F(HangupReload, DeeplyNestedFileIsRefusedLikeABrokenOne) {
+  // Nested far beyond what the recursive parser survives; the level stays.
+  Configure(R"({"logLevel": 6, "x": )" + std::string(100000, '[') + std::string(100000, ']') + "}");
+  Reload();
+  EXPECT_EQ(Logger::logLevel.load(), loglevel::kInfo);
+  EXPECT_EQ(sink_.Texts(), std::vector<std::string>{"Failed to get qbx-exporter config file logLevel value"});
+  // Nesting within the bound still reads.
+  Configure(R"({"x": [[[{"y": [1]}]]], "logLevel": 2})");
+  Reload();
+  EXPECT_EQ(Logger::logLevel.load(), loglevel::kError);
+}
+
 }  // namespace
 }  // namespace qbx

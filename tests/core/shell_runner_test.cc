@@ -227,6 +227,115 @@ TEST(RunCommandTest, ConcurrentRunnersDoNotShareChildren) {
   EXPECT_EQ(good.load(), 4);
 }
 
+// A child that fills a pipe the runner is not busy with must never stall either side.
+TEST(RunCommandPipesTest, ErrorsBeyondAPipeWithoutErrorBufferDoNotBlock) {
+  // 200 KiB on standard error, then the output: with no error buffer and no time-out the
+  // child would otherwise wait for ever on its full error pipe.
+  Args args{"/bin/sh", "-c", "head -c 204800 /dev/zero >&2; echo done"};
+  char out[64];
+  int outLen = sizeof(out);
+  EXPECT_EQ(RunCommandWithTimeout("/bin/sh", args.argv(), out, &outLen, nullptr, nullptr, nullptr, 0), 1);
+  EXPECT_EQ(std::string(out, outLen), "done\n");
+}
+
+TEST(RunCommandPipesTest, BothStreamsLargerThanTheirBuffersAreCutAndDrained) {
+  IdleWaitGuard wait([] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
+  // Errors first and larger than a pipe, output larger than its buffer, then more errors.
+  Args args{"/bin/sh", "-c", "yes e | head -c 150000 >&2; yes o | head -c 150000; echo tail >&2"};
+  for (int timeout : {0, 100000}) {
+    char out[16];
+    char err[100];
+    int outLen = sizeof(out);
+    int errLen = sizeof(err);
+    EXPECT_EQ(RunCommandWithTimeoutQBX("/bin/sh", args.argv(), out, &outLen, err, &errLen, nullptr, 0, timeout), 1)
+        << timeout;
+    EXPECT_EQ(std::string(out, outLen), "o\no\no\no\no\no\no\no\n") << timeout;
+    ASSERT_EQ(errLen, 100) << timeout;
+    EXPECT_EQ(std::string(err, 4), "e\ne\n") << timeout;
+  }
+}
+
+TEST(RunCommandPipesTest, ErrorBufferLargerThanOutputIsFilledWhileOutputIsRead) {
+  // The child interleaves both streams; each buffer gets its own stream in order.
+  Args args{"/bin/sh", "-c", "i=0; while [ $i -lt 3000 ]; do echo o; echo eeeeeeeee >&2; i=$((i+1)); done"};
+  std::vector<char> out(6000);
+  std::vector<char> err(30000);
+  int outLen = static_cast<int>(out.size());
+  int errLen = static_cast<int>(err.size());
+  EXPECT_EQ(RunCommandWithTimeout("/bin/sh", args.argv(), out.data(), &outLen, err.data(), &errLen, nullptr, 0), 1);
+  EXPECT_EQ(outLen, 6000);
+  EXPECT_EQ(errLen, 30000);
+  EXPECT_EQ(std::string(err.data(), 10), "eeeeeeeee\n");
+}
+
+TEST(RunCommandPipesTest, InputLargerThanAPipeIsWrittenWhileOutputIsRead) {
+  // cat echoes its input as it reads it: the input can only be written whole while the
+  // output is read at the same time.
+  std::string input(1 << 20, 'i');
+  for (size_t i = 0; i < input.size(); i += 97) input[i] = '\n';
+  Args cat{"/bin/cat"};
+  std::vector<char> out(input.size());
+  int outLen = static_cast<int>(out.size());
+  EXPECT_EQ(RunCommandWithTimeout("/bin/cat", cat.argv(), out.data(), &outLen, nullptr, nullptr, input.data(),
+                                  static_cast<int>(input.size())),
+            1);
+  ASSERT_EQ(outLen, static_cast<int>(input.size()));
+  EXPECT_TRUE(std::string(out.data(), outLen) == input);
+
+  // An output buffer smaller than the echo: the rest is dropped, the input goes in whole
+  // and the errors that follow it still arrive.
+  Args count{"/bin/sh", "-c", "cat; echo end >&2"};
+  char small[8];
+  char err[16];
+  int smallLen = sizeof(small);
+  int errLen = sizeof(err);
+  EXPECT_EQ(RunCommandWithTimeout("/bin/sh", count.argv(), small, &smallLen, err, &errLen, input.data(),
+                                  static_cast<int>(input.size())),
+            1);
+  EXPECT_EQ(smallLen, 8);
+  EXPECT_EQ(std::string(err, errLen), "end\n");
+}
+
+TEST(RunCommandPipesTest, ChildThatNeverReadsItsInputEndsTheWrite) {
+  // The child exits without reading: the write meets a closed pipe and the runner goes on,
+  // with SIGPIPE at its default disposition in this test program.
+  struct sigaction dfl{};
+  struct sigaction saved{};
+  dfl.sa_handler = SIG_DFL;
+  ::sigaction(SIGPIPE, &dfl, &saved);
+  std::string input(1 << 20, 'x');
+  Args args{"/bin/sh", "-c", "echo bye"};
+  char out[16];
+  int outLen = sizeof(out);
+  EXPECT_EQ(RunCommandWithTimeout("/bin/sh", args.argv(), out, &outLen, nullptr, nullptr, input.data(),
+                                  static_cast<int>(input.size())),
+            1);
+  EXPECT_EQ(std::string(out, outLen), "bye\n");
+  sigset_t pending;
+  sigpending(&pending);
+  EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+  ::sigaction(SIGPIPE, &saved, nullptr);
+}
+
+TEST(RunCommandPipesTest, ProgressOnTheErrorStreamRestartsTheIdleCount) {
+  CapturingSink sink;
+  std::atomic<int> waits{0};
+  IdleWaitGuard wait([&] {
+    ++waits;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  });
+  // Errors only, then silence: killed after the time-out counted from the last error line.
+  Args args{"/bin/sh", "-c", "echo e1 >&2; echo e2 >&2; exec sleep 1000"};
+  char out[16];
+  char err[16];
+  int outLen = sizeof(out);
+  int errLen = sizeof(err);
+  EXPECT_EQ(RunCommandWithTimeoutQBX("/bin/sh", args.argv(), out, &outLen, err, &errLen, nullptr, 0, 3), 1);
+  EXPECT_EQ(outLen, 0);
+  EXPECT_EQ(std::string(err, errLen), "e1\ne2\n");
+  EXPECT_EQ(sink.Count("Kill stuck child process /bin/sh."), 1);
+}
+
 }  // namespace
 
 namespace {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,12 +23,26 @@ constexpr const char* kCliSocket = "/var/run/zumbra/exporter/common-exporter-cli
 class DaemonControlE2E : public ::testing::Test {
  protected:
   // False (and the test skipped) where namespaces or ovs-appctl are not available.
-  bool CreateNamespace() {
+  bool CreateNamespace(const std::map<std::string, std::string>& extraFiles = {}) {
     if (::access(kAppctl, X_OK) != 0) {
       skipReason_ = "ovs-appctl (openvswitch-common) not installed";
       return false;
     }
-    return CreateNodeNamespace(ns_, skipReason_);
+    return CreateNodeNamespace(ns_, skipReason_, 4, extraFiles);
+  }
+  // Runs a program inside the namespace; its exit status (-1 when it did not end), with
+  // what it printed in `out`.
+  int RunInside(const std::vector<std::string>& argv, std::string& out) {
+    pid_t pid = ns_->Spawn(argv);
+    if (pid <= 0) return -1;
+    std::optional<int> status = WaitForExitReading(*ns_, pid, std::chrono::seconds(30));
+    out = OutputOf(*ns_, pid);
+    if (!status || !WIFEXITED(*status)) return -1;
+    return WEXITSTATUS(*status);
+  }
+  bool SocketFileExists() {
+    std::string out;
+    return RunInside({"/bin/sh", "-c", std::string("test -e ") + kCliSocket}, out) == 0;
   }
   void StartDaemon() {
     pid_ = StartDaemonIn(*ns_);
@@ -150,6 +165,8 @@ TEST_F(DaemonControlE2E, SetStopEndsTheRunningDaemonWithZeroAfterTenSeconds) {
   EXPECT_EQ(CountRecords(*ns_, "Exiting on request"), 1);
   // The exit is immediate: no ordered shutdown of the manager.
   EXPECT_EQ(CountRecords(*ns_, "Shutting down AggServiceMgr"), 0) << Received();
+  // The immediate exit still takes the command socket's file with it.
+  EXPECT_FALSE(SocketFileExists());
 }
 
 TEST_F(DaemonControlE2E, SetStopEndsADaemonStillWaitingForTheDatabase) {
@@ -164,6 +181,56 @@ TEST_F(DaemonControlE2E, SetStopEndsADaemonStillWaitingForTheDatabase) {
   ASSERT_NO_FATAL_FAILURE(Expect("[CLI][set/stop] Exiting on request"));
   ExpectCleanExit(WaitStatus());
   EXPECT_EQ(CountRecords(*ns_, "Start AggServiceMgr"), 0);
+}
+
+// Nested far deeper than a recursive parser survives.
+std::string DeepJson(const std::string& head, size_t depth) {
+  return head + std::string(depth, '[') + std::string(depth, ']') + "}";
+}
+
+TEST_F(DaemonControlE2E, DeeplyNestedFilesAndRequestsAreRefusedWithoutACrash) {
+  if (!CreateNamespace({{"/etc/zumbra/qbx/smartnic-topology.json", DeepJson(R"({"persona": 1, "x": )", 100000)}})) {
+    GTEST_SKIP() << skipReason_;
+  }
+  ASSERT_NO_FATAL_FAILURE(StartRunningDaemon());
+  EXPECT_EQ(CountRecords(*ns_, "Cannot read smart-NIC topology"), 1) << Received();
+
+  // A request with an id nested 30,000 deep: that connection is closed without an answer.
+  const std::string client = R"(
+import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+s.connect(sys.argv[1])
+try:
+    s.sendall(b'{"method":"set/loglevel","params":["5"],"id":' + b'[' * 30000)
+    s.settimeout(20)
+    data = s.recv(4096)
+except (BrokenPipeError, ConnectionResetError):
+    data = b""
+print("closed" if data == b"" else "answered")
+)";
+  std::string out;
+  ASSERT_EQ(RunInside({"/usr/bin/python3", "-c", client, kCliSocket}, out), 0) << out;
+  EXPECT_EQ(out, "closed\n");
+  ASSERT_EQ(Appctl({"set/loglevel", "info"}, out), 0) << out;
+  EXPECT_EQ(out, "log level set to 4\n");
+
+  // The same depth in config.json, read again on SIGHUP, keeps the level.
+  ASSERT_EQ(RunInside({"/usr/bin/python3", "-c",
+                       "import sys; open(sys.argv[1], 'w').write('{\"logLevel\": 6, \"x\": ' + '[' * 100000 + "
+                       "']' * 100000 + '}')",
+                       "/etc/zumbra/qbx-exporter/config.json"},
+                      out),
+            0)
+      << out;
+  ASSERT_TRUE(ns_->Signal(pid_, SIGHUP));
+  ASSERT_NO_FATAL_FAILURE(Expect("Failed to get qbx-exporter config file logLevel value"));
+  EXPECT_EQ(Appctl({"set/loglevel", "info"}, out), 0) << out;
+
+  EXPECT_TRUE(SocketFileExists());
+  ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
+  ExpectCleanExit(WaitStatus());
+  // The ordered shutdown leaves no socket file behind.
+  EXPECT_FALSE(SocketFileExists());
 }
 
 }  // namespace

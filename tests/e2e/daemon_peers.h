@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -72,12 +73,15 @@ inline pid_t StartMonitoring(Namespace& ns) {
 }
 
 // A namespace in `ns` with the files every daemon needs: the node type and its configuration
-// (with `logLevel`). False where namespaces are not permitted (with the reason in
-// `skipReason`) and, failing the test, where one could not be made.
-inline bool CreateNodeNamespace(std::unique_ptr<Namespace>& ns, std::string& skipReason, int logLevel = 4) {
+// (with `logLevel`), and `extraFiles` (path → contents; a path given there wins). False
+// where namespaces are not permitted (with the reason in `skipReason`) and, failing the
+// test, where one could not be made.
+inline bool CreateNodeNamespace(std::unique_ptr<Namespace>& ns, std::string& skipReason, int logLevel = 4,
+                                const std::map<std::string, std::string>& extraFiles = {}) {
   Namespace::Options options;
-  options.files["/etc/qbx_issue"] = "node-type: qbx-esx\n";
+  options.files["/etc/qbx_issue"] = "node-type: qbx-krx\n";
   options.files["/etc/zumbra/qbx-exporter/config.json"] = "{\"logLevel\": " + std::to_string(logLevel) + "}";
+  for (const auto& [path, contents] : extraFiles) options.files[path] = contents;
   Namespace::CreateResult created = Namespace::Create(options);
   if (created.unsupported) {
     skipReason = "namespaces not available: " + created.error;

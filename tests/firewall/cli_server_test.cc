@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "core/json_file.h"
 #include "core/logger.h"
 #include "firewall/cli_server.h"
 #include "firewall/dfw_cli.h"
@@ -56,6 +57,23 @@ TEST(CliFraming, FindsWholeObjectsOnly) {
   EXPECT_TRUE(bad);
   CommonCliServer::FindMessageEnd("{]]", 0, bad);
   EXPECT_TRUE(bad);
+}
+
+TEST(CliFraming, DeepNestingIsMalformedAtTheBound) {
+  bool bad = false;
+  auto nested = [](size_t depth) {
+    return R"({"method":"get/echo","params":[],"id":)" + std::string(depth - 1, '[') + std::string(depth - 1, ']') +
+           "}";
+  };
+  EXPECT_TRUE(CommonCliServer::FindMessageEnd(nested(qbx::kMaxJsonNesting), 0, bad).has_value());
+  EXPECT_FALSE(bad);
+  // Refused as soon as the bound is passed, long before the object could end.
+  EXPECT_FALSE(CommonCliServer::FindMessageEnd(nested(100000).substr(0, 50000), 0, bad).has_value());
+  EXPECT_TRUE(bad);
+  // Brackets inside strings are text, not nesting.
+  std::string quoted = R"({"method":"get/echo","params":[")" + std::string(1000, '[') + R"("],"id":1})";
+  EXPECT_TRUE(CommonCliServer::FindMessageEnd(quoted, 0, bad).has_value());
+  EXPECT_FALSE(bad);
 }
 
 TEST(CliTable, RegistrationBoundsAndErrors) {
@@ -114,14 +132,24 @@ TEST(CliRequests, RepliesFollowJsonRpcAndIgnoreNotifications) {
   json garbage = json::parse(server.HandleRequest(R"({"method":)"));
   EXPECT_FALSE(garbage["error"].is_null());
 
+  // An id nested far too deep is neither parsed nor copied into the reply.
+  const std::string deepId = R"({"method":"get/echo","params":[],"id":)" + std::string(100000, '[') +
+                             std::string(100000, ']') + "}";
+  json deep = json::parse(server.HandleRequest(deepId));
+  EXPECT_TRUE(deep["id"].is_null());
+  EXPECT_TRUE(deep["result"].is_null());
+  EXPECT_FALSE(deep["error"].is_null());
+  json shallow = json::parse(server.HandleRequest(R"({"method":"get/echo","params":[],"id":[[1]]})"));
+  EXPECT_EQ(shallow["id"], json::parse("[[1]]"));
+
   EXPECT_EQ(server.HandleRequest(R"({"method":"get/echo","params":[],"id":null})"), "");
   EXPECT_EQ(server.HandleRequest(R"({"method":"get/echo","params":[]})"), "");
 }
 
 class ServerFixture : public ::testing::Test {
  protected:
-  void StartServer() {
-    server_ = std::make_unique<CommonCliServer>(path_, table_);
+  void StartServer(std::chrono::milliseconds idleTimeout = CommonCliServer::kIdleTimeout) {
+    server_ = std::make_unique<CommonCliServer>(path_, table_, idleTimeout);
     ASSERT_EQ(server_->Open(), 0);
     thread_ = std::thread([this] { serveResult_ = server_->Serve(); });
   }
@@ -219,6 +247,75 @@ TEST_F(ServerFixture, MalformedOrOversizedRequestClosesOnlyThatConnection) {
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_EQ(replies[0]["result"], "still here;");
   ::close(good);
+}
+
+TEST_F(ServerFixture, DeeplyNestedRequestClosesOnlyThatConnection) {
+  table_.Register("get/echo", "", 0, 3, Echo);
+  StartServer();
+  int deep = Connect();
+  int good = Connect();
+  // Within the size limit, nested far beyond what a recursive parser or copy survives.
+  std::string request = R"({"method":"get/echo","params":[],"id":)" + std::string(30000, '[');
+  ::send(deep, request.data(), request.size(), MSG_NOSIGNAL);
+  EXPECT_TRUE(Read(deep, 1).empty());
+  ::close(deep);
+  Send(good, R"({"method":"get/echo","params":["ok"],"id":[[2]]})");
+  auto replies = Read(good, 1);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0]["result"], "ok;");
+  ::close(good);
+}
+
+TEST_F(ServerFixture, IdleClientsAreClosedSoOthersGetIn) {
+  table_.Register("get/echo", "", 0, 3, Echo);
+  StartServer(std::chrono::milliseconds(200));
+  // A full house of silent clients, one of them with half a request.
+  std::vector<int> idle;
+  for (size_t i = 0; i < CommonCliServer::kMaxClients; ++i) idle.push_back(Connect());
+  Send(idle[0], R"({"method":"get/ec)");
+  // Waits behind them in the backlog until the idle ones are closed, then is answered.
+  int late = Connect();
+  Send(late, R"({"method":"get/echo","params":["in"],"id":1})");
+  auto replies = Read(late, 1);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0]["result"], "in;");
+  for (int fd : idle) {
+    char byte;
+    EXPECT_EQ(::recv(fd, &byte, 1, 0), 0);  // closed by the server
+    ::close(fd);
+  }
+  ::close(late);
+}
+
+TEST_F(ServerFixture, ClientThatKeepsTalkingIsNotIdle) {
+  table_.Register("get/echo", "", 0, 3, Echo);
+  StartServer(std::chrono::milliseconds(300));
+  int fd = Connect();
+  // Each request well within the time-out, together far beyond it.
+  for (int i = 0; i < 8; ++i) {
+    Send(fd, R"({"method":"get/echo","params":["x"],"id":1})");
+    ASSERT_EQ(Read(fd, 1).size(), 1u) << i;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ::close(fd);
+}
+
+TEST_F(ServerFixture, RemoveSocketFileRemovesOnlyItsOwnFile) {
+  StartServer();
+  server_->RemoveSocketFile();
+  EXPECT_FALSE(std::filesystem::exists(path_));
+  server_->Stop();
+  thread_.join();
+  // A newer server's socket at the same path survives the older one's removal and end.
+  CommonCliServer older(path_, table_);
+  ASSERT_EQ(older.Open(), 0);
+  {
+    CommonCliServer newer(path_, table_);
+    ASSERT_EQ(newer.Open(), 0);
+    older.RemoveSocketFile();
+    EXPECT_TRUE(std::filesystem::is_socket(path_));
+  }
+  EXPECT_FALSE(std::filesystem::exists(path_));
 }
 
 TEST_F(ServerFixture, ReplacesStaleSocketButNotOtherFiles) {

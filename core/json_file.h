@@ -1,0 +1,30 @@
+// Reading the daemon's JSON files (its config.json, the smart-NIC topology, the status
+// collection configuration) and command-socket requests without trusting their shape.
+// The property-tree and JSON parsers recurse once per nesting level, so a file nested
+// thousands of levels deep would overflow the stack of whoever reads it; its depth is
+// checked in one flat pass before any parser sees it.
+//
+// Threading: plain functions without shared state.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include <boost/property_tree/ptree_fwd.hpp>
+
+namespace qbx {
+
+// Deeper than any file or request the daemon reads, far below what exhausts a stack.
+inline constexpr size_t kMaxJsonNesting = 64;
+
+// The depth of the deepest object or array in `text`; brackets inside strings do not
+// count. Unbalanced text is measured as far as it goes.
+size_t JsonNestingDepth(std::string_view text);
+
+// boost::property_tree::read_json of the file at `path`, but a text nested deeper than
+// `maxNesting` is refused before parsing. Throws std::exception (the parser's error, or
+// std::runtime_error for a file that cannot be read or is nested too deep).
+void ReadJsonFile(const std::string& path, boost::property_tree::ptree& tree, size_t maxNesting = kMaxJsonNesting);
+
+}  // namespace qbx
