@@ -269,7 +269,7 @@ bool DiffStoreFactoryImpl::EncodeWire(std::string* out) {
   // piece copies it several times and leaves it up to twice as large as its answer, which
   // is then held as the cached answer.
   const size_t expected = start + lastAnswerBytes + lastAnswerBytes / 32;
-  if (out->capacity() < expected) out->reserve(expected);
+  ReserveAnswer(*out, expected);
   WireSink sink(*out, targetScratch, typeLengthWidth);
   DiffAll(sink);
   if (const size_t width = sink.LargestTypeLengthWidth()) typeLengthWidth = width;

@@ -1,5 +1,6 @@
 #include "aggsvc/proto_store_factory.h"
 
+#include <sys/mman.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -100,7 +101,7 @@ bool SerialiseSummationResponse(uint64_t seqNum, const std::string& stats, std::
   const size_t head = static_cast<size_t>(at - buffer);
   if (stats.size() > kMaxMessageBytes - head) return false;
   out.clear();
-  out.reserve(head + stats.size());
+  ReserveAnswer(out, head + stats.size());
   out.append(buffer, head);
   out.append(stats);
   return true;
@@ -118,6 +119,25 @@ void CloseField(std::string& out, size_t slot, size_t width) {
   WriteVarint(length, out.data() + slot);
 }
 }  // namespace wire
+
+void ReserveAnswer(std::string& out, size_t capacity) {
+  if (out.capacity() >= capacity) return;
+  out.reserve(capacity);
+  // Smaller blocks come from the allocator's heap, whose memory serves one answer after
+  // another without faults; it is left as it is.
+  constexpr size_t kLargeAnswer = 32u << 20;
+  constexpr uintptr_t kHugePage = 2u << 20;
+  if (out.capacity() < kLargeAnswer) return;
+  // Only whole huge pages inside the part not written yet: the advice must not reach memory
+  // that is not this buffer's, and the pages already written stay as they are.
+  const auto from = reinterpret_cast<uintptr_t>(out.data() + out.size());
+  const auto to = reinterpret_cast<uintptr_t>(out.data() + out.capacity());
+  const uintptr_t first = (from + kHugePage - 1) & ~(kHugePage - 1);
+  const uintptr_t last = to & ~(kHugePage - 1);
+  // A kernel without transparent huge pages refuses the advice; the pages then come one by
+  // one as before. When none is free the kernel falls back to small pages as well.
+  if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
 
 std::shared_ptr<std::string> BufferRecycler::Take() {
   std::unique_ptr<std::string> buffer;
@@ -290,7 +310,7 @@ bool ProtoStoreFactoryImpl::EncodeWire(std::string* out) {
         const size_t estimate = 64 + key.KeyText().size() + targetBytes * (coll ? coll->size() : 0);
         // Bounded: a first target far larger than the others must not reserve gigabytes.
         const size_t wanted = out->size() + std::min<size_t>(estimate, kMaxReserve);
-        if (out->capacity() < wanted) out->reserve(wanted);
+        ReserveAnswer(*out, wanted);
         sink.UseTypeLengthWidth(wire::VarintSize(estimate));
         sink.BeginType(key);
         begun = true;

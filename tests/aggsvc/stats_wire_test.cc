@@ -354,5 +354,35 @@ TEST(WireFormatTest, SummationReplyIsTheSeqNumAroundTheStatistics) {
   EXPECT_TRUE(parsed.has_stats());
 }
 
+// Room for an answer keeps what is written so far, also for a buffer large enough to be
+// asked for as huge pages, and the answer written into it afterwards is whole.
+TEST(WireFormatTest, RoomForAnAnswerKeepsWhatIsWritten) {
+  for (size_t capacity : {size_t{64}, size_t{4} << 20, (size_t{36} << 20) + 123}) {
+    std::string out = "head";
+    ReserveAnswer(out, capacity);
+    EXPECT_GE(out.capacity(), capacity);
+    EXPECT_EQ(out, "head");
+    const char* data = out.data();
+    out.append(capacity - out.size(), 'x');
+    EXPECT_EQ(out.data(), data) << "no move while the reserved room is filled";
+    EXPECT_EQ(out.compare(0, 4, "head"), 0);
+    EXPECT_EQ(out.find_first_not_of('x', 4), std::string::npos);
+    ReserveAnswer(out, 16);
+    EXPECT_EQ(out.data(), data) << "a buffer that has the room is left alone";
+  }
+}
+
+// A reply of more than 32 MiB is the seq_num and the statistics, byte for byte.
+TEST(WireFormatTest, LargeSummationReplyIsWhole) {
+  std::string stats((size_t{33} << 20) + 7, '\0');
+  for (size_t i = 0; i < stats.size(); i += 4093) stats[i] = static_cast<char>(i);
+  std::string reply;
+  ASSERT_TRUE(SerialiseSummationResponse(9, stats, reply));
+  ASSERT_GT(reply.size(), stats.size());
+  EXPECT_EQ(reply.compare(reply.size() - stats.size(), stats.size(), stats), 0);
+  EXPECT_EQ(reply[0], 0x08);
+  EXPECT_EQ(reply[1], 9);
+}
+
 }  // namespace
 }  // namespace qbx
