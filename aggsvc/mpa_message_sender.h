@@ -25,6 +25,17 @@ class MpaMessageSender {
   // Sends one answer on the channel; true when the channel took it.
   virtual bool SendMsgToMpaWrapper(const std::string& payload, const std::string& typeId,
                                    const std::string& correlationId, const std::string& replyTo) = 0;
+
+  // What became of one answer given to SendAnswer.
+  enum class SendResult { kSent, kFailed, kAlreadyAnswered };
+  // Sends one answer as SendMsgToMpaWrapper does, except that an answer to a request that
+  // has had its one reply already is neither sent nor logged: kAlreadyAnswered, so that the
+  // caller can report all the answers it dropped for that request at once (a pull may give
+  // hundreds of thousands). A sender that cannot tell never reports kAlreadyAnswered.
+  virtual SendResult SendAnswer(const std::string& payload, const std::string& typeId,
+                                const std::string& correlationId, const std::string& replyTo) {
+    return SendMsgToMpaWrapper(payload, typeId, correlationId, replyTo) ? SendResult::kSent : SendResult::kFailed;
+  }
   // The client to which the receive thread hands every request (through
   // AggServiceClient::ProcessReceivedMessage, with the client's request lock held).
   virtual void SetAggServiceClient(const std::weak_ptr<AggServiceClient>& client) = 0;

@@ -35,12 +35,25 @@ void MpaMessageTask::Run() {
     return;
   }
   bool all = payloadCount > 0;
+  // A request gets one reply: the answers after it that the channel refuses as such are
+  // counted here and reported once for the task, not one record each.
+  size_t alreadyAnswered = 0;
   // A send that throws loses its own answer only: the others still go, and the first
   // exception is passed on afterwards for the dispatcher to record.
   std::exception_ptr thrown;
   for (size_t i = 0; i < payloadCount; ++i) {
     try {
-      if (!sender->SendMsgToMpaWrapper(Place(i), GetTypeId(), GetCorrelationId(), GetReplyTo())) all = false;
+      switch (sender->SendAnswer(Place(i), GetTypeId(), GetCorrelationId(), GetReplyTo())) {
+        case MpaMessageSender::SendResult::kSent:
+          break;
+        case MpaMessageSender::SendResult::kAlreadyAnswered:
+          ++alreadyAnswered;
+          all = false;
+          break;
+        case MpaMessageSender::SendResult::kFailed:
+          all = false;
+          break;
+      }
     } catch (abi::__forced_unwind&) {
       throw;
     } catch (...) {
@@ -49,6 +62,12 @@ void MpaMessageTask::Run() {
     }
   }
   sent.value = all;
+  if (alreadyAnswered > 0) {
+    QBX_LOG(qbx::loglevel::kWarning)
+        .subcomp("agg-service")
+        .put("[%s] Request already answered, %zu further replies dropped - messageType: %s correlationId: %s", "Run",
+             alreadyAnswered, GetTypeId().c_str(), GetCorrelationId().c_str());
+  }
   if (thrown) std::rethrow_exception(thrown);
 }
 

@@ -49,7 +49,9 @@ class alignas(64) MpaMessageTask : public Runnable {
   // between them.
   void Retire();
 
-  // Sends every answer, in order; without a sender each is dropped with a record.
+  // Sends every answer, in order; without a sender each is dropped with a record. Answers
+  // that the sender refuses because their request was answered already get one warning
+  // for the task, with their number.
   void Run() override;
   void Cleanup() override {}
 

@@ -768,6 +768,28 @@ bool AggSvcMpaClient::SendMsgToMpaWrapper(const std::string& payload, const std:
                  correlationId, replyTo);
 }
 
+MpaMessageSender::SendResult AggSvcMpaClient::SendAnswer(const std::string& payload, const std::string& typeId,
+                                                         const std::string& correlationId,
+                                                         const std::string& replyTo) {
+  if (!correlationId.empty()) {
+    std::shared_ptr<qbx::MpaClient> sender;
+    {
+      std::lock_guard<std::mutex> lock(_clientsMutex);
+      sender = _clientMode == kModeSn ? _snMpaClient : _mpaClient;
+    }
+    // Asked before the record is built: for the further answers of a large pull this is
+    // the whole cost, and the channel's own records (one per answer) do not arise.
+    if (sender && sender->IsRequestAnswered(correlationId)) {
+      QBX_LOG(qbx::loglevel::kDebug)
+          .subcomp(kSub)
+          .put("[%s] correlationId %s already answered, reply of type %s not sent\n", "SendAnswer",
+               correlationId.c_str(), typeId.c_str());
+      return SendResult::kAlreadyAnswered;
+    }
+  }
+  return SendMsgToMpaWrapper(payload, typeId, correlationId, replyTo) ? SendResult::kSent : SendResult::kFailed;
+}
+
 void AggSvcMpaClient::SetAggServiceClient(const std::weak_ptr<AggServiceClient>& client) {
   std::lock_guard<std::mutex> lock(_clientsMutex);
   _aggServiceClient = client;

@@ -20,8 +20,8 @@
 //   ProcessReceivedMessage with the aggregation client's request lock held (outside mode 2).
 //   An exception from a request is logged and the loop goes on; the thread always signals
 //   its end, so StopRxThread never waits for its time-out when the thread has finished.
-// - The aggregation client's dispatcher thread runs SendMsgToMpaWrapper and SendMsg; the
-//   manager's thread runs registration, Open and Close.
+// - The aggregation client's dispatcher thread runs SendAnswer, SendMsgToMpaWrapper and
+//   SendMsg; the manager's thread runs registration, Open and Close.
 // - Lock order: the channel's registry lock (qbx::MpaClient), then the map mutex, then the
 //   receive queue's mutex. The map mutex is never held while calling into the channel's
 //   registry (removal erases the map entry, releases the mutex, then unregisters), so the
@@ -86,6 +86,9 @@ class AggSvcMpaClient : public MpaMessageSender,
   static void SetCloseReconnectDelayForTest(std::chrono::milliseconds delay);
 
   // MpaMessageSender
+  // Skips, silently, an answer whose request has had its reply (see MpaMessageSender).
+  SendResult SendAnswer(const std::string& payload, const std::string& typeId, const std::string& correlationId,
+                        const std::string& replyTo) override;
   bool SendMsgToMpaWrapper(const std::string& payload, const std::string& typeId,
                            const std::string& correlationId, const std::string& replyTo) override;
   void SetAggServiceClient(const std::weak_ptr<AggServiceClient>& client) override;

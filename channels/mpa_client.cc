@@ -890,6 +890,12 @@ bool MpaClient::RefuseRequest(const std::string& correlationId) {
   return layer && layer->RefuseCall(correlationId, rpc::AppStatus::APPLICATION_ERROR);
 }
 
+bool MpaClient::IsRequestAnswered(const std::string& correlationId) {
+  if (correlationId.empty()) return false;
+  auto layer = AppSpecificLayer();
+  return layer && layer->WasAnswered(correlationId);
+}
+
 bool MpaClient::IsAppInitCompleted() const {
   std::shared_lock<std::shared_mutex> lock(tnProxyStateLock_);
   return appInitCompleted_;

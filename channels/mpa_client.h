@@ -201,6 +201,9 @@ class MpaClient {
   // request the application refused, so that the caller is not left waiting. False when
   // no such call is open.
   bool RefuseRequest(const std::string& correlationId);
+  // Whether the request of `correlationId` has had its one reply (or refusal) lately; a
+  // further reply for it would be dropped by the channel.
+  bool IsRequestAnswered(const std::string& correlationId);
   bool IsAppInitCompleted() const;
 
   // State accessors, each under connLock.

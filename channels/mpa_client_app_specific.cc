@@ -689,6 +689,11 @@ void MpaClientAppSpecific::RememberAnswered(const std::string& id) {
   }
 }
 
+bool MpaClientAppSpecific::WasAnswered(const std::string& id) {
+  std::shared_lock<std::shared_mutex> lock(call_handle_mutex_);
+  return answered_ids_.count(id) != 0 && call_handle_map_.count(id) == 0;
+}
+
 bool MpaClientAppSpecific::IsCorelationIdInCallHandleMap(const std::string& id) {
   std::shared_lock<std::shared_mutex> lock(call_handle_mutex_);
   return call_handle_map_.count(id) != 0;

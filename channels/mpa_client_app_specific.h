@@ -109,6 +109,9 @@ class MpaClientAppSpecific {
   // For a request the application could not take: the caller must not wait for ever.
   bool RefuseCall(const std::string& id, rpc::AppStatus status);
   void RemoveFromCallHandleMap(const std::string& id);
+  // Whether the call of `id` was answered (or refused) and is not open again; only the
+  // last kAnsweredIdsKept such ids are known.
+  bool WasAnswered(const std::string& id);
   // Drops every open call; each is answered ABORTED, none is left hanging.
   void PurgeCallHandleMap();
   // Answers ABORTED, and drops, every call open for more than kStaleCallAge.

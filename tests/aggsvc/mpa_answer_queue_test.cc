@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -192,6 +193,54 @@ TEST(MpaMessageTaskAnswers, WithoutASenderEveryAnswerIsDroppedWithARecord) {
   task->Run();
   EXPECT_FALSE(task->Sent());
   EXPECT_EQ(logs.CountAll({"No sender for message type: type correlationId: corr-9"}), 2u);
+}
+
+// A channel that takes the first answer of each request and refuses the others as answered
+// already; "fail" fails and "boom" throws, whatever the request.
+class OneReplySender : public FakeMpaMessageSender {
+ public:
+  SendResult SendAnswer(const std::string& payload, const std::string& typeId, const std::string& correlationId,
+                        const std::string& replyTo) override {
+    if (payload == "boom") throw std::runtime_error("channel gone");
+    if (payload == "fail") return SendResult::kFailed;
+    if (!answered.insert(correlationId).second) return SendResult::kAlreadyAnswered;
+    FakeMpaMessageSender::SendMsgToMpaWrapper(payload, typeId, correlationId, replyTo);
+    return SendResult::kSent;
+  }
+  std::set<std::string> answered;
+};
+
+TEST(MpaMessageTaskAnswers, AnswersRefusedAsAlreadyAnsweredGetOneWarningWithTheirNumber) {
+  qbx::test::LogCapture logs;
+  auto sender = std::make_shared<OneReplySender>();
+  auto task = Answers(sender, "corr-1", std::vector<std::string>(500, "p"));
+  task->Run();
+  EXPECT_EQ(sender->Sent().size(), 1u);
+  EXPECT_FALSE(task->Sent());
+  EXPECT_EQ(logs.Count("further replies dropped"), 1u);
+  EXPECT_EQ(logs.CountAll({"WARNING", "Request already answered, 499 further replies dropped - messageType: type "
+                                      "correlationId: corr-1"}),
+            1u);
+  // A later task of the same request: all its answers are extras, reported by its own record.
+  logs.Clear();
+  auto later = Answers(sender, "corr-1", {"q", "r"});
+  later->Run();
+  EXPECT_EQ(logs.CountAll({"2 further replies dropped", "corr-1"}), 1u);
+}
+
+TEST(MpaMessageTaskAnswers, OtherFailuresAreNotCountedAsAnsweredAndAThrowStillReports) {
+  qbx::test::LogCapture logs;
+  auto sender = std::make_shared<OneReplySender>();
+  auto task = Answers(sender, "corr-2", {"a", "fail", "b", "boom", "c"});
+  EXPECT_THROW(task->Run(), std::runtime_error);
+  EXPECT_EQ(sender->Sent().size(), 1u);
+  EXPECT_EQ(logs.CountAll({"Request already answered, 2 further replies dropped", "corr-2"}), 1u);
+  // Every answer taken: no record, and the task counts as sent.
+  logs.Clear();
+  auto single = Answers(sender, "corr-3", {"only"});
+  single->Run();
+  EXPECT_TRUE(single->Sent());
+  EXPECT_EQ(logs.Count("further replies dropped"), 0u);
 }
 
 }  // namespace

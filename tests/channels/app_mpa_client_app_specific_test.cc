@@ -91,6 +91,31 @@ TEST_F(AppSpecificTest, ReplyCompletesItsCallExactlyOnce) {
   EXPECT_TRUE(log.Contains("already answered, dropping extra reply of type (" + std::string(kSummationTypeId)));
 }
 
+TEST_F(AppSpecificTest, ACallCountsAsAnsweredAfterItsReplyOrRefusalUntilItsIdIsOpenAgain) {
+  boost::intrusive_ptr<Handle> call(new Handle);
+  ASSERT_TRUE(layer_->AddToCallHandleMap("a", call));
+  EXPECT_FALSE(layer_->WasAnswered("a"));  // open, not answered
+  EXPECT_FALSE(layer_->WasAnswered("never"));
+  auto reply = MakeReply(kSummationTypeId, "a", SummationStatsResponseMsg().SerializeAsString());
+  ASSERT_EQ(layer_->RespondMsg(&reply->rec, ""), 0);
+  EXPECT_TRUE(layer_->WasAnswered("a"));
+  // A new request with the same id is open again, and its reply goes through.
+  boost::intrusive_ptr<Handle> again(new Handle);
+  ASSERT_TRUE(layer_->AddToCallHandleMap("a", again));
+  EXPECT_FALSE(layer_->WasAnswered("a"));
+  EXPECT_EQ(layer_->RespondMsg(&reply->rec, ""), 0);
+  EXPECT_EQ(again->lasts, 1);
+  // A refused call counts too; a removed one (no answer) does not.
+  boost::intrusive_ptr<Handle> refused(new Handle);
+  ASSERT_TRUE(layer_->AddToCallHandleMap("r", refused));
+  ASSERT_TRUE(layer_->RefuseCall("r", rpc::AppStatus::APPLICATION_ERROR));
+  EXPECT_TRUE(layer_->WasAnswered("r"));
+  boost::intrusive_ptr<Handle> removed(new Handle);
+  ASSERT_TRUE(layer_->AddToCallHandleMap("x", removed));
+  layer_->RemoveFromCallHandleMap("x");
+  EXPECT_FALSE(layer_->WasAnswered("x"));
+}
+
 TEST_F(AppSpecificTest, RepliesWithoutAStoredCallAreDropped) {
   LogCapture log;
   auto reply = MakeReply(kSummationTypeId, "", "");

@@ -11,7 +11,9 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <grpcpp/grpcpp.h>
@@ -23,6 +25,7 @@
 #include "channels/agg_svc_mpa_client.h"
 #include "channels/mpa_client_private.h"
 #include "channels/tn_proxy_client_common.h"
+#include "core/logger.h"
 #include "platform/rpc/client_context.h"
 #include "platform/runtime/asio_qbx_provider.h"
 #include "platform/runtime/manual_clock.h"
@@ -449,6 +452,87 @@ TEST_F(MpRoadTest, ARequestTheVerticalRefusesIsAnsweredWithAnErrorAtOnce) {
   EXPECT_EQ(layer->OpenCallCount(), 0u);
   // The road still works.
   EXPECT_TRUE(ClientData(kAph1, "after-refusal").ok);
+}
+
+// Records at info level and above, with their level, while alive.
+class RecordCapture {
+ public:
+  RecordCapture() : saved_(Logger::logLevel.load()) {
+    Logger::logLevel = loglevel::kInfo;
+    Logger::SetSinkForTest([this](int priority, const std::string& line) {
+      if ((priority & 7) > 6) return;  // debug traces are not counted
+      std::lock_guard<std::mutex> lock(mutex_);
+      lines_.push_back(line);
+    });
+  }
+  ~RecordCapture() {
+    Logger::SetSinkForTest(nullptr);
+    Logger::logLevel = saved_;
+  }
+  std::vector<std::string> With(const std::string& text) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> found;
+    for (const auto& l : lines_) {
+      if (l.find(text) != std::string::npos) found.push_back(l);
+    }
+    return found;
+  }
+  std::vector<std::string> All() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+  LibraryLogLevel saved_;
+};
+
+// A pull whose vertical answers with many messages: the first answers the call; the others
+// cannot travel (one reply per request) and are reported together, by one warning with their
+// number, instead of several records each along the channel.
+TEST_F(MpRoadTest, AManyMessageAnswerSendsTheFirstAndReportsTheDroppedRestOnce) {
+  WaitForAck();
+  RecordCapture records;
+  TnProxyStandin::Pull pull;
+  pull.kind = TnProxyStandin::PullKind::kClientData;
+  pull.targetType = kMpMacTable;
+  for (int i = 0; i < 500; ++i) pull.targetIds.push_back("many-" + std::to_string(i));
+  const auto answer = gRoad->standin.SendPull(kAph1, kApp, pull);
+  ASSERT_TRUE(answer.ok) << answer.error;
+  EXPECT_EQ(answer.mp.l2_mac_table_msg().target_id(), "many-0");
+  const std::string dropped = "further replies dropped";
+  ASSERT_TRUE(Eventually([&] { return !records.With(dropped).empty(); }));
+  const auto warnings = records.With(dropped);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("level=\"WARNING\""), std::string::npos) << warnings[0];
+  EXPECT_NE(warnings[0].find("Request already answered, 499 further replies dropped - messageType: " +
+                             std::string(kMpMacTable) + " correlationId: " + answer.correlationId),
+            std::string::npos)
+      << warnings[0];
+  // The request's records are those of any answered pull, and the one warning.
+  const auto ofRequest = records.With(answer.correlationId);
+  std::string all;
+  for (const auto& l : ofRequest) all += l + "\n";
+  EXPECT_EQ(ofRequest.size(), 4u) << all;
+  // (Records of the previous test's last reply may still come in: each is matched by id.)
+  EXPECT_EQ(records.With("corelationId (" + answer.correlationId + ") trackingId () from APH").size(), 1u) << all;
+  EXPECT_EQ(records.With("RespondMsg corelationId (" + answer.correlationId + ")").size(), 1u) << all;
+  EXPECT_EQ(records.With("Sent response with type (" + std::string(kMpMacTable) + ") corelationId (" +
+                         answer.correlationId + ")")
+                .size(),
+            1u)
+      << all;
+  EXPECT_TRUE(records.With("already answered, dropping extra reply").empty());
+  EXPECT_TRUE(records.With("Invalid corealtionId").empty());
+  EXPECT_TRUE(records.With("MPA10067").empty());
+  auto layer = AggSvcHostService::GetInstance()->GetAppInstance(kApp);
+  ASSERT_NE(layer, nullptr);
+  EXPECT_EQ(layer->OpenCallCount(), 0u);
+  EXPECT_TRUE(layer->WasAnswered(answer.correlationId));
+  // The road still works, and a one-message answer gives no such warning.
+  EXPECT_EQ(ClientData(kAph1, "after-many").mp.l2_mac_table_msg().target_id(), "after-many");
+  EXPECT_EQ(records.With(dropped).size(), 1u);
 }
 
 TEST_F(MpRoadTest, AMasterStreamEndedAsShutDownOrIdleIsMadeAgainAndPullsAreAnsweredAgain) {
