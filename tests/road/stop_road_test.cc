@@ -51,6 +51,7 @@ struct HeldVertical {
   std::promise<void> release;
   std::shared_future<void> gate = release.get_future().share();
   std::atomic<bool> released{false};
+  std::atomic<bool> entered{false};  // the pull reached the vertical (not only the call map)
 };
 
 // The road's channel: the proxy client made for the test instead of the node's.
@@ -106,6 +107,7 @@ TEST(StopRoadTest, OpenCallsOfEveryVerticalAreAnsweredBeforeTheProxyClientStops)
       client->RegisterPullHandler<l2::MacTableMsg>(
           [raw](const std::vector<std::shared_ptr<PullTarget>>& targets,
                 std::vector<std::shared_ptr<l2::MacTableMsg>>& out) {
+            raw->entered = true;
             raw->gate.wait_for(30s);  // a hang guard; released when the client's stop begins
             for (const auto& t : targets) {
               out.push_back(std::make_shared<l2::MacTableMsg>());
@@ -166,6 +168,14 @@ TEST(StopRoadTest, OpenCallsOfEveryVerticalAreAnsweredBeforeTheProxyClientStops)
     for (const auto& app : kApps) {
       auto layer = AggSvcHostService::GetInstance()->GetAppInstance(app);
       if (!layer || layer->OpenCallCount() != 1) return false;
+    }
+    return true;
+  }));
+  // A request still on its client's receive queue when the stop begins is refused, not
+  // answered: wait until both verticals hold theirs.
+  ASSERT_TRUE(Eventually([&] {
+    for (const auto& app : kApps) {
+      if (!held[app]->entered) return false;
     }
     return true;
   }));
