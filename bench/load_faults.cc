@@ -265,7 +265,7 @@ bool WaitOutput(qbx::e2e::Namespace& ns, pid_t pid, const std::string& text, std
 
 int Outside(const Args& args) {
   qbx::e2e::Namespace::Options options;
-  options.files["/etc/qbx_issue"] = "node-type: qbx-esx\n";
+  options.files["/etc/qbx_issue"] = "node-type: qbx-krx\n";
   options.files["/etc/zumbra/qbx-exporter/config.json"] = "{\"logLevel\": 3}";
   auto created = qbx::e2e::Namespace::Create(options);
   if (!created.ns) {
