@@ -22,6 +22,7 @@
 #include "tests/aggsvc/fakes/log_capture.h"
 #include "tests/channels/tnproxy_test_util.h"
 #include "tools/tnproxy_standin/tnproxy_standin.h"
+#include "tests/channels/mp_client_road_fixture.h"
 
 namespace qbx {
 namespace {
@@ -35,55 +36,14 @@ constexpr char kAph1[] = "a0000000-0000-4000-8000-000000000001";
 constexpr char kAph2[] = "a0000000-0000-4000-8000-000000000002";
 constexpr char kApp[] = "DFWRuleStats";
 
-class AppInitTest : public ::testing::Test {
+class AppInitTest : public test::MpClientRoadTest {
  protected:
+  AppInitTest() : MpClientRoadTest(kApp) {}
+
   void SetUp() override {
-    ASSERT_GT(standin_.StartInfo("127.0.0.1:0"), 0);
-    fwdPort_ = standin_.StartForwarding("127.0.0.1:0");
-    ASSERT_GT(fwdPort_, 0);
-    clock_ = std::make_shared<ManualClock>();
-    TnProxyClientCommon::Options options;
-    options.clock = clock_;
-    tnProxy_ = TnProxyClientCommon::Create("AggSvc", "tcp://127.0.0.1:" + std::to_string(standin_.InfoPort()),
-                                           "tcp://127.0.0.1:" + std::to_string(fwdPort_), options);
-    regProvider_ = std::make_shared<AsioQbxProvider>(AsioQbxProvider::Options{}, "reg", clock_);
-    regProvider_->RunAsync(1);
-    MpaClient::ResetRegistryForTest();
-    AggSvcHostService::ResetForTest();
-    auto tn = tnProxy_;
-    MpaClient::SetAggAppClientFactory(
-        [tn](const MpaClient::CreateArgs& args) -> std::shared_ptr<MpaClient> { return std::make_shared<Client>(args, tn); });
-    auto acks = acks_;
-    auto closes = closes_;
-    MpaClient::Register(
-        regProvider_,
-        [acks, closes](rmqClientMessage* m) {
-          if (m->messageType == 2) ++*acks;
-          if (m->messageType == 5) ++*closes;
-        },
-        kApp, "qbx", 1, 9002, 1, 2, nullptr);
-    client_ = std::dynamic_pointer_cast<Client>(MpaClient::GetClient(kApp));
-    ASSERT_NE(client_, nullptr);
+    MpClientRoadTest::SetUp();
+    if (HasFatalFailure()) return;
     client_->Open([](const std::string&) {});
-  }
-
-  void TearDown() override {
-    MpaClient::UnRegister(kApp);
-    client_.reset();
-    tnProxy_->Stop();
-    regProvider_->StopAndWait(true);
-    MpaClient::SetAggAppClientFactory(nullptr);
-    MpaClient::ResetRegistryForTest();
-    AggSvcHostService::ResetForTest();
-  }
-
-  // Moves the manual clock past the first creation's spread delay until `pred` holds.
-  bool AdvanceUntil(const std::function<bool()>& pred, std::chrono::milliseconds step = 500ms) {
-    return Eventually([&] {
-      if (pred()) return true;
-      clock_->Advance(step);
-      return pred();
-    });
   }
 
   void StartWithAphs(const std::vector<TnProxyStandin::Aph>& aphs) {
@@ -92,15 +52,6 @@ class AppInitTest : public ::testing::Test {
     ASSERT_TRUE(AdvanceUntil([&] { return client_->StubCount() == aphs.size(); }));
   }
 
-  test::LogCapture logs_;
-  TnProxyStandin standin_;
-  int fwdPort_ = -1;
-  std::shared_ptr<ManualClock> clock_;
-  std::shared_ptr<TnProxyClientCommon> tnProxy_;
-  std::shared_ptr<AsioQbxProvider> regProvider_;
-  std::shared_ptr<std::atomic<int>> acks_ = std::make_shared<std::atomic<int>>(0);
-  std::shared_ptr<std::atomic<int>> closes_ = std::make_shared<std::atomic<int>>(0);
-  std::shared_ptr<Client> client_;
 };
 
 TEST(MpTransportSpreadTest, SpreadIsPerNodeAndWithinItsRange) {
