@@ -3,7 +3,9 @@
 // monitoring provider; and the namespace itself with the records the daemon sends.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -54,6 +56,28 @@ inline bool WaitForOutput(const Namespace& ns, pid_t pid, const std::string& tex
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
+}
+
+// Starts the transport-node proxy stand-in with two APHs, reading its commands from a FIFO
+// that `commandFd` (opened here, closed by the caller) holds open; returns once it listens.
+// Empty, or what went wrong.
+inline std::string StartCommandedTnProxy(Namespace& ns, int& commandFd, pid_t& pid) {
+  const std::string binary = PeerBinary("tnproxy_standin", "qbx-tnproxy-standin");
+  if (access(binary.c_str(), X_OK) != 0) return "peer not built: " + binary;
+  const std::string fifo = ns.ScratchDir() + "/tnproxy.in";
+  if (mkfifo(fifo.c_str(), 0600) != 0) return "cannot make " + fifo;
+  commandFd = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+  if (commandFd < 0) return "cannot open " + fifo;
+  pid = ns.Spawn({"/bin/sh", "-c", "exec '" + binary + "' 2 < '" + fifo + "'"});
+  if (pid <= 0) return "cannot start " + binary;
+  if (!WaitForOutput(ns, pid, "listening on")) return OutputOf(ns, pid);
+  return "";
+}
+
+// One command line to the stand-in started above.
+inline bool SendCommand(int commandFd, const std::string& line) {
+  const std::string text = line + "\n";
+  return ::write(commandFd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 // Each returns once the peer listens.

@@ -41,22 +41,11 @@ class DaemonPullE2E : public ::testing::Test {
     if (commandFd_ >= 0) ::close(commandFd_);
   }
   bool CreateNamespace() { return CreateNodeNamespace(ns_, skipReason_); }
-  // The proxy stand-in reads its commands from a FIFO that this test holds open.
   void StartTnProxy() {
-    const std::string binary = PeerBinary("tnproxy_standin", "qbx-tnproxy-standin");
-    ASSERT_EQ(access(binary.c_str(), X_OK), 0) << "peer not built: " << binary;
-    const std::string fifo = ns_->ScratchDir() + "/tnproxy.in";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    commandFd_ = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(commandFd_, 0);
-    tnproxy_ = ns_->Spawn({"/bin/sh", "-c", "exec '" + binary + "' 2 < '" + fifo + "'"});
-    ASSERT_GT(tnproxy_, 0);
-    ASSERT_TRUE(WaitForOutput(*ns_, tnproxy_, "listening on")) << OutputOf(*ns_, tnproxy_);
+    const std::string error = StartCommandedTnProxy(*ns_, commandFd_, tnproxy_);
+    ASSERT_TRUE(error.empty()) << error;
   }
-  void Command(const std::string& line) {
-    const std::string text = line + "\n";
-    ASSERT_EQ(::write(commandFd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  }
+  void Command(const std::string& line) { ASSERT_TRUE(SendCommand(commandFd_, line)) << line; }
   // Waits (reading the daemon's records meanwhile: its syslog() blocks on a full socket)
   // until the proxy stand-in has printed `needle` `count` times; returns its output.
   std::string WaitForAnswer(const std::string& needle, int count = 1) {

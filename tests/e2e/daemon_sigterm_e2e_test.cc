@@ -32,20 +32,10 @@ class DaemonSigtermE2E : public ::testing::TestWithParam<int> {
     if (commandFd_ >= 0) ::close(commandFd_);
   }
   void StartTnProxy() {
-    const std::string binary = PeerBinary("tnproxy_standin", "qbx-tnproxy-standin");
-    ASSERT_EQ(access(binary.c_str(), X_OK), 0) << "peer not built: " << binary;
-    const std::string fifo = ns_->ScratchDir() + "/tnproxy.in";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    commandFd_ = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(commandFd_, 0);
-    tnproxy_ = ns_->Spawn({"/bin/sh", "-c", "exec '" + binary + "' 2 < '" + fifo + "'"});
-    ASSERT_GT(tnproxy_, 0);
-    ASSERT_TRUE(WaitForOutput(*ns_, tnproxy_, "listening on")) << OutputOf(*ns_, tnproxy_);
+    const std::string error = StartCommandedTnProxy(*ns_, commandFd_, tnproxy_);
+    ASSERT_TRUE(error.empty()) << error;
   }
-  void Command(const std::string& line) {
-    const std::string text = line + "\n";
-    ASSERT_EQ(::write(commandFd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  }
+  void Command(const std::string& line) { ASSERT_TRUE(SendCommand(commandFd_, line)) << line; }
   // Reads the daemon's records until `count` of those not yet looked at contain `needle`.
   void WaitForNewRecords(const std::string& needle, int count) {
     const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(60);
