@@ -125,7 +125,10 @@ void BM_SerialiseFloor(benchmark::State& state) {
   state.counters["bytes"] = static_cast<double>(out.size());
 }
 
-void BM_AbsoluteFillEncodeSerialise(benchmark::State& state) {
+// Fills a fresh factory per iteration and times `answer` (factory, seq_num) turning it into
+// the reply's bytes, against the floor measured in the same iterations.
+template <class Answer>
+void AbsoluteAnswer(benchmark::State& state, const char* label, Answer answer) {
   qbx::Logger::logLevel.store(qbx::loglevel::kInfo);
   Names names(static_cast<int>(state.range(0)));
   Floor floor(names);
@@ -136,46 +139,36 @@ void BM_AbsoluteFillEncodeSerialise(benchmark::State& state) {
     floor.Measure();
     const double start = ThreadCpuNs();
     const double faultsBefore = ThreadFaults();
-    // As the summation handler answers a first or reset request: the statistics are written
-    // as bytes (cached for a resend), and the reply is the request's seq_num around them.
     auto factory = std::make_shared<qbx::ProtoStoreFactoryImpl>();
     Fill(*factory, names, base += 5);
-    auto stats = std::make_shared<std::string>();
-    factory->EncodeWire(stats.get());
     std::string out;
-    qbx::SerialiseSummationResponse(static_cast<uint64_t>(base), *stats, out);
+    answer(*factory, static_cast<uint64_t>(base), out);
     benchmark::DoNotOptimize(out.data());
     totalNs += ThreadCpuNs() - start;
     faults += ThreadFaults() - faultsBefore;
   }
-  Report(state, "absolute", names, totalNs, floor, faults);
+  Report(state, label, names, totalNs, floor, faults);
+}
+
+void BM_AbsoluteFillEncodeSerialise(benchmark::State& state) {
+  // As the summation handler answers a first or reset request: the statistics are written
+  // as bytes (cached for a resend), and the reply is the request's seq_num around them.
+  AbsoluteAnswer(state, "absolute", [](qbx::ProtoStoreFactoryImpl& factory, uint64_t seq, std::string& out) {
+    auto stats = std::make_shared<std::string>();
+    factory.EncodeWire(stats.get());
+    qbx::SerialiseSummationResponse(seq, *stats, out);
+  });
 }
 
 // The same answer built as a message and serialised, as the absolute path was made before
 // it wrote bytes: for comparison.
 void BM_AbsoluteMessagePath(benchmark::State& state) {
-  qbx::Logger::logLevel.store(qbx::loglevel::kInfo);
-  Names names(static_cast<int>(state.range(0)));
-  Floor floor(names);
-  double totalNs = 0;
-  double faults = 0;
-  int64_t base = 0;
-  for (auto _ : state) {
-    floor.Measure();
-    const double start = ThreadCpuNs();
-    const double faultsBefore = ThreadFaults();
-    auto factory = std::make_shared<qbx::ProtoStoreFactoryImpl>();
-    Fill(*factory, names, base += 5);
+  AbsoluteAnswer(state, "message", [](qbx::ProtoStoreFactoryImpl& factory, uint64_t seq, std::string& out) {
     auto response = qbx::MakeArenaMessage<msg::SummationStatsResponseMsg>();
-    response->set_seq_num(static_cast<uint64_t>(base));
-    factory->Encode(response->mutable_stats());
-    std::string out;
+    response->set_seq_num(seq);
+    factory.Encode(response->mutable_stats());
     response->SerializeToString(&out);
-    benchmark::DoNotOptimize(out.data());
-    totalNs += ThreadCpuNs() - start;
-    faults += ThreadFaults() - faultsBefore;
-  }
-  Report(state, "message", names, totalNs, floor, faults);
+  });
 }
 
 // The summation handler's delta answer: the difference is written as the serialised

@@ -17,22 +17,10 @@ namespace qbx {
 size_t JsonNestingDepth(std::string_view text) {
   size_t depth = 0;
   size_t deepest = 0;
-  bool inString = false;
-  bool escaped = false;
+  JsonStringTracker strings;
   for (char c : text) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      inString = true;
-    } else if (c == '{' || c == '[') {
+    if (!strings.Structural(c)) continue;
+    if (c == '{' || c == '[') {
       if (++depth > deepest) deepest = depth;
     } else if ((c == '}' || c == ']') && depth > 0) {
       --depth;

@@ -18,6 +18,34 @@ namespace qbx {
 // Deeper than any file or request the daemon reads, far below what exhausts a stack.
 inline constexpr size_t kMaxJsonNesting = 64;
 
+// Follows a JSON text character by character to tell where its strings are, so that the
+// brackets inside them are not taken for structure.
+class JsonStringTracker {
+ public:
+  // True when `c` stands outside every string and is not a quote that opens or closes one.
+  bool Structural(char c) {
+    if (inString_) {
+      if (escaped_) {
+        escaped_ = false;
+      } else if (c == '\\') {
+        escaped_ = true;
+      } else if (c == '"') {
+        inString_ = false;
+      }
+      return false;
+    }
+    if (c == '"') {
+      inString_ = true;
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  bool inString_ = false;
+  bool escaped_ = false;
+};
+
 // The depth of the deepest object or array in `text`; brackets inside strings do not
 // count. Unbalanced text is measured as far as it goes.
 size_t JsonNestingDepth(std::string_view text);

@@ -297,23 +297,11 @@ std::optional<size_t> CommonCliServer::FindMessageEnd(const std::string& buffer,
     return std::nullopt;
   }
   std::string open;  // the brackets still open, innermost last
-  bool inString = false;
-  bool escaped = false;
+  qbx::JsonStringTracker strings;
   for (; i < buffer.size(); ++i) {
     char c = buffer[i];
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      inString = true;
-    } else if (c == '{' || c == '[') {
+    if (!strings.Structural(c)) continue;
+    if (c == '{' || c == '[') {
       // Deeper requests are refused here, before any recursive parser or copy sees them.
       if (open.size() >= qbx::kMaxJsonNesting) {
         malformed = true;
