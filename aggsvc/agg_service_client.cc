@@ -4,11 +4,11 @@
 #include <exception>
 #include <utility>
 
-#include "aggsvc/delta_store_factory.h"
 #include "aggsvc/mpa_answer_queue.h"
 #include "aggsvc/mpa_message_task.h"
+#include "aggsvc/stats/delta_store_factory.h"
 #include "aggsvc/vertical_adapter.h"
-#include "core/logger.h"
+#include "base/logger.h"
 #include "core/task_thread.h"
 #include "platform/mq/rmq_client.h"
 #include "platform/smartnic/sn_util.h"

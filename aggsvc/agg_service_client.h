@@ -38,11 +38,11 @@
 #include <utility>
 #include <vector>
 
-#include "aggsvc/delta_worker.h"
 #include "aggsvc/mpa_message_sender.h"
 #include "aggsvc/msg_metadata.h"
 #include "aggsvc/sha_client_wrapper.h"
-#include "aggsvc/stats_store.h"
+#include "aggsvc/stats/delta_worker.h"
+#include "aggsvc/stats/stats_store.h"
 #include "aggsvc/status_source.h"
 #include "aggsvc/vertical.h"
 #include "zumbra/qbx/agg_service/status/runtime_status.pb.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "core/logger.h"
+#include "base/logger.h"
 #include "core/spin_wait.h"
 #include "core/task_thread.h"
 

@@ -5,7 +5,7 @@
 #include <exception>
 #include <utility>
 
-#include "core/logger.h"
+#include "base/logger.h"
 
 MpaMessageTask::MpaMessageTask() : metadata("", "", "") {}
 

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "aggsvc/agg_service_client.h"
-#include "core/logger.h"
+#include "base/logger.h"
 #include "core/static_tables.h"
 #include "platform/mq/rmq_client.h"
 #include "platform/smartnic/sn_util.h"

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "aggsvc/snic_vertical_adapter.h"
-#include "core/logger.h"
+#include "base/logger.h"
 #include "core/uuid.h"
 #include "platform/smartnic/sn_util.h"
 #include "zumbra/qbx/agg_service/messaging/client_data.pb.h"

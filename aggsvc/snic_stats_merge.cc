@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "aggsvc/snic_agg_service_client.h"
-#include "core/logger.h"
+#include "base/logger.h"
 #include "core/uuid.h"
 #include "zumbra/qbx/agg_service/messaging/stats.pb.h"
 

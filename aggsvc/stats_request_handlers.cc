@@ -19,11 +19,11 @@
 #include <vector>
 
 #include "aggsvc/agg_service_client.h"
-#include "aggsvc/delta_store_factory.h"
-#include "aggsvc/delta_worker.h"
-#include "aggsvc/proto_store_factory.h"
+#include "aggsvc/stats/delta_store_factory.h"
+#include "aggsvc/stats/delta_worker.h"
+#include "aggsvc/stats/proto_store_factory.h"
 #include "aggsvc/vertical_adapter.h"
-#include "core/logger.h"
+#include "base/logger.h"
 #include "zumbra/qbx/agg_service/messaging/runtime_status_request.pb.h"
 #include "zumbra/qbx/agg_service/messaging/stats.pb.h"
 

@@ -1,6 +1,6 @@
 #include "aggsvc/vertical_adapter.h"
 
-#include "core/logger.h"
+#include "base/logger.h"
 
 namespace {
 constexpr const char* kSubcomp = "agg-service";

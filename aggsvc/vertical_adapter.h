@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "aggsvc/agg_service_client.h"
-#include "core/logger.h"
+#include "base/logger.h"
 
 class AggServiceClient::Adapter {
  public:

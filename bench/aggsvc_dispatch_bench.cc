@@ -18,7 +18,7 @@
 
 #include "aggsvc/agg_service_client.h"
 #include "aggsvc/vertical_adapter.h"
-#include "core/logger.h"
+#include "base/logger.h"
 #include "zumbra/qbx/agg_service/l2/l2_status.pb.h"
 #include "zumbra/qbx/agg_service/messaging/client_data.pb.h"
 

@@ -47,7 +47,7 @@ if [[ "${1:-}" == "--inside" ]]; then
   peers+=($!)
   wait_for_line "$!" "listening on" "$work/tnproxy.out" || { echo "idle-bench: proxy stand-in did not start"; exit 2; }
 
-  "$build/core/qbx-exporter" >"$work/exporter.out" 2>&1 &
+  "$build/daemon/qbx-exporter" >"$work/exporter.out" 2>&1 &
   daemon=$!
   echo "$daemon" >"$work/daemon.pid"
   while [[ ! -e "$work/stop" ]] && kill -0 "$daemon" 2>/dev/null; do sleep 0.5; done

@@ -275,7 +275,7 @@ int Outside(const Args& args) {
   qbx::e2e::Namespace& ns = *created.ns;
   const std::string nodedb = BuildPath("tools/nodedb_standin/qbx-nodedb-standin");
   const std::string monitoring = BuildPath("tools/monitoring_standin/qbx-monitoring-standin");
-  const std::string exporter = BuildPath("core/qbx-exporter");
+  const std::string exporter = BuildPath("daemon/qbx-exporter");
   auto startNodeDb = [&] {
     pid_t pid = ns.Spawn({nodedb});
     if (pid <= 0 || !WaitOutput(ns, pid, "serving on", std::chrono::seconds(30))) std::printf("load: database did not start\n");

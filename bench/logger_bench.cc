@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "core/logger.h"
+#include "base/logger.h"
 
 namespace {
 

@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "aggsvc/delta_store_factory.h"
-#include "aggsvc/proto_store_factory.h"
-#include "core/logger.h"
+#include "aggsvc/stats/delta_store_factory.h"
+#include "aggsvc/stats/proto_store_factory.h"
+#include "base/logger.h"
 #include "zumbra/qbx/agg_service/messaging/stats.pb.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <boost/filesystem.hpp>
 
-#include "core/logger.h"
+#include "base/logger.h"
 #include "platform/runtime/timer.h"
 
 namespace qbx {

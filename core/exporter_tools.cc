@@ -14,7 +14,7 @@
 #include <mutex>
 #include <utility>
 
-#include "core/logger.h"
+#include "base/logger.h"
 #include "platform/hostcompat/kztuser_compat.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <sstream>
 
-#include "core/logger.h"
+#include "base/logger.h"
 
 namespace qbx {
 namespace metrics {

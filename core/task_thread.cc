@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "core/logger.h"
+#include "base/logger.h"
 #include "core/spin_wait.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <ctime>
 #include <exception>
 
-#include "core/logger.h"
+#include "base/logger.h"
 
 Thread::Thread(bool joinable, Runnable* target, size_t stackSize)
     : target_(target), joinable_(joinable) {

@@ -5,7 +5,7 @@
 #include <system_error>
 #include <utility>
 
-#include "core/logger.h"
+#include "base/logger.h"
 #include "platform/runtime/asio_qbx_provider.h"
 
 namespace qbx {

@@ -4,7 +4,7 @@
 #include <exception>
 #include <utility>
 
-#include "core/logger.h"
+#include "base/logger.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/json_file.h"
-#include "core/logger.h"
+#include "base/json_file.h"
+#include "base/logger.h"
 
 namespace {
 

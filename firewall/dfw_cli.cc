@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "core/logger.h"
+#include "base/logger.h"
 #include "firewall/process_exit.h"
 
 namespace {

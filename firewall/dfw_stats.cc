@@ -3,10 +3,10 @@
 #include <exception>
 #include <utility>
 
-#include "core/logger.h"
-#include "core/nodedb_client_exporter.h"
+#include "base/logger.h"
 #include "firewall/alarm_manager.h"
 #include "firewall/process_exit.h"
+#include "nodedb/nodedb_client_exporter.h"
 
 namespace {
 constexpr const char* kSubcomp = "agg-service";

@@ -7,7 +7,7 @@
 
 #include <grpcpp/grpcpp.h>
 
-#include "core/logger.h"
+#include "base/logger.h"
 #include "platform/rpc/endpoint.h"
 #include "platform/rpc/server_builder.h"
 #include "zumbra/qbx/dfw/ip_reputation.grpc.pb.h"

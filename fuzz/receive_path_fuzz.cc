@@ -16,9 +16,9 @@
 #include "aggsvc/agg_service_client.h"
 #include "aggsvc/vertical.h"
 #include "aggsvc/vertical_adapter.h"
-#include "channels/agg_svc_mpa_client.h"
-#include "channels/mpa_client.h"
-#include "core/logger.h"
+#include "base/logger.h"
+#include "channels/mpa/mpa_client.h"
+#include "channels/queue/agg_svc_mpa_client.h"
 #include "zumbra/qbx/agg_service/agg_service_status.pb.h"
 
 namespace {

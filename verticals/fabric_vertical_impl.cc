@@ -2,8 +2,8 @@
 
 #include <mutex>
 
-#include "core/logger.h"
-#include "core/node_identity.h"
+#include "base/logger.h"
+#include "base/node_identity.h"
 #include "core/static_tables.h"
 #include "verticals/status_registration.h"
 #include "zumbra/qbx/agg_service/agg_service_status.pb.h"

@@ -4,7 +4,7 @@
 
 #include "aggsvc/snic_vertical_adapter.h"
 #include "aggsvc/vertical_adapter.h"
-#include "core/logger.h"
+#include "base/logger.h"
 #include "verticals/logical_answers.h"
 #include "zumbra/qbx/agg_service/l2/l2_status.pb.h"
 

@@ -4,8 +4,8 @@
 
 #include "aggsvc/snic_vertical_adapter.h"
 #include "aggsvc/vertical_adapter.h"
+#include "base/logger.h"
 #include "platform/smartnic/sn_demux_util.h"
-#include "core/logger.h"
 #include "verticals/logical_answers.h"
 #include "zumbra/qbx/agg_service/l3/l3_status.pb.h"
 

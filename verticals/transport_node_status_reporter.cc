@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "core/logger.h"
+#include "base/logger.h"
 #include "platform/sha/sha_pm_client.h"
 #include "verticals/pnic_bond_reporter.h"
 #include "verticals/status_registration.h"

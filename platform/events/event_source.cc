@@ -1,6 +1,6 @@
 #include "platform/events/event_source.h"
 
-#include "core/logger.h"
+#include "base/logger.h"
 
 namespace qbx::monitoring {
 

@@ -26,7 +26,7 @@
 
 #include <boost/intrusive_ptr.hpp>
 
-#include "core/logger.h"
+#include "base/logger.h"
 #include "platform/runtime/ref_counted.h"
 #include "platform/runtime/spin_lock.h"
 

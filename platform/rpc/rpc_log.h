@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "core/logger.h"
+#include "base/logger.h"
 
 namespace qbx {
 namespace rpc {

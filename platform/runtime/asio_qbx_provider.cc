@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <exception>
 
-#include "core/logger.h"
+#include "base/logger.h"
 #include "platform/metrics/metric_registry.h"
 #include "platform/runtime/asio_timer_factory.h"
 #include "platform/runtime/loop_core.h"

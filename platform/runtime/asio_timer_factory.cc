@@ -6,7 +6,7 @@
 
 #include <boost/asio/steady_timer.hpp>
 
-#include "core/logger.h"
+#include "base/logger.h"
 
 namespace qbx {
 

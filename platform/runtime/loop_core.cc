@@ -6,7 +6,7 @@
 
 #include <boost/asio/post.hpp>
 
-#include "core/logger.h"
+#include "base/logger.h"
 
 namespace qbx {
 namespace {

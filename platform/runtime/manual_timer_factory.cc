@@ -4,7 +4,7 @@
 #include <atomic>
 #include <vector>
 
-#include "core/logger.h"
+#include "base/logger.h"
 #include "platform/runtime/manual_clock.h"
 
 namespace qbx {

@@ -6,9 +6,9 @@
 #include <mutex>
 #include <utility>
 
-#include "core/json_file.h"
-#include "core/logger.h"
-#include "core/node_identity.h"
+#include "base/json_file.h"
+#include "base/logger.h"
+#include "base/node_identity.h"
 
 namespace {
 

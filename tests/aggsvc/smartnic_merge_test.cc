@@ -2,10 +2,10 @@
 // filing of replies, and the statistics merge into the host's stores.
 #include <gtest/gtest.h>
 
-#include "aggsvc/proto_store_factory.h"
+#include "aggsvc/stats/proto_store_factory.h"
 #include "tests/aggsvc/fakes/log_capture.h"
 #include "tests/aggsvc/smartnic_harness.h"
-#include "tests/aggsvc/stats_response_reader.h"
+#include "tests/aggsvc/stats/stats_response_reader.h"
 
 namespace qbx::test {
 namespace {

@@ -12,7 +12,7 @@
 
 #include "tests/aggsvc/fakes/log_capture.h"
 #include "tests/aggsvc/smartnic_harness.h"
-#include "tests/aggsvc/stats_response_reader.h"
+#include "tests/aggsvc/stats/stats_response_reader.h"
 
 namespace qbx::test {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "aggsvc/agg_service_client.h"
-#include "core/node_identity.h"
+#include "base/node_identity.h"
 #include "platform/smartnic/sn_demux_util.h"
 #include "platform/smartnic/sn_util.h"
 #include "tests/aggsvc/fakes/log_capture.h"

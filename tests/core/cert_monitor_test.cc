@@ -11,7 +11,7 @@
 #include "core/cert_key_monitor.h"
 #include "platform/runtime/asio_qbx_provider.h"
 #include "platform/runtime/manual_clock.h"
-#include "tests/core/log_test_support.h"
+#include "tests/base/log_test_support.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/logger.h"
+#include "base/logger.h"
 
 namespace qbx {
 namespace metrics {

@@ -19,7 +19,7 @@
 
 #include "core/exporter_tools.h"
 #include "platform/hostcompat/kztuser_compat.h"
-#include "tests/core/log_test_support.h"
+#include "tests/base/log_test_support.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "core/task_thread.h"
+#include "tests/base/log_test_support.h"
 #include "tests/core/gate_task.h"
-#include "tests/core/log_test_support.h"
 
 namespace {
 

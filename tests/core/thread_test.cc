@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/logger.h"
+#include "base/logger.h"
 #include "core/task_thread.h"
 #include "tests/core/gate_task.h"
 

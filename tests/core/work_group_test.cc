@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/logger.h"
+#include "base/logger.h"
 
 namespace {
 

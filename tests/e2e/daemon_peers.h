@@ -22,10 +22,10 @@
 
 namespace qbx::e2e {
 
-// The build folder's layout: <build>/core/qbx-exporter and <build>/tools/<peer>/<binary>.
+// The build folder's layout: <build>/daemon/qbx-exporter and <build>/tools/<peer>/<binary>.
 inline std::string PeerBinary(const std::string& folder, const std::string& binary) {
   std::string exporter = QBX_EXPORTER_BINARY;
-  std::string root = exporter.substr(0, exporter.rfind("/core/"));
+  std::string root = exporter.substr(0, exporter.rfind("/daemon/"));
   return root + "/tools/" + folder + "/" + binary;
 }
 

@@ -21,11 +21,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "core/json_file.h"
-#include "core/logger.h"
+#include "base/json_file.h"
+#include "base/logger.h"
 #include "firewall/cli_server.h"
 #include "firewall/dfw_cli.h"
-#include "tests/core/log_test_support.h"
+#include "tests/base/log_test_support.h"
 
 namespace {
 

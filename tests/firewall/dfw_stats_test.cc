@@ -10,14 +10,14 @@
 #include <gtest/gtest.h>
 
 #include "aggsvc/agg_service_client.h"
-#include "core/nodedb_client_exporter.h"
 #include "firewall/alarm_manager.h"
 #include "firewall/dfw_stats.h"
 #include "firewall/dfw_vertical_impl.h"
+#include "nodedb/nodedb_client_exporter.h"
 #include "platform/runtime/asio_qbx_provider.h"
 #include "platform/runtime/manual_clock.h"
 #include "tests/aggsvc/fakes/test_vertical.h"
-#include "tests/core/log_test_support.h"
+#include "tests/base/log_test_support.h"
 
 namespace {
 

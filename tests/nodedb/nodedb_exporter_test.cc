@@ -6,7 +6,7 @@
 #include <future>
 #include <thread>
 
-#include "core/nodedb_client_exporter.h"
+#include "nodedb/nodedb_client_exporter.h"
 
 namespace qbx {
 namespace {

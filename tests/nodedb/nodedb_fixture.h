@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/nodedb_client.h"
+#include "nodedb/nodedb_client.h"
 #include "platform/runtime/asio_qbx_provider.h"
 #include "platform/runtime/manual_clock.h"
 #include "tests/rpc/fakes/fake_rpc.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/logger.h"
+#include "base/logger.h"
 
 namespace qbx {
 namespace testing {

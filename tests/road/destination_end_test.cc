@@ -14,7 +14,7 @@
 #include "platform/rpc/asio_qbx_rpc_provider.h"
 #include "platform/rpc/stub.h"
 #include "platform/runtime/asio_qbx_provider.h"
-#include "tests/channels/tnproxy_test_util.h"
+#include "tests/channels/proxy/tnproxy_test_util.h"
 #include "tools/tnproxy_standin/tnproxy_standin.h"
 #include "zumbra/qbx/agg_service/messaging/agg_svc_channel.grpc.pb.h"
 

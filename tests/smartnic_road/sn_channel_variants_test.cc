@@ -12,18 +12,18 @@
 
 #include <gtest/gtest.h>
 
-#include "channels/agg_svc_host_service.h"
-#include "channels/mpa_client.h"
-#include "channels/mpa_client_app_specific.h"
-#include "channels/mpa_client_sn_private.h"
-#include "channels/sn_proxy_client_common.h"
-#include "channels/tn_proxy_client_common.h"
+#include "channels/mpa/agg_svc_host_service.h"
+#include "channels/mpa/mpa_client.h"
+#include "channels/mpa/mpa_client_app_specific.h"
+#include "channels/mpa/mpa_client_sn_private.h"
+#include "channels/proxy/sn_proxy_client_common.h"
+#include "channels/proxy/tn_proxy_client_common.h"
 #include "platform/mq/rmq_client.h"
 #include "platform/runtime/asio_qbx_provider.h"
 #include "platform/runtime/manual_clock.h"
 #include "platform/smartnic/sn_util.h"
 #include "tests/aggsvc/fakes/log_capture.h"
-#include "tests/channels/tnproxy_test_util.h"
+#include "tests/channels/proxy/tnproxy_test_util.h"
 #include "tools/snproxy_standin/snproxy_standin.h"
 
 namespace qbx {

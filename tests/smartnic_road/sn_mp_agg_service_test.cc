@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "channels/bson_headers.h"
-#include "channels/mpa_client.h"
-#include "channels/mpa_client_mp_agg_service.h"
+#include "channels/mpa/mpa_client.h"
+#include "channels/mpa/mpa_client_mp_agg_service.h"
+#include "channels/transport/bson_headers.h"
 #include "platform/mq/rmq_client.h"
 #include "tests/aggsvc/fakes/log_capture.h"
 #include "zumbra/qbx/agg_service/messaging/agg_svc_channel.pb.h"

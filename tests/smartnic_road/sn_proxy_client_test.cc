@@ -8,12 +8,12 @@
 
 #include <gtest/gtest.h>
 
-#include "channels/mpa_client.h"
-#include "channels/sn_proxy_client_common.h"
+#include "channels/mpa/mpa_client.h"
+#include "channels/proxy/sn_proxy_client_common.h"
 #include "platform/runtime/asio_qbx_provider.h"
 #include "platform/smartnic/sn_util.h"
 #include "tests/aggsvc/fakes/log_capture.h"
-#include "tests/channels/tnproxy_test_util.h"
+#include "tests/channels/proxy/tnproxy_test_util.h"
 #include "tools/snproxy_standin/snproxy_standin.h"
 
 namespace qbx {

@@ -14,12 +14,12 @@
 #include <gtest/gtest.h>
 
 #include "aggsvc/remote_collector.h"
-#include "channels/agg_svc_host_service.h"
-#include "channels/bson_headers.h"
-#include "channels/mpa_client.h"
-#include "channels/sn_proxy_client_common.h"
+#include "channels/mpa/agg_svc_host_service.h"
+#include "channels/mpa/mpa_client.h"
+#include "channels/proxy/sn_proxy_client_common.h"
+#include "channels/transport/bson_headers.h"
 #include "platform/smartnic/sn_util.h"
-#include "tests/channels/tnproxy_test_util.h"
+#include "tests/channels/proxy/tnproxy_test_util.h"
 #include "tools/snproxy_standin/snproxy_standin.h"
 
 namespace qbx::test {

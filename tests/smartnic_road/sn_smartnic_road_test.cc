@@ -8,12 +8,12 @@
 
 #include <gtest/gtest.h>
 
-#include "channels/agg_svc_mpa_client.h"
-#include "channels/mpa_client_sn_private.h"
+#include "channels/mpa/mpa_client_sn_private.h"
+#include "channels/queue/agg_svc_mpa_client.h"
 #include "platform/runtime/asio_qbx_provider.h"
 #include "tests/aggsvc/fakes/log_capture.h"
 #include "tests/aggsvc/fakes/test_vertical.h"
-#include "tests/aggsvc/stats_response_reader.h"
+#include "tests/aggsvc/stats/stats_response_reader.h"
 #include "tests/smartnic_road/sn_road_fixture.h"
 #include "zumbra/qbx/agg_service/messaging/stats.pb.h"
 

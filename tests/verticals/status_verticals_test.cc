@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/node_identity.h"
+#include "base/node_identity.h"
 #include "core/static_tables.h"
 #include "platform/sha/sha_pm_client.h"
 #include "tests/aggsvc/fakes/log_capture.h"

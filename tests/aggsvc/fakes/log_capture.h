@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/logger.h"
+#include "base/logger.h"
 
 namespace qbx::test {
 

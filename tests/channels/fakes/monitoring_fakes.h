@@ -20,8 +20,8 @@
 #include <stdlib.h>
 
 #include "aggsvc/status_source.h"
-#include "channels/provider_rpc.h"
-#include "core/logger.h"
+#include "base/logger.h"
+#include "channels/status/provider_rpc.h"
 #include "platform/runtime/asio_qbx_provider.h"
 
 namespace qbx::StatusSource::testing {

@@ -15,11 +15,11 @@
 
 #include "aggsvc/agg_service_client.h"
 #include "aggsvc/vertical.h"
-#include "channels/agg_svc_host_service.h"
-#include "channels/mpa_client.h"
-#include "channels/mpa_client_agg_service.h"
-#include "channels/server_call_handle.h"
-#include "core/logger.h"
+#include "base/logger.h"
+#include "channels/mpa/agg_svc_host_service.h"
+#include "channels/mpa/mpa_client.h"
+#include "channels/mpa/mpa_client_agg_service.h"
+#include "channels/mpa/server_call_handle.h"
 #include "platform/runtime/timer.h"
 
 namespace qbx::testing {

@@ -1,6 +1,6 @@
 #include "tests/rpc/fakes/fake_rpc.h"
 
-#include "core/logger.h"
+#include "base/logger.h"
 #include "platform/rpc/rpc_log.h"
 
 namespace qbx {

@@ -1,0 +1,102 @@
+#include "base/node_identity.h"
+
+#include <atomic>
+#include <boost/property_tree/ptree.hpp>
+#include <boost/property_tree/xml_parser.hpp>
+#include <exception>
+#include <fstream>
+#include <locale>
+
+#include "base/logger.h"
+
+namespace qbx {
+
+namespace {
+
+constexpr char kNodeTypeMarker[] = "node-type: ";
+constexpr size_t kNodeTypeMarkerLength = sizeof(kNodeTypeMarker) - 1;  // 11
+
+std::atomic<int (*)()> gGetNodePersona{nullptr};
+std::atomic<std::string (*)()> gGetSnHostUuid{nullptr};
+
+int NodePersona() {
+  int (*hook)() = gGetNodePersona.load(std::memory_order_acquire);
+  return hook != nullptr ? hook() : 0;
+}
+
+}  // namespace
+
+std::string GetNodeUuid() { return GetNodeUuid(kHostConfigFile); }
+
+std::string GetNodeUuid(const std::string& hostConfigPath) {
+  std::string uuid;
+  try {
+    boost::property_tree::ptree tree;
+    boost::property_tree::read_xml(hostConfigPath, tree,
+                                   boost::property_tree::xml_parser::no_comments, std::locale());
+    uuid = tree.get<std::string>("config.uuid", "");
+  } catch (const std::exception& e) {
+    QBX_LOG(loglevel::kInfo)
+        .subcomp("agg-service")
+        .put("Error reading node uuid from %s. %s.", hostConfigPath.c_str(), e.what());
+    return std::string();
+  }
+  if (uuid.empty()) {
+    QBX_LOG(loglevel::kDebug)
+        .subcomp("agg-service")
+        .put("Empty uuid in host config file: %s", hostConfigPath.c_str());
+  }
+  return uuid;
+}
+
+int ReadNodeType(std::string& nodeType) { return ReadNodeType(nodeType, kNodeTypeIssueFile); }
+
+int ReadNodeType(std::string& nodeType, const std::string& issuePath) {
+  std::ifstream in(issuePath);
+  if (!in.is_open()) return -1;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.find(kNodeTypeMarker) != std::string::npos) {
+      // The value starts after the marker's length whatever the marker's position.
+      nodeType = line.substr(kNodeTypeMarkerLength);
+      return 0;
+    }
+  }
+  return -1;
+}
+
+std::string GetServiceNameForNodeType() { return GetServiceNameForNodeType(kNodeTypeIssueFile); }
+
+std::string GetServiceNameForNodeType(const std::string& issuePath) {
+  std::string nodeType;
+  if (ReadNodeType(nodeType, issuePath) != 0) return "qbx-exporter";
+  struct Rule {
+    const char* substring;
+    const char* processName;
+  };
+  static constexpr Rule kRules[] = {
+      {"qbx-manager", "qbx-host-node-status-reporter"},
+      {"global-manager", "qbx-host-node-status-reporter"},
+      {"qbx-edge", "qbx-edge-exporter"},
+      {"qbx-public-cloud-gateway", "qbx-edge-exporter"},
+  };
+  for (const Rule& rule : kRules) {
+    if (nodeType.find(rule.substring) != std::string::npos) return rule.processName;
+  }
+  return "qbx-exporter";
+}
+
+std::string GetDpuId() {
+  if (NodePersona() != kNodePersonaSmartNicHost) return std::string();
+  std::string (*hook)() = gGetSnHostUuid.load(std::memory_order_acquire);
+  return hook != nullptr ? hook() : std::string();
+}
+
+bool IsPlatformModeEnabled() { return false; }
+
+void SetSmartNicTopologyHooks(const SmartNicTopologyHooks& hooks) {
+  gGetNodePersona.store(hooks.getNodePersona, std::memory_order_release);
+  gGetSnHostUuid.store(hooks.getSnHostUuid, std::memory_order_release);
+}
+
+}  // namespace qbx

@@ -1,0 +1,129 @@
+// The process-wide link to the node's transport-node proxy (qbx::TnProxyClientCommon).
+//
+// Two kept connections, each on an event-loop provider of its own:
+// - the proxy-information connection (EndPoint): a stub of ApplProxyInfoService and one
+//   subscription on it, through which the proxy pushes the APH list with its master, this
+//   node's uuid and the product version. A subscription the proxy ends while the connection
+//   stays up is made again after the stub retry delay;
+// - the forwarding connection (StubsEndPoint): the messaging-channel clients make their
+//   management-plane stubs ("qbx://<aph>") over it and run their timers on its provider.
+// What happens on them is turned into notifications for the registered clients:
+// CONNECT_TNPROXY when the forwarding connection comes up, UPDATE_STUB when a fresh APH
+// list is known while the forwarding connection is up, and connection-down with the close
+// reason when the forwarding connection closes.
+//
+// Threading:
+// - Callers: Init/Start/Stop on the main thread; registration, removal and the readers on
+//   any messaging-channel thread.
+// - provider_'s thread: proxy-information connection events, stub creation and its retry
+//   and reconnect timers, the subscription's updates. forwardingProvider_'s thread:
+//   forwarding connection events and the posted UPDATE_STUB callbacks.
+// - stateLock_ (in ProxyClientBase) guards the flags, the stub, the retry budget and the
+//   timers, its clientsLock_ the callback maps; aphMapLock_ the APH map;
+//   infoMutex_ the node uuid and the product version. Order: stateLock_ before
+//   clientsLock_; aphMapLock_ and infoMutex_ are never held with another lock of this class.
+// - No notification runs with any lock of this class held: the callbacks are copied out
+//   first, so a client may register, remove itself or read the client's state from inside
+//   a callback. CONNECT_TNPROXY and connection-down callbacks run synchronously on the
+//   forwarding provider's thread, UPDATE_STUB callbacks are posted to it.
+// - Every callback handed to the platform holds a weak pointer and does nothing once the
+//   client is gone.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+
+#include "channels/proxy/proxy_client_base.h"
+#include "platform/rpc/call.h"
+#include "platform/rpc/status.h"
+#include "platform/rpc/stub.h"
+#include "zumbra/qbx/messaging/appl_proxy_info.grpc.pb.h"
+#include "zumbra/qbx/messaging/appl_proxy_info.pb.h"
+#include "zumbra/qbx/product_version.pb.h"
+
+namespace qbx {
+
+class TnProxyClientCommon : public ProxyClientBase, public std::enable_shared_from_this<TnProxyClientCommon> {
+ public:
+  using ApplProxyInfoStub = rpc::Stub<zumbra::qbx::messaging::ApplProxyInfoService>;
+
+  // Durations and budgets; the defaults are the daemon's. Tests shorten them or drive the
+  // timers through a manual clock.
+  struct Options {
+    std::chrono::milliseconds stubRetryDelay{1000};
+    std::chrono::milliseconds reconnectDelay{5000};
+    int32_t stubRetryBudget = 100;
+    // Timers of both providers follow this clock when set.
+    std::shared_ptr<ManualClock> clock;
+  };
+
+  // Makes the process-wide instance unless it exists; a later call changes nothing.
+  static void Init(const std::string& clientId, const std::string& EndPoint, const std::string& StubsEndPoint);
+  static std::shared_ptr<TnProxyClientCommon> getInstance();
+  // Drops the process-wide instance (tests).
+  static void ResetInstanceForTest();
+  // A client that is not the process-wide one (tests, tools).
+  static std::shared_ptr<TnProxyClientCommon> Create(const std::string& clientId, const std::string& EndPoint,
+                                                     const std::string& StubsEndPoint, const Options& options);
+
+  ~TnProxyClientCommon() override;
+
+  void Start();
+  void Stop();
+
+  std::string getTnUuidStr() const;
+  // A copy: the subscription replaces the version while readers look at it.
+  zumbra::qbx::ProductVersionMsg GetProductVersion() const;
+  std::map<std::string, bool> GetAphUuidMasterMap() const;
+  // True when `uuid` is one of the APHs the proxy reported last.
+  bool HasAph(const std::string& uuid) const;
+
+  void SetTnProxyConnectionUp(const std::string& clientName, const std::function<void()>& cb);
+  void SetTnProxyConnectionDown(const std::string& clientName, const std::function<void(rpc::CloseReason)>& cb);
+
+  class ApplProxyInfoObserver : public rpc::CallObserver<zumbra::qbx::messaging::ApplProxyInfoRspMsg> {
+   public:
+    // `seq`: the subscription it belongs to; a later one makes it stale.
+    ApplProxyInfoObserver(std::weak_ptr<TnProxyClientCommon> client, uint64_t seq) : client_(std::move(client)), seq_(seq) {}
+    void Next(const zumbra::qbx::messaging::ApplProxyInfoRspMsg& msg) override;
+    void RemoteStatus(const rpc::Status& status) override;
+    void CallStatus(const rpc::Status& status) override;
+
+   private:
+    std::weak_ptr<TnProxyClientCommon> client_;
+    const uint64_t seq_;
+  };
+
+ private:
+  TnProxyClientCommon(const std::string& clientId, const std::string& EndPoint, const std::string& StubsEndPoint,
+                      const Options& options);
+
+  std::weak_ptr<ProxyClientBase> WeakBase() override { return weak_from_this(); }
+  void connectForForwarding();
+  void GetStub() override;
+  static void StubCreateDone(const std::weak_ptr<TnProxyClientCommon>& weak, uint64_t seq,
+                             const std::optional<ApplProxyInfoStub>& stub, rpc::StubCreationStatus status);
+  void StubCreateDone_(uint64_t seq, const std::optional<ApplProxyInfoStub>& stub, rpc::StubCreationStatus status);
+  void Subscribed(uint64_t seq);
+  void ProcessApplProxyInfo(const zumbra::qbx::messaging::ApplProxyInfoRspMsg& msg);
+
+  const std::string stubsEndPoint_;
+  bool started_ = false;                                // under stateLock_
+  std::optional<ApplProxyInfoStub> applProxyInfoStub_;  // under stateLock_
+  // The current subscription's call; cancelled when a new one replaces it (under stateLock_).
+  std::shared_ptr<rpc::CallHandleImpl<zumbra::qbx::messaging::ApplProxyInfoReqMsg>> subscription_;
+  mutable std::shared_mutex aphMapLock_;
+  std::map<std::string, bool> aphUuidMasterMap_;
+  mutable std::mutex infoMutex_;
+  std::string tnUuidStr_;
+  zumbra::qbx::ProductVersionMsg productVersion_;
+};
+
+}  // namespace qbx

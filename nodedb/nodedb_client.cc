@@ -1,0 +1,669 @@
+// Construction, start, the connection state machine and the schema check of the
+// configuration-database client.
+#include "nodedb/nodedb_client.h"
+
+#include <cstdlib>
+#include <sstream>
+
+#include "core/stub_creator.h"
+#include "platform/rpc/asio_qbx_rpc_provider.h"
+
+namespace qbx {
+namespace nodedb {
+
+std::atomic<LibraryLogLevel> library_log_level{loglevel::kInfo};
+
+namespace {
+constexpr char kGaugeName[] = "/qbx/nodedb/client/pending_request/count";
+constexpr auto kStubRetryInterval = std::chrono::milliseconds(5000);
+}  // namespace
+
+const char* to_string(NodeDbClient::State state) {
+  switch (state) {
+    case NodeDbClient::NONE: return "NONE";
+    case NodeDbClient::INIT: return "INIT";
+    case NodeDbClient::CONNECTING: return "CONNECTING";
+    case NodeDbClient::REQUEST_OPS_STUB: return "REQUEST_OPS_STUB";
+    case NodeDbClient::REQUEST_DAEMON_HEALTH_STUB: return "REQUEST_DAEMON_HEALTH_STUB";
+    case NodeDbClient::CONNECTED: return "CONNECTED";
+    case NodeDbClient::DISCONNECTED: return "DISCONNECTED";
+    case NodeDbClient::ERROR: return "ERROR";
+  }
+  return "<INVALID>";
+}
+
+NodeDbClient::NodeDbClient(const std::string& name, const net::Endpoint& endpoint, AsioQbxProvider& provider,
+                           std::recursive_mutex* mutex, bool create_default_session, bool enable_monitor_sessions,
+                           bool check_server_schema)
+    : name_(name),
+      endpoint_(endpoint),
+      context_(name),
+      provider_(provider),
+      timers_(provider.timers()),
+      mutex_(mutex),
+      retry_policy_(kStubRetryInterval),
+      modify_retry_(std::chrono::milliseconds(1000), std::chrono::milliseconds(5000), 2.0,
+                    RetryPolicy::kUnlimitedAttempts),
+      gauge_(provider.metrics(), kGaugeName),
+      create_default_session_(create_default_session),
+      monitor_sessions_enabled_(enable_monitor_sessions),
+      check_server_schema_(check_server_schema) {
+  if (mutex_ == nullptr) {
+    mutex_ = new std::recursive_mutex();
+    owns_mutex_ = true;
+  }
+  state_ = INIT;
+  OnEnter(INIT);
+}
+
+NodeDbClient::~NodeDbClient() {
+  for (auto& [vdb, session] : sessions_) {
+    if (session.cancel) session.cancel();
+  }
+  // Pending timers are left to fire: they hold only weak pointers and do nothing then.
+  if (owns_mutex_) {
+    std::lock_guard<std::recursive_mutex> lock(observer_mutex_);
+    delete mutex_;
+    mutex_ = nullptr;
+  }
+}
+
+NodeDbClient::State NodeDbClient::state() {
+  Lock lock(*mutex_);
+  return state_;
+}
+
+// ---------------------------------------------------------------- deferred callbacks
+
+void NodeDbClient::Defer(std::function<void()> fn) { deferred_.push_back(std::move(fn)); }
+
+void NodeDbClient::RunDeferred() {
+  // User callbacks run on the loop thread only: a caller on another thread (a writer, the
+  // thread that starts the client) may hold locks of its own that a callback needs.
+  if (!provider_.dispatcher().IsLoopThread()) {
+    PostDrain();
+    return;
+  }
+  Lock lock(*mutex_);
+  // One runner at a time keeps the order; a callback that calls the client adds to the queue
+  // that the outer runner is draining.
+  if (running_deferred_) return;
+  running_deferred_ = true;
+  drain_posted_ = false;
+  while (!deferred_.empty()) {
+    auto fn = std::move(deferred_.front());
+    deferred_.pop_front();
+    lock.unlock();
+    try {
+      fn();
+    } catch (const std::exception& e) {
+      QBX_NDB_LOG(loglevel::kError).put("Exception in a client callback: %s", e.what());
+    } catch (...) {
+      QBX_NDB_LOG(loglevel::kError).put("Exception in a client callback");
+    }
+    lock.lock();
+  }
+  running_deferred_ = false;
+}
+
+void NodeDbClient::PostDrain() {
+  {
+    Lock lock(*mutex_);
+    // A drain already on its way, or running, takes whatever was queued before it runs out.
+    if (deferred_.empty() || drain_posted_) return;
+    drain_posted_ = true;
+  }
+  std::weak_ptr<NodeDbClient> weak = weak_from_this();
+  const bool posted = provider_.dispatcher().Post([weak] {
+    if (auto self = weak.lock()) self->RunDeferred();
+  });
+  if (!posted) {
+    // The loop is stopping: the callbacks can no longer run where they are promised to.
+    QBX_NDB_LOG(loglevel::kDebug).put("NodeDbClient: event loop is stopping, queued callbacks are not run");
+    Lock lock(*mutex_);
+    drain_posted_ = false;
+  }
+}
+
+// ---------------------------------------------------------------- start
+
+void NodeDbClient::Start() {
+  {
+    Lock lock(*mutex_);
+    if (state_ != INIT) {
+      QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient is already trying to connect (state: %s)",
+                                          to_string(state_));
+      return;
+    }
+    const uint64_t seen = connected_count_;
+    ChangeState(CONNECTING);
+    // The predicate guards against a wake-up without a connection and against a
+    // connection that was made before the wait began.
+    connected_cv_.wait(lock, [&] { return connected_count_ != seen; });
+  }
+  RunDeferred();
+}
+
+void NodeDbClient::StartAsync() {
+  {
+    Lock lock(*mutex_);
+    if (state_ != INIT) {
+      QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient is already trying to connect (state: %s)",
+                                          to_string(state_));
+      return;
+    }
+    ChangeState(CONNECTING);
+  }
+  RunDeferred();
+}
+
+void NodeDbClient::AddChannelStatusCallback(const ChannelStatusCallback& callback) {
+  {
+    Lock lock(*mutex_);
+    channel_status_callbacks_.push_back(callback);
+    // The first call queues behind the notices already queued, so that the last state the
+    // subscriber sees is the current one.
+    const bool up = data_stub_.has_value();
+    if (callback) Defer([callback, up] { callback(up); });
+  }
+  RunDeferred();
+}
+
+void NodeDbClient::NotifyChannelStatus(bool up) {
+  for (const auto& cb : channel_status_callbacks_) {
+    if (cb) Defer([cb, up] { cb(up); });
+  }
+}
+
+// ---------------------------------------------------------------- state machine
+
+void NodeDbClient::ChangeState(State target) {
+  for (;;) {
+    if (state_ == target) {
+      QBX_NDB_LOG(loglevel::kInfo).put("NodeDbClient: won't change state to %s - already there", to_string(target));
+      return;
+    }
+    OnExit(state_);
+    QBX_NDB_LOG(loglevel::kInfo).put("NodeDbClient: changing state %s to %s", to_string(state_), to_string(target));
+    state_ = target;
+    next_state_ = NONE;
+    OnEnter(target);
+    if (next_state_ == NONE) return;
+    target = next_state_;
+  }
+}
+
+void NodeDbClient::OnEnter(State state) {
+  QBX_NDB_LOG(loglevel::kDebug).put("NodeDbClient: entering %s state", to_string(state));
+  switch (state) {
+    case INIT:
+      break;
+    case CONNECTING:
+      QBX_NDB_LOG(loglevel::kDebug).put("NodeDbClient is connecting...");
+      retry_timer_.reset();
+      retry_policy_ = RetryPolicy(kStubRetryInterval);
+      RequestStub();
+      break;
+    case REQUEST_OPS_STUB:
+      retry_timer_.reset();
+      retry_policy_ = RetryPolicy(kStubRetryInterval);
+      RequestOpsStub();
+      break;
+    case REQUEST_DAEMON_HEALTH_STUB:
+      retry_timer_.reset();
+      retry_policy_ = RetryPolicy(kStubRetryInterval);
+      RequestDaemonHealthStub();
+      break;
+    case CONNECTED:
+      QBX_NDB_LOG(loglevel::kInfo).put("NodeDbClient is connected");
+      ++connected_count_;
+      connected_cv_.notify_all();
+      if (check_server_schema_) {
+        schema_checks_done_ = false;
+        // The default session exists from here on, as without the check, so that a session
+        // added while the decision is pending does not take its place; it is set up with
+        // the others once the decision is made.
+        if (monitor_sessions_enabled_ && sessions_.empty() && create_default_session_) {
+          sessions_[1].monitor_id = uuid_.GenerateString();
+        }
+        StartSchemaCheck();
+      } else {
+        RunConnectedActions();
+      }
+      break;
+    case DISCONNECTED:
+      data_stub_.reset();
+      ops_stub_.reset();
+      health_stub_.reset();
+      next_state_ = CONNECTING;
+      break;
+    case ERROR:
+      QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient is in ERROR state");
+      break;
+    default:
+      QBX_NDB_LOG(loglevel::kError).tag("NDB101").put("NodeDbClient::OnEnter was called with an invalid state %i",
+                                                      static_cast<int>(state));
+      break;
+  }
+}
+
+void NodeDbClient::OnExit(State state) {
+  QBX_NDB_LOG(loglevel::kDebug).put("NodeDbClient: exiting %s state", to_string(state));
+  switch (state) {
+    case INIT:
+    case DISCONNECTED:
+    case ERROR:
+      break;
+    case CONNECTING:
+    case REQUEST_OPS_STUB:
+    case REQUEST_DAEMON_HEALTH_STUB:
+      if (retry_timer_) retry_timer_->Cancel();
+      retry_timer_.reset();
+      break;
+    case CONNECTED:
+      QBX_NDB_LOG(loglevel::kInfo).put("NodeDbClient is disconnected");
+      NotifyChannelStatus(false);
+      break;
+    default:
+      QBX_NDB_LOG(loglevel::kError).tag("NDB102").put("NodeDbClient::OnExit was called with an invalid state %i",
+                                                      static_cast<int>(state));
+      break;
+  }
+}
+
+void NodeDbClient::RunConnectedActions() {
+  if (monitor_sessions_enabled_) SetupAllSessions();
+  NotifyChannelStatus(true);
+  SendHead();
+}
+
+void NodeDbClient::RequestStub() {
+  QBX_NDB_LOG(loglevel::kDebug).put("NodeDbClient: requesting stub to %s", endpoint_.uri().c_str());
+  std::weak_ptr<NodeDbClient> weak = weak_from_this();
+  provider_.rpc().stub_factory().create<DataStub>(
+      "nodedb-client", endpoint_.uri(),
+      [weak](const std::optional<DataStub>& stub, rpc::StubCreationStatus status) {
+        auto self = weak.lock();
+        if (!self) {
+          QBX_NDB_LOG(loglevel::kDebug).put("NodeDbClient::SetStub: ignoring callback, client is already destroyed");
+          return;
+        }
+        self->SetStub(stub, status);
+      });
+}
+
+void NodeDbClient::RequestOpsStub() {
+  QBX_NDB_LOG(loglevel::kDebug).put("NodeDbClient: requesting ops stub to %s", endpoint_.uri().c_str());
+  std::weak_ptr<NodeDbClient> weak = weak_from_this();
+  provider_.rpc().stub_factory().create<OpsStub>(
+      "nodedb-client", endpoint_.uri(), [weak](const std::optional<OpsStub>& stub, rpc::StubCreationStatus status) {
+        auto self = weak.lock();
+        if (!self) {
+          QBX_NDB_LOG(loglevel::kDebug).put(
+              "NodeDbClient::SetOpsStub: ignoring callback, client is already destroyed");
+          return;
+        }
+        self->SetOpsStub(stub, status);
+      });
+}
+
+void NodeDbClient::RequestDaemonHealthStub() {
+  QBX_NDB_LOG(loglevel::kDebug).put("NodeDbClient: requesting daemon health stub to %s", endpoint_.uri().c_str());
+  std::weak_ptr<NodeDbClient> weak = weak_from_this();
+  provider_.rpc().stub_factory().create<HealthStub>(
+      "nodedb-client", endpoint_.uri(),
+      [weak](const std::optional<HealthStub>& stub, rpc::StubCreationStatus status) {
+        auto self = weak.lock();
+        if (!self) {
+          QBX_NDB_LOG(loglevel::kDebug).put(
+              "NodeDbClient::SetDaemonHealthStub: ignoring callback, client is already destroyed");
+          return;
+        }
+        self->SetDaemonHealthStub(stub, status);
+      });
+}
+
+void NodeDbClient::ScheduleStubRetry(void (NodeDbClient::*request)(), const char* what) {
+  const int64_t delay = retry_policy_.NextDelay();
+  if (request == &NodeDbClient::RequestStub) {
+    QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient: failed to get stub to %s, retrying in %li ms...",
+                                        endpoint_.uri().c_str(), static_cast<long>(delay));
+  } else {
+    QBX_NDB_LOG(loglevel::kDebug).put("NodeDbClient: failed to get %s stub to %s, retrying in %li ms...", what,
+                                      endpoint_.uri().c_str(), static_cast<long>(delay));
+  }
+  std::weak_ptr<NodeDbClient> weak = weak_from_this();
+  const bool ops = request == &NodeDbClient::RequestOpsStub;
+  retry_timer_ = timers_.Schedule(std::chrono::milliseconds(delay < 0 ? 0 : delay), [weak, request, ops] {
+    auto self = weak.lock();
+    if (!self) {
+      if (ops) {
+        QBX_NDB_LOG(loglevel::kDebug).put("NodeDbClient::RequestOpsStub: ignoring callback, client is already destroyed");
+      } else {
+        QBX_NDB_LOG(loglevel::kDebug).put("NodeDbClient::RequestStub: ignoring callback, client is already destroyed");
+      }
+      return;
+    }
+    {
+      Lock lock(*self->mutex_);
+      // A retry of a step the machine has left would request a stub nobody waits for.
+      const State wanted = request == &NodeDbClient::RequestStub       ? CONNECTING
+                           : request == &NodeDbClient::RequestOpsStub ? REQUEST_OPS_STUB
+                                                                       : REQUEST_DAEMON_HEALTH_STUB;
+      if (self->state_ == wanted) (self.get()->*request)();
+    }
+    self->RunDeferred();
+  });
+}
+
+void NodeDbClient::SetStub(const std::optional<DataStub>& stub, rpc::StubCreationStatus status) {
+  {
+    Lock lock(*mutex_);
+    if (status != rpc::StubCreationStatus::kCreated || !stub) {
+      ScheduleStubRetry(&NodeDbClient::RequestStub, "");
+    } else {
+      QBX_NDB_LOG(loglevel::kDebug).put("NodeDbClient: got stub to %s", endpoint_.uri().c_str());
+      data_stub_ = stub;
+      const uint64_t generation = ++data_stub_generation_;
+      std::weak_ptr<NodeDbClient> weak = weak_from_this();
+      data_stub_->SetOnStreamDown(
+          [weak, generation](rpc::CloseReason reason) { OnRpcStreamDown_(weak, generation, reason); });
+      ChangeState(REQUEST_OPS_STUB);
+    }
+  }
+  RunDeferred();
+}
+
+void NodeDbClient::SetOpsStub(const std::optional<OpsStub>& stub, rpc::StubCreationStatus status) {
+  {
+    Lock lock(*mutex_);
+    if (state_ != REQUEST_OPS_STUB) {
+      QBX_NDB_LOG(loglevel::kDebug).put("NodeDbClient: not in REQUEST_OPS_STUB state. Ignoring SetOpsStub callback");
+    } else if (status != rpc::StubCreationStatus::kCreated || !stub) {
+      ScheduleStubRetry(&NodeDbClient::RequestOpsStub, "ops");
+    } else {
+      QBX_NDB_LOG(loglevel::kDebug).put("NodeDbClient: got ops stub to %s", endpoint_.uri().c_str());
+      ops_stub_ = stub;
+      ChangeState(REQUEST_DAEMON_HEALTH_STUB);
+    }
+  }
+  RunDeferred();
+}
+
+void NodeDbClient::SetDaemonHealthStub(const std::optional<HealthStub>& stub, rpc::StubCreationStatus status) {
+  {
+    Lock lock(*mutex_);
+    if (state_ != REQUEST_DAEMON_HEALTH_STUB) {
+      QBX_NDB_LOG(loglevel::kDebug).put(
+          "NodeDbClient: not in REQUEST_DAEMON_HEALTH_STUB state. Ignoring SetDaemonHealthStub callback");
+    } else if (status != rpc::StubCreationStatus::kCreated || !stub) {
+      ScheduleStubRetry(&NodeDbClient::RequestDaemonHealthStub, "daemon health");
+    } else {
+      QBX_NDB_LOG(loglevel::kDebug).put("NodeDbClient: got daemon health stub to %s", endpoint_.uri().c_str());
+      health_stub_ = stub;
+      ChangeState(CONNECTED);
+    }
+  }
+  RunDeferred();
+}
+
+void NodeDbClient::OnRpcStreamDown_(const std::weak_ptr<NodeDbClient>& weak, uint64_t generation,
+                                    rpc::CloseReason reason) {
+  auto self = weak.lock();
+  if (!self) {
+    QBX_NDB_LOG(loglevel::kDebug).put("NodeDbClient is already destroyed");
+    return;
+  }
+  {
+    Lock lock(*self->mutex_);
+    QBX_NDB_LOG(loglevel::kDebug).put("NodeDbClient::OnRpcStreamDown: %s", rpc::CloseReasonToCStr(reason));
+    // Only the stream of the data stub in use counts; a replaced stub's late notice would
+    // tear down a good connection.
+    if (generation == self->data_stub_generation_ && self->data_stub_) self->ChangeState(DISCONNECTED);
+  }
+  self->RunDeferred();
+}
+
+// ---------------------------------------------------------------- schema check
+
+int32_t NodeDbClient::ParseObjectCount(const std::string& schema) {
+  const std::string marker = "enum ObjectType {";
+  const size_t begin = schema.find(marker);
+  if (begin == std::string::npos) return 0;
+  const size_t brace = schema.find('}', begin + marker.size());
+  if (brace == std::string::npos) return 0;
+  const std::string body = schema.substr(begin, brace - begin);
+  std::vector<std::string> pieces;
+  std::string current;
+  for (char c : body) {
+    if (c == ';') {
+      if (!current.empty()) pieces.push_back(current);
+      current.clear();
+    } else {
+      current.push_back(c);
+    }
+  }
+  if (!current.empty()) pieces.push_back(current);
+  if (pieces.size() < 2) return 0;
+  pieces.pop_back();  // the text after the last ";"
+  const std::string& last = pieces.back();
+  const size_t eq = last.find('=');
+  if (eq == std::string::npos) return 0;
+  std::string value = last.substr(eq + 1);
+  const size_t start = value.find_first_not_of(' ');
+  if (start == std::string::npos) return 0;
+  value = value.substr(start);
+  value = value.substr(0, value.find(' '));
+  return std::atoi(value.c_str());
+}
+
+std::optional<int32_t> NodeDbClient::ObjectCountForVersion(const std::string& key) {
+  static const std::map<std::string, int32_t> kTable = {
+      {"3.0.0", 178}, {"3.0.1", 178}, {"3.0.2", 179}, {"3.0.3", 179}, {"3.1.0", 187},
+      {"3.1.1", 188}, {"3.1.2", 188}, {"3.1.3", 188}, {"3.2.0", 217},
+  };
+  auto it = kTable.find(key);
+  if (it == kTable.end()) return std::nullopt;
+  return it->second;
+}
+
+void NodeDbClient::StartSchemaCheck() {
+  // Each connection decides afresh: what an earlier connection learnt (or its pending
+  // time-outs) must not decide for this one.
+  schema_state_ = kNotAsked;
+  version_state_ = kNotAsked;
+  if (schema_timer_) schema_timer_->Cancel();
+  schema_timer_.reset();
+  if (version_timer_) version_timer_->Cancel();
+  version_timer_.reset();
+  std::weak_ptr<NodeDbClient> weak = weak_from_this();
+  if (GetServerSchema([weak](const std::string&, const std::string& schema, const rpc::Status& status) {
+        if (auto self = weak.lock()) self->OnSchema(schema, status);
+      })) {
+    schema_state_ = kAsked;
+    schema_timer_ = timers_.Schedule(std::chrono::seconds(response_timeout_s_), [weak] {
+      if (auto self = weak.lock()) self->OnSchemaTimeout();
+    });
+  } else {
+    QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient: Failed to get server schema");
+  }
+  if (GetServerSchemaVersion([weak](const std::string& version, const rpc::Status& status) {
+        if (auto self = weak.lock()) self->OnSchemaVersion(version, status);
+      })) {
+    version_state_ = kAsked;
+    version_timer_ = timers_.Schedule(std::chrono::seconds(response_timeout_s_), [weak] {
+      if (auto self = weak.lock()) self->OnSchemaVersionTimeout();
+    });
+  } else {
+    QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient: Failed to get server schema version");
+  }
+}
+
+bool NodeDbClient::SchemaDecision() {
+  QBX_NDB_LOG(loglevel::kDebug).put("schema callback state %d, schema version callback state %d",
+                                    static_cast<int>(schema_state_), static_cast<int>(version_state_));
+  if (schema_checks_done_) return true;
+  if (schema_state_ == kAnswered) {
+    schema_checks_done_ = true;
+    return true;
+  }
+  std::string key;
+  if (version_state_ == kTimedOut) {
+    key = "3.0.0";
+  } else if (version_state_ == kAnswered) {
+    key = server_version_.substr(0, 5);
+  }
+  auto count = ObjectCountForVersion(key);
+  if (!count) return false;
+  object_count_ = *count;
+  QBX_NDB_LOG(loglevel::kDebug).put("Found %d objects in server schema", object_count_);
+  schema_checks_done_ = true;
+  return true;
+}
+
+void NodeDbClient::OnSchema(const std::string& schema, const rpc::Status& status) {
+  QBX_NDB_LOG(loglevel::kInfo).put("Got NodeDbSchema Response");
+  {
+    Lock lock(*mutex_);
+    schema_idle_ = true;
+    // Only a real answer decides: a failed call, or a text without object types, would make
+    // every object type unsupported and erase every monitor statement and write. The
+    // time-out or the version answer decides instead.
+    const int32_t count = status.ok() ? ParseObjectCount(schema) : 0;
+    if (!status.ok()) {
+      QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient: GetServerSchema failed (%s); not taken as an answer",
+                                          status.ToString().c_str());
+    } else if (count <= 0) {
+      QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient: server schema names no object types; not taken as an answer");
+    } else {
+      schema_state_ = kAnswered;
+      schema_ = schema;
+      if (schema_timer_) schema_timer_->Cancel();
+      schema_timer_.reset();
+      if (!schema_checks_done_) {
+        object_count_ = count;
+        QBX_NDB_LOG(loglevel::kDebug).put("Found %d objects in server schema", object_count_);
+        if (SchemaDecision() && state_ == CONNECTED) RunConnectedActions();
+      }
+    }
+  }
+  RunDeferred();
+}
+
+void NodeDbClient::OnSchemaTimeout() {
+  QBX_NDB_LOG(loglevel::kInfo).put("Timeout on GetServerSchema request");
+  {
+    Lock lock(*mutex_);
+    schema_state_ = kTimedOut;
+    if (!schema_checks_done_ && SchemaDecision() && state_ == CONNECTED) RunConnectedActions();
+  }
+  RunDeferred();
+}
+
+void NodeDbClient::OnSchemaVersion(const std::string& version, const rpc::Status& status) {
+  QBX_NDB_LOG(loglevel::kInfo).put("Got NodeDb Server schema version %s", version.c_str());
+  {
+    Lock lock(*mutex_);
+    version_idle_ = true;
+    if (!status.ok()) {
+      // Not an answer: the version time-out (or the schema) decides.
+      QBX_NDB_LOG(loglevel::kWarning).put(
+          "NodeDbClient: GetServerSchemaVersion failed (%s); not taken as an answer", status.ToString().c_str());
+    } else {
+      version_state_ = kAnswered;
+      server_version_ = version;
+      if (version_timer_) version_timer_->Cancel();
+      version_timer_.reset();
+      if (!schema_checks_done_ && SchemaDecision() && state_ == CONNECTED) RunConnectedActions();
+    }
+  }
+  RunDeferred();
+}
+
+void NodeDbClient::OnSchemaVersionTimeout() {
+  QBX_NDB_LOG(loglevel::kInfo).put("Timeout on server schema version request");
+  {
+    Lock lock(*mutex_);
+    version_state_ = kTimedOut;
+    server_version_ = "0";
+    if (!schema_checks_done_ && SchemaDecision() && state_ == CONNECTED) RunConnectedActions();
+  }
+  RunDeferred();
+}
+
+bool NodeDbClient::IsObjectInServerSchema(const zumbra::qbx::nodedb::ObjectType& type) {
+  Lock lock(*mutex_);
+  QBX_NDB_LOG(loglevel::kDebug).put("Checking object type %s in server schema",
+                                    zumbra::qbx::nodedb::ObjectType_Name(type).c_str());
+  if (object_count_ == 0) {
+    QBX_NDB_LOG(loglevel::kWarning).put("server schema not known yet!");
+    return false;
+  }
+  return static_cast<int32_t>(type) <= object_count_;
+}
+
+bool NodeDbClient::SetVersionConstraint(zumbra::qbx::nodedb::ObjectType type, const std::string& version,
+                                        const std::function<void(const zumbra::qbx::nodedb::ObjectType&)>& callback) {
+  Lock lock(*mutex_);
+  if (version_constraints_.count(type) != 0) {
+    QBX_NDB_LOG(loglevel::kDebug).put("Object type %s already inserted to version constraint map",
+                                      zumbra::qbx::nodedb::ObjectType_Name(type).c_str());
+    return false;
+  }
+  version_constraints_.emplace(type, std::make_pair(version, callback));
+  return true;
+}
+
+namespace {
+std::vector<std::string> SplitDots(const std::string& text) {
+  std::vector<std::string> out;
+  std::stringstream in(text);
+  std::string piece;
+  while (std::getline(in, piece, '.')) out.push_back(piece);
+  return out;
+}
+}  // namespace
+
+bool NodeDbClient::CheckVersionConstraint(zumbra::qbx::nodedb::ObjectType type) {
+  bool ok = true;
+  {
+    Lock lock(*mutex_);
+    ok = CheckVersionConstraintLocked(type);
+  }
+  RunDeferred();
+  return ok;
+}
+
+bool NodeDbClient::CheckVersionConstraintLocked(zumbra::qbx::nodedb::ObjectType type) {
+  auto it = version_constraints_.find(type);
+  if (it == version_constraints_.end()) return true;
+  const auto server = SplitDots(server_version_);
+  const auto wanted = SplitDots(it->second.first);
+  // Versions compare piece by piece; the first piece that differs decides, so 4.0.0
+  // satisfies a constraint of 3.1. A piece that is not a number throws (std::stoi).
+  bool failed = false;
+  for (size_t i = 0; i < server.size() && i < wanted.size(); ++i) {
+    const int have = std::stoi(server[i]);
+    const int need = std::stoi(wanted[i]);
+    if (have > need) break;
+    if (have < need) {
+      failed = true;
+      break;
+    }
+  }
+  if (!failed) return true;
+  QBX_NDB_LOG(loglevel::kInfo).put(
+      "Version check fails for object %s, server schema version = %s,object version = %s",
+      zumbra::qbx::nodedb::ObjectType_Name(type).c_str(), server_version_.c_str(), it->second.first.c_str());
+  // The owner of the constraint hears of it on the loop thread, after the lock is released.
+  if (auto callback = it->second.second) Defer([callback, type] { callback(type); });
+  return false;
+}
+
+void NodeDbClient::SetVersionResponseTimeout(int64_t seconds) {
+  Lock lock(*mutex_);
+  response_timeout_s_ = seconds;
+}
+
+}  // namespace nodedb
+}  // namespace qbx

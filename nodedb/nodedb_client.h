@@ -1,0 +1,300 @@
+// The local configuration-database client.
+//
+// It holds three stubs of the database (data, ops and health), obtained one after another
+// by a small state machine that retries every 5 s and starts over whenever the data
+// stub's stream goes down. Once connected it opens one monitor session per VDb (a
+// server-streaming Monitor call carrying the union of the statements the modules asked
+// for), routes every streamed update to the modules of its object type, tells the modules
+// that got updates when a barrier arrives, and sends queued modifications one merged batch
+// at a time.
+//
+// Threading model:
+// - Interface operations may be called from any thread; each takes the client mutex
+//   (recursive) for its whole run.
+// - Stub completions, retries, the stream-down notice, monitor responses and stream ends,
+//   and modification completions run on the provider's event-loop thread. Observers take
+//   the observer mutex first and the client mutex second; nothing takes them the other way.
+// - No user callback (update, barrier, channel status, done, version constraint, exit) runs
+//   with either mutex held, and none runs on a caller's thread: they are queued under the
+//   lock and run, in order, on the event-loop thread once the operation has released it (an
+//   operation called from another thread posts the drain). A callback may therefore call
+//   the client again, a caller may hold its own locks while calling the client, and the
+//   tables may change under a delivery without disturbing it (routing works on copies).
+// - Start is the only blocking operation: it waits on the condition variable, with the
+//   client mutex released, until the client has entered CONNECTED after the call.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "base/logger.h"
+#include "core/metric_counters.h"
+#include "nodedb/nodedb_client_interface.h"
+#include "platform/rpc/client_context.h"
+#include "platform/rpc/endpoint.h"
+#include "platform/rpc/status.h"
+#include "platform/rpc/stub.h"
+#include "platform/runtime/asio_qbx_provider.h"
+#include "platform/runtime/retry_policy.h"
+#include "platform/runtime/timer.h"
+#include "platform/runtime/uuid_generator.h"
+#include "zumbra/qbx/daemon/daemon_health.grpc.pb.h"
+#include "zumbra/qbx/nodedb/nodedb.grpc.pb.h"
+
+namespace qbx {
+namespace nodedb {
+
+// The client library's own threshold (initially INFO); a record is written only when both
+// this and the process threshold allow its level.
+extern std::atomic<LibraryLogLevel> library_log_level;
+
+inline bool LogEnabled(LibraryLogLevel level) {
+  return library_log_level.load(std::memory_order_relaxed) >= level && Logger::Enabled(level);
+}
+
+using DataStub = rpc::Stub<zumbra::qbx::nodedb::NodeDb>;
+using OpsStub = rpc::Stub<zumbra::qbx::nodedb::NodeDbOps>;
+using HealthStub = rpc::Stub<zumbra::qbx::daemon::DaemonHealth>;
+
+class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_from_this<NodeDbClient> {
+ public:
+  enum State : uint32_t {
+    NONE = 0,
+    INIT = 1,
+    CONNECTING = 2,
+    REQUEST_OPS_STUB = 3,
+    REQUEST_DAEMON_HEALTH_STUB = 4,
+    CONNECTED = 5,
+    DISCONNECTED = 6,
+    ERROR = 7,
+  };
+
+  // Schema request progress.
+  enum CallbackState : int32_t { kNotAsked = 0, kAsked = 1, kAnswered = 2, kTimedOut = 3 };
+
+  NodeDbClient(const std::string& name, const net::Endpoint& endpoint, AsioQbxProvider& provider,
+               std::recursive_mutex* mutex, bool create_default_session, bool enable_monitor_sessions,
+               bool check_server_schema);
+  ~NodeDbClient() override;
+  NodeDbClient(const NodeDbClient&) = delete;
+  NodeDbClient& operator=(const NodeDbClient&) = delete;
+
+  // NodeDbClientInterface
+  bool RegisterMonitorCallback(uint32_t module_id, const UpdateCallback& update, const BarrierCallback& barrier,
+                               uint16_t vdb_id) override;
+  void AddChannelStatusCallback(const ChannelStatusCallback& callback) override;
+  bool AddMonitorSession(uint16_t vdb_id) override;
+  bool RemoveMonitorSession(uint16_t vdb_id) override;
+  bool EnableMonitorSessionCreation() override;
+  bool ConfigureMonitor(const std::vector<zumbra::qbx::nodedb::MonitorStatementMsg>& add,
+                        const std::vector<zumbra::qbx::nodedb::MonitorStatementMsg>& remove, uint32_t module_id,
+                        uint16_t vdb_id) override;
+  bool UpdateMonitor(const std::vector<zumbra::qbx::nodedb::MonitorStatementUpdateMsg>& updates,
+                     uint16_t vdb_id) override;
+  bool GetServerSchemaVersion(const SchemaVersionCallback& callback) override;
+  bool GetServerSchema(const SchemaCallback& callback) override;
+  void Modify(const std::vector<zumbra::qbx::nodedb::ModifyRequestMsg>& requests, const DoneCallback& done) override;
+  bool Get(const std::vector<zumbra::qbx::nodedb::ObjectRequestMsg>& requests, const ObjectsCallback& callback,
+           uint16_t vdb_id) override;
+  bool Query(const zumbra::qbx::nodedb::StatementMsg& statement, const ObjectsCallback& callback,
+             uint16_t vdb_id) override;
+  bool CreateVDb(const std::string& name, const CreateVDbCallback& callback) override;
+  bool DeleteVDb(const std::string& name, const DeleteVDbCallback& callback, uint16_t vdb_id) override;
+  bool GetVDbId(const std::string& name, const VDbsCallback& callback) override;
+  bool Echo(const std::string& text, const EchoCallback& callback) override;
+  void Start() override;
+
+  // Start without waiting for the connection.
+  void StartAsync();
+
+  // Schema checks.
+  bool SetVersionConstraint(zumbra::qbx::nodedb::ObjectType type, const std::string& version,
+                            const std::function<void(const zumbra::qbx::nodedb::ObjectType&)>& callback);
+  bool CheckVersionConstraint(zumbra::qbx::nodedb::ObjectType type);
+  bool IsObjectInServerSchema(const zumbra::qbx::nodedb::ObjectType& type);
+  void SetVersionResponseTimeout(int64_t seconds);
+
+  bool IsPendingModificationReqEmpty();
+  State state();
+
+  // The object count of a schema text: the value of its last ObjectType enumerator (0 when
+  // the text has no such enumeration).
+  static int32_t ParseObjectCount(const std::string& schema);
+  // The object count that a server version implies, from the fixed table; nullopt when the
+  // version is not in it.
+  static std::optional<int32_t> ObjectCountForVersion(const std::string& key);
+
+  // Observers (defined in the sources).
+  class MonitorResponseObserver;
+  class ConfigureMonitorResponseObserver;
+  class ModifyResponseObserver;
+  class GetResponseObserver;
+  class QueryResponseObserver;
+  class CreateVDbResponseObserver;
+  class DeleteVDbResponseObserver;
+  class GetVDbIdResponseObserver;
+  class EchoResponseObserver;
+  class SchemaResponseObserver;
+  class SchemaVersionResponseObserver;
+
+ private:
+  using Lock = std::unique_lock<std::recursive_mutex>;
+
+  struct PendingModification {
+    std::vector<zumbra::qbx::nodedb::ModifyRequestMsg> requests;
+    std::vector<DoneCallback> done;
+    bool sending = false;
+  };
+
+  struct Session {
+    std::string monitor_id;
+    // The running Monitor call; cancelled when the session is set up again or removed, so
+    // that no two streams feed one session.
+    std::function<void()> cancel;
+  };
+
+  // ---- state machine (nodedb_client.cc)
+  void ChangeState(State target);
+  void OnEnter(State state);
+  void OnExit(State state);
+  void RequestStub();
+  void RequestOpsStub();
+  void RequestDaemonHealthStub();
+  void SetStub(const std::optional<DataStub>& stub, rpc::StubCreationStatus status);
+  void SetOpsStub(const std::optional<OpsStub>& stub, rpc::StubCreationStatus status);
+  void SetDaemonHealthStub(const std::optional<HealthStub>& stub, rpc::StubCreationStatus status);
+  void ScheduleStubRetry(void (NodeDbClient::*request)(), const char* what);
+  static void OnRpcStreamDown_(const std::weak_ptr<NodeDbClient>& weak, uint64_t generation,
+                               rpc::CloseReason reason);
+  void RunConnectedActions();
+  void NotifyChannelStatus(bool up);
+  // Schema check.
+  void StartSchemaCheck();
+  void OnSchema(const std::string& schema, const rpc::Status& status);
+  void OnSchemaTimeout();
+  void OnSchemaVersion(const std::string& version, const rpc::Status& status);
+  void OnSchemaVersionTimeout();
+  bool SchemaDecision();
+  // With the client mutex held; a failed check queues the constraint's callback.
+  bool CheckVersionConstraintLocked(zumbra::qbx::nodedb::ObjectType type);
+
+  // ---- monitor sessions (nodedb_client_monitor.cc)
+  void SetupAllSessions();
+  void SetupSession(uint16_t vdb_id);
+  void OnMonitorResponse(uint16_t vdb_id, const std::string& monitor_id,
+                         const zumbra::qbx::nodedb::MonitorResponseMsg& response);
+  void OnMonitorEnd(uint16_t vdb_id, const std::string& monitor_id, const rpc::Status& status);
+  void SendConfigureMonitor(zumbra::qbx::nodedb::ConfigureMonitorRequestMsg& request, uint16_t vdb_id);
+  bool StubsHeld() const { return data_stub_ && ops_stub_ && health_stub_; }
+  // With schema checks on, nothing is sent (sessions, monitor changes, writes) until this
+  // connection's schema decision is made: filtering against an unknown schema would drop
+  // everything.
+  bool SchemaDecisionPending() const { return check_server_schema_ && (state_ != CONNECTED || !schema_checks_done_); }
+
+  // ---- operations (nodedb_client_ops.cc)
+  void SendHead();
+  void OnModifyDone(uint64_t send_id, const rpc::Status& status, const std::vector<DoneCallback>& done);
+  void ScheduleModifyRetry();
+  bool FilterBySchema(std::vector<zumbra::qbx::nodedb::ModifyRequestMsg>& requests);
+  void PurgeVDb(uint16_t vdb_id);
+  void SetGauge(size_t count);
+
+  // ---- deferred user callbacks
+  void Defer(std::function<void()> fn);
+  // Runs the queued callbacks when called on the loop thread, else posts a drain there; call
+  // without holding the client mutex.
+  void RunDeferred();
+  void PostDrain();
+
+  // identity
+  const std::string name_;
+  const net::Endpoint endpoint_;
+  rpc::ClientContext context_;
+  AsioQbxProvider& provider_;
+  TimerFactory& timers_;
+  uuids::UuidGenerator uuid_;
+
+  // synchronisation
+  std::recursive_mutex* mutex_;
+  bool owns_mutex_ = false;
+  std::recursive_mutex observer_mutex_;
+  std::condition_variable_any connected_cv_;
+  uint64_t connected_count_ = 0;
+
+  // stubs and state
+  std::optional<DataStub> data_stub_;
+  std::optional<OpsStub> ops_stub_;
+  std::optional<HealthStub> health_stub_;
+  uint64_t data_stub_generation_ = 0;
+  State state_ = NONE;
+  State next_state_ = NONE;
+  std::shared_ptr<Timer> retry_timer_;
+  RetryPolicy retry_policy_;
+
+  // monitor tables
+  std::unordered_map<uint16_t, Session> sessions_;
+  std::unordered_map<uint16_t, std::unordered_map<uint32_t, UpdateCallback>> update_callbacks_;
+  std::unordered_map<uint16_t, std::unordered_map<uint32_t, BarrierCallback>> barrier_callbacks_;
+  std::unordered_map<uint16_t, std::unordered_map<int, std::string>> statements_;
+  std::unordered_map<uint16_t, std::unordered_map<int, std::unordered_set<uint32_t>>> modules_;
+  std::unordered_map<uint16_t, std::unordered_set<uint32_t>> notified_;
+
+  std::vector<ChannelStatusCallback> channel_status_callbacks_;
+
+  // modifications
+  std::list<PendingModification> pending_;
+  uint64_t send_id_ = 0;  // id of the send in flight
+  RetryPolicy modify_retry_;
+  std::shared_ptr<Timer> modify_retry_timer_;
+  metrics::Metric<metrics::UnitCounterT<unsigned long>> gauge_;
+  size_t gauge_value_ = 0;
+
+  // schema
+  std::string schema_;
+  std::string server_version_;
+  int32_t object_count_ = 0;
+  CallbackState schema_state_ = kNotAsked;
+  CallbackState version_state_ = kNotAsked;
+  bool schema_idle_ = true;
+  bool version_idle_ = true;
+  bool schema_checks_done_ = false;
+  int64_t response_timeout_s_ = 300;
+  std::shared_ptr<Timer> schema_timer_;
+  std::shared_ptr<Timer> version_timer_;
+  std::map<int, std::pair<std::string, std::function<void(const zumbra::qbx::nodedb::ObjectType&)>>>
+      version_constraints_;
+
+  // flags
+  bool create_default_session_;
+  bool monitor_sessions_enabled_;
+  const bool check_server_schema_;
+
+  // deferred user callbacks; guarded by the client mutex
+  std::deque<std::function<void()>> deferred_;
+  bool running_deferred_ = false;
+  bool drain_posted_ = false;
+};
+
+const char* to_string(NodeDbClient::State state);
+
+}  // namespace nodedb
+}  // namespace qbx
+
+#define QBX_NDB_LOG(level)                    \
+  if (!::qbx::nodedb::LogEnabled(level)) {    \
+  } else                                      \
+    ::qbx::Logger(level).s2comp("nodedb-client")

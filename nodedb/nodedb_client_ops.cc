@@ -1,0 +1,547 @@
+// Operations of the configuration-database client: modifications (queued, merged, sent one
+// batch at a time and resent after failures), reads, VDb operations, echo and the schema
+// requests.
+#include <cstdio>
+#include <cstdlib>
+
+#include "nodedb/nodedb_client.h"
+#include "platform/rpc/call.h"
+
+namespace qbx {
+namespace nodedb {
+
+namespace pb = zumbra::qbx::nodedb;
+
+namespace {
+
+// Collects the objects of every response and hands them over at the end of the call.
+template <class Response>
+class ObjectsObserver : public rpc::CallObserver<Response> {
+ public:
+  ObjectsObserver(ObjectsCallback callback, const char* text) : callback_(std::move(callback)), text_(text) {}
+  void Next(const Response& response) override {
+    QBX_NDB_LOG(loglevel::kDebug).put("%s", text_);
+    for (const auto& o : response.object()) objects_.push_back(o);
+  }
+  void CallStatus(const rpc::Status& status) override {
+    auto callback = std::move(callback_);
+    auto objects = std::move(objects_);
+    delete this;
+    callback(objects, status);
+  }
+
+ private:
+  ObjectsCallback callback_;
+  const char* text_;
+  std::vector<pb::TypedObjectMsg> objects_;
+};
+
+// The object type an operation names, and its target VDbs (empty: VDb 1).
+struct OperationView {
+  int type = -1;
+  google::protobuf::RepeatedField<uint32_t>* vdbs = nullptr;
+};
+
+OperationView View(pb::ModifyMsg& m) {
+  OperationView v;
+  if (m.has_put()) {
+    v.type = m.put().object().object_type();
+    v.vdbs = m.mutable_put()->mutable_vdb_id();
+  } else if (m.has_del()) {
+    v.type = m.del().object().object_type();
+    v.vdbs = m.mutable_del()->mutable_vdb_id();
+  } else if (m.has_flush()) {
+    v.type = m.flush().object_type();
+    v.vdbs = m.mutable_flush()->mutable_vdb_id();
+  } else if (m.has_patch()) {
+    v.type = m.patch().object_type();
+    v.vdbs = m.mutable_patch()->mutable_vdb_id();
+  } else if (m.has_copy()) {
+    v.type = m.copy().object().object_type();
+    v.vdbs = m.mutable_copy()->mutable_vdb_id();
+  }
+  return v;
+}
+
+}  // namespace
+
+class NodeDbClient::GetResponseObserver : public ObjectsObserver<pb::GetResponseMsg> {
+ public:
+  explicit GetResponseObserver(ObjectsCallback cb) : ObjectsObserver(std::move(cb), "Received Get response") {}
+};
+
+class NodeDbClient::QueryResponseObserver : public ObjectsObserver<pb::QueryResponseMsg> {
+ public:
+  explicit QueryResponseObserver(ObjectsCallback cb) : ObjectsObserver(std::move(cb), "Received Query response") {}
+};
+
+class NodeDbClient::CreateVDbResponseObserver : public rpc::CallObserver<pb::CreateVDbResponseMsg> {
+ public:
+  explicit CreateVDbResponseObserver(CreateVDbCallback cb) : callback_(std::move(cb)) {}
+  void Next(const pb::CreateVDbResponseMsg& response) override {
+    QBX_NDB_LOG(loglevel::kDebug).put("Received CreateVDb response");
+    vdb_id_ = response.vdb_id();
+  }
+  void CallStatus(const rpc::Status& status) override {
+    auto callback = std::move(callback_);
+    const uint32_t id = vdb_id_;
+    delete this;
+    callback(id, status);
+  }
+
+ private:
+  CreateVDbCallback callback_;
+  uint32_t vdb_id_ = 0;
+};
+
+class NodeDbClient::DeleteVDbResponseObserver : public rpc::CallObserver<pb::DeleteVDbResponseMsg> {
+ public:
+  explicit DeleteVDbResponseObserver(DeleteVDbCallback cb) : callback_(std::move(cb)) {}
+  void Next(const pb::DeleteVDbResponseMsg&) override {
+    QBX_NDB_LOG(loglevel::kDebug).put("Received DeleteVDb response");
+  }
+  void CallStatus(const rpc::Status& status) override {
+    auto callback = std::move(callback_);
+    delete this;
+    callback(status);
+  }
+
+ private:
+  DeleteVDbCallback callback_;
+};
+
+class NodeDbClient::GetVDbIdResponseObserver : public rpc::CallObserver<pb::GetVDbIdResponseMsg> {
+ public:
+  explicit GetVDbIdResponseObserver(VDbsCallback cb) : callback_(std::move(cb)) {}
+  void Next(const pb::GetVDbIdResponseMsg& response) override {
+    QBX_NDB_LOG(loglevel::kDebug).put("Received GetVDb response");
+    for (const auto& v : response.vdb()) vdbs_.push_back(v);
+  }
+  void CallStatus(const rpc::Status& status) override {
+    auto callback = std::move(callback_);
+    auto vdbs = std::move(vdbs_);
+    delete this;
+    callback(vdbs, status);
+  }
+
+ private:
+  VDbsCallback callback_;
+  std::vector<pb::VDbMsg> vdbs_;
+};
+
+class NodeDbClient::EchoResponseObserver : public rpc::CallObserver<zumbra::qbx::daemon::EchoMsg> {
+ public:
+  explicit EchoResponseObserver(EchoCallback cb) : callback_(std::move(cb)) {}
+  void Next(const zumbra::qbx::daemon::EchoMsg& response) override {
+    QBX_NDB_LOG(loglevel::kDebug).put("Received Echo response");
+    text_ = response.text();
+  }
+  void CallStatus(const rpc::Status& status) override {
+    auto callback = std::move(callback_);
+    auto text = std::move(text_);
+    delete this;
+    callback(text, status);
+  }
+
+ private:
+  EchoCallback callback_;
+  std::string text_;
+};
+
+class NodeDbClient::SchemaResponseObserver : public rpc::CallObserver<pb::GetSchemaResponseMsg> {
+ public:
+  explicit SchemaResponseObserver(SchemaCallback cb) : callback_(std::move(cb)) {}
+  void Next(const pb::GetSchemaResponseMsg& response) override {
+    QBX_NDB_LOG(loglevel::kDebug).put("Received Get Schema Response");
+    name_ = response.name();
+    schema_ = response.schema();
+  }
+  void CallStatus(const rpc::Status& status) override {
+    auto callback = std::move(callback_);
+    auto name = std::move(name_);
+    auto schema = std::move(schema_);
+    delete this;
+    callback(name, schema, status);
+  }
+
+ private:
+  SchemaCallback callback_;
+  std::string name_;
+  std::string schema_;
+};
+
+class NodeDbClient::SchemaVersionResponseObserver : public rpc::CallObserver<pb::GetSchemaVersionResponseMsg> {
+ public:
+  explicit SchemaVersionResponseObserver(SchemaVersionCallback cb) : callback_(std::move(cb)) {}
+  void Next(const pb::GetSchemaVersionResponseMsg& response) override {
+    QBX_NDB_LOG(loglevel::kDebug).put("Received Get Schema Version Response");
+    version_ = response.version();
+  }
+  void CallStatus(const rpc::Status& status) override {
+    auto callback = std::move(callback_);
+    auto version = std::move(version_);
+    delete this;
+    callback(version, status);
+  }
+
+ private:
+  SchemaVersionCallback callback_;
+  std::string version_;
+};
+
+class NodeDbClient::ModifyResponseObserver : public rpc::CallObserver<pb::ModifyResponseMsg> {
+ public:
+  ModifyResponseObserver(std::weak_ptr<NodeDbClient> client, uint64_t send_id, std::vector<DoneCallback> done)
+      : client_(std::move(client)), send_id_(send_id), done_(std::move(done)) {}
+  void Next(const pb::ModifyResponseMsg&) override {
+    QBX_NDB_LOG(loglevel::kDebug).put("Received Modify response");
+  }
+  void CallStatus(const rpc::Status& status) override {
+    if (auto client = client_.lock()) {
+      client->OnModifyDone(send_id_, status, done_);
+    } else {
+      QBX_NDB_LOG(loglevel::kDebug).put("MonitorResponseObserver: NodeDbClient is already destroyed");
+    }
+    delete this;
+  }
+
+ private:
+  std::weak_ptr<NodeDbClient> client_;
+  const uint64_t send_id_;
+  const std::vector<DoneCallback> done_;
+};
+
+// ---------------------------------------------------------------- modifications
+
+void NodeDbClient::SetGauge(size_t count) {
+  while (gauge_value_ < count) {
+    ++*gauge_;
+    ++gauge_value_;
+  }
+  if (gauge_value_ > count) {
+    *gauge_ -= gauge_value_ - count;
+    gauge_value_ = count;
+  }
+}
+
+bool NodeDbClient::IsPendingModificationReqEmpty() {
+  Lock lock(*mutex_);
+  return pending_.empty();
+}
+
+void NodeDbClient::Modify(const std::vector<pb::ModifyRequestMsg>& requests, const DoneCallback& done) {
+  {
+    Lock lock(*mutex_);
+    PendingModification entry;
+    entry.requests = requests;
+    entry.done.push_back(done);
+    pending_.push_back(std::move(entry));
+    SetGauge(pending_.size());
+    SendHead();
+  }
+  RunDeferred();
+}
+
+bool NodeDbClient::FilterBySchema(std::vector<pb::ModifyRequestMsg>& requests) {
+  for (auto r = requests.begin(); r != requests.end();) {
+    auto* mods = r->mutable_modify();
+    for (int i = 0; i < mods->size();) {
+      const int type = View(*mods->Mutable(i)).type;
+      const auto type_enum = static_cast<pb::ObjectType>(type);
+      const bool known = object_count_ != 0 && type <= object_count_;
+      if (!known) {
+        QBX_NDB_LOG(loglevel::kDebug).put("Removing object type %s from Modify, as as server schema does not support it",
+                                          pb::ObjectType_Name(type_enum).c_str());
+        QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient: not sending %s: the server schema does not support it",
+                                            mods->Get(i).ShortDebugString().c_str());
+        mods->DeleteSubrange(i, 1);
+      } else if (!CheckVersionConstraintLocked(type_enum)) {
+        QBX_NDB_LOG(loglevel::kDebug).put("Removing object type %s from Modify due to version mismatch of object",
+                                          pb::ObjectType_Name(type_enum).c_str());
+        QBX_NDB_LOG(loglevel::kWarning).put(
+            "NodeDbClient: not sending %s: the server version does not meet the object's version constraint",
+            mods->Get(i).ShortDebugString().c_str());
+        mods->DeleteSubrange(i, 1);
+      } else {
+        ++i;
+      }
+    }
+    r = mods->empty() ? requests.erase(r) : r + 1;
+  }
+  return !requests.empty();
+}
+
+void NodeDbClient::SendHead() {
+  if (pending_.empty() || !data_stub_ || pending_.front().sending) return;
+  // Only the connected client sends; a queued batch waits for the connection and, with
+  // schema checks on, for the schema decision it is filtered against.
+  if (state_ != CONNECTED || SchemaDecisionPending()) return;
+  if (modify_retry_timer_) {
+    modify_retry_timer_->Cancel();
+    modify_retry_timer_.reset();
+  }
+  PendingModification& head = pending_.front();
+  head.sending = true;
+  for (auto it = std::next(pending_.begin()); it != pending_.end();) {
+    for (auto& r : it->requests) head.requests.push_back(std::move(r));
+    for (auto& d : it->done) head.done.push_back(std::move(d));
+    it = pending_.erase(it);
+  }
+  SetGauge(pending_.size());
+  if (check_server_schema_) {
+    const std::string first = head.requests.empty() ? "" : head.requests.front().ShortDebugString();
+    if (!FilterBySchema(head.requests)) {
+      // Nothing of the batch can be written. Its writers are told it is done (every refused
+      // operation was named above) instead of waiting for good.
+      QBX_NDB_LOG(loglevel::kWarning).put(
+          "NodeDbClient: modification %s and those merged with it were refused by the server schema; "
+          "nothing sent, done callbacks run",
+          first.c_str());
+      for (auto& d : head.done) {
+        if (d) Defer(std::move(d));
+      }
+      pending_.pop_front();
+      SetGauge(pending_.size());
+      SendHead();
+      return;
+    }
+  }
+  QBX_NDB_LOG(loglevel::kDebug).put("Sending modification %s to NodeDb",
+                                    head.requests.empty() ? "" : head.requests.front().ShortDebugString().c_str());
+  const uint64_t id = ++send_id_;
+  auto* observer = new ModifyResponseObserver(weak_from_this(), id, head.done);
+  rpc::client::AsyncBatchCall<pb::ModifyRequestMsg, pb::ModifyResponseMsg>(data_stub_->channel(), "Modify", context_,
+                                                                           head.requests, observer);
+}
+
+void NodeDbClient::ScheduleModifyRetry() {
+  if (modify_retry_timer_) return;
+  const int64_t delay = modify_retry_.NextDelay();
+  std::weak_ptr<NodeDbClient> weak = weak_from_this();
+  modify_retry_timer_ = timers_.Schedule(std::chrono::milliseconds(delay < 0 ? 0 : delay), [weak] {
+    auto self = weak.lock();
+    if (!self) {
+      QBX_NDB_LOG(loglevel::kDebug).put("NodeDbClient is already destroyed");
+      return;
+    }
+    {
+      Lock lock(*self->mutex_);
+      self->modify_retry_timer_.reset();
+      self->SendHead();
+    }
+    self->RunDeferred();
+  });
+}
+
+void NodeDbClient::OnModifyDone(uint64_t send_id, const rpc::Status& status, const std::vector<DoneCallback>& done) {
+  {
+    std::lock_guard<std::recursive_mutex> observer_lock(observer_mutex_);
+    Lock lock(*mutex_);
+    if (send_id != send_id_ || pending_.empty() || !pending_.front().sending) {
+      QBX_NDB_LOG(loglevel::kDebug).put("Ignoring the end of an earlier modification call (%s)",
+                                        status.ToString().c_str());
+      return;
+    }
+    PendingModification& head = pending_.front();
+    const std::string first = head.requests.empty() ? "" : head.requests.front().ShortDebugString();
+    const uint32_t code = status.code();
+    if (code == rpc::StatusCode::kOk) {
+      QBX_NDB_LOG(loglevel::kDebug).put("Successfully modified %s, removing from pending_modification_requests",
+                                        first.c_str());
+      pending_.pop_front();
+      SetGauge(pending_.size());
+      modify_retry_.Reset();
+      for (const auto& d : done) {
+        if (d) Defer(d);
+      }
+      SendHead();
+    } else {
+      if (!head.requests.empty()) {
+        QBX_NDB_LOG(loglevel::kInfo).put("Failed to modify %s. Server returned an error status %s.Changing send status to false",
+                                         first.c_str(), status.ToString().c_str());
+        head.sending = false;
+      } else {
+        QBX_NDB_LOG(loglevel::kInfo).put("Modify request is empty. Server returned an error status %s.Canceling the request.",
+                                         status.ToString().c_str());
+        pending_.pop_front();
+        SetGauge(pending_.size());
+      }
+      if (code == rpc::StatusCode::kInvalidRequest || code == rpc::StatusCode::kUnknownObject ||
+          code == rpc::StatusCode::kAlreadyExists || code == static_cast<uint32_t>(rpc::AppStatus::NOT_FOUND)) {
+        QBX_NDB_LOG(loglevel::kError).tag("NDB100").put(
+            "Server reported error due to invalid client request, unrecoverable on client!");
+        // The exit runs after every lock of the client is released, and skips the static
+        // destructors: other threads may hold locks those destructors would wait for.
+        Defer([] {
+          std::fflush(nullptr);
+          std::_Exit(1);
+        });
+      } else if (code != rpc::StatusCode::kUnavailable || state_ == CONNECTED) {
+        // Resend after the retry delay, never at once: a server that keeps refusing must
+        // not turn the client into a busy loop. A lost transport waits for the next
+        // connection instead, unless the client still counts itself connected.
+        ScheduleModifyRetry();
+      }
+    }
+  }
+  RunDeferred();
+}
+
+void NodeDbClient::PurgeVDb(uint16_t vdb_id) {
+  for (auto entry = pending_.begin(); entry != pending_.end();) {
+    if (entry->sending) {
+      ++entry;
+      continue;
+    }
+    for (auto r = entry->requests.begin(); r != entry->requests.end();) {
+      auto* mods = r->mutable_modify();
+      for (int i = 0; i < mods->size();) {
+        pb::ModifyMsg& m = *mods->Mutable(i);
+        OperationView v = View(m);
+        if (v.vdbs == nullptr) {
+          ++i;
+          continue;
+        }
+        if (m.has_copy() && (m.copy().has_source_vdb_id() ? m.copy().source_vdb_id() : 1u) == vdb_id) {
+          mods->DeleteSubrange(i, 1);
+          continue;
+        }
+        int index = -1;
+        for (int k = 0; k < v.vdbs->size(); ++k) {
+          if (v.vdbs->Get(k) == vdb_id) {
+            index = k;
+            break;
+          }
+        }
+        const bool targets = v.vdbs->empty() ? vdb_id == 1 : index >= 0;
+        if (!targets) {
+          ++i;
+        } else if (v.vdbs->size() <= 1) {
+          mods->DeleteSubrange(i, 1);
+        } else {
+          v.vdbs->SwapElements(index, v.vdbs->size() - 1);
+          v.vdbs->RemoveLast();
+          ++i;
+        }
+      }
+      r = mods->empty() ? entry->requests.erase(r) : r + 1;
+    }
+    entry = entry->requests.empty() ? pending_.erase(entry) : std::next(entry);
+  }
+  SetGauge(pending_.size());
+}
+
+// ---------------------------------------------------------------- reads and VDbs
+
+bool NodeDbClient::Get(const std::vector<pb::ObjectRequestMsg>& requests, const ObjectsCallback& callback,
+                       uint16_t vdb_id) {
+  Lock lock(*mutex_);
+  if (!data_stub_) return false;
+  pb::GetRequestMsg request;
+  for (const auto& r : requests) *request.add_object() = r;
+  if (vdb_id != 0) request.set_vdb_id(vdb_id);
+  rpc::client::AsyncCall<pb::GetRequestMsg, pb::GetResponseMsg>(data_stub_->channel(), "Get", context_, request,
+                                                                new GetResponseObserver(callback));
+  return true;
+}
+
+bool NodeDbClient::Query(const pb::StatementMsg& statement, const ObjectsCallback& callback, uint16_t vdb_id) {
+  Lock lock(*mutex_);
+  if (!data_stub_) return false;
+  pb::QueryRequestMsg request;
+  *request.mutable_statement() = statement;
+  if (vdb_id != 0) request.set_vdb_id(vdb_id);
+  rpc::client::AsyncCall<pb::QueryRequestMsg, pb::QueryResponseMsg>(data_stub_->channel(), "Query", context_, request,
+                                                                    new QueryResponseObserver(callback));
+  return true;
+}
+
+bool NodeDbClient::CreateVDb(const std::string& name, const CreateVDbCallback& callback) {
+  Lock lock(*mutex_);
+  if (!data_stub_) return false;
+  pb::CreateVDbRequestMsg request;
+  request.set_name(name);
+  rpc::client::AsyncCall<pb::CreateVDbRequestMsg, pb::CreateVDbResponseMsg>(
+      data_stub_->channel(), "CreateVDb", context_, request, new CreateVDbResponseObserver(callback));
+  return true;
+}
+
+bool NodeDbClient::DeleteVDb(const std::string& name, const DeleteVDbCallback& callback, uint16_t vdb_id) {
+  Lock lock(*mutex_);
+  if (!data_stub_) return false;
+  if (vdb_id != 0) PurgeVDb(vdb_id);
+  pb::DeleteVDbRequestMsg request;
+  request.set_name(name);
+  rpc::client::AsyncCall<pb::DeleteVDbRequestMsg, pb::DeleteVDbResponseMsg>(
+      data_stub_->channel(), "DeleteVDb", context_, request, new DeleteVDbResponseObserver(callback));
+  return true;
+}
+
+bool NodeDbClient::GetVDbId(const std::string& name, const VDbsCallback& callback) {
+  Lock lock(*mutex_);
+  if (!data_stub_) return false;
+  pb::GetVDbIdRequestMsg request;
+  if (!name.empty()) request.add_name(name);
+  rpc::client::AsyncCall<pb::GetVDbIdRequestMsg, pb::GetVDbIdResponseMsg>(
+      data_stub_->channel(), "GetVDbId", context_, request, new GetVDbIdResponseObserver(callback));
+  return true;
+}
+
+bool NodeDbClient::Echo(const std::string& text, const EchoCallback& callback) {
+  Lock lock(*mutex_);
+  if (!health_stub_) return false;
+  zumbra::qbx::daemon::EchoMsg request;
+  request.set_text(text);
+  rpc::client::AsyncCall<zumbra::qbx::daemon::EchoMsg, zumbra::qbx::daemon::EchoMsg>(
+      health_stub_->channel(), "Echo", context_, request, new EchoResponseObserver(callback));
+  return true;
+}
+
+bool NodeDbClient::GetServerSchema(const SchemaCallback& callback) {
+  Lock lock(*mutex_);
+  if (!ops_stub_) return false;
+  if (!schema_idle_) {
+    QBX_NDB_LOG(loglevel::kWarning).put("Response is still pending from the previous call toGetServerSchema");
+    return false;
+  }
+  schema_idle_ = false;
+  // Whoever asked, the end of the call makes the next request possible again; otherwise a
+  // caller other than the schema check would block the request for good.
+  std::weak_ptr<NodeDbClient> weak = weak_from_this();
+  auto wrapped = [weak, callback](const std::string& name, const std::string& schema, const rpc::Status& status) {
+    if (auto self = weak.lock()) {
+      Lock lock(*self->mutex_);
+      self->schema_idle_ = true;
+    }
+    if (callback) callback(name, schema, status);
+  };
+  pb::GetSchemaRequestMsg request;
+  rpc::client::AsyncCall<pb::GetSchemaRequestMsg, pb::GetSchemaResponseMsg>(
+      ops_stub_->channel(), "GetSchema", context_, request, new SchemaResponseObserver(wrapped));
+  return true;
+}
+
+bool NodeDbClient::GetServerSchemaVersion(const SchemaVersionCallback& callback) {
+  Lock lock(*mutex_);
+  if (!ops_stub_) return false;
+  if (!version_idle_) {
+    QBX_NDB_LOG(loglevel::kWarning).put("Response is still pending from the previous call to GetServerSchemaVersion");
+    return false;
+  }
+  version_idle_ = false;
+  std::weak_ptr<NodeDbClient> weak = weak_from_this();
+  auto wrapped = [weak, callback](const std::string& version, const rpc::Status& status) {
+    if (auto self = weak.lock()) {
+      Lock lock(*self->mutex_);
+      self->version_idle_ = true;
+    }
+    if (callback) callback(version, status);
+  };
+  pb::GetSchemaVersionRequestMsg request;
+  rpc::client::AsyncCall<pb::GetSchemaVersionRequestMsg, pb::GetSchemaVersionResponseMsg>(
+      ops_stub_->channel(), "GetSchemaVersion", context_, request, new SchemaVersionResponseObserver(wrapped));
+  return true;
+}
+
+}  // namespace nodedb
+}  // namespace qbx

@@ -1,0 +1,126 @@
+#include "base/node_identity.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/base/log_test_support.h"
+
+namespace qbx {
+namespace {
+
+using logtest::CapturingSink;
+using logtest::TempDir;
+
+class NodeUuid : public ::testing::Test {
+ protected:
+  TempDir dir_;
+  CapturingSink sink_{loglevel::kTrace};
+};
+
+TEST_F(NodeUuid, ValueIsReturnedUnchanged) {
+  std::string path = dir_.Write("host-cfg.xml",
+                                "<?xml version=\"1.0\"?>\n<!-- a comment -->\n<config>\n"
+                                "  <other>1</other>\n  <uuid>ABC-not-checked</uuid>\n</config>\n");
+  EXPECT_EQ(GetNodeUuid(path), "ABC-not-checked");
+  EXPECT_TRUE(sink_.Lines().empty());
+}
+
+TEST_F(NodeUuid, EmptyOrMissingElementLogsDebugOnly) {
+  std::string empty = dir_.Write("empty.xml", "<config><uuid></uuid></config>");
+  std::string none = dir_.Write("none.xml", "<config><other/></config>");
+  EXPECT_EQ(GetNodeUuid(empty), "");
+  EXPECT_EQ(GetNodeUuid(none), "");
+  auto texts = sink_.Texts();
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_NE(texts[0].find("subcomp=\"agg-service\""), std::string::npos);
+  EXPECT_NE(texts[0].find("level=\"DEBUG\"] Empty uuid in host config file: " + empty), std::string::npos);
+  EXPECT_NE(texts[1].find("level=\"DEBUG\"] Empty uuid in host config file: " + none), std::string::npos);
+
+  sink_.Clear();
+  Logger::logLevel = loglevel::kInfo;
+  EXPECT_EQ(GetNodeUuid(empty), "");
+  EXPECT_TRUE(sink_.Lines().empty());
+}
+
+TEST_F(NodeUuid, MissingOrMalformedFileLogsInfoAndGivesEmpty) {
+  std::string missing = (dir_.path() / "absent.xml").string();
+  std::string broken = dir_.Write("broken.xml", "<config><uuid>x</config>");
+  EXPECT_EQ(GetNodeUuid(missing), "");
+  EXPECT_EQ(GetNodeUuid(broken), "");
+  auto texts = sink_.Texts();
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_NE(texts[0].find("level=\"INFO\"] Error reading node uuid from " + missing + ". "), std::string::npos)
+      << texts[0];
+  EXPECT_EQ(texts[0].back(), '.');
+  EXPECT_NE(texts[1].find("Error reading node uuid from " + broken + ". "), std::string::npos);
+  EXPECT_EQ(sink_.Count("Empty uuid"), 0);
+}
+
+class NodeType : public ::testing::Test {
+ protected:
+  std::string Issue(const std::string& contents) { return dir_.Write("issue" + std::to_string(n_++), contents); }
+  TempDir dir_;
+  int n_ = 0;
+};
+
+TEST_F(NodeType, FirstLineWithTheMarkerGivesTheValueFromOffsetEleven) {
+  std::string type = "unchanged";
+  EXPECT_EQ(ReadNodeType(type, Issue("name: x\nnode-type: qbx-edge\nnode-type: other\n")), 0);
+  EXPECT_EQ(type, "qbx-edge");
+  EXPECT_EQ(ReadNodeType(type, Issue("xxnode-type: qbx-edge\n")), 0);
+  EXPECT_EQ(type, ": qbx-edge");
+  EXPECT_EQ(ReadNodeType(type, Issue("node-type: ")), 0);
+  EXPECT_EQ(type, "");
+}
+
+TEST_F(NodeType, MissingFileOrMarkerLeavesOutputAlone) {
+  std::string type = "unchanged";
+  EXPECT_EQ(ReadNodeType(type, (dir_.path() / "absent").string()), -1);
+  EXPECT_EQ(ReadNodeType(type, Issue("node-type:edge\nnode-type :x\n")), -1);
+  EXPECT_EQ(ReadNodeType(type, Issue("")), -1);
+  EXPECT_EQ(type, "unchanged");
+}
+
+TEST_F(NodeType, ServiceNameFollowsTheNodeType) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"qbx-edge", "qbx-edge-exporter"},
+      {"qbx-public-cloud-gateway", "qbx-edge-exporter"},
+      {"global-manager", "qbx-host-node-status-reporter"},
+      {"qbx-manager", "qbx-host-node-status-reporter"},
+      {"qbx-krx", "qbx-exporter"},
+      {"", "qbx-exporter"},
+      // First matching rule wins.
+      {"qbx-edge qbx-manager", "qbx-host-node-status-reporter"},
+  };
+  for (const auto& [type, name] : cases) {
+    EXPECT_EQ(GetServiceNameForNodeType(Issue(std::string("node-type: ") + type + "\n")), name) << type;
+  }
+  EXPECT_EQ(GetServiceNameForNodeType((dir_.path() / "absent").string()), "qbx-exporter");
+}
+
+TEST(SmartNicIdentity, DpuIdOnlyOnSmartNicHosts) {
+  struct Reset {
+    ~Reset() { SetSmartNicTopologyHooks({}); }
+  } reset;
+  EXPECT_EQ(GetDpuId(), "");  // no topology installed: an ordinary host
+
+  SmartNicTopologyHooks hooks;
+  hooks.getNodePersona = []() { return kNodePersonaSmartNicHost; };
+  hooks.getSnHostUuid = []() { return std::string("11111111-2222-3333-4444-555555555555"); };
+  SetSmartNicTopologyHooks(hooks);
+  EXPECT_EQ(GetDpuId(), "11111111-2222-3333-4444-555555555555");
+
+  hooks.getNodePersona = []() { return kNodePersonaSmartNic; };
+  SetSmartNicTopologyHooks(hooks);
+  EXPECT_EQ(GetDpuId(), "");
+
+  hooks.getNodePersona = []() { return kNodePersonaSmartNicHost; };
+  hooks.getSnHostUuid = nullptr;
+  SetSmartNicTopologyHooks(hooks);
+  EXPECT_EQ(GetDpuId(), "");
+  EXPECT_FALSE(IsPlatformModeEnabled());
+}
+
+}  // namespace
+}  // namespace qbx
