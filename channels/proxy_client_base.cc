@@ -86,9 +86,13 @@ std::string ProxyClientBase::NodeUuid(const char* getter) const {
   return copy;
 }
 
-void ProxyClientBase::SetNodeUuid(const std::string& uuid) {
-  std::lock_guard<std::mutex> lock(infoMutex_);
-  nodeUuid_ = uuid;
+void ProxyClientBase::SetNodeUuid(const zumbra::qbx::UuidMsg& uuid, const char* which, const char* rspName) {
+  const std::string text = UuidMsgToString(uuid);
+  {
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    nodeUuid_ = text;
+  }
+  QBX_LOG(loglevel::kDebug).subcomp(texts_.sub).put("The %s uuid received in %s is: %s", which, rspName, text.c_str());
 }
 
 void ProxyClientBase::SetProductVersion(const zumbra::qbx::ProductVersionMsg& version) {

@@ -133,7 +133,8 @@ class ProxyClientBase {
   void UpdateApplied();
   // The uuid under the name of its reader `getter`, logged.
   std::string NodeUuid(const char* getter) const;
-  void SetNodeUuid(const std::string& uuid);
+  // Keeps the uuid an update of type `rspName` carries, logged as the `which` uuid.
+  void SetNodeUuid(const zumbra::qbx::UuidMsg& uuid, const char* which, const char* rspName);
   void SetProductVersion(const zumbra::qbx::ProductVersionMsg& version);
   // Empties the peer list `map` (named `mapName` in the log) before a fresh one is filled in.
   void ClearPeerMap(std::map<std::string, bool>& map, const char* mapName) const;

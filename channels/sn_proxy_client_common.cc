@@ -5,7 +5,6 @@
 
 #include "channels/proxy_client_base.h"
 #include "core/logger.h"
-#include "core/uuid.h"
 #include "platform/runtime/asio_qbx_provider.h"
 #include "platform/runtime/timer.h"
 #include "platform/smartnic/sn_util.h"
@@ -150,11 +149,7 @@ void SNProxyClientCommon::SetSNProxyConnectionDown(const std::string& clientName
 }
 
 void SNProxyClientCommon::ProcessSNProxyInfo(const zumbra::qbx::messaging::SNProxyInfoRspMsg& msg) {
-  if (msg.has_uuid()) {
-    const std::string uuid = UuidMsgToString(msg.uuid());
-    SetNodeUuid(uuid);
-    QBX_LOG(loglevel::kDebug).subcomp(kSub).put("The local uuid received in SNProxyInfoRspMsg is: %s", uuid.c_str());
-  }
+  if (msg.has_uuid()) SetNodeUuid(msg.uuid(), "local", "SNProxyInfoRspMsg");
   if (msg.has_product_version()) {
     SetProductVersion(msg.product_version());
     QBX_LOG(loglevel::kInfo).subcomp(kSub).put("The prod version received in SNProxyInfoRspMsg is %s",

@@ -5,7 +5,6 @@
 
 #include "channels/proxy_client_base.h"
 #include "core/logger.h"
-#include "core/uuid.h"
 #include "platform/runtime/asio_qbx_provider.h"
 #include "platform/runtime/timer.h"
 
@@ -152,11 +151,7 @@ void TnProxyClientCommon::SetTnProxyConnectionDown(const std::string& clientName
 }
 
 void TnProxyClientCommon::ProcessInfo(const zumbra::qbx::messaging::ApplProxyInfoRspMsg& msg) {
-  if (msg.has_tn_uuid()) {
-    const std::string uuid = UuidMsgToString(msg.tn_uuid());
-    SetNodeUuid(uuid);
-    QBX_LOG(loglevel::kDebug).subcomp(kSub).put("The TN uuid received in ApplProxyInfoRspMsg is: %s", uuid.c_str());
-  }
+  if (msg.has_tn_uuid()) SetNodeUuid(msg.tn_uuid(), "TN", "ApplProxyInfoRspMsg");
   if (msg.has_product_version()) SetProductVersion(msg.product_version());
   if (msg.appl_proxy_info_size() == 0) {
     QBX_LOG(loglevel::kInfo).subcomp(kSub).put("ApplProxyInfoObserver: Empty Response.");
