@@ -179,7 +179,9 @@ void ProxyClientBase::connectForForwarding() {
   QBX_LOG(loglevel::kDebug).subcomp(sub).put("connectForForwarding Enter");
   const rpc::ConnectionParams params = MakeParams(true);
   if (texts_.namesEndpoints) {
-    QBX_LOG(loglevel::kInfo).subcomp(sub).put("Requesting connection for forwarding on %s", forwardingEndPoint_.c_str());
+    QBX_LOG(loglevel::kInfo)
+        .subcomp(sub)
+        .put("Requesting connection for forwarding on %s", forwardingEndPoint_.c_str());
   } else {
     QBX_LOG(loglevel::kInfo).subcomp(sub).put("Requesting connection for forwarding");
   }

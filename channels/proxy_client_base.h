@@ -200,7 +200,10 @@ class ProxyInfoClient : public ProxyClientBase {
     void Next(const Response& msg) override {
       auto held = client_.lock();
       if (!held) {
-        QBX_LOG(loglevel::kError).subcomp(texts_.sub).tag("errorCode:MPA00108").put("MPAClient has been destroyed already");
+        QBX_LOG(loglevel::kError)
+            .subcomp(texts_.sub)
+            .tag("errorCode:MPA00108")
+            .put("MPAClient has been destroyed already");
         return;
       }
       auto* client = static_cast<ProxyInfoClient*>(held.get());
@@ -212,7 +215,9 @@ class ProxyInfoClient : public ProxyClientBase {
                                                         status.ToString().c_str());
     }
     void CallStatus(const rpc::Status& status) override {
-      QBX_LOG(loglevel::kInfo).subcomp(texts_.sub).put("%s received status (%s)", texts_.name, status.ToString().c_str());
+      QBX_LOG(loglevel::kInfo)
+          .subcomp(texts_.sub)
+          .put("%s received status (%s)", texts_.name, status.ToString().c_str());
       if (auto held = client_.lock()) static_cast<ProxyInfoClient*>(held.get())->SubscriptionEnded(seq_);
       delete this;
     }

@@ -21,8 +21,8 @@
 //   NIC) through the forwarding side and records what the daemon publishes to it.
 //
 // Threading: every public operation may be called from any thread. mutex_ (of
-// ProxyStandinBase) guards all recorded state; it is never held while calling into gRPC. Late answers are sent by one
-// worker thread of this object.
+// ProxyStandinBase) guards all recorded state; it is never held while calling into gRPC.
+// Late answers are sent by one worker thread of this object.
 #pragma once
 
 #include <chrono>
