@@ -1,5 +1,6 @@
 #include "channels/sn_proxy_client_common.h"
 
+#include <mutex>
 #include <utility>
 #include <vector>
 

@@ -36,8 +36,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <shared_mutex>
 #include <string>
 
@@ -45,7 +43,6 @@
 #include "platform/rpc/status.h"
 #include "zumbra/qbx/messaging/sn_proxy_info.grpc.pb.h"
 #include "zumbra/qbx/messaging/sn_proxy_info.pb.h"
-#include "zumbra/qbx/product_version.pb.h"
 
 namespace qbx {
 
