@@ -1,10 +1,10 @@
 #include "channels/proxy/proxy_client_base.h"
 
-#include <thread>
-
 #include <exception>
 #include <mutex>
+#include <thread>
 
+#include "core/uuid.h"
 #include "platform/rpc/asio_qbx_rpc_provider.h"
 #include "platform/rpc/connection_manager.h"
 #include "platform/runtime/asio_qbx_provider.h"
@@ -41,14 +41,16 @@ RetryPolicy ProxyClientBase::DefaultRetryPolicy() {
 }
 
 ProxyClientBase::ProxyClientBase(const Texts& texts, const std::string& clientId, const std::string& endPoint,
-                                 const std::shared_ptr<ManualClock>& clock, std::chrono::milliseconds stubRetryDelay,
-                                 std::chrono::milliseconds reconnectDelay, int32_t stubRetryBudget)
+                                 const std::string& forwardingEndPoint, const std::shared_ptr<ManualClock>& clock,
+                                 std::chrono::milliseconds stubRetryDelay, std::chrono::milliseconds reconnectDelay,
+                                 int32_t stubRetryBudget)
     : texts_(texts),
       provider_(MakeProvider(clock)),
       forwardingProvider_(MakeProvider(clock)),
       connectionManager_(std::make_unique<rpc::ConnectionManager>(provider_->rpc())),
       forwardingConnectionManager_(std::make_unique<rpc::ConnectionManager>(forwardingProvider_->rpc())),
       endPoint_(endPoint),
+      forwardingEndPoint_(forwardingEndPoint),
       clientId_(clientId),
       stubRetryDelay_(stubRetryDelay),
       reconnectDelay_(reconnectDelay),
@@ -67,6 +69,36 @@ bool ProxyClientBase::IsConnectedForForwarding() const {
 bool ProxyClientBase::IsStubCreationEnabled() const {
   std::shared_lock<std::shared_mutex> lock(stateLock_);
   return stubCreationEnabled_;
+}
+
+zumbra::qbx::ProductVersionMsg ProxyClientBase::GetProductVersion() const {
+  std::lock_guard<std::mutex> lock(infoMutex_);
+  return productVersion_;
+}
+
+std::string ProxyClientBase::NodeUuid(const char* getter) const {
+  std::string copy;
+  {
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    copy = nodeUuid_;
+  }
+  QBX_LOG(loglevel::kDebug).subcomp(texts_.sub).put("%s::%s: %s", texts_.name, getter, copy.c_str());
+  return copy;
+}
+
+void ProxyClientBase::SetNodeUuid(const zumbra::qbx::UuidMsg& uuid, const char* which, const char* rspName) {
+  const std::string text = UuidMsgToString(uuid);
+  {
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    nodeUuid_ = text;
+  }
+  QBX_LOG(loglevel::kDebug).subcomp(texts_.sub).put("The %s uuid received in %s is: %s", which, rspName, text.c_str());
+}
+
+void ProxyClientBase::SetProductVersion(const zumbra::qbx::ProductVersionMsg& version) {
+  std::lock_guard<std::mutex> lock(infoMutex_);
+  productVersion_.Clear();
+  productVersion_.CopyFrom(version);
 }
 
 void ProxyClientBase::SetConnectionUp(const std::string& clientName, const std::function<void()>& cb,
@@ -140,6 +172,46 @@ void ProxyClientBase::connectAndSubscribe() {
     GetStub();
   }
   QBX_LOG(loglevel::kDebug).subcomp(sub).put("%s Exit", texts_.subscribe);
+}
+
+void ProxyClientBase::connectForForwarding() {
+  const char* sub = texts_.sub;
+  QBX_LOG(loglevel::kDebug).subcomp(sub).put("connectForForwarding Enter");
+  const rpc::ConnectionParams params = MakeParams(true);
+  if (texts_.namesEndpoints) {
+    QBX_LOG(loglevel::kInfo)
+        .subcomp(sub)
+        .put("Requesting connection for forwarding on %s", forwardingEndPoint_.c_str());
+  } else {
+    QBX_LOG(loglevel::kInfo).subcomp(sub).put("Requesting connection for forwarding");
+  }
+  if (forwardingConnectionManager_->RequestConnection(net::Endpoint(forwardingEndPoint_), params)) {
+    QBX_LOG(loglevel::kInfo).subcomp(sub).put("Connecting to %s for forwarding.", texts_.proxy);
+  } else {
+    QBX_LOG(loglevel::kInfo).subcomp(sub).put("Already a CK for connection to %s for forwarding.", texts_.proxy);
+  }
+  QBX_LOG(loglevel::kDebug).subcomp(sub).put("connectForForwarding Exit");
+}
+
+void ProxyClientBase::TearDownConnections() {
+  const char* sub = texts_.sub;
+  uint8_t status = connectionManager_->TearDownConnection(net::Endpoint(endPoint_));
+  if (texts_.namesEndpoints) {
+    QBX_LOG(loglevel::kInfo).subcomp(sub).put("TeardownConnection %s status:%d ", endPoint_.c_str(), status);
+  } else {
+    QBX_LOG(loglevel::kInfo).subcomp(sub).put("TeardownConnection status:%d ", status);
+  }
+  status = forwardingConnectionManager_->TearDownConnection(net::Endpoint(forwardingEndPoint_));
+  if (texts_.namesEndpoints) {
+    QBX_LOG(loglevel::kInfo)
+        .subcomp(sub)
+        .put("Teardown Forwarding Connection %s status:%d ", forwardingEndPoint_.c_str(), status);
+  } else {
+    QBX_LOG(loglevel::kInfo).subcomp(sub).put("Teardown Forwarding Connection status:%d ", status);
+  }
+  std::unique_lock<std::shared_mutex> lock(stateLock_);
+  stopped_ = true;
+  CancelTimers();
 }
 
 void ProxyClientBase::OnConnectionUp(const rpc::ConnectionInfo& info) {
@@ -322,6 +394,42 @@ void ProxyClientBase::NotifyClients(bool updateStub, bool connect) {
     }
   }
   QBX_LOG(loglevel::kDebug).subcomp(sub).put("%sEnd", prefix);
+}
+
+void ProxyClientBase::UpdateApplied() {
+  bool forwarding = false;
+  {
+    std::unique_lock<std::shared_mutex> lock(stateLock_);
+    forwarding = connectedForForwarding_;
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(texts_.sub)
+        .put("%s::Next %s Enabling Stub Creation!", texts_.observer, texts_.name);
+    stubCreationEnabled_ = true;
+  }
+  QBX_LOG(loglevel::kInfo)
+      .subcomp(kMpaSub)
+      .put("%sInvoking NotifyClients update_stubs:%d disconnect_mps:%d", texts_.observerNotify, forwarding ? 1 : 0, 0);
+  NotifyClients(forwarding, false);
+  QBX_LOG(loglevel::kDebug).subcomp(texts_.sub).put("%s: End.", texts_.observer);
+}
+
+void ProxyClientBase::ClearPeerMap(std::map<std::string, bool>& map, const char* mapName) const {
+  if (map.empty()) return;
+  QBX_LOG(loglevel::kDebug).subcomp(texts_.sub).put("%s: Clearing %s", texts_.observer, mapName);
+  map.clear();
+}
+
+void ProxyClientBase::LogEntryLacks(const char* entryName, const char* field) const {
+  QBX_LOG(loglevel::kError)
+      .subcomp(texts_.sub)
+      .tag("errorCode:MPA00104")
+      .put("%s does not have %s field", entryName, field);
+}
+
+std::string ProxyClientBase::EntryUuidText(const zumbra::qbx::UuidMsg& id, int i) const {
+  std::string text = UuidMsgToString(id);
+  QBX_LOG(loglevel::kDebug).subcomp(texts_.sub).put("uuid string (%d):%s ", i, text.c_str());
+  return text;
 }
 
 void ProxyClientBase::ReleaseLoops() {

@@ -21,9 +21,9 @@
 //   and reconnect timers, the subscription's updates. forwardingProvider_'s thread:
 //   forwarding connection events and the posted UPDATE_STUB callbacks.
 // - stateLock_ (in ProxyClientBase) guards the flags, the stub, the retry budget and the
-//   timers, its clientsLock_ the callback maps; snMapLock_ the peer map;
-//   infoMutex_ the node uuid and the product version. Order: stateLock_ before
-//   clientsLock_; snMapLock_ and infoMutex_ are never held with another lock of this class.
+//   timers, its clientsLock_ the callback maps, its infoMutex_ the node uuid and the product
+//   version; snMapLock_ the peer map. Order: stateLock_ before clientsLock_; snMapLock_ and
+//   infoMutex_ are never held with another lock of this class.
 // - No notification runs with a lock of this class held: the callbacks are copied out
 //   first, so a client may register, remove itself or read the client's state from inside
 //   a callback.
@@ -36,24 +36,23 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <shared_mutex>
 #include <string>
 
 #include "channels/proxy/proxy_client_base.h"
-#include "platform/rpc/call.h"
 #include "platform/rpc/status.h"
-#include "platform/rpc/stub.h"
 #include "zumbra/qbx/messaging/sn_proxy_info.grpc.pb.h"
 #include "zumbra/qbx/messaging/sn_proxy_info.pb.h"
-#include "zumbra/qbx/product_version.pb.h"
 
 namespace qbx {
 
-class SNProxyClientCommon : public ProxyClientBase, public std::enable_shared_from_this<SNProxyClientCommon> {
+class SNProxyClientCommon
+    : public ProxyInfoClient<zumbra::qbx::messaging::SNProxyInfoService, zumbra::qbx::messaging::SNProxyInfoReqMsg,
+                             zumbra::qbx::messaging::SNProxyInfoRspMsg>,
+      public std::enable_shared_from_this<SNProxyClientCommon> {
  public:
-  using SNProxyInfoStub = rpc::Stub<zumbra::qbx::messaging::SNProxyInfoService>;
+  using SNProxyInfoStub = InfoStub;
+  using SNProxyInfoObserver = Observer;
 
   static constexpr const char* kForwardingEndPoint = "tcp://127.0.0.1:4999";
 
@@ -85,7 +84,6 @@ class SNProxyClientCommon : public ProxyClientBase, public std::enable_shared_fr
   void Stop();
 
   std::string getSNUuidStr() const;
-  zumbra::qbx::ProductVersionMsg GetProductVersion() const;
   std::map<std::string, bool> GetSnUuidMap() const;
   bool IsStopped() const;
   // The peers the node expects: the host's smart NICs on persona 1, 1 on persona 2, else 0.
@@ -94,19 +92,6 @@ class SNProxyClientCommon : public ProxyClientBase, public std::enable_shared_fr
   void SetSNProxyConnectionUp(const std::string& clientName, const std::function<void()>& cb);
   void SetSNProxyConnectionDown(const std::string& clientName, const std::function<void(rpc::CloseReason)>& cb);
 
-  class SNProxyInfoObserver : public rpc::CallObserver<zumbra::qbx::messaging::SNProxyInfoRspMsg> {
-   public:
-    // `seq`: the subscription it belongs to; a later one makes it stale.
-    SNProxyInfoObserver(std::weak_ptr<SNProxyClientCommon> client, uint64_t seq) : client_(std::move(client)), seq_(seq) {}
-    void Next(const zumbra::qbx::messaging::SNProxyInfoRspMsg& msg) override;
-    void RemoteStatus(const rpc::Status& status) override;
-    void CallStatus(const rpc::Status& status) override;
-
-   private:
-    std::weak_ptr<SNProxyClientCommon> client_;
-    const uint64_t seq_;
-  };
-
   // Handles one pushed update as the subscription does (tests of malformed updates).
   void ProcessSNProxyInfo(const zumbra::qbx::messaging::SNProxyInfoRspMsg& msg);
 
@@ -114,23 +99,11 @@ class SNProxyClientCommon : public ProxyClientBase, public std::enable_shared_fr
   SNProxyClientCommon(const std::string& clientId, const std::string& EndPoint, const Options& options);
 
   std::weak_ptr<ProxyClientBase> WeakBase() override { return weak_from_this(); }
-  void connectForForwarding();
-  void GetStub() override;
-  static void StubCreateDone(const std::weak_ptr<SNProxyClientCommon>& weak, uint64_t seq, const std::optional<SNProxyInfoStub>& stub,
-                             rpc::StubCreationStatus status);
-  void StubCreateDone_(uint64_t seq, const std::optional<SNProxyInfoStub>& stub, rpc::StubCreationStatus status);
-  void Subscribed(uint64_t seq);
+  void ProcessInfo(const zumbra::qbx::messaging::SNProxyInfoRspMsg& msg) override { ProcessSNProxyInfo(msg); }
 
-  const Options options_;
-  std::optional<SNProxyInfoStub> snProxyInfoStub_;  // under stateLock_
-  // The current subscription's call; cancelled when a new one replaces it (under stateLock_).
-  std::shared_ptr<rpc::CallHandleImpl<zumbra::qbx::messaging::SNProxyInfoReqMsg>> subscription_;
   mutable std::shared_mutex snMapLock_;
   std::map<std::string, bool> snUuidMap_;
-  mutable std::mutex infoMutex_;
-  std::string snUuidStr_;
   int32_t numSmartNics_ = 0;
-  zumbra::qbx::ProductVersionMsg productVersion_;
 };
 
 }  // namespace qbx

@@ -125,26 +125,6 @@ void PassOn(const std::string& address, const grpc::CallbackServerContext* in, c
 
 }  // namespace
 
-// One subscription: a queue of updates written one at a time.
-class SnProxyStandin::Subscriber : public UpdateWriter<msgs::SNProxyInfoRspMsg> {
- public:
-  explicit Subscriber(SnProxyStandin* owner) : owner_(owner) {}
-
- private:
-  void OnEnded() override { owner_->OnSubscriberDone(this); }
-  SnProxyStandin* const owner_;
-};
-
-// One process watching which destinations' streams the forwarding side ends.
-class SnProxyStandin::DestinationWatcher : public UpdateWriter<zumbra::qbx::rpc::DestinationEndedMsg> {
- public:
-  explicit DestinationWatcher(SnProxyStandin* owner) : owner_(owner) {}
-
- private:
-  void OnEnded() override { owner_->OnWatcherDone(this); }
-  SnProxyStandin* const owner_;
-};
-
 // One health check of the forwarding side, answered by destination. Deletes itself when
 // gRPC is done with it, which is after it was finished, exactly once.
 class SnProxyStandin::StubCheckReactor : public grpc::ServerGenericBidiReactor {
@@ -205,21 +185,6 @@ class SnProxyStandin::StubCheckService : public grpc::CallbackGenericService {
   SnProxyStandin* const owner_;
 };
 
-class SnProxyStandin::InfoService : public msgs::SNProxyInfoService::CallbackService {
- public:
-  explicit InfoService(SnProxyStandin* owner) : owner_(owner) {}
-  grpc::ServerWriteReactor<msgs::SNProxyInfoRspMsg>* Subscribe(grpc::CallbackServerContext* /*context*/,
-                                                               const msgs::SNProxyInfoReqMsg* /*req*/) override {
-    auto subscriber = std::make_shared<Subscriber>(owner_);
-    subscriber->Keep(subscriber);
-    owner_->OnSubscribe(subscriber);
-    return subscriber.get();
-  }
-
- private:
-  SnProxyStandin* const owner_;
-};
-
 class SnProxyStandin::ForwardingRegistry : public zumbra::qbx::rpc::ForwardingRegistryService::CallbackService {
  public:
   explicit ForwardingRegistry(SnProxyStandin* owner) : owner_(owner) {}
@@ -237,10 +202,7 @@ class SnProxyStandin::ForwardingRegistry : public zumbra::qbx::rpc::ForwardingRe
   }
   grpc::ServerWriteReactor<zumbra::qbx::rpc::DestinationEndedMsg>* WatchDestinations(
       grpc::CallbackServerContext* /*context*/, const zumbra::qbx::rpc::WatchDestinationsMsg* /*request*/) override {
-    auto watcher = std::make_shared<DestinationWatcher>(owner_);
-    watcher->Keep(watcher);
-    owner_->OnWatch(watcher);
-    return watcher.get();
+    return owner_->Watch();
   }
 
  private:
@@ -342,8 +304,7 @@ void KeepGrpcInitialised() {
 }  // namespace
 
 SnProxyStandin::SnProxyStandin()
-    : infoService_(std::make_unique<InfoService>(this)),
-      registry_(std::make_unique<ForwardingRegistry>(this)),
+    : registry_(std::make_unique<ForwardingRegistry>(this)),
       hostSide_(std::make_unique<HostSide>(this)),
       mpSide_(std::make_unique<MpSide>(this)) {
   KeepGrpcInitialised();
@@ -362,15 +323,7 @@ SnProxyStandin::~SnProxyStandin() {
   FlushPending();
 }
 
-int SnProxyStandin::StartInfo(const std::string& address) {
-  int port = -1;
-  auto server = ServeWithHealth(address, {{infoService_.get(), msgs::SNProxyInfoService::service_full_name()}}, &port);
-  if (!server || port <= 0) return -1;
-  std::lock_guard<std::mutex> lock(mutex_);
-  infoServer_ = std::move(server);
-  infoPort_ = port;
-  return port;
-}
+int SnProxyStandin::StartInfo(const std::string& address) { return ServeInfo(address); }
 
 int SnProxyStandin::StartForwarding(const std::string& address) {
   // Its own health service answers by destination, so that one peer's stubs can fail while
@@ -387,43 +340,18 @@ int SnProxyStandin::StartForwarding(const std::string& address) {
   std::unique_ptr<StubCheckService> checks = std::make_unique<StubCheckService>(this);
   builder.RegisterCallbackGenericService(checks.get());
   auto server = builder.BuildAndStart();
-  std::lock_guard<std::mutex> lock(mutex_);
-  stubCheckServices_.push_back(std::move(checks));
-  if (!server || port <= 0) return -1;
-  forwardingServer_ = std::move(server);
-  forwardingPort_ = port;
-  return port;
-}
-
-void SnProxyStandin::StopInfo() {
-  std::unique_ptr<grpc::Server> server;
-  std::vector<std::shared_ptr<Subscriber>> subscribers;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    server = std::move(infoServer_);
-    subscribers = subscribers_;
+    stubCheckServices_.push_back(std::move(checks));
   }
-  for (const auto& s : subscribers) s->End(grpc::Status(grpc::StatusCode::UNAVAILABLE, "proxy stopped"));
-  if (server) server->Shutdown(std::chrono::system_clock::now());
+  return KeepForwardingServer(std::move(server), port);
 }
 
-void SnProxyStandin::StopForwarding() {
-  std::unique_ptr<grpc::Server> server;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    server = std::move(forwardingServer_);
-  }
-  if (!server) return;
-  // Every open call is answered first: the server's shutdown waits for them.
+void SnProxyStandin::StopInfo() { StopInfoServer("proxy stopped"); }
+
+void SnProxyStandin::EndOpenCalls() {
   FlushPending();
   AnswerHeldStubChecks(true);
-  std::vector<std::shared_ptr<DestinationWatcher>> watchers;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    watchers = watchers_;
-  }
-  for (const auto& w : watchers) w->End(grpc::Status(grpc::StatusCode::UNAVAILABLE, "forwarding stopped"));
-  server->Shutdown(std::chrono::system_clock::now());
 }
 
 void SnProxyStandin::SetStubCheck(const std::string& peer, StubCheck check) {
@@ -479,56 +407,12 @@ void SnProxyStandin::AnswerHeldStubChecks(bool forShutdown) {
 }
 
 bool SnProxyStandin::EndPeerStream(const std::string& peer, uint32_t reason) {
-  std::vector<std::shared_ptr<DestinationWatcher>> watchers;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    watchers = watchers_;
-  }
-  zumbra::qbx::rpc::DestinationEndedMsg ended;
-  ended.set_id(StripPrefix(peer, "qbx://"));
-  ended.set_reason(reason);
-  for (const auto& w : watchers) w->Push(ended);
-  return !watchers.empty();
-}
-
-int SnProxyStandin::DestinationWatchers() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<int>(watchers_.size());
-}
-
-void SnProxyStandin::OnWatch(const std::shared_ptr<DestinationWatcher>& watcher) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  watchers_.push_back(watcher);
-  Changed();
-}
-
-void SnProxyStandin::OnWatcherDone(const DestinationWatcher* watcher) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  watchers_.erase(std::remove_if(watchers_.begin(), watchers_.end(),
-                                 [watcher](const std::shared_ptr<DestinationWatcher>& w) { return w.get() == watcher; }),
-                  watchers_.end());
-  Changed();
-}
-
-int SnProxyStandin::InfoPort() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return infoPort_;
-}
-
-int SnProxyStandin::ForwardingPort() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return forwardingPort_;
+  return EndDestinationStream(peer, reason);
 }
 
 void SnProxyStandin::SetLocalUuid(const std::string& uuid) {
   std::lock_guard<std::mutex> lock(mutex_);
   localUuid_ = uuid;
-}
-
-void SnProxyStandin::SetProductVersion(int32_t major, int32_t minor) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  major_ = major;
-  minor_ = minor;
 }
 
 msgs::SNProxyInfoRspMsg SnProxyStandin::BuildCurrent() const {
@@ -550,63 +434,6 @@ void SnProxyStandin::SetPeers(const std::vector<std::string>& peers) {
     msg = BuildCurrent();
   }
   Broadcast(msg);
-}
-
-void SnProxyStandin::PushRaw(const msgs::SNProxyInfoRspMsg& msg) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    raw_ = true;
-    rawMsg_ = msg;
-  }
-  Broadcast(msg);
-}
-
-void SnProxyStandin::Broadcast(const msgs::SNProxyInfoRspMsg& msg) {
-  std::vector<std::shared_ptr<Subscriber>> subscribers;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    subscribers = subscribers_;
-  }
-  for (const auto& s : subscribers) s->Push(msg);
-}
-
-int SnProxyStandin::ActiveSubscribers() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<int>(subscribers_.size());
-}
-
-void SnProxyStandin::EndSubscriptions() {
-  std::vector<std::shared_ptr<Subscriber>> subscribers;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    subscribers = subscribers_;
-  }
-  for (const auto& s : subscribers) s->End(grpc::Status(grpc::StatusCode::UNAVAILABLE, "subscription ended"));
-}
-
-int SnProxyStandin::SubscriptionCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return subscriptions_;
-}
-
-void SnProxyStandin::OnSubscribe(const std::shared_ptr<Subscriber>& subscriber) {
-  msgs::SNProxyInfoRspMsg current;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    subscribers_.push_back(subscriber);
-    ++subscriptions_;
-    current = BuildCurrent();
-    Changed();
-  }
-  subscriber->Push(current);
-}
-
-void SnProxyStandin::OnSubscriberDone(const Subscriber* subscriber) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  subscribers_.erase(std::remove_if(subscribers_.begin(), subscribers_.end(),
-                                    [subscriber](const auto& s) { return s.get() == subscriber; }),
-                     subscribers_.end());
-  Changed();
 }
 
 void SnProxyStandin::ConfigureNic(const std::string& uuid, const NicBehaviour& behaviour) {
@@ -851,15 +678,6 @@ void SnProxyStandin::FlushPending() {
     held.swap(held_);
   }
   for (auto& h : held) h.reactor->Finish(grpc::Status(grpc::StatusCode::UNAVAILABLE, "proxy stopped"));
-}
-
-void SnProxyStandin::Changed() {
-  ++generation_;
-  changed_.notify_all();
-}
-
-bool SnProxyStandin::WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit) const {
-  return WaitForChange(mutex_, changed_, generation_, pred, limit);
 }
 
 }  // namespace qbx::tools

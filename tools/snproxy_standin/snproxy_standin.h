@@ -20,9 +20,9 @@
 // - The stand-in host sends requests to a registered AggSvcHostService (a daemon on a smart
 //   NIC) through the forwarding side and records what the daemon publishes to it.
 //
-// Threading: every public operation may be called from any thread. mutex_ guards all
-// recorded state; it is never held while calling into gRPC. Late answers are sent by one
-// worker thread of this object.
+// Threading: every public operation may be called from any thread. mutex_ (of
+// ProxyStandinBase) guards all recorded state; it is never held while calling into gRPC.
+// Late answers are sent by one worker thread of this object.
 #pragma once
 
 #include <chrono>
@@ -36,18 +36,17 @@
 #include <thread>
 #include <vector>
 
+#include "tools/standin_common/proxy_standin_base.h"
 #include "zumbra/qbx/agg_service/messaging/agg_svc_channel.pb.h"
+#include "zumbra/qbx/messaging/sn_proxy_info.grpc.pb.h"
 #include "zumbra/qbx/messaging/sn_proxy_info.pb.h"
 #include "zumbra/qbx/messaging/unified.pb.h"
 
-namespace grpc {
-class Server;
-class ServerUnaryReactor;
-}  // namespace grpc
-
 namespace qbx::tools {
 
-class SnProxyStandin {
+class SnProxyStandin
+    : public ProxyStandinBase<zumbra::qbx::messaging::SNProxyInfoService, zumbra::qbx::messaging::SNProxyInfoReqMsg,
+                              zumbra::qbx::messaging::SNProxyInfoRspMsg> {
  public:
   static constexpr const char* kInfoAddress = "127.0.0.1:5001";
   static constexpr const char* kForwardingAddress = "127.0.0.1:4999";
@@ -97,29 +96,18 @@ class SnProxyStandin {
   };
 
   SnProxyStandin();
-  ~SnProxyStandin();
-  SnProxyStandin(const SnProxyStandin&) = delete;
-  SnProxyStandin& operator=(const SnProxyStandin&) = delete;
+  ~SnProxyStandin() override;
 
   // Serve on the addresses ("127.0.0.1:0" picks a port); the bound port, or -1.
   int StartInfo(const std::string& address = kInfoAddress);
   int StartForwarding(const std::string& address = kForwardingAddress);
-  // Stops serving; held and late answers are ended first.
+  // Stops serving; held and late answers are ended first (StopForwarding, of the base).
   void StopInfo();
-  void StopForwarding();
-  int InfoPort() const;
-  int ForwardingPort() const;
 
   // ---- proxy information ----
   void SetLocalUuid(const std::string& uuid);
-  void SetProductVersion(int32_t major, int32_t minor);
   // Replaces the peer list and pushes it to every subscriber.
   void SetPeers(const std::vector<std::string>& peers);
-  void PushRaw(const zumbra::qbx::messaging::SNProxyInfoRspMsg& msg);
-  int ActiveSubscribers() const;
-  // Ends every subscription with UNAVAILABLE; the connection stays up.
-  void EndSubscriptions();
-  int SubscriptionCount() const;  // subscriptions ever opened
 
   // ---- stand-in smart NICs ----
   void ConfigureNic(const std::string& uuid, const NicBehaviour& behaviour);
@@ -139,7 +127,6 @@ class SnProxyStandin {
   // Ends the stream to `peer` with `reason` (the transport's close-reason number); false
   // when no process watches its destinations.
   bool EndPeerStream(const std::string& peer, uint32_t reason);
-  int DestinationWatchers() const;
 
   // ---- forwarding registry ----
   std::map<std::string, std::string> RegisteredIds() const;  // id -> "tcp://H:P"
@@ -153,40 +140,28 @@ class SnProxyStandin {
   std::vector<HostReceived> HostReceivedMessages() const;
 
   void ClearRecords();
-  // Waits until `pred` holds or `limit` passes; re-checked after every recorded change.
-  bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit) const;
 
-  class InfoService;
   class ForwardingRegistry;
-  class DestinationWatcher;
   class StubCheckService;
   class StubCheckReactor;
   class HostSide;
   class MpSide;
-  class Subscriber;
 
  private:
-  friend class InfoService;
   friend class ForwardingRegistry;
-  friend class DestinationWatcher;
   friend class StubCheckService;
   friend class StubCheckReactor;
   friend class HostSide;
   friend class MpSide;
-  friend class Subscriber;
 
   struct Delayed {
     std::chrono::steady_clock::time_point due;
     std::function<void()> run;
   };
 
-  zumbra::qbx::messaging::SNProxyInfoRspMsg BuildCurrent() const;  // mutex_ held
-  void Broadcast(const zumbra::qbx::messaging::SNProxyInfoRspMsg& msg);
-  void OnSubscribe(const std::shared_ptr<Subscriber>& subscriber);
-  void OnSubscriberDone(const Subscriber* subscriber);
+  zumbra::qbx::messaging::SNProxyInfoRspMsg BuildCurrent() const override;
+  void EndOpenCalls() override;
   void OnRegister(const std::string& address, const std::vector<std::string>& ids);
-  void OnWatch(const std::shared_ptr<DestinationWatcher>& watcher);
-  void OnWatcherDone(const DestinationWatcher* watcher);
   // A stub's health check for `service` of destination `dest`; false to hold it (answered
   // later through the reactor), else `serving` and `known` (false: no such service).
   bool OnStubCheck(const std::string& dest, const std::string& service, StubCheckReactor* reactor, bool& serving,
@@ -205,30 +180,15 @@ class SnProxyStandin {
   void Schedule(std::chrono::steady_clock::time_point due, std::function<void()> run);
   void RunDelayer();
   void FlushPending();
-  void Changed();  // mutex_ held
 
-  std::unique_ptr<InfoService> infoService_;
   std::unique_ptr<ForwardingRegistry> registry_;
   std::unique_ptr<HostSide> hostSide_;
   std::unique_ptr<MpSide> mpSide_;
   std::vector<std::unique_ptr<StubCheckService>> stubCheckServices_;  // under mutex_
-  std::unique_ptr<grpc::Server> infoServer_;
-  std::unique_ptr<grpc::Server> forwardingServer_;
-  int infoPort_ = -1;
-  int forwardingPort_ = -1;
 
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  uint64_t generation_ = 0;
   std::string localUuid_ = kDefaultLocalUuid;
   std::string hostUuid_ = kDefaultHostUuid;
-  int32_t major_ = 4;
-  int32_t minor_ = 2;
   std::vector<std::string> peers_;
-  bool raw_ = false;
-  zumbra::qbx::messaging::SNProxyInfoRspMsg rawMsg_;
-  std::vector<std::shared_ptr<Subscriber>> subscribers_;
-  int subscriptions_ = 0;
   std::map<std::string, NicBehaviour> nics_;
   std::map<std::string, std::string> registered_;
   std::vector<NicRequest> nicRequests_;
@@ -236,7 +196,6 @@ class SnProxyStandin {
   std::map<std::string, StubCheck> stubChecks_;
   std::map<std::string, int> stubCheckCounts_;
   std::vector<StubCheckReactor*> heldChecks_;  // each finished exactly once, then deleted by gRPC
-  std::vector<std::shared_ptr<DestinationWatcher>> watchers_;
   struct Held {
     NicBehaviour behaviour;
     zumbra::qbx::agg_service::messaging::AggSvcHostUnifiedMsg request;

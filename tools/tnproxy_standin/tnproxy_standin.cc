@@ -46,31 +46,6 @@ std::string NewCorrelationId() {
 
 }  // namespace
 
-// One subscription: a queue of updates written one at a time.
-class TnProxyStandin::Subscriber : public UpdateWriter<msgs::ApplProxyInfoRspMsg> {
- public:
-  explicit Subscriber(TnProxyStandin* owner) : owner_(owner) {}
-
- private:
-  void OnEnded() override { owner_->OnSubscriberDone(this); }
-  TnProxyStandin* const owner_;
-};
-
-class TnProxyStandin::InfoService : public msgs::ApplProxyInfoService::CallbackService {
- public:
-  explicit InfoService(TnProxyStandin* owner) : owner_(owner) {}
-  grpc::ServerWriteReactor<msgs::ApplProxyInfoRspMsg>* Subscribe(grpc::CallbackServerContext* /*context*/,
-                                                                 const msgs::ApplProxyInfoReqMsg* /*req*/) override {
-    auto subscriber = std::make_shared<Subscriber>(owner_);
-    subscriber->Keep(subscriber);
-    owner_->OnSubscribe(subscriber);
-    return subscriber.get();
-  }
-
- private:
-  TnProxyStandin* const owner_;
-};
-
 class TnProxyStandin::ForwardingService : public agg::AggSvcMpService::CallbackService {
  public:
   explicit ForwardingService(TnProxyStandin* owner) : owner_(owner) {}
@@ -91,29 +66,12 @@ class TnProxyStandin::ForwardingService : public agg::AggSvcMpService::CallbackS
   TnProxyStandin* const owner_;
 };
 
-// One watcher of the destinations whose streams the stand-in ends.
-class TnProxyStandin::DestinationWatcher : public UpdateWriter<zumbra::qbx::rpc::DestinationEndedMsg> {
- public:
-  explicit DestinationWatcher(TnProxyStandin* owner) : owner_(owner) {}
-
- private:
-  void OnEnded() override { owner_->OnWatcherDone(this); }
-  TnProxyStandin* const owner_;
-};
-
 class TnProxyStandin::RegistryService : public zumbra::qbx::rpc::ForwardingRegistryService::CallbackService {
  public:
   explicit RegistryService(TnProxyStandin* owner) : owner_(owner) {}
   grpc::ServerWriteReactor<zumbra::qbx::rpc::DestinationEndedMsg>* WatchDestinations(
       grpc::CallbackServerContext* /*context*/, const zumbra::qbx::rpc::WatchDestinationsMsg* /*request*/) override {
-    auto watcher = std::make_shared<DestinationWatcher>(owner_);
-    watcher->Keep(watcher);
-    {
-      std::lock_guard<std::mutex> lock(owner_->mutex_);
-      owner_->watchers_.push_back(watcher);
-      owner_->Changed();
-    }
-    return watcher.get();
+    return owner_->Watch();
   }
   grpc::ServerUnaryReactor* RegisterLocalEndpoints(grpc::CallbackServerContext* context,
                                                    const zumbra::qbx::rpc::LocalEndpointsMsg* request,
@@ -134,8 +92,7 @@ class TnProxyStandin::RegistryService : public zumbra::qbx::rpc::ForwardingRegis
 };
 
 TnProxyStandin::TnProxyStandin()
-    : infoService_(std::make_unique<InfoService>(this)),
-      forwardingService_(std::make_unique<ForwardingService>(this)),
+    : forwardingService_(std::make_unique<ForwardingService>(this)),
       registryService_(std::make_unique<RegistryService>(this)),
       delayThread_([this] { DelayLoop(); }) {}
 
@@ -151,23 +108,7 @@ TnProxyStandin::~TnProxyStandin() {
   StopInfo();
 }
 
-int TnProxyStandin::StartInfo(const std::string& address) {
-  int port = -1;
-  auto server = ServeWithHealth(address, {{infoService_.get(), msgs::ApplProxyInfoService::service_full_name()}}, &port);
-  if (!server || port <= 0) return -1;
-  bool refused = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    refused = infoRefused_;
-  }
-  if (refused) {
-    server->GetHealthCheckService()->SetServingStatus(msgs::ApplProxyInfoService::service_full_name(), false);
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  infoServer_ = std::move(server);
-  infoPort_ = port;
-  return port;
-}
+int TnProxyStandin::StartInfo(const std::string& address) { return ServeInfo(address); }
 
 int TnProxyStandin::StartForwarding(const std::string& address) {
   int port = -1;
@@ -176,30 +117,12 @@ int TnProxyStandin::StartForwarding(const std::string& address) {
       {{forwardingService_.get(), agg::AggSvcMpService::service_full_name()},
        {registryService_.get(), zumbra::qbx::rpc::ForwardingRegistryService::service_full_name()}},
       &forwardingHealth_, &port);
-  if (!server || port <= 0) return -1;
-  std::lock_guard<std::mutex> lock(mutex_);
-  forwardingServer_ = std::move(server);
-  forwardingPort_ = port;
-  return port;
+  return KeepForwardingServer(std::move(server), port);
 }
 
-void TnProxyStandin::StopInfo() {
-  std::unique_ptr<grpc::Server> server;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    server = std::move(infoServer_);
-  }
-  EndSubscriptions();
-  if (server) server->Shutdown(std::chrono::system_clock::now());
-}
+void TnProxyStandin::StopInfo() { StopInfoServer("subscription ended"); }
 
-void TnProxyStandin::StopForwarding() {
-  std::unique_ptr<grpc::Server> server;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    server = std::move(forwardingServer_);
-  }
-  if (!server) return;
+void TnProxyStandin::EndOpenCalls() {
   ReleaseHeldAppInits(false);
   std::vector<Delayed> delayed;
   {
@@ -207,15 +130,6 @@ void TnProxyStandin::StopForwarding() {
     delayed.swap(delayed_);
   }
   for (auto& d : delayed) d.held.reactor->Finish(grpc::Status(grpc::StatusCode::UNAVAILABLE, "app-init refused"));
-  {
-    std::vector<std::shared_ptr<DestinationWatcher>> watchers;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      watchers = watchers_;
-    }
-    for (const auto& w : watchers) w->End(grpc::Status(grpc::StatusCode::UNAVAILABLE, "forwarding stopped"));
-  }
-  server->Shutdown(std::chrono::system_clock::now());
 }
 
 void TnProxyStandin::FailStubCreation(const std::string& aph, int times) { forwardingHealth_.FailDestination(aph, times); }
@@ -230,25 +144,9 @@ int TnProxyStandin::StubCreationAttempts(const std::string& aph) const { return 
 
 int TnProxyStandin::RefusedStubCreations(const std::string& aph) const { return forwardingHealth_.RefusedChecks(aph); }
 
-int TnProxyStandin::InfoPort() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return infoPort_;
-}
-
-int TnProxyStandin::ForwardingPort() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return forwardingPort_;
-}
-
 void TnProxyStandin::SetTnUuid(const std::string& uuid) {
   std::lock_guard<std::mutex> lock(mutex_);
   tnUuid_ = uuid;
-}
-
-void TnProxyStandin::SetProductVersion(int32_t major, int32_t minor) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  major_ = major;
-  minor_ = minor;
 }
 
 msgs::ApplProxyInfoRspMsg TnProxyStandin::BuildCurrent() const {
@@ -276,33 +174,6 @@ void TnProxyStandin::SetAphs(const std::vector<Aph>& aphs) {
   Broadcast(msg);
 }
 
-void TnProxyStandin::PushRaw(const msgs::ApplProxyInfoRspMsg& msg) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    raw_ = true;
-    rawMsg_ = msg;
-  }
-  Broadcast(msg);
-}
-
-void TnProxyStandin::Broadcast(const msgs::ApplProxyInfoRspMsg& msg) {
-  std::vector<std::shared_ptr<Subscriber>> subscribers;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    subscribers = subscribers_;
-  }
-  for (const auto& s : subscribers) s->Push(msg);
-}
-
-void TnProxyStandin::EndSubscriptions() {
-  std::vector<std::shared_ptr<Subscriber>> subscribers;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    subscribers = subscribers_;
-  }
-  for (const auto& s : subscribers) s->End(grpc::Status(grpc::StatusCode::UNAVAILABLE, "subscription ended"));
-}
-
 void TnProxyStandin::RefuseInfoService(bool refuse) {
   grpc::Server* server = nullptr;
   {
@@ -313,62 +184,10 @@ void TnProxyStandin::RefuseInfoService(bool refuse) {
   if (server) server->GetHealthCheckService()->SetServingStatus(msgs::ApplProxyInfoService::service_full_name(), !refuse);
 }
 
-int TnProxyStandin::SubscriptionCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return subscriptions_;
-}
-
-int TnProxyStandin::ActiveSubscribers() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<int>(subscribers_.size());
-}
-
-void TnProxyStandin::OnSubscribe(const std::shared_ptr<Subscriber>& subscriber) {
-  msgs::ApplProxyInfoRspMsg current;
-  bool send = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    subscribers_.push_back(subscriber);
-    ++subscriptions_;
-    current = BuildCurrent();
-    send = raw_ || !aphs_.empty();
-    Changed();
-  }
-  if (send) subscriber->Push(current);
-}
+bool TnProxyStandin::SendsCurrentOnSubscribe() const { return raw_ || !aphs_.empty(); }
 
 bool TnProxyStandin::EndAphStream(const std::string& aph, uint32_t reason) {
-  std::vector<std::shared_ptr<DestinationWatcher>> watchers;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    watchers = watchers_;
-  }
-  zumbra::qbx::rpc::DestinationEndedMsg ended;
-  ended.set_id(StripPrefix(aph, kForwardedPrefix));
-  ended.set_reason(reason);
-  for (const auto& w : watchers) w->Push(ended);
-  return !watchers.empty();
-}
-
-int TnProxyStandin::DestinationWatchers() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<int>(watchers_.size());
-}
-
-void TnProxyStandin::OnWatcherDone(const DestinationWatcher* watcher) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  watchers_.erase(std::remove_if(watchers_.begin(), watchers_.end(),
-                                 [watcher](const std::shared_ptr<DestinationWatcher>& w) { return w.get() == watcher; }),
-                  watchers_.end());
-  Changed();
-}
-
-void TnProxyStandin::OnSubscriberDone(const Subscriber* subscriber) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  subscribers_.erase(std::remove_if(subscribers_.begin(), subscribers_.end(),
-                                    [subscriber](const auto& s) { return s.get() == subscriber; }),
-                     subscribers_.end());
-  Changed();
+  return EndDestinationStream(aph, reason);
 }
 
 void TnProxyStandin::SetAppInitMode(const std::string& aph, AppInitMode mode) {
@@ -675,15 +494,6 @@ TnProxyStandin::PullAnswer TnProxyStandin::SendHostRequest(const std::string& ap
   }
   answer.ok = true;
   return answer;
-}
-
-void TnProxyStandin::Changed() {
-  ++generation_;
-  changed_.notify_all();
-}
-
-bool TnProxyStandin::WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit) const {
-  return WaitForChange(mutex_, changed_, generation_, pred, limit);
 }
 
 }  // namespace qbx::tools

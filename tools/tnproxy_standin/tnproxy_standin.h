@@ -18,9 +18,10 @@
 //   registered for the application's id, through AggSvcHostService/RpcMsgHandler, and the
 //   decoded answer is returned. Pulls block the calling thread (at most their time-out).
 //
-// Threading: every public operation may be called from any thread. mutex_ guards all
-// recorded state and the subscriber list; it is never held while calling into gRPC. A
-// thread of the stand-in's own answers delayed app-init requests when they are due.
+// Threading: every public operation may be called from any thread. mutex_ (of
+// ProxyStandinBase) guards all recorded state and the subscriber list; it is never held
+// while calling into gRPC. A thread of the stand-in's own answers delayed app-init requests
+// when they are due.
 #pragma once
 
 #include <chrono>
@@ -30,25 +31,22 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tools/standin_common/proxy_standin_base.h"
 #include "tools/standin_common/standin_grpc.h"
 #include "zumbra/qbx/agg_service/messaging/agg_svc_channel.pb.h"
+#include "zumbra/qbx/messaging/appl_proxy_info.grpc.pb.h"
 #include "zumbra/qbx/messaging/appl_proxy_info.pb.h"
 #include "zumbra/qbx/messaging/unified.pb.h"
 
-namespace grpc {
-class Channel;
-class Server;
-class ServerUnaryReactor;
-}  // namespace grpc
-
 namespace qbx::tools {
 
-class TnProxyStandin {
+class TnProxyStandin
+    : public ProxyStandinBase<zumbra::qbx::messaging::ApplProxyInfoService, zumbra::qbx::messaging::ApplProxyInfoReqMsg,
+                              zumbra::qbx::messaging::ApplProxyInfoRspMsg> {
  public:
   static constexpr const char* kInfoAddress = "127.0.0.1:9004";
   static constexpr const char* kForwardingAddress = "127.0.0.1:4096";
@@ -93,33 +91,21 @@ class TnProxyStandin {
   };
 
   TnProxyStandin();
-  ~TnProxyStandin();
-  TnProxyStandin(const TnProxyStandin&) = delete;
-  TnProxyStandin& operator=(const TnProxyStandin&) = delete;
+  ~TnProxyStandin() override;
 
   // Serve on the addresses ("127.0.0.1:0" picks a port); the bound port, or -1.
   int StartInfo(const std::string& address = kInfoAddress);
   int StartForwarding(const std::string& address = kForwardingAddress);
   // Stops serving (ends every call); StartForwarding again on the same port plays a
-  // forwarding connection that dropped and came back.
+  // forwarding connection that dropped and came back (StopForwarding, of the base).
   void StopInfo();
-  void StopForwarding();
-  int InfoPort() const;
-  int ForwardingPort() const;
 
   // ---- proxy information ----
   void SetTnUuid(const std::string& uuid);
-  void SetProductVersion(int32_t major, int32_t minor);
   // Replaces the APH list and pushes it to every subscriber.
   void SetAphs(const std::vector<Aph>& aphs);
-  // Pushes `msg` as it is (and keeps it as the current update).
-  void PushRaw(const zumbra::qbx::messaging::ApplProxyInfoRspMsg& msg);
-  // Ends every subscription with UNAVAILABLE; the connection stays up.
-  void EndSubscriptions();
   // While refused, the health answers say the information service is not served.
   void RefuseInfoService(bool refuse);
-  int SubscriptionCount() const;  // subscriptions ever opened
-  int ActiveSubscribers() const;
 
   // ---- the APHs ----
   void SetAppInitMode(const std::string& aph, AppInitMode mode);
@@ -140,7 +126,6 @@ class TnProxyStandin {
   // `reason` (the transport's close-reason number) told to every process that watches its
   // destinations; the forwarding connection stays up. False when nobody watches.
   bool EndAphStream(const std::string& aph, uint32_t reason);
-  int DestinationWatchers() const;
   // Stub creation towards APH `aph` fails for the next `times` attempts (its service checks
   // over the forwarding side are refused); a negative count: until ClearStubCreationFailures.
   void FailStubCreation(const std::string& aph, int times);
@@ -166,21 +151,12 @@ class TnProxyStandin {
                              const zumbra::qbx::agg_service::messaging::AggSvcHostUnifiedMsg& request,
                              std::chrono::milliseconds timeout = kPullTimeout);
 
-  // Waits until `pred` holds or `limit` passes; re-checked after every recorded change.
-  bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit) const;
-
-  class InfoService;
   class ForwardingService;
   class RegistryService;
-  class Subscriber;
-  class DestinationWatcher;
 
  private:
-  friend class InfoService;
   friend class ForwardingService;
   friend class RegistryService;
-  friend class Subscriber;
-  friend class DestinationWatcher;
 
   // Records a registration; false (with the reason) when it is malformed.
   bool OnRegister(const std::string& address, const std::vector<std::string>& ids, std::string& why);
@@ -189,39 +165,21 @@ class TnProxyStandin {
   // Answers the delayed app-init requests when their time comes.
   void DelayLoop();
 
-  zumbra::qbx::messaging::ApplProxyInfoRspMsg BuildCurrent() const;  // mutex_ held
-  void Broadcast(const zumbra::qbx::messaging::ApplProxyInfoRspMsg& msg);
-  void OnSubscribe(const std::shared_ptr<Subscriber>& subscriber);
-  void OnSubscriberDone(const Subscriber* subscriber);
-  void OnWatcherDone(const DestinationWatcher* watcher);
+  zumbra::qbx::messaging::ApplProxyInfoRspMsg BuildCurrent() const override;
+  // A subscriber gets the current update at once only when there is one to tell.
+  bool SendsCurrentOnSubscribe() const override;
+  void EndOpenCalls() override;
   // Handles one call for `aph`; false when the APH is unknown.
   void OnAphCall(const std::string& aph, const zumbra::qbx::messaging::GenericUnifiedMsg& request,
                  zumbra::qbx::messaging::GenericUnifiedMsg* reply, grpc::ServerUnaryReactor* reactor,
                  bool publish);
-  void Changed();  // mutex_ held
 
-  std::unique_ptr<InfoService> infoService_;
   std::unique_ptr<ForwardingService> forwardingService_;
   std::unique_ptr<RegistryService> registryService_;
   DestinationHealth forwardingHealth_;  // outlives the forwarding server
-  std::unique_ptr<grpc::Server> infoServer_;
-  std::unique_ptr<grpc::Server> forwardingServer_;
-  int infoPort_ = -1;
-  int forwardingPort_ = -1;
 
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  uint64_t generation_ = 0;
   std::string tnUuid_ = kDefaultTnUuid;
-  int32_t major_ = 4;
-  int32_t minor_ = 2;
   std::vector<Aph> aphs_;
-  bool raw_ = false;
-  zumbra::qbx::messaging::ApplProxyInfoRspMsg rawMsg_;
-  bool infoRefused_ = false;
-  std::vector<std::shared_ptr<Subscriber>> subscribers_;
-  std::vector<std::shared_ptr<DestinationWatcher>> watchers_;
-  int subscriptions_ = 0;
   std::map<std::string, AppInitMode> appInitModes_;
   std::map<std::string, int> appInitCounts_;
   struct Held {
