@@ -42,6 +42,40 @@ TEST(KeyValueCountersReuseTest, RefillWithTheSameNamesKeepsOrderAndValues) {
   EXPECT_EQ(kv.find("c", 2), kv.end());
 }
 
+TEST(KeyValueCountersReuseTest, CountersBeyondThoseHeldInPlaceKeepTheirValuesThroughGrowthClearAndCopy) {
+  const size_t many = 5 * KeyValueCounters::kInlineValues + 3;
+  auto name = [](size_t i) { return "counter_" + std::to_string(i); };
+  KeyValueCounters kv;
+  for (size_t i = 0; i < many; ++i) ASSERT_TRUE(kv.try_emplace(name(i), static_cast<int64_t>(i) * 10).second);
+  ASSERT_EQ(kv.size(), many);
+  for (size_t i = 0; i < many; ++i) EXPECT_EQ(kv.at(name(i)), static_cast<int64_t>(i) * 10);
+  // A copy owns its values: changing one side leaves the other as it was.
+  KeyValueCounters copy(kv);
+  KeyValueCounters small;
+  small.try_emplace("x", 1);
+  KeyValueCounters assigned;
+  assigned = kv;
+  kv.find(name(many - 1))->second = -5;
+  copy = copy;  // self-assignment keeps everything
+  EXPECT_EQ(copy.at(name(many - 1)), static_cast<int64_t>(many - 1) * 10);
+  EXPECT_EQ(assigned.at(name(many - 1)), static_cast<int64_t>(many - 1) * 10);
+  EXPECT_EQ(assigned.size(), many);
+  assigned = small;  // back to values held in place
+  EXPECT_EQ(assigned.size(), 1u);
+  EXPECT_EQ(assigned.at("x"), 1);
+  EXPECT_TRUE(assigned.try_emplace("y", 2).second);
+  EXPECT_EQ(small.size(), 1u);
+  // A refill after clear() reuses the grown room, with fewer and then with more counters.
+  kv.clear();
+  for (size_t i = 0; i < 3; ++i) ASSERT_TRUE(kv.try_emplace(name(i), -1).second);
+  EXPECT_EQ(kv.size(), 3u);
+  EXPECT_EQ(kv.at(name(2)), -1);
+  EXPECT_THROW(kv.at(name(3)), std::out_of_range);
+  for (size_t i = 3; i < 2 * many; ++i) ASSERT_TRUE(kv.try_emplace(name(i), static_cast<int64_t>(i)).second);
+  for (size_t i = 3; i < 2 * many; ++i) EXPECT_EQ(kv.ValueAt(i), static_cast<int64_t>(i));
+  EXPECT_EQ(kv.ValueAt(0), -1);
+}
+
 TEST(KeyValueCountersReuseTest, DuplicateIsRefusedEvenWhenItEqualsTheSpareAtItsPosition) {
   KeyValueCounters kv;
   for (const char* name : {"a", "b", "c"}) kv.try_emplace(name, 1);
