@@ -98,10 +98,14 @@ void DiffStoreFactoryImpl::RecycleCollections(std::shared_ptr<Map>& map, std::sh
   spares.reset();
   // Only what this factory alone holds: a collection that is also in the previous or
   // current map (a type that was new, or carried forward) is live and is only let go. The
-  // stores of the entries are checked when an entry is taken again.
+  // stores of the entries are checked when an entry is taken again. A collection with room
+  // for far more targets than it had (its type shrank, or it was sized for a larger poll
+  // before) is let go too: kept, it would hold the room of its largest poll for good, and
+  // the next poll's collection is sized for the targets it has now.
+  auto oversized = [](const TargetStatsColl& coll) { return coll.Capacity() > 2 * coll.size() + 64; };
   if (map && map.use_count() == 1) {
     for (auto it = map->begin(); it != map->end();) {
-      if (it->second && it->second.use_count() == 1) {
+      if (it->second && it->second.use_count() == 1 && !oversized(*it->second)) {
         it->second->Clear();
         ++it;
       } else {

@@ -249,6 +249,8 @@ class TargetStatsColl {
   // targets that were gone already, are dropped with their stores.
   void Clear();
   void Reserve(size_t targets);
+  // Targets the entries have room for without growing.
+  size_t Capacity() const { return entries.capacity(); }
 
  private:
   static constexpr size_t kNone = static_cast<size_t>(-1);
