@@ -26,8 +26,8 @@ void UndoInsertions(Map& map, const std::vector<typename Map::key_type>& keys,
   for (const auto& key : keys) map.erase(key);
 }
 
-// The emptied collection of `key` among `spares`, or a new one sized for the targets `key`
-// had in `prev`.
+// The emptied collection of `key` among `spares`, or a new one with the ids `key` had in
+// `prev` as spares.
 template <typename Map>
 std::shared_ptr<TargetStatsColl> TakeCollection(std::shared_ptr<Map>& spares, const std::shared_ptr<Map>& prev,
                                                 const typename Map::key_type& key) {
@@ -42,7 +42,7 @@ std::shared_ptr<TargetStatsColl> TakeCollection(std::shared_ptr<Map>& spares, co
   auto coll = std::make_shared<TargetStatsColl>();
   if (prev) {
     auto it = prev->find(key);
-    if (it != prev->end() && it->second) coll->Reserve(it->second->size());
+    if (it != prev->end() && it->second) coll->TakeIdsOf(*it->second);
   }
   return coll;
 }

@@ -73,8 +73,8 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
 
  protected:
   // The collection of the same key of an earlier poll when there is one (its entries and
-  // stores serve this poll's targets), else a new one sized for the targets the key had in
-  // the previous poll.
+  // stores serve this poll's targets), else a new one that has the ids of the key's targets
+  // in the previous poll as spares.
   std::shared_ptr<TargetStatsColl> NewCollection(const TargetMetaData& key) override;
   std::shared_ptr<TargetStatsColl> NewCollection(const TargetMetaDataNew& key) override;
 

@@ -249,6 +249,11 @@ class TargetStatsColl {
   // targets that were gone already, are dropped with their stores.
   void Clear();
   void Reserve(size_t targets);
+  // For an empty collection (else no effect): takes the ids of the live targets of `other`
+  // as its own spares, without their stores, so that a fill with the same targets in the same
+  // order finds each at its position. Copying the ids and the index as they are costs less
+  // than hashing every id and placing it in a new index.
+  void TakeIdsOf(const TargetStatsColl& other);
   // Targets the entries have room for without growing.
   size_t Capacity() const { return entries.capacity(); }
 

@@ -420,6 +420,66 @@ TEST(TargetStatsCollTest, AgreesWithASetOfLiveIdsUnderEveryKindOfChange) {
   }
 }
 
+// A collection that starts from the ids of another one's live targets (the delta encoder's
+// new collection beside the previous poll's): the same targets in the same order take their
+// positions without a store, and the index stays right under every later change, whether
+// the other one had spares, removed targets or none.
+TEST(TargetStatsCollTest, StartingFromTheIdsOfAnotherKeepsItsOwnIndexRight) {
+  std::mt19937 random(11);
+  auto id = [&] { return "target-" + std::to_string(random() % 200); };
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    TargetStatsColl other;
+    std::vector<std::string> order;
+    // Every fourth one has no spares (its index is taken as it is), the others have some.
+    const bool onlyInserts = round % 4 == 0;
+    for (int step = 0; step < 300; ++step) {
+      const unsigned op = onlyInserts ? 0 : random() % 100;
+      if (op < 70) {
+        auto [slot, added] = other.Insert(id());
+        if (added) *slot = std::make_shared<TargetStatsMap>();
+      } else if (op < 70u + static_cast<unsigned>(round % 20)) {
+        other.Erase(id());
+      } else if (op < 92) {
+        other.Clear();
+      }
+    }
+    for (const auto& [t, store] : other) order.push_back(t);
+    TargetStatsColl coll;
+    coll.TakeIdsOf(other);
+    EXPECT_TRUE(coll.empty());
+    EXPECT_EQ(coll.Capacity(), order.size());
+    // Refilled in the same order: every target is new to this collection and has no store
+    // (the other's stores stay the other's).
+    std::set<std::string> live;
+    for (size_t i = 0; i < order.size(); ++i) {
+      if (random() % 8 == 0) continue;  // some are not back
+      auto [slot, added] = coll.Insert(order[i]);
+      EXPECT_TRUE(added) << order[i];
+      EXPECT_EQ(*slot, nullptr);
+      live.insert(order[i]);
+    }
+    for (int step = 0; step < 400; ++step) {
+      const std::string t = id();
+      const unsigned op = random() % 100;
+      if (op < 50) {
+        EXPECT_EQ(coll.Insert(t).second, live.insert(t).second) << t;
+      } else if (op < 80) {
+        EXPECT_EQ(coll.Erase(t), live.erase(t)) << t;
+      } else {
+        EXPECT_EQ(coll.Find(t, random() % 200) != nullptr, live.count(t) == 1) << t;
+      }
+    }
+    std::set<std::string> seen;
+    for (const auto& [t, store] : coll) EXPECT_TRUE(seen.insert(t).second) << t;
+    EXPECT_EQ(seen, live);
+    // A collection with entries keeps them.
+    const size_t before = coll.size();
+    coll.TakeIdsOf(other);
+    EXPECT_EQ(coll.size(), before);
+  }
+}
+
 TEST(TargetStatsCollTest, GrowsPastItsReservation) {
   TargetStatsColl coll;
   coll.Reserve(10);
