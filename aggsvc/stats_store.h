@@ -528,7 +528,8 @@ class TargetStatsMap : public ITargetStatsStore {
   using VectorStats = std::vector<int64_t>;
   using ErrorCodes = std::set<int32_t>;
 
-  TargetStatsMap() = default;
+  // Provided, so that making a store does not zero the values it holds in place first.
+  TargetStatsMap() {}
 
   int32_t AddStat(const std::string& key, int64_t value, bool accumulate) override;
   int32_t AddStats(const std::vector<int64_t>& values, bool accumulate) override;
