@@ -46,7 +46,8 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
   void UpdatePreviousWithCurrent();
   // Forgets what the last UpdatePreviousWithCurrent replaced: the delta was answered. The
   // previous maps are emptied, since the current ones are the base of the next delta; their
-  // collections serve the next poll unless they held more than kMaxSpareTargets targets.
+  // collections serve the next poll unless they held more than kMaxSpareTargets targets
+  // (or one has room for far more targets than it held).
   void CommitUpdate();
   // Returns to the state before the last UpdatePreviousWithCurrent, undoing what Encode
   // added to the previous maps since. Does nothing when there is nothing to roll back.
