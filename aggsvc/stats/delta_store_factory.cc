@@ -26,8 +26,8 @@ void UndoInsertions(Map& map, const std::vector<typename Map::key_type>& keys,
   for (const auto& key : keys) map.erase(key);
 }
 
-// The emptied collection of `key` among `spares`, or a new one sized for the targets `key`
-// had in `prev`.
+// The emptied collection of `key` among `spares`, or a new one with the ids `key` had in
+// `prev` as spares.
 template <typename Map>
 std::shared_ptr<TargetStatsColl> TakeCollection(std::shared_ptr<Map>& spares, const std::shared_ptr<Map>& prev,
                                                 const typename Map::key_type& key) {
@@ -42,7 +42,7 @@ std::shared_ptr<TargetStatsColl> TakeCollection(std::shared_ptr<Map>& spares, co
   auto coll = std::make_shared<TargetStatsColl>();
   if (prev) {
     auto it = prev->find(key);
-    if (it != prev->end() && it->second) coll->Reserve(it->second->size());
+    if (it != prev->end() && it->second) coll->TakeIdsOf(*it->second);
   }
   return coll;
 }
@@ -98,10 +98,14 @@ void DiffStoreFactoryImpl::RecycleCollections(std::shared_ptr<Map>& map, std::sh
   spares.reset();
   // Only what this factory alone holds: a collection that is also in the previous or
   // current map (a type that was new, or carried forward) is live and is only let go. The
-  // stores of the entries are checked when an entry is taken again.
+  // stores of the entries are checked when an entry is taken again. A collection with room
+  // for far more targets than it had (its type shrank, or it was sized for a larger poll
+  // before) is let go too: kept, it would hold the room of its largest poll for good, and
+  // the next poll's collection is sized for the targets it has now.
+  auto oversized = [](const TargetStatsColl& coll) { return coll.Capacity() > 2 * coll.size() + 64; };
   if (map && map.use_count() == 1) {
     for (auto it = map->begin(); it != map->end();) {
-      if (it->second && it->second.use_count() == 1) {
+      if (it->second && it->second.use_count() == 1 && !oversized(*it->second)) {
         it->second->Clear();
         ++it;
       } else {

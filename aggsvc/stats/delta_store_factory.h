@@ -46,7 +46,8 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
   void UpdatePreviousWithCurrent();
   // Forgets what the last UpdatePreviousWithCurrent replaced: the delta was answered. The
   // previous maps are emptied, since the current ones are the base of the next delta; their
-  // collections serve the next poll unless they held more than kMaxSpareTargets targets.
+  // collections serve the next poll unless they held more than kMaxSpareTargets targets
+  // (or one has room for far more targets than it held).
   void CommitUpdate();
   // Returns to the state before the last UpdatePreviousWithCurrent, undoing what Encode
   // added to the previous maps since. Does nothing when there is nothing to roll back.
@@ -73,8 +74,8 @@ class DiffStoreFactoryImpl : public StatsStoreFactoryImpl {
 
  protected:
   // The collection of the same key of an earlier poll when there is one (its entries and
-  // stores serve this poll's targets), else a new one sized for the targets the key had in
-  // the previous poll.
+  // stores serve this poll's targets), else a new one that has the ids of the key's targets
+  // in the previous poll as spares.
   std::shared_ptr<TargetStatsColl> NewCollection(const TargetMetaData& key) override;
   std::shared_ptr<TargetStatsColl> NewCollection(const TargetMetaDataNew& key) override;
 

@@ -175,6 +175,21 @@ void TargetStatsColl::Reserve(size_t targets) {
   if (2 * targets > slots.size()) Rehash(std::bit_ceil(std::max<size_t>(16, 2 * targets)));
 }
 
+void TargetStatsColl::TakeIdsOf(const TargetStatsColl& other) {
+  if (!entries.empty() || &other == this) return;
+  // Only the live targets: the spares of `other` are of targets that were gone already.
+  entries.reserve(other.count);
+  for (size_t i = 0; i < other.count; ++i) entries.emplace_back(other.entries[i].first, nullptr);
+  hashes.assign(other.hashes.begin(), other.hashes.begin() + static_cast<std::ptrdiff_t>(other.count));
+  count = 0;
+  const size_t needed = std::bit_ceil(std::max<size_t>(16, 2 * other.count));
+  if (other.entries.size() == other.count && other.slots.size() <= 2 * needed) {
+    slots = other.slots;  // it names these entries at these positions and no others
+  } else {
+    Rehash(needed);
+  }
+}
+
 size_t TargetStatsColl::Lookup(const std::string& id, size_t hash) const {
   if (slots.empty()) return kNone;
   const size_t mask = slots.size() - 1;

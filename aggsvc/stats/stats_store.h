@@ -249,6 +249,13 @@ class TargetStatsColl {
   // targets that were gone already, are dropped with their stores.
   void Clear();
   void Reserve(size_t targets);
+  // For an empty collection (else no effect): takes the ids of the live targets of `other`
+  // as its own spares, without their stores, so that a fill with the same targets in the same
+  // order finds each at its position. Copying the ids and the index as they are costs less
+  // than hashing every id and placing it in a new index.
+  void TakeIdsOf(const TargetStatsColl& other);
+  // Targets the entries have room for without growing.
+  size_t Capacity() const { return entries.capacity(); }
 
  private:
   static constexpr size_t kNone = static_cast<size_t>(-1);
@@ -304,12 +311,37 @@ struct CounterNames {
 // lookup may name the position to try first: the delta encoder looks up the counters of the
 // previous poll, which come in the same order.
 //
+// The values of the first kInlineValues counters are part of the store itself, and only
+// more counters take an array of their own: a store is then one block of memory instead of
+// two. At a hundred thousand targets the stores no longer fit in the processor's cache, and
+// every block a target's store is spread over costs a miss when a poll fills it, another
+// when the delta encoder reads it, and an allocation and a release per poll when stores are
+// not kept from one poll to the next.
+//
 // clear() keeps the names it forgets (up to `count` they are live, beyond it spare): a
 // store that is filled again gets the same names in the same order, and a name that equals
 // the spare at its position is taken as it is, without hashing, copying or writing the list.
 class KeyValueCounters {
  public:
   static constexpr size_t kNoHint = static_cast<size_t>(-1);
+  static constexpr size_t kInlineValues = 16;
+
+  KeyValueCounters() = default;
+  KeyValueCounters(const KeyValueCounters& other) { *this = other; }
+  KeyValueCounters& operator=(const KeyValueCounters& other) {
+    if (this == &other) return *this;
+    list = other.list;
+    count = other.count;
+    if (other.count > kInlineValues) {
+      heapValues = std::make_unique<int64_t[]>(other.count);
+      capacity = other.count;
+    } else {
+      heapValues.reset();
+      capacity = kInlineValues;
+    }
+    std::copy(other.Values(), other.Values() + other.count, Values());
+    return *this;
+  }
 
   // Iterates over (name, value) pairs: `first` is the name, `second` the value.
   template <bool kConst>
@@ -367,7 +399,7 @@ class KeyValueCounters {
 
   // The name and value of the i-th counter, i < size().
   const std::string& NameAt(size_t i) const { return list->names[i]; }
-  int64_t ValueAt(size_t i) const { return values[i]; }
+  int64_t ValueAt(size_t i) const { return Values()[i]; }
 
   iterator find(const std::string& key, size_t hint = kNoHint) { return At(IndexOf(key, hint)); }
   const_iterator find(const std::string& key, size_t hint = kNoHint) const { return At(IndexOf(key, hint)); }
@@ -402,12 +434,8 @@ class KeyValueCounters {
         if (own.distinct == count) ++own.distinct;
       }
     }
-    if (count < values.size()) {
-      values[count] = value;
-    } else {
-      if (values.empty()) values.reserve(kInitialCapacity);
-      values.push_back(value);
-    }
+    if (count == capacity) Grow();
+    Values()[count] = value;
     ++count;
     return {At(count - 1), true};
   }
@@ -440,8 +468,18 @@ class KeyValueCounters {
  private:
   static constexpr size_t kInitialCapacity = 16;
 
-  iterator At(size_t i) { return {list ? list->names.data() : nullptr, values.data(), i}; }
-  const_iterator At(size_t i) const { return {list ? list->names.data() : nullptr, values.data(), i}; }
+  iterator At(size_t i) { return {list ? list->names.data() : nullptr, Values(), i}; }
+  const_iterator At(size_t i) const { return {list ? list->names.data() : nullptr, Values(), i}; }
+
+  int64_t* Values() { return heapValues ? heapValues.get() : inlineValues; }
+  const int64_t* Values() const { return heapValues ? heapValues.get() : inlineValues; }
+  // Room for twice as many values, in an array of their own; the live ones move there.
+  void Grow() {
+    auto grown = std::make_unique<int64_t[]>(2 * capacity);
+    std::copy(Values(), Values() + count, grown.get());
+    heapValues = std::move(grown);
+    capacity *= 2;
+  }
 
   // The list, which this store alone holds from here on. A shared one is copied up to the
   // live names: the spares behind them were another store's.
@@ -474,8 +512,12 @@ class KeyValueCounters {
   }
 
   std::shared_ptr<CounterNames> list;  // names[0, count) live, the rest spare; null until a name
-  std::vector<int64_t> values;         // values[i] is the value of names[i], i < count
-  size_t count = 0;
+  // Values()[i] is the value of names[i], i < count: inlineValues up to kInlineValues
+  // counters, heapValues (of `capacity` values) beyond.
+  std::unique_ptr<int64_t[]> heapValues;
+  uint32_t count = 0;
+  uint32_t capacity = kInlineValues;
+  int64_t inlineValues[kInlineValues];
 };
 
 // The store of one target: named counters, positional counters and target-level error
@@ -486,7 +528,8 @@ class TargetStatsMap : public ITargetStatsStore {
   using VectorStats = std::vector<int64_t>;
   using ErrorCodes = std::set<int32_t>;
 
-  TargetStatsMap() = default;
+  // Provided, so that making a store does not zero the values it holds in place first.
+  TargetStatsMap() {}
 
   int32_t AddStat(const std::string& key, int64_t value, bool accumulate) override;
   int32_t AddStats(const std::vector<int64_t>& values, bool accumulate) override;

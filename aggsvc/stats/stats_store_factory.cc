@@ -50,7 +50,9 @@ std::shared_ptr<ITargetStatsStore> StatsStoreFactoryImpl::NewStore() {
   auto store = std::make_shared<TargetStatsMap>();
   // The targets of a poll nearly always have the same counter names.
   store->GetKeyValueStats().SeedNames(sharedNames);
-  lastNewStore = store;
+  // Only wanted until the shared names are known; a weak pointer set per store of a poll of
+  // thousands would cost two atomic updates each.
+  if (!sharedNames) lastNewStore = store;
   return store;
 }
 

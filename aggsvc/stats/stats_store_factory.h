@@ -64,7 +64,7 @@ class StatsStoreFactoryImpl : public IStatsStoreFactory, public IStatsResponseEn
   // The counter names that reused and new stores share when theirs are equal: those of the
   // first new store that had some, or of the last reused store whose names were other.
   std::shared_ptr<CounterNames> sharedNames;
-  // The store made last, whose names a later new store takes until `sharedNames` is known.
+  // The store made last while `sharedNames` was unknown, whose names a later new store takes.
   std::weak_ptr<ITargetStatsStore> lastNewStore;
 };
 

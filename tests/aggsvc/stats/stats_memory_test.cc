@@ -77,6 +77,39 @@ TEST(StatsHeldMemoryTest, PollsBeyondTheSpareLimitAreLetGoAtCommitAndStillRollBa
   }
 }
 
+TEST(StatsHeldMemoryTest, CollectionThatShrinksToAFewTargetsDoesNotKeepTheRoomOfItsLargestPoll) {
+  StatsLogCapture quiet(loglevel::kError);
+  DiffStoreFactoryImpl diff(false);
+  const TargetMetaData key("rule", "", "");
+  auto capacity = [&] { return diff.GetCurrentStatsMap()->at(key)->Capacity(); };
+  std::vector<std::weak_ptr<ITargetStatsStore>> large;
+  int64_t value = 0;
+  for (int targets : {4000, 4000, 3, 3, 3, 3}) {
+    diff.UpdatePreviousWithCurrent();
+    Fill(diff, targets, value += 100);
+    if (targets == 4000) large = StoresOf(diff, 4000);
+    std::string bytes;
+    ASSERT_TRUE(diff.EncodeWire(&bytes));
+    diff.CommitUpdate();
+  }
+  // The large polls' entries and stores are gone, and so is their room: what serves the
+  // few targets now is sized for them.
+  EXPECT_LE(Alive(large), 3u);
+  EXPECT_LT(capacity(), 100u);
+  // The few targets still get their deltas, and a target that comes back after the shrink
+  // is new again.
+  diff.UpdatePreviousWithCurrent();
+  Fill(diff, 4, value + 100);
+  std::string bytes;
+  ASSERT_TRUE(diff.EncodeWire(&bytes));
+  zumbra::qbx::agg_service::messaging::StatsResponseMsg answer;
+  ASSERT_TRUE(answer.ParseFromString(bytes));
+  ASSERT_EQ(answer.target_type_stats_size(), 1);
+  ASSERT_EQ(answer.target_type_stats(0).target_stats_size(), 4);
+  EXPECT_EQ(answer.target_type_stats(0).target_stats(0).counters(0).value(), 100.0);
+  EXPECT_EQ(answer.target_type_stats(0).target_stats(3).counters(0).value(), value + 100 + 3);
+}
+
 TEST(StatsHeldMemoryTest, DeltaBuffersAreSizedForTheirAnswerAndLargeOnesAreNotKept) {
   StatsLogCapture quiet(loglevel::kError);
   DiffStoreFactoryImpl diff(false);

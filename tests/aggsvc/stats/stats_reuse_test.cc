@@ -42,6 +42,40 @@ TEST(KeyValueCountersReuseTest, RefillWithTheSameNamesKeepsOrderAndValues) {
   EXPECT_EQ(kv.find("c", 2), kv.end());
 }
 
+TEST(KeyValueCountersReuseTest, CountersBeyondThoseHeldInPlaceKeepTheirValuesThroughGrowthClearAndCopy) {
+  const size_t many = 5 * KeyValueCounters::kInlineValues + 3;
+  auto name = [](size_t i) { return "counter_" + std::to_string(i); };
+  KeyValueCounters kv;
+  for (size_t i = 0; i < many; ++i) ASSERT_TRUE(kv.try_emplace(name(i), static_cast<int64_t>(i) * 10).second);
+  ASSERT_EQ(kv.size(), many);
+  for (size_t i = 0; i < many; ++i) EXPECT_EQ(kv.at(name(i)), static_cast<int64_t>(i) * 10);
+  // A copy owns its values: changing one side leaves the other as it was.
+  KeyValueCounters copy(kv);
+  KeyValueCounters small;
+  small.try_emplace("x", 1);
+  KeyValueCounters assigned;
+  assigned = kv;
+  kv.find(name(many - 1))->second = -5;
+  copy = copy;  // self-assignment keeps everything
+  EXPECT_EQ(copy.at(name(many - 1)), static_cast<int64_t>(many - 1) * 10);
+  EXPECT_EQ(assigned.at(name(many - 1)), static_cast<int64_t>(many - 1) * 10);
+  EXPECT_EQ(assigned.size(), many);
+  assigned = small;  // back to values held in place
+  EXPECT_EQ(assigned.size(), 1u);
+  EXPECT_EQ(assigned.at("x"), 1);
+  EXPECT_TRUE(assigned.try_emplace("y", 2).second);
+  EXPECT_EQ(small.size(), 1u);
+  // A refill after clear() reuses the grown room, with fewer and then with more counters.
+  kv.clear();
+  for (size_t i = 0; i < 3; ++i) ASSERT_TRUE(kv.try_emplace(name(i), -1).second);
+  EXPECT_EQ(kv.size(), 3u);
+  EXPECT_EQ(kv.at(name(2)), -1);
+  EXPECT_THROW(kv.at(name(3)), std::out_of_range);
+  for (size_t i = 3; i < 2 * many; ++i) ASSERT_TRUE(kv.try_emplace(name(i), static_cast<int64_t>(i)).second);
+  for (size_t i = 3; i < 2 * many; ++i) EXPECT_EQ(kv.ValueAt(i), static_cast<int64_t>(i));
+  EXPECT_EQ(kv.ValueAt(0), -1);
+}
+
 TEST(KeyValueCountersReuseTest, DuplicateIsRefusedEvenWhenItEqualsTheSpareAtItsPosition) {
   KeyValueCounters kv;
   for (const char* name : {"a", "b", "c"}) kv.try_emplace(name, 1);
@@ -383,6 +417,66 @@ TEST(TargetStatsCollTest, AgreesWithASetOfLiveIdsUnderEveryKindOfChange) {
       EXPECT_EQ(seen, live);
       ASSERT_EQ(coll.size(), live.size());
     }
+  }
+}
+
+// A collection that starts from the ids of another one's live targets (the delta encoder's
+// new collection beside the previous poll's): the same targets in the same order take their
+// positions without a store, and the index stays right under every later change, whether
+// the other one had spares, removed targets or none.
+TEST(TargetStatsCollTest, StartingFromTheIdsOfAnotherKeepsItsOwnIndexRight) {
+  std::mt19937 random(11);
+  auto id = [&] { return "target-" + std::to_string(random() % 200); };
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    TargetStatsColl other;
+    std::vector<std::string> order;
+    // Every fourth one has no spares (its index is taken as it is), the others have some.
+    const bool onlyInserts = round % 4 == 0;
+    for (int step = 0; step < 300; ++step) {
+      const unsigned op = onlyInserts ? 0 : random() % 100;
+      if (op < 70) {
+        auto [slot, added] = other.Insert(id());
+        if (added) *slot = std::make_shared<TargetStatsMap>();
+      } else if (op < 70u + static_cast<unsigned>(round % 20)) {
+        other.Erase(id());
+      } else if (op < 92) {
+        other.Clear();
+      }
+    }
+    for (const auto& [t, store] : other) order.push_back(t);
+    TargetStatsColl coll;
+    coll.TakeIdsOf(other);
+    EXPECT_TRUE(coll.empty());
+    EXPECT_EQ(coll.Capacity(), order.size());
+    // Refilled in the same order: every target is new to this collection and has no store
+    // (the other's stores stay the other's).
+    std::set<std::string> live;
+    for (size_t i = 0; i < order.size(); ++i) {
+      if (random() % 8 == 0) continue;  // some are not back
+      auto [slot, added] = coll.Insert(order[i]);
+      EXPECT_TRUE(added) << order[i];
+      EXPECT_EQ(*slot, nullptr);
+      live.insert(order[i]);
+    }
+    for (int step = 0; step < 400; ++step) {
+      const std::string t = id();
+      const unsigned op = random() % 100;
+      if (op < 50) {
+        EXPECT_EQ(coll.Insert(t).second, live.insert(t).second) << t;
+      } else if (op < 80) {
+        EXPECT_EQ(coll.Erase(t), live.erase(t)) << t;
+      } else {
+        EXPECT_EQ(coll.Find(t, random() % 200) != nullptr, live.count(t) == 1) << t;
+      }
+    }
+    std::set<std::string> seen;
+    for (const auto& [t, store] : coll) EXPECT_TRUE(seen.insert(t).second) << t;
+    EXPECT_EQ(seen, live);
+    // A collection with entries keeps them.
+    const size_t before = coll.size();
+    coll.TakeIdsOf(other);
+    EXPECT_EQ(coll.size(), before);
   }
 }
 
