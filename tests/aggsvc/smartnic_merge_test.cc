@@ -232,5 +232,51 @@ TEST(SmartNicCollector, NoSenderForTheAppMeansNoSendAndNoWait) {
   EXPECT_TRUE(collector.GetStatsReplies("Nobody").empty());
 }
 
+// A reply that carries the previous request's correlation id, arriving while the next
+// fan-out waits, is only logged: it is neither filed nor counted as an answer, so only the
+// answers to this request end the wait.
+TEST(SmartNicCollector, ReplyWithThePreviousRequestsIdIsNeitherFiledNorEndsTheWait) {
+  LogCapture logs;
+  SnicHostHarness h;
+  ASSERT_EQ(h.Open(), 0);
+  auto answer = [](const SnRequest& r) { return std::optional<SnReply>(StatusReply(r, "for-" + r.correlationId)); };
+  for (const char* sn : {"sn-a", "sn-b"}) h.nics->Configure(sn, Mode::kAnswer, answer);
+  snmsg::GenericRuntimeStatusRequestMsg request;
+  request.set_target_type("T");
+  const std::string bytes = request.SerializeAsString();
+  auto retrieve = [&](const std::string& corr) {
+    h.collector->RetrieveInfo("SnicVertical", bytes.data(), static_cast<int32_t>(bytes.size()),
+                              MsgMetadata(AggServiceClient::kGenericRuntimeStatusRequestTypeId, corr, ""));
+    return h.collector->GetGenericStatusCache("SnicVertical", "T");
+  };
+  ASSERT_EQ(retrieve("c1").size(), 2u);
+  const SnRequest previous = h.nics->Sends()[0].second;
+  ASSERT_EQ(previous.correlationId, "c1");
+
+  for (const char* sn : {"sn-a", "sn-b"}) h.nics->Configure(sn, Mode::kHold, answer);
+  std::list<std::string> got;
+  std::thread pull([&] { got = retrieve("c2"); });
+  h.nics->WaitForSends(4);
+  // Both smart NICs seem to answer, with the previous request's id; the clock stands still,
+  // so the wait can only end on answers.
+  for (const char* sn : {"sn-a", "sn-b"}) {
+    SnReply stale = StatusReply(previous, "stale");
+    stale.snUuid = sn;
+    DeliverSnReply(*h.client, "SnicVertical", stale);
+  }
+  EXPECT_EQ(logs.Count("reply does not match request"), 2u);
+  h.nics->ReleaseHeld();
+  pull.join();
+  ASSERT_EQ(got.size(), 2u);
+  for (const auto& filed : got) {
+    GenericRuntimeStatusUpdateMsg status;
+    ASSERT_TRUE(status.ParseFromString(filed));
+    EXPECT_EQ(status.status(0), "for-c2");
+  }
+  EXPECT_EQ(logs.Count("reply does not match request"), 2u);
+  EXPECT_EQ(logs.Count("RetrieveInfo completes"), 2u);
+  EXPECT_EQ(logs.Count("RetrieveInfo timed out"), 0u);
+}
+
 }  // namespace
 }  // namespace qbx::test

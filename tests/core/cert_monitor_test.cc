@@ -11,6 +11,7 @@
 #include "core/cert_key_monitor.h"
 #include "platform/runtime/asio_qbx_provider.h"
 #include "platform/runtime/manual_clock.h"
+#include "platform/runtime/timer.h"
 #include "tests/base/log_test_support.h"
 
 namespace {
@@ -99,6 +100,48 @@ TEST_F(CertMonitorTest, RunFailsWithoutFilesAndTwiceIsHarmless) {
   EXPECT_EQ(monitor->Run(), 0);  // a failed Run can be retried
   EXPECT_EQ(monitor->Run(), 0);
   EXPECT_EQ(sink_.Count("CertKeyMonitor Service Already Running"), 1);
+}
+
+// A timer service that gives no timer until it is told to, then hands out the provider's.
+// (The provider's own service always gives one; a platform service may not.)
+class WithholdingTimers : public qbx::TimerFactory {
+ public:
+  explicit WithholdingTimers(qbx::TimerFactory& real) : real_(real) {}
+  std::shared_ptr<qbx::Timer> Schedule(std::chrono::nanoseconds delay, Action action) override {
+    return give ? real_.Schedule(delay, std::move(action)) : nullptr;
+  }
+  std::shared_ptr<qbx::Timer> ScheduleRepeated(std::chrono::nanoseconds interval, Action action,
+                                               const qbx::TimerOptions& options) override {
+    ++asked;
+    return give ? real_.ScheduleRepeated(interval, std::move(action), options) : nullptr;
+  }
+  bool give = false;
+  int asked = 0;
+
+ private:
+  qbx::TimerFactory& real_;
+};
+
+TEST_F(CertMonitorTest, NoTimerFailsRunWithThreeAndALaterRunAsksAgain) {
+  WithholdingTimers timers(provider_.timers());
+  qbx::CertKeyMonitor monitor(&timers, kIntervalMs, [this] { ++calls_; }, cert_, key_);
+  EXPECT_EQ(monitor.Run(), 3);
+  EXPECT_FALSE(monitor.IsRunning());
+  EXPECT_EQ(sink_.Count("CertKeyMonitor::Run started"), 0);
+  // Still stopped: the next Run asks the service again instead of claiming to run.
+  EXPECT_EQ(monitor.Run(), 3);
+  EXPECT_EQ(timers.asked, 2);
+  EXPECT_EQ(sink_.Count("CertKeyMonitor Service Already Running"), 0);
+
+  timers.give = true;
+  EXPECT_EQ(monitor.Run(), 0);
+  EXPECT_EQ(timers.asked, 3);
+  EXPECT_TRUE(monitor.IsRunning());
+  EXPECT_EQ(sink_.Count("CertKeyMonitor::Run started"), 1);
+  SetTime(cert_, base_ + 1);
+  SetTime(key_, base_ + 1);
+  Tick();
+  EXPECT_EQ(calls_, 1);
 }
 
 TEST_F(CertMonitorTest, ThrowingOrEmptyCallbackIsLoggedAndTimerKeepsRunning) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
@@ -144,6 +145,31 @@ TEST(WorkGroupTest, QueueMetricsFollowEveryItem) {
   EXPECT_EQ(ValueOf<UnitCounter>(registry, WorkGroup::kIdleCount).snapshot(false).value, 0u);
   // Stopped: refused.
   EXPECT_EQ(group.Submit(Item([] {})), -1);
+}
+
+// Queued time is recorded in microseconds: an item held behind a busy worker for at least
+// 20 ms records at least 20,000, and no sample exceeds the span the test watched.
+TEST(WorkGroupTest, QueuedTimeIsRecordedInMicroseconds) {
+  MetricRegistry registry;
+  WorkGroup group("g", registry, -1);
+  group.Start(1);
+  Gate gate;
+  const auto before = std::chrono::steady_clock::now();
+  ASSERT_EQ(group.Submit(Item([&] { gate.Enter(); })), 0);
+  gate.AwaitEntered(1);
+  auto held = Item([] {});
+  ASSERT_EQ(group.Submit(held), 0);
+  // Real time must pass here: the metric measures the steady clock. Only a lower bound is
+  // relied on, so a slow machine cannot make this fail.
+  std::this_thread::sleep_until(held->queued_time() + std::chrono::milliseconds(20));
+  gate.Open();
+  group.Stop();
+  const auto span =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - before).count();
+  const auto queued = ValueOf<LatencyCounter>(registry, WorkGroup::kQueuedTime).snapshot(false);
+  EXPECT_EQ(queued.num, 2u);
+  EXPECT_GE(queued.max, 20000u);
+  EXPECT_LE(queued.max, static_cast<uint64_t>(span));
 }
 
 TEST(WorkGroupTest, IdleCountTracksWaitingWorkers) {

@@ -23,6 +23,7 @@
 #include "tests/channels/mpa/mp_client_road_fixture.h"
 #include "tests/channels/proxy/tnproxy_test_util.h"
 #include "tools/tnproxy_standin/tnproxy_standin.h"
+#include "zumbra/qbx/agg_service/messaging/agg_svc_channel.pb.h"
 
 namespace qbx {
 namespace {
@@ -138,13 +139,58 @@ TEST_F(AppInitTest, FailedReplyIsRetriedAfterThePolicyDelayOnlyWhileCurrent) {
   ASSERT_TRUE(Eventually([&] { return client_->HasAppInitRetryTimer(); }));
   EXPECT_EQ(logs_.Count("CompleteAppInitHanshake, Seq"), 1u);
   standin_.SetAppInitMode(kAph1, TnProxyStandin::AppInitMode::kReply);
+  const uint32_t seqAfterFailure = client_->CurrentAppInitSeq();
+  // Advance returns once every timer action due in it has run: a retry that fired early
+  // would have logged its start and taken a new sequence by now.
   clock_->Advance(9s);
-  EXPECT_EQ(standin_.AppInitRequestCount(kAph1), 1);
+  EXPECT_EQ(logs_.Count("Starting AppInitHandshake from timer"), 0u);
+  EXPECT_EQ(client_->CurrentAppInitSeq(), seqAfterFailure);
   clock_->Advance(1s);
+  EXPECT_EQ(logs_.Count("Starting AppInitHandshake from timer"), 1u);
   ASSERT_TRUE(Eventually([&] { return standin_.AppInitRequestCount(kAph1) == 2; }));
   ASSERT_TRUE(Eventually([&] { return acks_->load() == 1; }));
   // A reply for an old sequence is refused.
   EXPECT_FALSE(client_->CompleteAppInitHanshake(0, true));
+}
+
+// Before the handshake has completed, a reply for a sequence that is no longer current is
+// ignored: the application is not acknowledged on it, and the current sequence's reply
+// still completes the handshake.
+TEST_F(AppInitTest, ReplyForAnOlderSequenceBeforeCompletionIsIgnored) {
+  standin_.SetAppInitMode(kAph1, TnProxyStandin::AppInitMode::kHold);
+  StartWithAphs({{kAph1, true}});
+  ASSERT_TRUE(Eventually([&] { return standin_.AppInitRequestCount(kAph1) == 1 && client_->HasAppInitWaitTimer(); }));
+  const uint32_t first = client_->CurrentAppInitSeq() - 1;  // the held request's
+  EXPECT_EQ(logs_.Count("AppInitHandshake : seq: " + std::to_string(first)), 1u);
+  clock_->Advance(30s);  // it times out; the next sequence goes out, held too
+  ASSERT_TRUE(Eventually([&] { return standin_.AppInitRequestCount(kAph1) == 2; }));
+  const uint32_t second = first + 1;
+  ASSERT_EQ(client_->CurrentAppInitSeq(), second + 1);
+
+  // The first sequence's reply, delivered through its call's observer as the transport would had
+  // the call not been cancelled first.
+  auto layer = client_->AppSpecificLayer();
+  ASSERT_NE(layer, nullptr);
+  rpc::CallObserver<zumbra::qbx::messaging::GenericUnifiedMsg>* late = layer->GetRpcCallObserver(nullptr, "late", first);
+  ASSERT_NE(late, nullptr);
+  zumbra::qbx::agg_service::messaging::AggSvcHostUnifiedMsg config;
+  config.mutable_app_init_config()->set_sender(kAph1);
+  zumbra::qbx::messaging::GenericUnifiedMsg reply;
+  reply.set_payload(config.SerializeAsString());
+  late->Next(reply);
+  late->CallStatus(rpc::Status());  // ends and frees the observer
+  EXPECT_EQ(logs_.Count("CompleteAppInitHanshake, Seq (" + std::to_string(first) + ") (Success)"), 1u);
+  // The cancelled call may end too, as a failed reply of the same stale sequence.
+  EXPECT_GE(logs_.Count("AppInit Sequence number has moved ahead seq (" + std::to_string(first) + "), current (" +
+                        std::to_string(second + 1) + ")"),
+            1u);
+  EXPECT_FALSE(client_->IsAppInitCompleted());
+  EXPECT_EQ(acks_->load(), 0);
+
+  standin_.ReleaseHeldAppInits(true);
+  ASSERT_TRUE(Eventually([&] { return acks_->load() == 1; }));
+  EXPECT_TRUE(client_->IsAppInitCompleted());
+  EXPECT_EQ(logs_.Count("CompleteAppInitHanshake : Completed successfully seq (" + std::to_string(second) + ")"), 1u);
 }
 
 TEST_F(AppInitTest, ForwardingDropResetsTheHandshakeAndRecoveryRedoesIt) {

@@ -301,6 +301,44 @@ TEST_F(TnProxyClientTest, StubFailuresRetryThenTearDownAndReconnectOnInjectedTim
   ASSERT_TRUE(Eventually([&] { return client->GetAphUuidMasterMap().size() == 1; }));
 }
 
+// The retry budget counts the failures since the proxy-information connection last came up:
+// with a budget of three, two failures, a reconnect and two more failures tear nothing down.
+TEST_F(TnProxyClientTest, ConnectionComingUpRestoresTheStubRetryBudget) {
+  auto clock = std::make_shared<ManualClock>();
+  TnProxyClientCommon::Options options;
+  options.clock = clock;
+  options.stubRetryBudget = 3;
+  // Far beyond the time moved on while the connection comes back: a retry fires only when
+  // the test moves the clock this far.
+  options.stubRetryDelay = 1h;
+  standin_.SetAphs({{kAph1, true}});
+  standin_.RefuseInfoService(true);
+  auto client = MakeClient(options);
+  client->Start();
+  auto failures = [&] { return logs_.Count("TnProxyClientCommon::StubCreateDone_: Stub creation failed"); };
+  auto retries = [&] { return logs_.Count("Starting timer for retry."); };
+  auto tearDowns = [&] { return logs_.Count("TeardownConnection status:"); };
+  ASSERT_TRUE(Eventually([&] { return retries() == 1; }));
+  clock->Advance(1h);
+  ASSERT_TRUE(Eventually([&] { return retries() == 2; }));
+  EXPECT_EQ(failures(), 2u);  // one attempt of the budget left on this connection
+
+  standin_.StopInfo();
+  ASSERT_TRUE(Eventually([&] { return logs_.Count("Connection closed with TnProxy") >= 1; }));
+  ASSERT_GT(standin_.StartInfo("127.0.0.1:" + std::to_string(infoPort_)), 0);
+  // The keeper's reconnect back-off runs on the clock; the new connection's first attempt
+  // fails too. Each failure ends in either a retry or a tear-down record.
+  ASSERT_TRUE(Eventually([&] {
+    clock->Advance(100ms);
+    return retries() + tearDowns() == 3;
+  }));
+  clock->Advance(1h);
+  ASSERT_TRUE(Eventually([&] { return retries() + tearDowns() == 4; }));
+  EXPECT_EQ(failures(), 4u);
+  EXPECT_EQ(tearDowns(), 0u);
+  EXPECT_EQ(retries(), 4u);
+}
+
 TEST_F(TnProxyClientTest, StopAfterFailureSchedulesNoRetryAndLifecycleIsIdempotent) {
   auto clock = std::make_shared<ManualClock>();
   TnProxyClientCommon::Options options;

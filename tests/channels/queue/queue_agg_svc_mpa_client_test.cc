@@ -8,6 +8,8 @@
 #include <future>
 #include <thread>
 
+#include "channels/proxy/sn_proxy_client_common.h"
+#include "channels/proxy/tn_proxy_client_common.h"
 #include "channels/queue/agg_svc_mpa_client.h"
 #include "channels/transport/bson_headers.h"
 #include "tests/channels/fakes/mpa_fakes.h"
@@ -357,6 +359,46 @@ TEST(AggSvcMpaClientHeadersTest, CopiesStringAndLongElementsOnly) {
   EXPECT_EQ(longs, 1);
   EXPECT_EQ(others, 0);
   BsonHeaders::Destroy(out);
+}
+
+// A smart NIC's channel client that records what it is asked to send to the host.
+class SnCapturingMpaClient : public MpaClient {
+ public:
+  using MpaClient::MpaClient;
+  int32_t SendMsgViaSNProxy(rmqClientMessage* m, const std::string&) override {
+    typeIds.push_back(BsonHeaders::FindString(static_cast<const bson_t*>(m->headers), "__TypeId__").value_or(""));
+    return 0;
+  }
+  std::vector<std::string> typeIds;
+};
+
+// On a smart NIC no registration acknowledgement is awaited: the vertical's client counts as
+// acknowledged from its construction, so an answer sent before any handshake goes out.
+TEST(AggSvcMpaClientSmartNicTest, AcknowledgedFromConstructionSoAnEarlyAnswerGoesOut) {
+  constexpr const char* kApp = "FabricStats";
+  LogCapture log;
+  MpaClient::ResetRegistryForTest();
+  MpaClient::SetNodePersonaSource([] { return 2u; });
+  MpaClient::StartMpaClientEventLoop("AggSvc", "tcp://127.0.0.1:1", "tcp://127.0.0.1:1");
+  // Neither proxy is needed: the sends stop at the channel client.
+  TnProxyClientCommon::ResetInstanceForTest();
+  SNProxyClientCommon::ResetInstanceForTest();
+  MpaClient::SetSNClientFactory([](const MpaClient::CreateArgs& a) { return std::make_shared<SnCapturingMpaClient>(a); });
+  auto client = AggSvcMpaClient::RegisterVertical(kApp, nullptr, nullptr);
+  ASSERT_NE(client, nullptr);
+  auto sn = std::dynamic_pointer_cast<SnCapturingMpaClient>(MpaClient::GetSNClient(kApp));
+  ASSERT_NE(sn, nullptr);
+  EXPECT_EQ(MpaClient::GetClient(kApp), nullptr);  // no management-plane registration here
+  EXPECT_TRUE(sn->IsRegistrationAcked());
+
+  EXPECT_TRUE(client->SendMsgToMpaWrapper("answer", "Resp", "corr-1", ""));
+  EXPECT_EQ(sn->typeIds, std::vector<std::string>{"Resp"});
+  EXPECT_FALSE(log.HasTag("MPA10066"));
+
+  client->Close();
+  MpaClient::ResetRegistryForTest();
+  MpaClient::SetSNClientFactory(nullptr);
+  MpaClient::SetNodePersonaSource(nullptr);
 }
 
 }  // namespace
