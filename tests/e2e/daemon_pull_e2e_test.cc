@@ -294,6 +294,8 @@ TEST_F(DaemonPullE2E, ALinkedSocketDirectoryRepairedAfterFiveSecondsIsServed) {
   for (size_t seen = 0; waited < 5000;) {
     ASSERT_LT(std::chrono::steady_clock::now(), failsafe) << "no retry 5 s after start; output:\n"
                                                           << OutputOf(*ns_, pid_);
+    ASSERT_FALSE(ns_->WaitForExit(pid_, std::chrono::milliseconds(0)).has_value())
+        << "the daemon gave up instead of waiting; output:\n" << OutputOf(*ns_, pid_);
     ns_->NextSyslog(std::chrono::milliseconds(200));
     for (; seen < ns_->Syslog().size(); ++seen) {
       const std::string& record = ns_->Syslog()[seen];
