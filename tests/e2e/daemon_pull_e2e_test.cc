@@ -102,6 +102,20 @@ class DaemonPullE2E : public ::testing::Test {
     }
     return OutputOf(*ns_, pid);
   }
+  // The peers (database, monitoring provider, proxy with two APHs), then the daemon.
+  void StartPeersAndDaemon() {
+    ASSERT_GT(StartNodeDb(*ns_), 0);
+    ASSERT_GT(StartMonitoring(*ns_), 0);
+    ASSERT_NO_FATAL_FAILURE(StartTnProxy());
+    pid_ = StartDaemonIn(*ns_);
+    ASSERT_GT(pid_, 0);
+  }
+  // The same, returning once every vertical completed app-init and IP reputation is served.
+  void StartServingDaemon() {
+    ASSERT_NO_FATAL_FAILURE(StartPeersAndDaemon());
+    ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", kVerticals));
+    ASSERT_NO_FATAL_FAILURE(WaitForRecords("IP-reputation data server listening on", 1));
+  }
   // Runs a program inside the namespace; its exit status (-1 when it did not end), with
   // what it printed in `out`.
   int RunInside(const std::vector<std::string>& argv, std::string& out) {
@@ -142,11 +156,7 @@ class DaemonPullE2E : public ::testing::Test {
 
 TEST_F(DaemonPullE2E, TheManagementPlanePullsFromSeveralVerticalsAcrossMasterChangeAndForwardingLoss) {
   if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
-  ASSERT_GT(StartNodeDb(*ns_), 0);
-  ASSERT_GT(StartMonitoring(*ns_), 0);
-  ASSERT_NO_FATAL_FAILURE(StartTnProxy());
-  pid_ = StartDaemonIn(*ns_);
-  ASSERT_GT(pid_, 0);
+  ASSERT_NO_FATAL_FAILURE(StartPeersAndDaemon());
 
   // Every vertical's app-init completes with the master APH.
   ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", kVerticals));
@@ -187,22 +197,12 @@ TEST_F(DaemonPullE2E, TheManagementPlanePullsFromSeveralVerticalsAcrossMasterCha
   Command("pull DFWRuleStats summation 3 2");
   WaitForAnswer("pull summation to DFWRuleStats: ok", 3);
 
-  ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
-  std::optional<int> status = WaitForExitReading(*ns_, pid_, std::chrono::seconds(30));
-  ASSERT_TRUE(status.has_value()) << "daemon still running";
-  ASSERT_TRUE(WIFEXITED(*status)) << "wait status " << *status << "\n" << OutputOf(*ns_, pid_);
-  EXPECT_EQ(WEXITSTATUS(*status), 0);
+  ASSERT_NO_FATAL_FAILURE(StopDaemonCleanly());
 }
 
 TEST_F(DaemonPullE2E, OnlyTheProxyReachesTheInboundServicesAndAStrangerLeavesTheDeltaChainIntact) {
   if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
-  ASSERT_GT(StartNodeDb(*ns_), 0);
-  ASSERT_GT(StartMonitoring(*ns_), 0);
-  ASSERT_NO_FATAL_FAILURE(StartTnProxy());
-  pid_ = StartDaemonIn(*ns_);
-  ASSERT_GT(pid_, 0);
-  ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", kVerticals));
-  ASSERT_NO_FATAL_FAILURE(WaitForRecords("IP-reputation data server listening on", 1));
+  ASSERT_NO_FATAL_FAILURE(StartServingDaemon());
   const std::string master = AphUuid(0);
 
   Command("pull DFWRuleStats summation 1 0");
@@ -230,22 +230,13 @@ TEST_F(DaemonPullE2E, OnlyTheProxyReachesTheInboundServicesAndAStrangerLeavesThe
   out = Stranger({"host", HostServiceTarget(), "DFWRuleStats", master, "3", "2"});
   EXPECT_NE(out.find("stranger: host: ok"), std::string::npos) << out;
 
-  ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
-  std::optional<int> status = WaitForExitReading(*ns_, pid_, std::chrono::seconds(30));
-  ASSERT_TRUE(status.has_value()) << "daemon still running";
-  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+  ASSERT_NO_FATAL_FAILURE(StopDaemonCleanly());
 }
 
 TEST_F(DaemonPullE2E, ASecondDaemonLeavesTheFirstServingAndACleanExitLeavesNoSocket) {
   if (::access(kAppctl, X_OK) != 0) GTEST_SKIP() << "ovs-appctl (openvswitch-common) not installed";
   if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
-  ASSERT_GT(StartNodeDb(*ns_), 0);
-  ASSERT_GT(StartMonitoring(*ns_), 0);
-  ASSERT_NO_FATAL_FAILURE(StartTnProxy());
-  pid_ = StartDaemonIn(*ns_);
-  ASSERT_GT(pid_, 0);
-  ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", kVerticals));
-  ASSERT_NO_FATAL_FAILURE(WaitForRecords("IP-reputation data server listening on", 1));
+  ASSERT_NO_FATAL_FAILURE(StartServingDaemon());
   ASSERT_NO_FATAL_FAILURE(WaitForRecords("[CLI][Open] Listening on", 1));
 
   // A second daemon on the same node gives up at once, naming the one that runs.
@@ -281,11 +272,7 @@ TEST_F(DaemonPullE2E, ALinkedSocketDirectoryRepairedAfterFiveSecondsIsServed) {
                       out),
             0)
       << out;
-  ASSERT_GT(StartNodeDb(*ns_), 0);
-  ASSERT_GT(StartMonitoring(*ns_), 0);
-  ASSERT_NO_FATAL_FAILURE(StartTnProxy());
-  pid_ = StartDaemonIn(*ns_);
-  ASSERT_GT(pid_, 0);
+  ASSERT_NO_FATAL_FAILURE(StartPeersAndDaemon());
 
   // The daemon says why it waits, and tries again; the repair comes once it has waited 5 s.
   const std::string waiting = "Inbound services cannot listen yet (";
