@@ -33,6 +33,8 @@
 #include "daemon/agg_service_mgr_signals.h"
 #include "daemon/agg_service_mgr_verticals.h"
 #include "daemon/daemon_signals.h"
+#include "daemon/instance_lock.h"
+#include "daemon/listen_retry.h"
 #include "firewall/alarm_manager.h"
 #include "firewall/cli_server.h"
 #include "firewall/dfw_cli.h"
@@ -173,8 +175,25 @@ void StartupSignalHandler(int signum) {
   std::_Exit(status);
 }
 
+// Held until the process ends: a second daemon started beside this one exits at once
+// instead of taking over its sockets.
+bool TakeInstanceLock() {
+  std::string why;
+  std::unique_ptr<qbx::InstanceLock> lock = qbx::InstanceLock::Take(qbx::InstanceLock::kPath, why);
+  if (!lock) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPAERR_INTERNAL_ERROR")
+        .put("[Core][%s] Not starting: %s", "main", why.c_str());
+    return false;
+  }
+  lock.release();  // never released: the kernel drops the lock with the process
+  return true;
+}
+
 int RunDaemon(int argc, char* argv[]) {
   qbx::EnsureLogSettingsInitialised();
+  if (!TakeInstanceLock()) return -1;
 
   // 1. The start-up signal disposition.
   if (!qbx::SignalWaiter::Instance().Start(&StartupSignalHandler)) {
@@ -193,6 +212,12 @@ int RunDaemon(int argc, char* argv[]) {
   // Unix-domain sockets that only the daemon's user can reach: the local proxies run as that
   // user, and nobody else may pull from the daemon or feed it requests.
   qbx::rpc::ServerBuilder::SetLocalSocketDirectory(kLocalSocketDirectory);
+  // A daemon that cannot serve them must not run on looking healthy.
+  if (!qbx::ListenRetry::WaitUntilListening(
+           [] { return qbx::ListenRetry::ProbeInboundSockets(kLocalSocketDirectory); })
+           .empty()) {
+    return -1;
+  }
 
   // 2. Smart-NIC topology library.
   SNUtil::Init();
@@ -273,7 +298,10 @@ int RunDaemon(int argc, char* argv[]) {
   if (!transportNodeStatus->InitHZCHealthReporting(tnStatusSha)) return -1;
 
   // 19. The main thread belongs to the manager from here on.
-  return AggServiceMgr::GetInstance()->Run(programName);
+  const int status = AggServiceMgr::GetInstance()->Run(programName);
+  // The IP-reputation server stops with the manager's services, and its socket goes too.
+  StopIpReputationDataServer();
+  return status;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -31,8 +32,9 @@ class IpReputationService final : public zumbra::qbx::dfw::IpReputationDataServi
 
 struct Control {
   std::mutex mutex;
-  std::condition_variable cv;
-  uint64_t generation = 0;  // bumped by every stop request
+  std::condition_variable cv;    // a stop request, or a run that ended
+  uint64_t generation = 0;       // bumped by every stop request
+  std::map<uint64_t, int> runs;  // runs in progress, by the generation they began in
 };
 
 Control& TheControl() {
@@ -58,7 +60,20 @@ int RunIpReputationDataServer(const std::string& endpoint, uint64_t runTimeMs,
   {
     std::lock_guard<std::mutex> lock(control.mutex);
     generation = control.generation;
+    ++control.runs[generation];
   }
+  // However the run ends, a stop request waiting for it learns so.
+  struct RunEnd {
+    Control& control;
+    uint64_t generation;
+    ~RunEnd() {
+      {
+        std::lock_guard<std::mutex> lock(control.mutex);
+        if (--control.runs[generation] == 0) control.runs.erase(generation);
+      }
+      control.cv.notify_all();
+    }
+  } runEnd{control, generation};
   IpReputationService service;
   qbx::rpc::ServerBuilder builder;
   constexpr char kUnix[] = "unix:";
@@ -101,9 +116,9 @@ int RunIpReputationDataServer(const std::string& endpoint, uint64_t runTimeMs,
 
 void StopIpReputationDataServer() {
   Control& control = TheControl();
-  {
-    std::lock_guard<std::mutex> lock(control.mutex);
-    ++control.generation;
-  }
+  std::unique_lock<std::mutex> lock(control.mutex);
+  const uint64_t stopped = ++control.generation;
   control.cv.notify_all();
+  // Each run's shutdown is bounded (qbx::rpc::Server::kShutdownBound), and so is this wait.
+  control.cv.wait(lock, [&] { return control.runs.empty() || control.runs.begin()->first >= stopped; });
 }

@@ -27,5 +27,7 @@ int RunIpReputationDataServer(void* unused, uint64_t runTimeMs);
 // accepts calls.
 int RunIpReputationDataServer(const std::string& endpoint, uint64_t runTimeMs,
                               const std::function<void(int port)>& onListening);
-// Ends every run that has begun; a run that begins afterwards serves as usual.
+// Ends every run that has begun and returns once they have stopped serving (their sockets
+// removed); a run that begins afterwards serves as usual. Not to be called from inside a
+// run's `onListening`.
 void StopIpReputationDataServer();

@@ -47,6 +47,12 @@ std::string ClaimSocketPath(const std::string& base) {
   return path;
 }
 
+// Claims exactly `path`; false when a server of this process already listens there.
+bool ClaimExactSocketPath(const std::string& path) {
+  std::lock_guard<std::mutex> lock(PathsMutex());
+  return PathsInUse().insert(path).second;
+}
+
 void ReleaseSocketPathsOf(const std::vector<std::string>& paths) {
   std::lock_guard<std::mutex> lock(PathsMutex());
   for (const auto& p : paths) PathsInUse().erase(p);
@@ -155,45 +161,37 @@ std::string& SocketDir() {
 }
 
 // Makes `dir` (and its parents) when missing and checks that only this user can enter it:
-// a real directory, not a link, owned by the effective user, mode 0700.
-bool PrepareSocketDirectory(const std::string& dir) {
+// a real directory, not a link, owned by the effective user, mode 0700. Empty when it is
+// so, otherwise why not.
+std::string PrepareSocketDirectory(const std::string& dir) {
   std::error_code ec;
   const std::filesystem::path path(dir);
   if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-    QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("Cannot make '%s': %s", dir.c_str(), std::strerror(errno));
-    return false;
+    return "Cannot make '" + dir + "': " + std::strerror(errno);
   }
   struct stat st {};
   if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
-    QBX_RPC_LOG(loglevel::kError)
-        .tag("errorCode:RPC200")
-        .put("'%s' is not a directory of this user; not listening there", dir.c_str());
-    return false;
+    return "'" + dir + "' is not a directory of this user; not listening there";
   }
   if ((st.st_mode & 07777) != 0700 && ::chmod(dir.c_str(), 0700) != 0) {
-    QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("Cannot restrict '%s': %s", dir.c_str(), std::strerror(errno));
-    return false;
+    return "Cannot restrict '" + dir + "': " + std::strerror(errno);
   }
-  return true;
+  return std::string();
 }
 
 // Readies `path` for a new listener: its directory closed to others, an old socket removed.
-bool PrepareSocketPath(const std::string& path) {
-  if (path.empty() || path.size() >= sizeof(sockaddr_un::sun_path)) {
-    QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("Cannot listen on socket '%s'", path.c_str());
-    return false;
-  }
+// Empty when ready, otherwise why not.
+std::string PrepareSocketPath(const std::string& path) {
+  if (path.empty() || path.size() >= sizeof(sockaddr_un::sun_path)) return "Cannot listen on socket '" + path + "'";
   const std::string dir = std::filesystem::path(path).parent_path().string();
-  if (dir.empty() || !PrepareSocketDirectory(dir)) return false;
+  if (dir.empty()) return "Cannot listen on socket '" + path + "'";
+  if (std::string why = PrepareSocketDirectory(dir); !why.empty()) return why;
   struct stat st {};
   if (::lstat(path.c_str(), &st) == 0) {
-    if (!S_ISSOCK(st.st_mode) || ::unlink(path.c_str()) != 0) {
-      QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("Cannot replace '%s'", path.c_str());
-      return false;
-    }
+    if (!S_ISSOCK(st.st_mode) || ::unlink(path.c_str()) != 0) return "Cannot replace '" + path + "'";
   }
-  return true;
+  return std::string();
 }
 
 }  // namespace
@@ -211,6 +209,8 @@ std::string ServerBuilder::LocalSocketDirectory() {
 std::string ServerBuilder::LocalSocketPath(const std::string& directory, const std::string& service) {
   return directory + "/" + service + ".sock";
 }
+
+std::string ServerBuilder::PrepareLocalSocket(const std::string& path) { return PrepareSocketPath(path); }
 
 
 ServerBuilder::ServerBuilder() = default;
@@ -269,15 +269,29 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
       local_address = "unix:" + claimed_path;
     }
   }
+  // Every socket path is claimed for this server (or taken over from the claim above), and
+  // so removed when it stops; none is taken from another server of this process.
+  std::vector<std::string> owned;
+  if (!claimed_path.empty()) owned.push_back(claimed_path);
   for (const auto& path : socket_paths_) {
-    if (!PrepareSocketPath(path)) {
-      if (!claimed_path.empty()) ReleaseSocketPathsOf({claimed_path});
+    if (path != claimed_path) {
+      if (!ClaimExactSocketPath(path)) {
+        ReleaseSocketPathsOf(owned);
+        QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("'%s' is served already", path.c_str());
+        return nullptr;
+      }
+      owned.push_back(path);
+    }
+    if (std::string why = PrepareSocketPath(path); !why.empty()) {
+      ReleaseSocketPathsOf(owned);
+      QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("%s", why.c_str());
       return nullptr;
     }
     builder.AddListeningPort("unix:" + path, grpc::InsecureServerCredentials());
   }
   for (const auto& e : endpoints_) {
     if (!e.is_tcp()) {
+      ReleaseSocketPathsOf(owned);
       QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("Cannot listen on '%s'", e.uri().c_str());
       return nullptr;
     }
@@ -294,7 +308,7 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
   // anybody else's.
   auto server = builder.BuildAndStart();
   if (!server || (!endpoints_.empty() && port == 0)) {
-    if (!claimed_path.empty()) ReleaseSocketPathsOf({claimed_path});
+    ReleaseSocketPathsOf(owned);
     QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("Failed to start server");
     return nullptr;
   }
@@ -302,8 +316,6 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
     for (const auto& n : names) health->SetServingStatus(n, true);
   }
   if (linked) transport_->SetLocalAddress(local_address.empty() ? "tcp://127.0.0.1:" + std::to_string(port) : local_address);
-  std::vector<std::string> owned;
-  if (!claimed_path.empty()) owned.push_back(claimed_path);
   for (const auto& calls : openCalls_) calls->Open();
   return std::make_unique<Server>(std::move(server), port, std::move(names), std::move(owned), openCalls_);
 }

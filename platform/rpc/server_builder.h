@@ -75,7 +75,9 @@ class ServerBuilder {
   ServerBuilder& AddListeningPort(const net::Endpoint& endpoint);
   // A Unix-domain socket at `path`, whose directory only this process's user may enter:
   // the directory is made with mode 0700 when missing, and a server is refused when it is
-  // not a real directory owned by this user. A stale socket at `path` is replaced.
+  // not a real directory owned by this user. A stale socket at `path` is replaced, but not
+  // the socket of another server of this process (that server is refused). The server
+  // removes the socket when it stops.
   ServerBuilder& AddLocalSocket(const std::string& path);
   // `full_name` is the package-qualified service name the health service answers for.
   ServerBuilder& RegisterService(grpc::Service* service, const std::string& full_name);
@@ -95,6 +97,10 @@ class ServerBuilder {
   static std::string LocalSocketDirectory();
   // The socket path of `service` in `directory`.
   static std::string LocalSocketPath(const std::string& directory, const std::string& service);
+  // Readies `path` as a server would (its directory made and closed to others, a stale
+  // socket removed) without listening. Empty when a server can listen there, otherwise why
+  // not; nothing is logged.
+  static std::string PrepareLocalSocket(const std::string& path);
   // The open calls of a registered service: opened when the server starts, ended when it
   // shuts down.
   ServerBuilder& TrackOpenCalls(std::shared_ptr<OpenCalls> calls);

@@ -3,7 +3,9 @@
 // registers its endpoint with the forwarding side and completes app-init with the master;
 // the master then pulls from several verticals (client data, summation twice, runtime
 // status) and gets answers; a mastership change and a dropped forwarding connection are
-// survived; SIGTERM still ends the daemon with 0.
+// survived; SIGTERM still ends the daemon with 0. The daemon's sockets: a second daemon
+// leaves the first one's alone, a clean exit leaves none behind, and a socket directory that
+// cannot be used at start is waited for until it is repaired.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -26,6 +28,9 @@ namespace {
 constexpr int kVerticals = 8;
 constexpr char kSocketDir[] = "/var/run/zumbra/exporter/rpc/";
 constexpr char kNobody[] = "65534";
+constexpr char kRunDir[] = "/var/run/zumbra/exporter";
+constexpr char kAppctl[] = "/usr/bin/ovs-appctl";
+constexpr char kCliSocket[] = "/var/run/zumbra/exporter/common-exporter-cli";
 
 // Where the daemon serves its inbound services: only root (the local proxies) may connect.
 std::string HostServiceTarget() {
@@ -97,6 +102,42 @@ class DaemonPullE2E : public ::testing::Test {
     }
     return OutputOf(*ns_, pid);
   }
+  // The peers (database, monitoring provider, proxy with two APHs), then the daemon.
+  void StartPeersAndDaemon() {
+    ASSERT_GT(StartNodeDb(*ns_), 0);
+    ASSERT_GT(StartMonitoring(*ns_), 0);
+    ASSERT_NO_FATAL_FAILURE(StartTnProxy());
+    pid_ = StartDaemonIn(*ns_);
+    ASSERT_GT(pid_, 0);
+  }
+  // The same, returning once every vertical completed app-init and IP reputation is served.
+  void StartServingDaemon() {
+    ASSERT_NO_FATAL_FAILURE(StartPeersAndDaemon());
+    ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", kVerticals));
+    ASSERT_NO_FATAL_FAILURE(WaitForRecords("IP-reputation data server listening on", 1));
+  }
+  // Runs a program inside the namespace; its exit status (-1 when it did not end), with
+  // what it printed in `out`.
+  int RunInside(const std::vector<std::string>& argv, std::string& out) {
+    const pid_t pid = ns_->Spawn(argv);
+    if (pid <= 0) return -1;
+    std::optional<int> status = WaitForExitReading(*ns_, pid, std::chrono::seconds(30));
+    out = OutputOf(*ns_, pid);
+    return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+  }
+  // The Unix-domain sockets under the daemon's run directory, one path a line.
+  std::string SocketsLeft() {
+    std::string out;
+    EXPECT_EQ(RunInside({"/usr/bin/find", kRunDir, "-type", "s"}, out), 0) << out;
+    return out;
+  }
+  void StopDaemonCleanly() {
+    ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
+    std::optional<int> status = WaitForExitReading(*ns_, pid_, std::chrono::seconds(30));
+    ASSERT_TRUE(status.has_value()) << "daemon still running";
+    ASSERT_TRUE(WIFEXITED(*status)) << "wait status " << *status << "\n" << OutputOf(*ns_, pid_);
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+  }
   // The uuid of APH `index` as the proxy stand-in lists it.
   std::string AphUuid(int index) {
     Command("aphs");
@@ -115,11 +156,7 @@ class DaemonPullE2E : public ::testing::Test {
 
 TEST_F(DaemonPullE2E, TheManagementPlanePullsFromSeveralVerticalsAcrossMasterChangeAndForwardingLoss) {
   if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
-  ASSERT_GT(StartNodeDb(*ns_), 0);
-  ASSERT_GT(StartMonitoring(*ns_), 0);
-  ASSERT_NO_FATAL_FAILURE(StartTnProxy());
-  pid_ = StartDaemonIn(*ns_);
-  ASSERT_GT(pid_, 0);
+  ASSERT_NO_FATAL_FAILURE(StartPeersAndDaemon());
 
   // Every vertical's app-init completes with the master APH.
   ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", kVerticals));
@@ -160,22 +197,12 @@ TEST_F(DaemonPullE2E, TheManagementPlanePullsFromSeveralVerticalsAcrossMasterCha
   Command("pull DFWRuleStats summation 3 2");
   WaitForAnswer("pull summation to DFWRuleStats: ok", 3);
 
-  ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
-  std::optional<int> status = WaitForExitReading(*ns_, pid_, std::chrono::seconds(30));
-  ASSERT_TRUE(status.has_value()) << "daemon still running";
-  ASSERT_TRUE(WIFEXITED(*status)) << "wait status " << *status << "\n" << OutputOf(*ns_, pid_);
-  EXPECT_EQ(WEXITSTATUS(*status), 0);
+  ASSERT_NO_FATAL_FAILURE(StopDaemonCleanly());
 }
 
 TEST_F(DaemonPullE2E, OnlyTheProxyReachesTheInboundServicesAndAStrangerLeavesTheDeltaChainIntact) {
   if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
-  ASSERT_GT(StartNodeDb(*ns_), 0);
-  ASSERT_GT(StartMonitoring(*ns_), 0);
-  ASSERT_NO_FATAL_FAILURE(StartTnProxy());
-  pid_ = StartDaemonIn(*ns_);
-  ASSERT_GT(pid_, 0);
-  ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", kVerticals));
-  ASSERT_NO_FATAL_FAILURE(WaitForRecords("IP-reputation data server listening on", 1));
+  ASSERT_NO_FATAL_FAILURE(StartServingDaemon());
   const std::string master = AphUuid(0);
 
   Command("pull DFWRuleStats summation 1 0");
@@ -203,10 +230,87 @@ TEST_F(DaemonPullE2E, OnlyTheProxyReachesTheInboundServicesAndAStrangerLeavesThe
   out = Stranger({"host", HostServiceTarget(), "DFWRuleStats", master, "3", "2"});
   EXPECT_NE(out.find("stranger: host: ok"), std::string::npos) << out;
 
-  ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
-  std::optional<int> status = WaitForExitReading(*ns_, pid_, std::chrono::seconds(30));
-  ASSERT_TRUE(status.has_value()) << "daemon still running";
-  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+  ASSERT_NO_FATAL_FAILURE(StopDaemonCleanly());
+}
+
+TEST_F(DaemonPullE2E, ASecondDaemonLeavesTheFirstServingAndACleanExitLeavesNoSocket) {
+  if (::access(kAppctl, X_OK) != 0) GTEST_SKIP() << "ovs-appctl (openvswitch-common) not installed";
+  if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
+  ASSERT_NO_FATAL_FAILURE(StartServingDaemon());
+  ASSERT_NO_FATAL_FAILURE(WaitForRecords("[CLI][Open] Listening on", 1));
+
+  // A second daemon on the same node gives up at once, naming the one that runs.
+  const pid_t second = StartDaemonIn(*ns_);
+  ASSERT_GT(second, 0);
+  std::optional<int> status = WaitForExitReading(*ns_, second, std::chrono::seconds(30));
+  ASSERT_TRUE(status.has_value()) << "the second daemon still runs";
+  ASSERT_TRUE(WIFEXITED(*status)) << "wait status " << *status;
+  EXPECT_NE(WEXITSTATUS(*status), 0);
+  ASSERT_NO_FATAL_FAILURE(
+      WaitForRecords("Not starting: another instance (pid " + std::to_string(pid_) + ") holds '" + kRunDir, 1));
+
+  // The first keeps every socket: pulls, IP-reputation lookups and commands are answered.
+  Command("pull DFWRuleStats summation 1 0");
+  WaitForAnswer("pull summation to DFWRuleStats: ok");
+  std::string out = Stranger({"ip-reputation", IpReputationTarget()});
+  EXPECT_NE(out.find("stranger: ip-reputation: ok"), std::string::npos) << out;
+  EXPECT_EQ(RunInside({kAppctl, "-t", kCliSocket, "set/loglevel", "info"}, out), 0) << out;
+  EXPECT_EQ(out, "log level set to 4\n");
+
+  // A clean exit takes every socket of the daemon with it.
+  ASSERT_NO_FATAL_FAILURE(StopDaemonCleanly());
+  EXPECT_EQ(SocketsLeft(), "");
+}
+
+TEST_F(DaemonPullE2E, ALinkedSocketDirectoryRepairedAfterFiveSecondsIsServed) {
+  if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
+  // The socket directory is a link to a place where anybody could have put it.
+  std::string out;
+  ASSERT_EQ(RunInside({"/bin/sh", "-c",
+                       "mkdir -p /var/run/zumbra/elsewhere /var/run/zumbra/exporter && "
+                       "ln -s /var/run/zumbra/elsewhere /var/run/zumbra/exporter/rpc"},
+                      out),
+            0)
+      << out;
+  ASSERT_NO_FATAL_FAILURE(StartPeersAndDaemon());
+
+  // The daemon says why it waits, and tries again; the repair comes once it has waited 5 s.
+  const std::string waiting = "Inbound services cannot listen yet (";
+  long long waited = 0;
+  const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (size_t seen = 0; waited < 5000;) {
+    ASSERT_LT(std::chrono::steady_clock::now(), failsafe) << "no retry 5 s after start; output:\n"
+                                                          << OutputOf(*ns_, pid_);
+    ASSERT_FALSE(ns_->WaitForExit(pid_, std::chrono::milliseconds(0)).has_value())
+        << "the daemon gave up instead of waiting; output:\n" << OutputOf(*ns_, pid_);
+    ns_->NextSyslog(std::chrono::milliseconds(200));
+    for (; seen < ns_->Syslog().size(); ++seen) {
+      const std::string& record = ns_->Syslog()[seen];
+      const size_t at = record.find(waiting);
+      if (at == std::string::npos) continue;
+      EXPECT_NE(record.find("/var/run/zumbra/exporter/rpc' is not a directory of this user; not listening there"),
+                std::string::npos)
+          << record;
+      waited = std::stoll(record.substr(at + waiting.size()));
+    }
+  }
+  EXPECT_EQ(CountRecords(*ns_, "Received REGISTRATION_ACK"), 0);
+  ASSERT_EQ(RunInside({"/bin/sh", "-c", "rm /var/run/zumbra/exporter/rpc && mkdir -m 0700 /var/run/zumbra/exporter/rpc"},
+                      out),
+            0)
+      << out;
+
+  // The repaired directory is used: the endpoints are registered and pulls answered.
+  ASSERT_NO_FATAL_FAILURE(WaitForRecords("Inbound services can listen after", 1));
+  ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", kVerticals));
+  Command("registrations");
+  WaitForAnswer("endpoint DFWRuleStats at " + HostServiceTarget());
+  Command("pull DFWRuleStats summation 1 0");
+  WaitForAnswer("pull summation to DFWRuleStats: ok");
+  ASSERT_NO_FATAL_FAILURE(WaitForRecords("IP-reputation data server listening on", 1));
+  out = Stranger({"ip-reputation", IpReputationTarget()});
+  EXPECT_NE(out.find("stranger: ip-reputation: ok"), std::string::npos) << out;
+  ASSERT_NO_FATAL_FAILURE(StopDaemonCleanly());
 }
 
 }  // namespace

@@ -46,7 +46,8 @@ TEST(IpReputationServer, LimitedRunEndsByItselfAndBadEndpointFails) {
 }
 
 // Served on a Unix-domain socket, as in the daemon: the directory is closed to other users,
-// and a request above the cap is refused before it is read whole while the server goes on.
+// a request above the cap is refused before it is read whole while the server goes on, and
+// the socket goes when the server is stopped.
 TEST(IpReputationServer, SocketServerIsClosedToOthersAndRefusesOversizedRequests) {
   char base[] = "/tmp/qbx-iprep-XXXXXX";
   ASSERT_NE(::mkdtemp(base), nullptr);
@@ -76,7 +77,9 @@ TEST(IpReputationServer, SocketServerIsClosedToOthersAndRefusesOversizedRequests
   EXPECT_EQ(lookup(kIpReputationMaxRequestBytes / 1000 + 1, 1000), grpc::StatusCode::RESOURCE_EXHAUSTED);
   EXPECT_EQ(lookup(2, 9), grpc::StatusCode::OK);
 
+  // The stop returns once the server no longer serves: its socket is gone by then.
   StopIpReputationDataServer();
+  EXPECT_FALSE(std::filesystem::exists(path));
   server.join();
   std::filesystem::remove_all(base);
 }

@@ -1,6 +1,7 @@
 // Servers on Unix-domain sockets: the socket's directory is made closed to every other user,
 // a directory that another user owns or that is a link is refused, a stale socket is
-// replaced, and a builder tied to a transport reports its socket as its local address.
+// replaced, and a builder tied to a transport reports its socket as its local address. A
+// socket belongs to one server of the process until that server stops.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -93,6 +94,60 @@ TEST_F(LocalSocketTest, ForeignOrLinkedDirectoryOrNonSocketFileIsRefused) {
     ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
     EXPECT_EQ(Serve(foreign + "/a.sock"), nullptr);
   }
+}
+
+TEST_F(LocalSocketTest, AnExplicitSocketBelongsToItsServerUntilItStops) {
+  const std::string path = base_ + "/rpc/a.sock";
+  auto first = Serve(path);
+  ASSERT_NE(first, nullptr);
+  struct stat bound {};
+  ASSERT_EQ(::lstat(path.c_str(), &bound), 0);
+
+  // A second server of this process on the same path is refused, and the first one's
+  // socket is left as it was (not replaced by a new one).
+  EXPECT_EQ(Serve(path), nullptr);
+  struct stat now {};
+  ASSERT_EQ(::lstat(path.c_str(), &now), 0);
+  EXPECT_EQ(now.st_ino, bound.st_ino);
+
+  // Once the first stops, its socket is gone and the path is free again.
+  first->Shutdown();
+  EXPECT_EQ(Mode(path), 0u);
+  auto again = Serve(path);
+  ASSERT_NE(again, nullptr);
+  again->Shutdown();
+
+  // A server that could not listen leaves the path free too.
+  std::ofstream(path) << "data";
+  EXPECT_EQ(Serve(path), nullptr);
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  EXPECT_NE(Serve(path), nullptr);
+}
+
+TEST_F(LocalSocketTest, PrepareLocalSocketSaysWhyUntilTheDirectoryIsRepaired) {
+  const std::string elsewhere = base_ + "/elsewhere";
+  ASSERT_EQ(::mkdir(elsewhere.c_str(), 0700), 0);
+  const std::string dir = base_ + "/rpc";
+  ASSERT_EQ(::symlink(elsewhere.c_str(), dir.c_str()), 0);
+  const std::string path = dir + "/a.sock";
+  EXPECT_EQ(rpc::ServerBuilder::PrepareLocalSocket(path),
+            "'" + dir + "' is not a directory of this user; not listening there");
+
+  // A plain file where the directory goes, then where the socket goes.
+  ASSERT_EQ(::unlink(dir.c_str()), 0);
+  std::ofstream(dir) << "data";
+  EXPECT_NE(rpc::ServerBuilder::PrepareLocalSocket(path), "");
+  ASSERT_EQ(::unlink(dir.c_str()), 0);
+  ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+  std::ofstream(path) << "data";
+  EXPECT_EQ(rpc::ServerBuilder::PrepareLocalSocket(path), "Cannot replace '" + path + "'");
+  EXPECT_TRUE(std::filesystem::is_regular_file(path));
+
+  // Repaired: the directory is closed to others and a server can listen there.
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  EXPECT_EQ(rpc::ServerBuilder::PrepareLocalSocket(path), "");
+  EXPECT_EQ(Mode(dir) & 07777, 0700u);
+  EXPECT_NE(Serve(path), nullptr);
 }
 
 TEST_F(LocalSocketTest, TransportBuilderListensInTheSocketDirectoryAndReportsIt) {
