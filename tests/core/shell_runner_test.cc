@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -102,11 +103,13 @@ std::vector<pid_t> LiveDescendants() {
 // Every runner test runs under a failsafe: a runner that deadlocks with its child (or waits
 // for a child it cannot end) fails the test after kLimit instead of hanging until the test
 // driver's limit. Past it, every process the test started is killed, which closes the
-// child's pipes and ends the wait for it, so that the runner returns and the test goes on.
-// The limit never decides a passing run: a command here ends in milliseconds.
+// child's pipes and ends the wait for it, so that the runner returns and the test fails.
+// A runner that does not return even then (it waits on nothing) ends the test program.
+// The limits never decide a passing run: a command here ends in milliseconds.
 class RunnerTest : public ::testing::Test {
  protected:
   static constexpr std::chrono::seconds kLimit{20};
+  static constexpr std::chrono::seconds kAfterKill{5};
 
   RunnerTest()
       : watcher([this] {
@@ -114,6 +117,10 @@ class RunnerTest : public ::testing::Test {
           if (done.wait_for(lock, kLimit, [this] { return finished; })) return;
           fired = true;
           for (pid_t pid : LiveDescendants()) ::kill(pid, SIGKILL);
+          if (done.wait_for(lock, kAfterKill, [this] { return finished; })) return;
+          std::fprintf(stderr, "a command did not return within %lld s, nor once its processes were killed\n",
+                       static_cast<long long>(kLimit.count()));
+          std::abort();
         }) {}
 
   void TearDown() override {
