@@ -532,6 +532,7 @@ struct HeldStore {
   std::shared_ptr<ITargetStatsStore> message;
   std::shared_ptr<ITargetStatsStore> wire;
   TargetState contents;
+  int writtenIn;     // poll number
   int releaseAfter;  // poll number
 };
 
@@ -635,7 +636,7 @@ Outcome RunPolls(bool skipFirstValue, Rule broken, int polls, uint32_t seed, boo
     // The stores the vertical kept are as they were, whatever the factories did since.
     for (const HeldStore& h : held) {
       if (Contents(*h.message) != h.contents || Contents(*h.wire) != h.contents) {
-        return {n, "a store kept by the vertical since poll " + std::to_string(h.releaseAfter) + " changed"};
+        return {n, "a store kept by the vertical since poll " + std::to_string(h.writtenIn) + " changed"};
       }
     }
     std::erase_if(held, [n](const HeldStore& h) { return h.releaseAfter <= n; });
@@ -643,7 +644,7 @@ Outcome RunPolls(bool skipFirstValue, Rule broken, int polls, uint32_t seed, boo
     if (!fromMessage.empty() && vertical.Chance(10)) {
       for (uint32_t k = 1 + vertical.Below(3); k > 0; --k) {
         const size_t i = vertical.Below(static_cast<uint32_t>(fromMessage.size()));
-        held.push_back({fromMessage[i].store, fromWire[i].store, Contents(*fromMessage[i].store),
+        held.push_back({fromMessage[i].store, fromWire[i].store, Contents(*fromMessage[i].store), n,
                         n + 1 + static_cast<int>(vertical.Below(6))});
       }
     }
