@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -474,41 +475,43 @@ TEST_F(RunCommandPipesTest, CallerWithoutStandardStreamsKeepsTheChildsStreamsApa
 
 // The idle time-out counts consecutive waits in which the child made no progress on any
 // stream: output, errors or input.
-TEST_F(RunCommandIdleTest, ChildPrintingOnceAWaitIsNeverKilled) {
-  CapturingSink sink;
-  // Six lines, one per wait: more waits in total than the time-out allows in a row. After
-  // the last one the child ends; its two hang-ups are the only waits without progress.
-  SteppedChild child(6, SteppedChild::AfterSteps::kFinish);
-  IdleWaitGuard wait([&](pollfd* streams, size_t count) { child.Wait(streams, count); });
-  const std::string script =
-      child.Open() + "n=0; while read x <&3 && [ \"$x\" != q ]; do n=$((n+1)); echo $n; done";
-  Args args{"/bin/sh", "-c", script};
-  char out[64];
-  int outLen = sizeof(out);
-  EXPECT_EQ(RunCommandWithTimeoutQBX("/bin/sh", args.argv(), out, &outLen, nullptr, nullptr, nullptr, 0, 3), 1);
-  EXPECT_EQ(std::string(out, outLen), "1\n2\n3\n4\n5\n6\n");
-  EXPECT_EQ(sink.Count("Kill stuck child"), 0);
-  EXPECT_EQ(child.released, 6);
-  EXPECT_EQ(sink.Count("Reaped child /bin/sh, exit status = 0"), 1);
-}
+struct Ran {
+  int rc;
+  std::string out;
+  std::string err;
+};
 
-TEST_F(RunCommandIdleTest, ChildWritingOnlyErrorsOnceAWaitIsNeverKilled) {
-  CapturingSink sink;
-  SteppedChild child(6, SteppedChild::AfterSteps::kFinish);
+// Runs `script` (after the child's opening of its cue fifo) with `timeout`, each idle wait
+// being one of the child's steps.
+Ran RunStepped(SteppedChild& child, const std::string& script, int timeout, const std::string& input = "") {
   IdleWaitGuard wait([&](pollfd* streams, size_t count) { child.Wait(streams, count); });
-  const std::string script =
-      child.Open() + "n=0; while read x <&3 && [ \"$x\" != q ]; do n=$((n+1)); echo e$n >&2; done";
-  Args args{"/bin/sh", "-c", script};
-  char out[16];
+  Args args{"/bin/sh", "-c", child.Open() + script};
+  char out[64];
   char err[64];
   int outLen = sizeof(out);
   int errLen = sizeof(err);
-  EXPECT_EQ(RunCommandWithTimeoutQBX("/bin/sh", args.argv(), out, &outLen, err, &errLen, nullptr, 0, 3), 1);
-  EXPECT_EQ(outLen, 0);
-  EXPECT_EQ(std::string(err, errLen), "e1\ne2\ne3\ne4\ne5\ne6\n");
-  EXPECT_EQ(sink.Count("Kill stuck child"), 0);
-  EXPECT_EQ(child.released, 6);
-  EXPECT_EQ(sink.Count("Reaped child /bin/sh, exit status = 0"), 1);
+  const int rc = RunCommandWithTimeoutQBX("/bin/sh", args.argv(), out, &outLen, err, &errLen,
+                                          input.empty() ? nullptr : input.data(), static_cast<int>(input.size()),
+                                          timeout);
+  return {rc, std::string(out, std::max(outLen, 0)), std::string(err, std::max(errLen, 0))};
+}
+
+TEST_F(RunCommandIdleTest, ChildWritingOnceAWaitOnEitherStreamIsNeverKilled) {
+  // Six lines, one per wait: more waits in total than the time-out of 3 allows in a row.
+  // After the last one the child ends; its two hang-ups are the only waits without progress.
+  for (const std::string redirect : {"", " >&2"}) {
+    SCOPED_TRACE(redirect.empty() ? "output" : "errors");
+    CapturingSink sink;
+    SteppedChild child(6, SteppedChild::AfterSteps::kFinish);
+    const Ran ran =
+        RunStepped(child, "n=0; while read x <&3 && [ \"$x\" != q ]; do n=$((n+1)); echo $n" + redirect + "; done", 3);
+    EXPECT_EQ(ran.rc, 1);
+    EXPECT_EQ(redirect.empty() ? ran.out : ran.err, "1\n2\n3\n4\n5\n6\n");
+    EXPECT_EQ(redirect.empty() ? ran.err : ran.out, "");
+    EXPECT_EQ(sink.Count("Kill stuck child"), 0);
+    EXPECT_EQ(child.released, 6);
+    EXPECT_EQ(sink.Count("Reaped child /bin/sh, exit status = 0"), 1);
+  }
 }
 
 TEST_F(RunCommandIdleTest, ChildReadingItsInputSlowlyIsNeverKilled) {
@@ -517,63 +520,43 @@ TEST_F(RunCommandIdleTest, ChildReadingItsInputSlowlyIsNeverKilled) {
   // nothing, so the runner's only progress is the input it writes into the room made.
   // On its cue to finish the child reads the rest and says so.
   SteppedChild child(6, SteppedChild::AfterSteps::kFinish);
-  IdleWaitGuard wait([&](pollfd* streams, size_t count) { child.Wait(streams, count); });
-  const std::string script = child.Open() +
+  const Ran ran = RunStepped(child,
                              "while read x <&3 && [ \"$x\" != q ]; do "
                              "dd bs=16384 count=1 of=/dev/null status=none; done; "
-                             "cat >/dev/null; echo all-read";
-  Args args{"/bin/sh", "-c", script};
-  const std::string input(1 << 20, 'i');
-  char out[16];
-  int outLen = sizeof(out);
-  EXPECT_EQ(RunCommandWithTimeoutQBX("/bin/sh", args.argv(), out, &outLen, nullptr, nullptr, input.data(),
-                                     static_cast<int>(input.size()), 3),
-            1);
-  EXPECT_EQ(std::string(out, outLen), "all-read\n");
+                             "cat >/dev/null; echo all-read",
+                             3, std::string(1 << 20, 'i'));
+  EXPECT_EQ(ran.rc, 1);
+  EXPECT_EQ(ran.out, "all-read\n");
   EXPECT_EQ(sink.Count("Kill stuck child"), 0);
   EXPECT_EQ(child.released, 6);
 }
 
-TEST_F(RunCommandIdleTest, SilentChildIsKilledCountingFromItsLastErrorLine) {
-  CapturingSink sink;
-  // Four error lines, one per wait, then silence: the time-out of 3 is reached at the third
-  // empty read after the last line, after two idle waits.
-  SteppedChild child(4, SteppedChild::AfterSteps::kSilent);
-  IdleWaitGuard wait([&](pollfd* streams, size_t count) { child.Wait(streams, count); });
-  const std::string script = child.Open() + "n=0; while read x <&3; do n=$((n+1)); echo e$n >&2; done";
-  Args args{"/bin/sh", "-c", script};
-  char out[16];
-  char err[64];
-  int outLen = sizeof(out);
-  int errLen = sizeof(err);
-  EXPECT_EQ(RunCommandWithTimeoutQBX("/bin/sh", args.argv(), out, &outLen, err, &errLen, nullptr, 0, 3), 1);
-  EXPECT_EQ(outLen, 0);
-  EXPECT_EQ(std::string(err, errLen), "e1\ne2\ne3\ne4\n");
-  EXPECT_EQ(sink.Count("Kill stuck child process /bin/sh."), 1);
-  EXPECT_EQ(child.released, 4);
-  EXPECT_EQ(child.waitsAfterSteps, 2);
-  EXPECT_EQ(sink.Count("Sleeping to wait for child"), child.waits);
-}
-
-TEST_F(RunCommandIdleTest, IdleChildIsKilledAfterTimeoutConsecutiveEmptyReads) {
-  CapturingSink sink;
-  // One line, then silence: with time-out 30 the child is killed at the 30th empty read
-  // after the line, after 29 idle waits.
-  SteppedChild child(1, SteppedChild::AfterSteps::kSilent);
-  IdleWaitGuard wait([&](pollfd* streams, size_t count) { child.Wait(streams, count); });
-  Args args{"/bin/sh", "-c", child.Open() + "read x <&3; echo line; read x <&3"};
-  char out[64];
-  int outLen = sizeof(out);
-  EXPECT_EQ(RunCommandWithTimeoutQBX("/bin/sh", args.argv(), out, &outLen, nullptr, nullptr, nullptr, 0, 30), 1);
-  EXPECT_EQ(std::string(out, outLen), "line\n");
-  EXPECT_EQ(sink.Count("Kill stuck child process /bin/sh."), 1);
-  EXPECT_EQ(child.waitsAfterSteps, 29);
-  int afterData = 0;
-  for (const auto& t : sink.Texts()) {
-    if (t.find("Reading 5 bytes from child") != std::string::npos) afterData = 0;
-    if (t.find("Sleeping to wait for child") != std::string::npos) ++afterData;
+// A child that goes silent is killed at the time-out's empty read counted from its last
+// line, on either stream: after time-out - 1 idle waits.
+TEST_F(RunCommandIdleTest, SilentChildIsKilledCountingFromItsLastLine) {
+  struct Case {
+    int lines;
+    std::string script;
+    int timeout;
+    std::string out, err;
+  };
+  const Case cases[] = {
+      {4, "n=0; while read x <&3; do n=$((n+1)); echo e$n >&2; done", 3, "", "e1\ne2\ne3\ne4\n"},
+      {1, "read x <&3; echo line; read x <&3", 30, "line\n", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    CapturingSink sink;
+    SteppedChild child(c.lines, SteppedChild::AfterSteps::kSilent);
+    const Ran ran = RunStepped(child, c.script, c.timeout);
+    EXPECT_EQ(ran.rc, 1);
+    EXPECT_EQ(ran.out, c.out);
+    EXPECT_EQ(ran.err, c.err);
+    EXPECT_EQ(sink.Count("Kill stuck child process /bin/sh."), 1);
+    EXPECT_EQ(child.released, c.lines);
+    EXPECT_EQ(child.waitsAfterSteps, c.timeout - 1);
+    EXPECT_EQ(sink.Count("Sleeping to wait for child"), child.waits);
   }
-  EXPECT_EQ(afterData, 29);
 }
 
 }  // namespace
