@@ -31,20 +31,20 @@ std::mutex& IdleWaitMutex() {
   return mutex;
 }
 
-std::function<void()>& IdleWaitHook() {
-  static std::function<void()> hook;
+std::function<void(pollfd*, size_t)>& IdleWaitHook() {
+  static std::function<void(pollfd*, size_t)> hook;
   return hook;
 }
 
 // One idle second: the wait ends early when any stream becomes ready.
 void IdleWait(pollfd* fds, nfds_t count) {
-  std::function<void()> hook;
+  std::function<void(pollfd*, size_t)> hook;
   {
     std::lock_guard<std::mutex> lock(IdleWaitMutex());
     hook = IdleWaitHook();
   }
   if (hook) {
-    hook();
+    hook(fds, count);
   } else {
     ::poll(fds, count, kIdleWaitMs);
   }
@@ -92,6 +92,28 @@ void CloseFd(int& fd) {
     ::close(fd);
     fd = -1;
   }
+}
+
+// A pipe whose descriptors are all 3 or above, close-on-exec. In a process started with
+// standard input, output or error closed, a new pipe takes those numbers; the spawn binds
+// the child's 0, 1 and 2 one after the other, and a pipe end that sits on one of them
+// would be overwritten before it is bound (the child's errors would land in its output).
+bool MakePipeAboveStandardStreams(int fds[2]) {
+  if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i] > STDERR_FILENO) continue;
+    const int moved = ::fcntl(fds[i], F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int dupErrno = errno;
+    ::close(fds[i]);
+    fds[i] = moved;
+    if (moved < 0) {
+      CloseFd(fds[0]);
+      CloseFd(fds[1]);
+      errno = dupErrno;
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -161,6 +183,7 @@ int RunCommandWithTimeoutQBX(const char* path, char* argv[], char* output, int* 
   errno = 0;
   // [0] read end, [1] write end. Close-on-exec keeps these pipes out of children that
   // other threads start meanwhile; the spawn's dup2 clears the flag on the child's copies.
+  // None of them is 0, 1 or 2 (see MakePipeAboveStandardStreams).
   int errPipe[2] = {-1, -1};
   int outPipe[2] = {-1, -1};
   int inPipe[2] = {-1, -1};
@@ -177,7 +200,7 @@ int RunCommandWithTimeoutQBX(const char* path, char* argv[], char* output, int* 
                {outPipe, "Failed to create stdout pipe: %d\n"},
                {inPipe, "Failed to create stdin pipe: %d\n"}};
   for (const auto& p : pipes) {
-    if (::pipe2(p.fds, O_CLOEXEC) != 0) {
+    if (!MakePipeAboveStandardStreams(p.fds)) {
       QBX_LOG(qbx::loglevel::kWarning).subcomp(kSubcomp).put(p.text, errno);
       closeAll();
       return 0;
@@ -338,7 +361,7 @@ int RunCommandWithTimeout(const char* path, char* argv[], char* output, int* out
 
 namespace qbx {
 
-void SetRunCommandIdleWaitForTest(std::function<void()> wait) {
+void SetRunCommandIdleWaitForTest(std::function<void(pollfd*, size_t)> wait) {
   std::lock_guard<std::mutex> lock(IdleWaitMutex());
   IdleWaitHook() = std::move(wait);
 }

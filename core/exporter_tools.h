@@ -9,6 +9,9 @@
 // command has ended (or has been killed and reaped) and may run on several threads at once.
 #pragma once
 
+#include <poll.h>
+
+#include <cstddef>
 #include <functional>
 
 namespace ExporterTools {
@@ -42,7 +45,9 @@ int RunCommandWithTimeout(const char* path, char* argv[], char* output, int* out
                           int* errorLength, const char* input, int inputLength);
 
 namespace qbx {
-// Tests: replaces the one-second wait between idle polls of RunCommandWithTimeoutQBX.
-// Null restores the real wait. Set it while no command runs.
-void SetRunCommandIdleWaitForTest(std::function<void()> wait);
+// Tests: replaces the one-second wait between idle polls of RunCommandWithTimeoutQBX. The
+// wait is given the child's open streams as the runner polls them (output and error for
+// reading, input for writing), so that it can wait for the child's next step instead of
+// for a time. Null restores the real wait. Set it while no command runs.
+void SetRunCommandIdleWaitForTest(std::function<void(pollfd* streams, size_t count)> wait);
 }  // namespace qbx

@@ -125,6 +125,14 @@ const std::vector<Scenario>& Scenarios() {
        {{1, 0, 10, Answer::kFull, {10.0, 10.0}},
         {2, 0, 4, Answer::kFull, {4.0, 4.0}, "version"},
         {3, 2, 6, Answer::kDelta, {2.0, 2.0}}}},
+      // The acknowledgement 6 was never sent: only a worker waiting for its first request
+      // after a reset takes it (status DELTA_FIRST_RECEIVED_REQUEST), and the delta store,
+      // reset with it, has no base: the whole running total is the delta.
+      {"version_change_between_deltas_restarts_from_empty",
+       {{1, 0, 10, Answer::kFull, {10.0, 10.0}},
+        {2, 1, 12, Answer::kDelta, {2.0, 2.0}},
+        {9, 6, 3, Answer::kDelta, {3.0, std::nullopt}, "version"},
+        {10, 9, 7, Answer::kDelta, {4.0, 4.0}}}},
       {"reset_between_deltas_restarts_from_empty",
        {{1, 0, 10, Answer::kFull, {10.0, 10.0}},
         {2, 1, 12, Answer::kDelta, {2.0, 2.0}},

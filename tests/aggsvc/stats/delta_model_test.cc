@@ -1,25 +1,33 @@
 // The delta encoder against a small reference model of its rules, over thousands of random
-// polls from a fixed seed: counters that are new, missing, going backward or wrapping,
-// positional counters with absent values and length changes, target errors, types kept
-// alive by error marks, resets, and answers that fail and are rolled back. Both the message
-// and the bytes path must give the model's answer for every poll.
+// polls from a fixed seed: counters that are new, missing, going backward or wrapping, more
+// named counters than a store holds in place, positional counters with absent values and
+// length changes, target errors, types kept alive by error marks, marks written before the
+// stores (which refuse them), targets written in changing order, resets, bases taken from a
+// full answer, answers that fail and are rolled back (encoded or not), and stores that the
+// vertical keeps across polls. Both the message and the bytes path must give the model's
+// answer for every poll, and the bytes must be those of the serialised message.
 //
 // The model is written from the rules alone, one branch per rule, and can break any one of
 // them on request: the second test checks that every broken rule is caught by the same
 // polls, so that none of the rules goes untested.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "aggsvc/stats/delta_store_factory.h"
+#include "aggsvc/stats/proto_store_factory.h"
 #include "tests/aggsvc/stats/stats_log_capture.h"
 #include "zumbra/qbx/agg_service/messaging/stats.pb.h"
 
@@ -48,7 +56,10 @@ enum class Rule {
   kParentMarks,               // marks of its parent id or parent type count too
   kUnmarkedTypeForgotten,     // a missing type without a mark is forgotten
   kRollback,                  // a failed answer leaves the base as it was
+  kUnencodedPollLeavesBase,   // so does a poll rolled back before it was encoded
   kReset,                     // a reset forgets every base
+  kFullAnswerIsBase,          // the stores of a full answer are the base of the next delta
+  kMarksRefuseStores,         // marks written before the stores refuse the stores they cover
   kCount,
 };
 
@@ -58,7 +69,9 @@ const char* RuleName(Rule rule) {
                                 "absent position is base", "length mismatch drops target",
                                 "errors with named counters", "empty target dropped", "empty type dropped",
                                 "missing target forgotten", "marked type kept", "parent marks",
-                                "unmarked type forgotten", "rollback", "reset"};
+                                "unmarked type forgotten", "rollback", "unencoded poll leaves base", "reset",
+                                "full answer is base", "marks refuse stores"};
+  static_assert(sizeof(names) / sizeof(names[0]) == static_cast<size_t>(Rule::kCount));
   return names[static_cast<int>(rule)];
 }
 
@@ -80,14 +93,39 @@ const std::vector<Key>& Keys() {
   };
   return keys;
 }
-const std::vector<std::string> kTargets = {"t0", "t1", "t2", "t3", "t4"};
-const std::vector<std::string> kNames = {"rx", "tx", "drops", "bytes"};
+const std::vector<std::string> kTargets = {"t0", "t1", "t2", "t3", "t4", "t5",
+                                           "t6", "t7", "t8", "t9", "t10", "t11"};
+// More names than a store holds in place, of every length that names are compared by.
+const std::vector<std::string> kNames = {
+    "rx",       "tx",        "drops",      "bytes",       "rx_pkts",         "tx_pkts",
+    "rx_bytes", "tx_bytes",  "rx_dropped", "tx_dropped",  "rx_errors_total", "tx_errors_total",
+    "mcast",    "bcast",     "ucast_rx",   "ucast_tx",    "rx_frames_over_1518_bytes",
+    "tx_frames_over_1518_bytes",           "arp",         "nd",              "dhcp",
+    "rx_no_buffer_count",    "q0",         "q1"};
+
+const Key& KeyOf(const std::string& text) {
+  for (const Key& key : Keys()) {
+    if (key.Text() == text) return key;
+  }
+  throw std::out_of_range(text);
+}
+
+// Whether the error marks `marks` (key texts of the error store's target-type, parent-id
+// and parent-type levels) cover a key: no mark names a stat-type key; marks of the parent
+// count unless `withParents` is false.
+bool Covered(const Key& key, const std::set<std::string>& marks, bool withParents = true) {
+  if (key.byStatType) return false;
+  if (marks.count(key.Text()) != 0) return true;
+  if (!withParents || key.parentType.empty()) return false;
+  return marks.count(key.parentType + ":" + key.parentId + ":") != 0 || marks.count(key.parentType + "::") != 0;
+}
 
 // What one target's store holds, in the order the vertical wrote it.
 struct TargetState {
   std::vector<std::pair<std::string, int64_t>> named;
   std::vector<int64_t> positional;
   std::set<int32_t> errors;
+  bool operator==(const TargetState&) const = default;
 };
 using Collections = std::map<std::string, std::map<std::string, TargetState>>;  // key text -> target -> store
 
@@ -196,8 +234,42 @@ class Model {
   void Rollback() {
     if (Broken(Rule::kRollback)) base = next;
   }
+  // A poll that was written and rolled back without an answer.
+  void Unencoded(const Collections& poll) {
+    if (Broken(Rule::kUnencodedPollLeavesBase)) base = poll;
+  }
   void Reset() {
     if (!Broken(Rule::kReset)) base.clear();
+  }
+
+  // The absolute answer to a full request: every store as it was written (every positional
+  // value, absent ones too; error codes only with named counters), and the base it leaves.
+  Answer Full(const Collections& poll) {
+    Answer answer;
+    for (const auto& [key, targets] : poll) {
+      for (const auto& [id, state] : targets) {
+        TargetOut target;
+        for (const auto& [name, value] : state.named) target.named.emplace_back(name, static_cast<double>(value));
+        for (size_t i = 0; i < state.positional.size(); ++i) {
+          target.positional.emplace_back(static_cast<int32_t>(i), state.positional[i]);
+        }
+        if (!state.named.empty()) target.errors.assign(state.errors.begin(), state.errors.end());
+        std::sort(target.named.begin(), target.named.end());
+        answer[key][id] = std::move(target);
+      }
+    }
+    if (!Broken(Rule::kFullAnswerIsBase)) base = poll;
+    return answer;
+  }
+
+  // What a poll leaves in the factory: with the marks written before the stores, the stores
+  // of the types they cover are refused.
+  Collections Effective(Collections poll, const std::set<std::string>& marks, bool marksFirst) const {
+    if (!marksFirst || Broken(Rule::kMarksRefuseStores)) return poll;
+    for (auto it = poll.begin(); it != poll.end();) {
+      it = Covered(KeyOf(it->first), marks) ? poll.erase(it) : std::next(it);
+    }
+    return poll;
   }
 
  private:
@@ -206,14 +278,7 @@ class Model {
   bool Kept(const std::string& keyText, const std::set<std::string>& marks) const {
     if (Broken(Rule::kUnmarkedTypeForgotten)) return true;
     if (Broken(Rule::kMarkedTypeKept)) return false;
-    for (const Key& key : Keys()) {
-      if (key.Text() != keyText) continue;
-      if (key.byStatType) return false;  // no mark names a stat-type key
-      if (marks.count(keyText) != 0) return true;
-      if (Broken(Rule::kParentMarks) || key.parentType.empty()) return false;
-      return marks.count(key.parentType + ":" + key.parentId + ":") != 0 || marks.count(key.parentType + "::") != 0;
-    }
-    return false;
+    return Covered(KeyOf(keyText), marks, !Broken(Rule::kParentMarks));
   }
 
   bool DiffTarget(const TargetState& previous, TargetState& current, bool targetIsNew, TargetOut& out) const {
@@ -290,35 +355,45 @@ class Model {
 };
 
 // Random polls of a vertical whose counters mostly grow, sometimes go backward, wrap past
-// the int64 range or go missing, and whose types and targets come and go.
+// the int64 range or go missing, whose targets have a few named counters or more than a
+// store holds in place, and whose types and targets come and go.
 class Vertical {
  public:
   explicit Vertical(uint32_t seed) : rng(seed) {}
 
   struct Poll {
     Collections stores;
-    // Error-store calls after the stores are written: (level, key index).
+    // The order in which the vertical writes its targets: (key text, target id).
+    std::vector<std::pair<std::string, std::string>> order;
+    // Error-store calls: (level, key index); before the stores or after the target errors.
     std::vector<std::pair<int, size_t>> marks;
+    bool marksFirst = false;
     std::vector<std::pair<std::pair<size_t, std::string>, int32_t>> targetErrors;  // (key, target), code
   };
 
   Poll Next() {
     Poll poll;
+    poll.marksFirst = Chance(30);
     for (size_t k = 0; k < Keys().size(); ++k) {
+      const bool byStatType = Keys()[k].byStatType;
       if (Chance(25)) {
         // Absent; maybe marked at one of the three levels.
-        if (!Keys()[k].byStatType && Chance(40)) poll.marks.emplace_back(static_cast<int>(Below(3)), k);
+        if (!byStatType && Chance(40)) poll.marks.emplace_back(static_cast<int>(Below(3)), k);
         continue;
       }
+      // Present and marked: its stores are refused when the marks come first.
+      if (!byStatType && Chance(8)) poll.marks.emplace_back(static_cast<int>(Below(3)), k);
       auto& targets = poll.stores[Keys()[k].Text()];
       for (const auto& id : kTargets) {
         if (Chance(30)) continue;
         TargetState& state = targets[id];
         const uint32_t kind = Below(20);
         if (kind < 14) {
-          for (const auto& name : kNames) {
-            if (!Chance(15)) state.named.emplace_back(name, Step(Keys()[k].Text() + id + name));
+          const size_t width = Chance(20) ? 17 + Below(static_cast<uint32_t>(kNames.size()) - 16) : 1 + Below(6);
+          for (size_t n = 0; n < width; ++n) {
+            if (!Chance(15)) state.named.emplace_back(kNames[n], Step(Keys()[k].Text() + id + kNames[n]));
           }
+          if (Chance(10)) std::shuffle(state.named.begin(), state.named.end(), rng);
         }
         if (kind >= 10 && kind < 19) {
           const size_t length = Chance(3) ? 4 : 3;
@@ -335,6 +410,11 @@ class Vertical {
       }
       if (targets.empty()) poll.stores.erase(Keys()[k].Text());
     }
+    for (const auto& [key, targets] : poll.stores) {
+      for (const auto& [id, state] : targets) poll.order.emplace_back(key, id);
+    }
+    // Mostly the same order poll after poll, as verticals write; now and then another one.
+    if (Chance(15)) std::shuffle(poll.order.begin(), poll.order.end(), rng);
     return poll;
   }
   bool Chance(uint32_t percent) { return Below(100) < percent; }
@@ -362,44 +442,101 @@ class Vertical {
   std::map<std::string, int64_t> totals;
 };
 
-// Writes a poll into a factory as a vertical does, and returns the error marks it made.
-std::set<std::string> Write(IStatsStoreFactory& factory, const Vertical::Poll& poll) {
-  for (const auto& [keyText, targets] : poll.stores) {
-    const Key* key = nullptr;
-    for (const Key& k : Keys()) key = k.Text() == keyText ? &k : key;
-    for (const auto& [id, state] : targets) {
-      auto store = key->byStatType ? factory.GetTargetStatsStore(key->statType, id, key->parentId)
-                                   : factory.GetTargetStatsStore(id, key->targetType, key->parentId, key->parentType);
-      EXPECT_TRUE(store);
-      if (!store) continue;
-      for (const auto& [name, value] : state.named) store->AddStat(name, value, false);
-      if (!state.positional.empty()) store->AddStats(state.positional, false);
-    }
-  }
-  auto errors = factory.GetErrorStore();
-  for (const auto& [where, code] : poll.targetErrors) {
-    const Key& key = Keys()[where.first];
-    const int32_t result = key.byStatType ? errors->AddTargetError(key.statType, where.second, key.parentId, code)
-                                          : errors->AddTargetError(where.second, key.targetType, key.parentId,
-                                                                   key.parentType, code);
-    EXPECT_EQ(result, 0);
-  }
+// The key texts that the marks of a poll record.
+std::set<std::string> MarkTexts(const Vertical::Poll& poll) {
   std::set<std::string> marks;
   for (const auto& [level, k] : poll.marks) {
     const Key& key = Keys()[k];
     if (level == 0) {
-      EXPECT_EQ(errors->AddTargetTypeError(key.targetType, key.parentId, key.parentType, -2500), 0);
       marks.insert(key.Text());
     } else if (level == 1 && !key.parentType.empty()) {
-      EXPECT_EQ(errors->AddParentIdError(key.parentId, key.parentType, -3500), 0);
       marks.insert(key.parentType + ":" + key.parentId + ":");
     } else if (level == 2 && !key.parentType.empty()) {
-      EXPECT_EQ(errors->AddParentTypeError(key.parentType, -4500), 0);
       marks.insert(key.parentType + "::");
     }
   }
   return marks;
 }
+
+void WriteMarks(IErrorStore& errors, const Vertical::Poll& poll) {
+  for (const auto& [level, k] : poll.marks) {
+    const Key& key = Keys()[k];
+    if (level == 0) {
+      EXPECT_EQ(errors.AddTargetTypeError(key.targetType, key.parentId, key.parentType, -2500), 0);
+    } else if (level == 1 && !key.parentType.empty()) {
+      EXPECT_EQ(errors.AddParentIdError(key.parentId, key.parentType, -3500), 0);
+    } else if (level == 2 && !key.parentType.empty()) {
+      EXPECT_EQ(errors.AddParentTypeError(key.parentType, -4500), 0);
+    }
+  }
+}
+
+// A store the factory handed out for a target of a poll.
+struct Written {
+  std::string key;
+  std::string target;
+  std::shared_ptr<ITargetStatsStore> store;
+};
+
+// Writes a poll into a factory as a vertical does and returns the stores it was given.
+std::vector<Written> Write(IStatsStoreFactory& factory, const Vertical::Poll& poll) {
+  auto errors = factory.GetErrorStore();
+  const std::set<std::string> marks = MarkTexts(poll);
+  auto refused = [&](const Key& key) { return poll.marksFirst && Covered(key, marks); };
+  if (poll.marksFirst) WriteMarks(*errors, poll);
+  std::vector<Written> written;
+  for (const auto& [keyText, id] : poll.order) {
+    const Key& key = KeyOf(keyText);
+    const TargetState& state = poll.stores.at(keyText).at(id);
+    auto store = key.byStatType ? factory.GetTargetStatsStore(key.statType, id, key.parentId)
+                                : factory.GetTargetStatsStore(id, key.targetType, key.parentId, key.parentType);
+    EXPECT_EQ(store == nullptr, refused(key)) << keyText << " " << id;
+    if (!store) continue;
+    for (const auto& [name, value] : state.named) store->AddStat(name, value, false);
+    if (!state.positional.empty()) store->AddStats(state.positional, false);
+    written.push_back({keyText, id, std::move(store)});
+  }
+  for (const auto& [where, code] : poll.targetErrors) {
+    const Key& key = Keys()[where.first];
+    const int32_t result = key.byStatType ? errors->AddTargetError(key.statType, where.second, key.parentId, code)
+                                          : errors->AddTargetError(where.second, key.targetType, key.parentId,
+                                                                   key.parentType, code);
+    EXPECT_EQ(result, refused(key) ? statsresult::kInvalidArgs : statsresult::kOk);
+  }
+  if (!poll.marksFirst) WriteMarks(*errors, poll);
+  return written;
+}
+
+// What a store holds, in the order the store keeps it.
+TargetState Contents(ITargetStatsStore& store) {
+  TargetState state;
+  auto* stats = dynamic_cast<TargetStatsMap*>(&store);
+  if (stats == nullptr) return state;
+  for (const auto& counter : stats->GetKeyValueStats()) state.named.emplace_back(counter.first, counter.second);
+  state.positional = stats->GetVectorStats();
+  state.errors = stats->GetErrorCodes();
+  return state;
+}
+
+// The bytes are what serialising the message gives, once the message takes the timestamp of
+// the bytes (the two encodings may be a millisecond apart).
+bool SameBytes(const msg::StatsResponseMsg& message, const std::string& bytes) {
+  msg::StatsResponseMsg parsed;
+  if (!parsed.ParseFromString(bytes) || !parsed.has_timestamp()) return false;
+  msg::StatsResponseMsg stamped = message;
+  stamped.set_timestamp(parsed.timestamp());
+  return stamped.SerializeAsString() == bytes;
+}
+
+// Stores the vertical keeps after the poll that wrote them, one of each path, with what
+// they held when the poll was done. Nothing the factories do later may change them.
+struct HeldStore {
+  std::shared_ptr<ITargetStatsStore> message;
+  std::shared_ptr<ITargetStatsStore> wire;
+  TargetState contents;
+  int writtenIn;     // poll number
+  int releaseAfter;  // poll number
+};
 
 struct Outcome {
   int firstMismatch = 0;  // number of the first poll whose answer differs from the model's; 0 for none
@@ -409,51 +546,109 @@ struct Outcome {
 // Runs `polls` random polls through a message and a bytes encoder and through the model
 // with `broken`; stops at the first difference.
 Outcome RunPolls(bool skipFirstValue, Rule broken, int polls, uint32_t seed, bool keepSpares = true) {
-  DiffStoreFactoryImpl message(skipFirstValue);
-  DiffStoreFactoryImpl wire(skipFirstValue);
-  if (!keepSpares) {
+  auto makeDelta = [&](std::shared_ptr<TargetStatsCollMap> current, std::shared_ptr<TargetStatsCollMapNew> currentNew) {
+    auto factory = current ? std::make_unique<DiffStoreFactoryImpl>(std::move(current), std::move(currentNew),
+                                                                    skipFirstValue)
+                           : std::make_unique<DiffStoreFactoryImpl>(skipFirstValue);
     // As for a vertical of very many targets: every poll's stores are new.
-    message.SetMaxSpareTargetsForTest(0);
-    wire.SetMaxSpareTargetsForTest(0);
-  }
+    if (!keepSpares) factory->SetMaxSpareTargetsForTest(0);
+    return factory;
+  };
+  std::unique_ptr<DiffStoreFactoryImpl> message = makeDelta(nullptr, nullptr);
+  std::unique_ptr<DiffStoreFactoryImpl> wire = makeDelta(nullptr, nullptr);
   Model model(skipFirstValue, broken);
   Vertical vertical(seed);
+  std::vector<HeldStore> held;
   for (int n = 1; n <= polls; ++n) {
     if (vertical.Chance(2)) {
-      message.ResetAll();
-      wire.ResetAll();
+      message->ResetAll();
+      wire->ResetAll();
       model.Reset();
     }
     const Vertical::Poll poll = vertical.Next();
-    message.UpdatePreviousWithCurrent();
-    wire.UpdatePreviousWithCurrent();
-    const std::set<std::string> marks = Write(message, poll);
-    Write(wire, poll);
-    const Answer expected = model.Delta(poll.stores, marks);
-
-    msg::StatsResponseMsg response;
-    Answer fromMessage;
-    if (!message.Encode(&response) || !Read(response, fromMessage)) return {n, "message path: no valid answer"};
-    std::string bytes;
-    msg::StatsResponseMsg parsed;
-    Answer fromBytes;
-    if (!wire.EncodeWire(&bytes) || !parsed.ParseFromString(bytes) || !Read(parsed, fromBytes)) {
-      return {n, "bytes path: no valid answer"};
-    }
-    if (fromMessage != expected || fromBytes != expected) {
-      return {n, "model:\n" + Describe(expected) + "message path:\n" + Describe(fromMessage) + "bytes path:\n" +
-                     Describe(fromBytes)};
-    }
-    // Now and then the answer is not made after all (the handler's serialisation or hand-over
-    // failed): the next delta must start from the same base.
-    if (vertical.Chance(10)) {
-      message.RollbackUpdate();
-      wire.RollbackUpdate();
-      model.Rollback();
+    const Collections effective = model.Effective(poll.stores, MarkTexts(poll), poll.marksFirst);
+    std::vector<Written> fromMessage;
+    std::vector<Written> fromWire;
+    const uint32_t what = vertical.Below(100);
+    if (what < 4) {
+      // A full request: absolute values, whose stores are the base of the next delta.
+      ProtoStoreFactoryImpl fullMessage;
+      ProtoStoreFactoryImpl fullWire;
+      fromMessage = Write(fullMessage, poll);
+      fromWire = Write(fullWire, poll);
+      const Answer expected = model.Full(effective);
+      msg::StatsResponseMsg response;
+      std::string bytes;
+      msg::StatsResponseMsg parsed;
+      Answer absolute;
+      Answer absoluteFromBytes;
+      if (!fullMessage.Encode(&response) || !fullWire.EncodeWire(&bytes) || !parsed.ParseFromString(bytes) ||
+          !Read(response, absolute) || !Read(parsed, absoluteFromBytes)) {
+        return {n, "full answer: no valid answer"};
+      }
+      if (!SameBytes(response, bytes)) return {n, "full answer: the bytes are not the serialised message"};
+      if (absolute != expected || absoluteFromBytes != expected) {
+        return {n, "full answer, model:\n" + Describe(expected) + "message path:\n" + Describe(absolute) +
+                       "bytes path:\n" + Describe(absoluteFromBytes)};
+      }
+      message = makeDelta(fullMessage.GetCurrentStatsMap(), fullMessage.GetCurrentStatsMapNew());
+      wire = makeDelta(fullWire.GetCurrentStatsMap(), fullWire.GetCurrentStatsMapNew());
+    } else if (what < 9) {
+      // The vertical's callback failed: the poll is written but never encoded.
+      message->UpdatePreviousWithCurrent();
+      wire->UpdatePreviousWithCurrent();
+      fromMessage = Write(*message, poll);
+      fromWire = Write(*wire, poll);
+      message->RollbackUpdate();
+      wire->RollbackUpdate();
+      model.Unencoded(effective);
     } else {
-      message.CommitUpdate();
-      wire.CommitUpdate();
-      model.Commit();
+      message->UpdatePreviousWithCurrent();
+      wire->UpdatePreviousWithCurrent();
+      fromMessage = Write(*message, poll);
+      fromWire = Write(*wire, poll);
+      const Answer expected = model.Delta(effective, MarkTexts(poll));
+
+      msg::StatsResponseMsg response;
+      Answer answer;
+      if (!message->Encode(&response) || !Read(response, answer)) return {n, "message path: no valid answer"};
+      std::string bytes;
+      msg::StatsResponseMsg parsed;
+      Answer fromBytes;
+      if (!wire->EncodeWire(&bytes) || !parsed.ParseFromString(bytes) || !Read(parsed, fromBytes)) {
+        return {n, "bytes path: no valid answer"};
+      }
+      if (answer != expected || fromBytes != expected) {
+        return {n, "model:\n" + Describe(expected) + "message path:\n" + Describe(answer) + "bytes path:\n" +
+                       Describe(fromBytes)};
+      }
+      if (!SameBytes(response, bytes)) return {n, "the bytes are not the serialised message"};
+      // Now and then the answer is not made after all (the handler's serialisation or
+      // hand-over failed): the next delta must start from the same base.
+      if (vertical.Chance(10)) {
+        message->RollbackUpdate();
+        wire->RollbackUpdate();
+        model.Rollback();
+      } else {
+        message->CommitUpdate();
+        wire->CommitUpdate();
+        model.Commit();
+      }
+    }
+    // The stores the vertical kept are as they were, whatever the factories did since.
+    for (const HeldStore& h : held) {
+      if (Contents(*h.message) != h.contents || Contents(*h.wire) != h.contents) {
+        return {n, "a store kept by the vertical since poll " + std::to_string(h.writtenIn) + " changed"};
+      }
+    }
+    std::erase_if(held, [n](const HeldStore& h) { return h.releaseAfter <= n; });
+    if (fromMessage.size() != fromWire.size()) return {n, "the two paths handed out different stores"};
+    if (!fromMessage.empty() && vertical.Chance(10)) {
+      for (uint32_t k = 1 + vertical.Below(3); k > 0; --k) {
+        const size_t i = vertical.Below(static_cast<uint32_t>(fromMessage.size()));
+        held.push_back({fromMessage[i].store, fromWire[i].store, Contents(*fromMessage[i].store), n,
+                        n + 1 + static_cast<int>(vertical.Below(6))});
+      }
     }
   }
   return {};
