@@ -53,12 +53,15 @@ struct PullScratch {
   zumbra::qbx::agg_service::messaging::ClientDataRequestMsg request;
   std::vector<std::shared_ptr<PullTarget>> targets;
   std::vector<std::string> payloads;
+  // The metadata of the answers to one target type, refilled for each.
+  MsgMetadata answerMetadata{"", "", ""};
   bool inUse = false;
 };
 
 // Beyond these, what a request grew is let go after it rather than kept for the next.
 constexpr int32_t kMaxKeptRequestBytes = 64 * 1024;
 constexpr size_t kMaxKeptListLength = 1024;
+constexpr size_t kMaxKeptMetadataBytes = 4096;
 
 thread_local PullScratch tPullScratch;
 
@@ -84,6 +87,11 @@ class PullScratchLease {
     if (scratch->payloads.capacity() > kMaxKeptListLength) std::vector<std::string>().swap(scratch->payloads);
     if (requestBytes > kMaxKeptRequestBytes) {
       zumbra::qbx::agg_service::messaging::ClientDataRequestMsg().Swap(&scratch->request);
+    }
+    const MsgMetadata& kept = scratch->answerMetadata;
+    if (kept.GetTypeId().capacity() + kept.GetCorrelationId().capacity() + kept.GetReplyTo().capacity() >
+        kMaxKeptMetadataBytes) {
+      scratch->answerMetadata = MsgMetadata("", "", "");
     }
     scratch->inUse = false;
   }
@@ -125,6 +133,8 @@ class AggServiceClient::AnswerBatch {
     AnswerBatch* batch = open;
     if (batch == nullptr || &batch->client != client) return nullptr;
     const MsgMetadata& m = batch->metadata;
+    // The handler hands every answer of the batch the batch's own metadata.
+    if (&m == &answerMetadata) return batch;
     if (m.GetTypeId() != answerMetadata.GetTypeId() || m.GetCorrelationId() != answerMetadata.GetCorrelationId() ||
         m.GetReplyTo() != answerMetadata.GetReplyTo()) {
       return nullptr;
@@ -699,7 +709,8 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
     // Every answer passes through CreateAndEnqueueMpaMessageTask; those of one target type
     // go over to the dispatcher thread together, as one task (see AnswerBatch). They name
     // the type as the request did and carry the request's correlation.
-    const MsgMetadata answerMetadata(targetType, metadata.GetCorrelationId(), metadata.GetReplyTo());
+    MsgMetadata& answerMetadata = scratch.answerMetadata;
+    answerMetadata.Assign(targetType, metadata.GetCorrelationId(), metadata.GetReplyTo());
     AnswerBatch batch(*this, answerMetadata);
     for (std::string& answer : payloads) {
       QBX_LOG(qbx::loglevel::kTrace)
@@ -721,7 +732,7 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
   return result;
 }
 
-int AggServiceClient::CreateAndEnqueueMpaMessageTask(std::string payload, MsgMetadata metadata) {
+int AggServiceClient::CreateAndEnqueueMpaMessageTask(std::string payload, const MsgMetadata& metadata) {
   const char* fn = "CreateAndEnqueueMpaMessageTask";
   LogAnswer(AppName(), payload, metadata.GetTypeId(), metadata.GetCorrelationId());
   if (AnswerBatch* batch = AnswerBatch::For(this, metadata)) {
@@ -744,7 +755,7 @@ int AggServiceClient::CreateAndEnqueueMpaMessageTask(std::string payload, MsgMet
     // `payload` takes the task's old payload storage and frees it here, on this thread.
     task->Reuse(sender, payload, metadata);
   } else {
-    task = std::make_unique<MpaMessageTask>(sender, std::move(payload), std::move(metadata));
+    task = std::make_unique<MpaMessageTask>(sender, std::move(payload), metadata);
   }
   QBX_LOG(qbx::loglevel::kDebug).subcomp(kSubcomp).put("[%s][%s]: Enqueue task to mpaDispatcherThread\n", fn, AppName());
   return DispatchMpaMessageTask(task.release());

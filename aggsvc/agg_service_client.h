@@ -201,9 +201,10 @@ class AggServiceClient : public std::enable_shared_from_this<AggServiceClient> {
   virtual std::shared_ptr<MpaMessageSender> RegisterWithMessaging(const ChannelContext& hostProvider,
                                                                   const ChannelContext& snProvider);
   // Queues one answer on the dispatcher thread: 0 queued, -1007 no dispatcher thread (or
-  // one that is stopping or full; the lost answer is logged). The metadata is taken by
-  // value so that a caller done with it can move it into the task.
-  virtual int CreateAndEnqueueMpaMessageTask(std::string payload, MsgMetadata metadata);
+  // one that is stopping or full; the lost answer is logged). The metadata is read, not
+  // kept: the answers of one pull share their metadata, and the task copies its strings
+  // (into storage it reuses) only when it is filled.
+  virtual int CreateAndEnqueueMpaMessageTask(std::string payload, const MsgMetadata& metadata);
   virtual void CallExtraAdapter(const char* payload, int32_t length, const MsgMetadata& metadata);
   virtual Adapter* MakeSummationStatsAdapter();
   virtual Adapter* MakeOverwriteStatsAdapter();

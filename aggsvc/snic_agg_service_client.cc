@@ -1,5 +1,7 @@
 #include "aggsvc/snic_agg_service_client.h"
 
+#include <google/protobuf/message.h>
+
 #include <set>
 #include <utility>
 
@@ -45,10 +47,11 @@ void LogMergedCount(const std::string& appName, const std::string& msgType, size
       .put("[%s]: MergeStatusWithRemote[%s]:  status_len=%zu", appName.c_str(), msgType.c_str(), count);
 }
 
-void LogMergedMessage(const std::string& appName, const std::string& msgType, const std::string& text) {
+void LogMergedMessage(const std::string& appName, const std::string& msgType, const google::protobuf::Message& message) {
   QBX_LOG(qbx::loglevel::kDebug)
       .subcomp(kSubcomp)
-      .put("[%s]: MergeStatusWithRemote[%s]: status_protobuf %s", appName.c_str(), msgType.c_str(), text.c_str());
+      .put("[%s]: MergeStatusWithRemote[%s]: status_protobuf %s", appName.c_str(), msgType.c_str(),
+           message.ShortDebugString().c_str());
 }
 
 void LogUnparsable(const std::string& appName, const std::string& msgType) {

@@ -26,7 +26,7 @@ class WatchingClient : public AggServiceClient {
  public:
   using AggServiceClient::AggServiceClient;
 
-  int CreateAndEnqueueMpaMessageTask(std::string payload, MsgMetadata metadata) override {
+  int CreateAndEnqueueMpaMessageTask(std::string payload, const MsgMetadata& metadata) override {
     seen.push_back(metadata.GetTypeId() + "|" + metadata.GetCorrelationId() + "|" + payload);
     const size_t number = seen.size();
     if (number == refuse) return aggresult::kNoDispatcherThread;
@@ -34,7 +34,7 @@ class WatchingClient : public AggServiceClient {
       const int noted = AggServiceClient::CreateAndEnqueueMpaMessageTask("note", MsgMetadata("audit", "n", "r"));
       if (noted < 0) return noted;
     }
-    return AggServiceClient::CreateAndEnqueueMpaMessageTask(std::move(payload), std::move(metadata));
+    return AggServiceClient::CreateAndEnqueueMpaMessageTask(std::move(payload), metadata);
   }
 
   std::vector<std::string> seen;

@@ -29,6 +29,27 @@ TEST(SmartNicRegistration, RefusalsComeInTheirOrderAndLeaveTheMapsAlone) {
     EXPECT_EQ(logs.CountAll({"API not supported for SN.", "MPA10075"}), 2u);
     EXPECT_EQ(sn.client->AdapterCount() + sn.client->GenericAdapterCount(), 0u);
   }
+  {
+    // Even for a key that the plain form took already: refused as on a smart NIC, not as a
+    // duplicate, and the plain adapters stay.
+    SnicHostHarness sn(/*persona=*/2);
+    ASSERT_EQ(sn.client->RegisterPullHandler<l2::MacTableMsg>(nullptr), 0);
+    ASSERT_EQ(sn.client->RegisterGenericPullHandler<agg::TunnelsSummaryMsg>(NoStatus(), AggServiceClient::GenericStatusDiff()),
+              0);
+    const std::string mac = l2::MacTableMsg::default_instance().GetTypeName();
+    const std::string summary = agg::TunnelsSummaryMsg::default_instance().GetTypeName();
+    AggServiceClient::Adapter* plain = sn.client->FindAdapter(mac);
+    AggServiceClient::Adapter* generic = sn.client->FindGenericAdapter(summary);
+    logs.Clear();
+    EXPECT_EQ(sn.client->RegisterSnicPullHandler<l2::MacTableMsg>(nullptr, {}), -1011);
+    EXPECT_EQ(sn.client->RegisterSnicGenericPullHandler<agg::TunnelsSummaryMsg>(NoStatus(), {}), -1011);
+    EXPECT_EQ(logs.CountAll({"API not supported for SN.", "MPA10075"}), 2u);
+    EXPECT_EQ(logs.Count("MPA10024"), 0u);
+    EXPECT_EQ(sn.client->FindAdapter(mac), plain);
+    EXPECT_EQ(sn.client->FindGenericAdapter(summary), generic);
+    EXPECT_EQ(sn.client->AdapterCount() + sn.client->GenericAdapterCount(), 2u);
+  }
+  logs.Clear();
   SnicHostHarness h;
   EXPECT_EQ(h.client->RegisterSnicPullHandler<l2::MacTableMsg>(nullptr, {}), 0);
   EXPECT_EQ(h.client->RegisterSnicPullHandler<l2::MacTableMsg>(nullptr, {}), -1005);

@@ -14,6 +14,7 @@
 #include "channels/mpa/mpa_client.h"
 #include "daemon/agg_service_mgr.h"
 #include "daemon/agg_service_mgr_verticals.h"
+#include "platform/smartnic/sn_demux_util.h"
 #include "platform/smartnic/sn_util.h"
 #include "tests/aggsvc/fakes/fake_sha_client_wrapper.h"
 #include "tests/aggsvc/fakes/fake_status_source.h"
@@ -41,7 +42,7 @@ using Mode = FakeSmartNics::Mode;
 // The node as main sets it up: its topology, the persona sources, the manager over the
 // daemon's verticals. The stand-in smart NICs sit behind every vertical's sender.
 struct DaemonNode {
-  explicit DaemonNode(int persona) {
+  explicit DaemonNode(int persona, std::shared_ptr<qbx::smartnic::demux::SNDemuxUtil> demux = nullptr) {
     SNUtil::Topology topology;
     topology.persona = persona;
     if (persona == SNUtil::kPersonaSnHost) {
@@ -51,7 +52,7 @@ struct DaemonNode {
     SNUtil::SetTopology(topology);
     InstallNodePersonaSources();
     AggServiceClient::SetDefaultRegistrar(registrar);
-    verticals = MakeDaemonVerticals(nullptr, nullptr);
+    verticals = MakeDaemonVerticals(nullptr, demux);
     manager = std::make_unique<AggServiceMgr>(verticals.list, statusSource, sha);
   }
   ~DaemonNode() {
@@ -239,6 +240,58 @@ TEST(ManagerPersona, HostWithSmartNicsGathersEverySmartNicsTunnelsAndNodeStatus)
   // A periodic poll sends none.
   ASSERT_TRUE(nodeStatus->statusCb(false));
   EXPECT_EQ(node.sha->MetricCount(), 1u);
+}
+
+// A route or ARP table pull is asked only of the smart NICs that the demultiplexing utility
+// names for its routers; one router it does not know widens the pull to every smart NIC.
+TEST(ManagerPersona, RoutingTablePullsAskOnlyTheSmartNicsOfTheirRouters) {
+  auto demux = std::make_shared<qbx::smartnic::demux::SNDemuxUtil>();
+  demux->SetTargetMapping("lr-1", {"sn-b"});
+  demux->SetTargetMapping("lr-2", {"sn-a", "sn-b"});
+  DaemonNode node(SNUtil::kPersonaSnHost, demux);
+  for (const char* sn : {"sn-a", "sn-b"}) {
+    const std::string id = sn;
+    node.nics->Configure(id, Mode::kAnswer, [id](const SnRequest& request) -> std::optional<SnReply> {
+      snmsg::ClientDataRequestMsg asked;
+      asked.ParseFromString(request.body);
+      agg::l3::RouteTableMsg table;
+      table.set_target_id(id);
+      return SnReply{asked.target_data_request(0).target_type(), request.correlationId, table.SerializeAsString()};
+    });
+  }
+  std::shared_ptr<AggServiceClient> routing = node.Open(kL3);
+  // The smart NICs asked by a pull of `type` for `routers`, in order.
+  auto pull = [&](const std::string& type, const std::vector<std::string>& routers) {
+    snmsg::ClientDataRequestMsg request;
+    auto* target = request.add_target_data_request();
+    target->set_target_type(type);
+    for (const auto& router : routers) target->add_target_id(router);
+    const std::string bytes = request.SerializeAsString();
+    const size_t before = node.nics->Sends().size();
+    EXPECT_EQ(routing->ProcessReceivedMessage(bytes.data(), static_cast<int32_t>(bytes.size()),
+                                              MsgMetadata(AggServiceClient::kClientDataRequestTypeId, "p", "mp")),
+              0);
+    std::vector<std::string> asked;
+    const auto sends = node.nics->Sends();
+    for (size_t i = before; i < sends.size(); ++i) asked.push_back(sends[i].first);
+    return asked;
+  };
+  using Ids = std::vector<std::string>;
+  const std::string route = agg::l3::RouteTableMsg::default_instance().GetTypeName();
+  const std::string arp = agg::l3::LogicalRouterPortArpTableMsg::default_instance().GetTypeName();
+  EXPECT_EQ(pull(route, {"lr-1"}), Ids{"sn-b"});
+  EXPECT_EQ(pull(arp, {"lr-1"}), Ids{"sn-b"});
+  EXPECT_EQ(pull(route, {"lr-1", "lr-2"}), (Ids{"sn-b", "sn-a"}));
+  EXPECT_EQ(pull(route, {"lr-1", "lr-9"}), (Ids{"sn-a", "sn-b"}));
+  // The first answer: the host's table of lr-1, then the one smart NIC asked.
+  node.nics->WaitForSent(2);
+  std::vector<std::string> answered;
+  for (size_t i = 0; i < 2; ++i) {
+    agg::l3::RouteTableMsg table;
+    ASSERT_TRUE(table.ParseFromString(node.nics->Sent()[i].payload));
+    answered.push_back(table.target_id());
+  }
+  EXPECT_EQ(answered, (Ids{"lr-1", "sn-b"}));
 }
 
 }  // namespace
