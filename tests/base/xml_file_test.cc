@@ -48,6 +48,7 @@ TEST(XmlNesting, MeasureMatchesWhatTheReaderBuilds) {
   const std::vector<std::pair<std::string, size_t>> cases = {
       {"<config/>", 1},
       {"<config><uuid>u</uuid></config>", 2},
+      {"<a><b><c/></b><b><c></c></b ><b></b></a>", 3},
       {"<?xml version=\"1.0\"?>\n<config>\n  <other/>\n  <uuid>u</uuid>\n</config>\n", 2},
       {"<a><b><!-- </b></a> <x><y><z> --><c><d/></c></b></a>", 4},
       {"<a><![CDATA[</a> <p><q><r>]]><b><c></c></b></a>", 3},
