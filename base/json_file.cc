@@ -29,15 +29,19 @@ size_t JsonNestingDepth(std::string_view text) {
   return deepest;
 }
 
-void ReadJsonFile(const std::string& path, boost::property_tree::ptree& tree, size_t maxNesting) {
+std::string ReadFileWithinNesting(const std::string& path, size_t (*depthOf)(std::string_view), size_t maxNesting) {
   std::ifstream file(path, std::ios::binary);
   if (!file) throw std::runtime_error(path + ": cannot open file");
   std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   if (file.bad()) throw std::runtime_error(path + ": cannot read file");
-  if (JsonNestingDepth(text) > maxNesting) {
+  if (depthOf(text) > maxNesting) {
     throw std::runtime_error(path + ": nested deeper than " + std::to_string(maxNesting) + " levels");
   }
-  std::istringstream stream(text);
+  return text;
+}
+
+void ReadJsonFile(const std::string& path, boost::property_tree::ptree& tree, size_t maxNesting) {
+  std::istringstream stream(ReadFileWithinNesting(path, JsonNestingDepth, maxNesting));
   boost::property_tree::read_json(stream, tree);
 }
 

@@ -2,7 +2,8 @@
 // collection configuration) and command-socket requests without trusting their shape.
 // The property-tree and JSON parsers recurse once per nesting level, so a file nested
 // thousands of levels deep would overflow the stack of whoever reads it; its depth is
-// checked in one flat pass before any parser sees it.
+// checked in one flat pass before any parser sees it. The XML reader (xml_file.h) reads its
+// files through the same bounded read.
 //
 // Threading: plain functions without shared state.
 #pragma once
@@ -49,6 +50,10 @@ class JsonStringTracker {
 // The depth of the deepest object or array in `text`; brackets inside strings do not
 // count. Unbalanced text is measured as far as it goes.
 size_t JsonNestingDepth(std::string_view text);
+
+// The whole file at `path`, measured by `depthOf` before anyone parses it. Throws
+// std::runtime_error for a file that cannot be read or is nested deeper than `maxNesting`.
+std::string ReadFileWithinNesting(const std::string& path, size_t (*depthOf)(std::string_view), size_t maxNesting);
 
 // boost::property_tree::read_json of the file at `path`, but a text nested deeper than
 // `maxNesting` is refused before parsing. Throws std::exception (the parser's error, or

@@ -5,9 +5,9 @@
 #include <boost/property_tree/xml_parser.hpp>
 #include <exception>
 #include <fstream>
-#include <locale>
 
 #include "base/logger.h"
+#include "base/xml_file.h"
 
 namespace qbx {
 
@@ -32,8 +32,8 @@ std::string GetNodeUuid(const std::string& hostConfigPath) {
   std::string uuid;
   try {
     boost::property_tree::ptree tree;
-    boost::property_tree::read_xml(hostConfigPath, tree,
-                                   boost::property_tree::xml_parser::no_comments, std::locale());
+    // Read at every start: a file nested too deep is refused like a malformed one.
+    ReadXmlFile(hostConfigPath, tree, boost::property_tree::xml_parser::no_comments);
     uuid = tree.get<std::string>("config.uuid", "");
   } catch (const std::exception& e) {
     QBX_LOG(loglevel::kInfo)

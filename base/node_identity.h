@@ -12,8 +12,8 @@ namespace qbx {
 inline constexpr char kHostConfigFile[] = "/etc/zumbra/qbx/host-cfg.xml";
 inline constexpr char kNodeTypeIssueFile[] = "/etc/qbx_issue";
 
-// The text of "config.uuid" in the host configuration, or "" (missing file, bad XML or no
-// value; each logged).
+// The text of "config.uuid" in the host configuration, or "" (missing file, bad XML, XML
+// nested deeper than kMaxXmlNesting elements, or no value; each logged).
 std::string GetNodeUuid();
 std::string GetNodeUuid(const std::string& hostConfigPath);
 

@@ -10,11 +10,12 @@
 
 namespace as = zumbra::qbx::agg_service;
 
-FabricVerticalImpl::FabricVerticalImpl(const std::string& name) : Vertical(name, true) {
+FabricVerticalImpl::FabricVerticalImpl(const std::string& name, NodeUuidSource nodeUuidSource)
+    : Vertical(name, true) {
   // The node UUID does not change while the daemon runs: it is read once for the process.
   static std::once_flag filled;
-  std::call_once(filled, [] {
-    const std::string uuid = qbx::GetNodeUuid();
+  std::call_once(filled, [&nodeUuidSource] {
+    const std::string uuid = nodeUuidSource ? nodeUuidSource() : qbx::GetNodeUuid();
     qbx::SetFabricNodeUuid(uuid);
     QBX_LOG(qbx::loglevel::kInfo).put("[FabricStats] Node-uuid: %s", uuid.c_str());
   });

@@ -233,5 +233,53 @@ print("closed" if data == b"" else "answered")
   EXPECT_FALSE(SocketFileExists());
 }
 
+// The host configuration is read once, at start, by the fabric vertical: the node UUID
+// it holds is logged once for the process.
+constexpr const char* kHostConfig = "/etc/zumbra/qbx/host-cfg.xml";
+
+// The text after "[FabricStats] Node-uuid: " in each record that has it.
+std::vector<std::string> LoggedNodeUuids(const Namespace& ns) {
+  const std::string marker = "[FabricStats] Node-uuid: ";
+  std::vector<std::string> uuids;
+  for (const std::string& datagram : ns.Syslog()) {
+    const size_t at = datagram.find(marker);
+    if (at == std::string::npos) continue;
+    std::string uuid = datagram.substr(at + marker.size());
+    while (!uuid.empty() && (uuid.back() == '\n' || uuid.back() == '\0')) uuid.pop_back();
+    uuids.push_back(uuid);
+  }
+  return uuids;
+}
+
+TEST_F(DaemonControlE2E, NodeUuidOfTheHostConfigurationIsLoggedOnceForTheProcess) {
+  const std::string uuid = "6f1c1e3a-0000-4000-8000-00000000beef";
+  if (!CreateNamespace({{kHostConfig, "<?xml version=\"1.0\"?>\n<config>\n  <uuid>" + uuid + "</uuid>\n</config>\n"}})) {
+    GTEST_SKIP() << skipReason_;
+  }
+  ASSERT_NO_FATAL_FAILURE(StartRunningDaemon());
+  ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
+  ExpectCleanExit(WaitStatus());
+  DrainSyslog();
+  EXPECT_EQ(LoggedNodeUuids(*ns_), std::vector<std::string>{uuid}) << Received();
+  EXPECT_EQ(CountRecords(*ns_, "Error reading node uuid"), 0) << Received();
+}
+
+TEST_F(DaemonControlE2E, DeeplyNestedHostConfigurationGivesAnEmptyUuidWithoutACrash) {
+  std::string deep = "<config>";
+  for (int i = 0; i < 100000; ++i) deep += "<x>";
+  for (int i = 0; i < 100000; ++i) deep += "</x>";
+  if (!CreateNamespace({{kHostConfig, deep + "<uuid>6f1c1e3a-0000-4000-8000-00000000beef</uuid></config>"}})) {
+    GTEST_SKIP() << skipReason_;
+  }
+  ASSERT_NO_FATAL_FAILURE(StartRunningDaemon());
+  EXPECT_EQ(CountRecords(*ns_, std::string("Error reading node uuid from ") + kHostConfig + ". " + kHostConfig +
+                                   ": nested deeper than 64 levels."),
+            1)
+      << Received();
+  EXPECT_EQ(LoggedNodeUuids(*ns_), std::vector<std::string>{""}) << Received();
+  ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
+  ExpectCleanExit(WaitStatus());
+}
+
 }  // namespace
 }  // namespace qbx::e2e

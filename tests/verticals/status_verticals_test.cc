@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "base/node_identity.h"
-#include "core/static_tables.h"
 #include "platform/sha/sha_pm_client.h"
 #include "tests/aggsvc/fakes/log_capture.h"
 #include "tests/aggsvc/fakes/test_vertical.h"
@@ -82,15 +80,6 @@ TEST(StatusVerticals, NamesSkipFirstValueAndCatalogue) {
     for (const auto& type : e.generic) EXPECT_NE(h->client->FindGenericAdapter(type), nullptr) << type;
     EXPECT_EQ(h->client->GenericAdapterCount(), e.generic.size());
   }
-}
-
-TEST(StatusVerticals, FabricFillsTheNodeUuidCacheOnceForTheProcess) {
-  auto first = std::make_shared<FabricVerticalImpl>("FabricStats");
-  EXPECT_EQ(qbx::FabricNodeUuid(), qbx::GetNodeUuid());
-  qbx::test::LogCapture logs;
-  auto second = std::make_shared<FabricVerticalImpl>("FabricStats");
-  EXPECT_EQ(logs.Count("[FabricStats] Node-uuid:"), 0u);
-  EXPECT_EQ(qbx::FabricNodeUuid(), qbx::GetNodeUuid());
 }
 
 TEST(StatusVerticals, RuntimeStatusPairsAreAcceptedByTheStatusSourceAndOpen) {
