@@ -176,29 +176,35 @@ int CommonCliServer::Start() {
 }
 
 void CommonCliServer::Stop() {
-  std::lock_guard<std::mutex> lock(stopMutex);
-  stopRequested = true;
-  if (wakeFds[1] >= 0) {
-    ssize_t ignored = ::write(wakeFds[1], "x", 1);
-    (void)ignored;
+  {
+    std::lock_guard<std::mutex> lock(stopMutex);
+    stopRequested = true;
+    if (wakeFds[1] >= 0) {
+      ssize_t ignored = ::write(wakeFds[1], "x", 1);
+      (void)ignored;
+    }
   }
+  recheckCond.notify_all();
 }
 
 void CommonCliServer::RecheckDeadlinesForTest() {
-  std::lock_guard<std::mutex> lock(stopMutex);
-  if (wakeFds[1] >= 0) {
-    ssize_t ignored = ::write(wakeFds[1], "x", 1);
-    (void)ignored;
-  }
+  std::unique_lock<std::mutex> lock(stopMutex);
+  const uint64_t request = ++recheckRequested;
+  if (wakeFds[1] < 0) return;
+  ssize_t ignored = ::write(wakeFds[1], "x", 1);
+  (void)ignored;
+  recheckCond.wait(lock, [&] { return recheckDone >= request || stopRequested; });
 }
 
 int CommonCliServer::Serve() {
   if (listenFd < 0) return -1;
   std::vector<Client> clients;
   for (;;) {
+    uint64_t recheckSeen;
     {
       std::lock_guard<std::mutex> lock(stopMutex);
       if (stopRequested) break;
+      recheckSeen = recheckRequested;
     }
     std::vector<pollfd> fds;
     fds.push_back({wakeFds[0], POLLIN, 0});
@@ -248,6 +254,11 @@ int CommonCliServer::Serve() {
       kept.push_back(std::move(client));
     }
     clients = std::move(kept);
+    {
+      std::lock_guard<std::mutex> lock(stopMutex);
+      recheckDone = recheckSeen;
+    }
+    recheckCond.notify_all();
     if (fds[1].revents & POLLIN) {
       int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd >= 0) {

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -90,7 +91,8 @@ class CommonCliServer {
   // Open, then Serve: returns only when the loop ends.
   int Start();
   void Stop();
-  // Makes Serve look at its deadlines again at once (after a test clock was moved on).
+  // Makes Serve look at its deadlines again at once (after a test clock was moved on) and
+  // returns when it has: every deadline the clock has reached has been acted on.
   void RecheckDeadlinesForTest();
   // Removes the socket file this server created, if it is still the one at the path.
   void RemoveSocketFile();
@@ -124,8 +126,11 @@ class CommonCliServer {
   const std::shared_ptr<const qbx::Clock> clock;
   int listenFd = -1;
   int wakeFds[2] = {-1, -1};
-  std::mutex stopMutex;  // guards stopRequested with the wake pipe's write end
+  std::mutex stopMutex;  // guards stopRequested and the recheck counts with the wake pipe's write end
   bool stopRequested = false;
+  std::condition_variable recheckCond;
+  uint64_t recheckRequested = 0;
+  uint64_t recheckDone = 0;  // the last request whose deadline pass has run
   std::mutex socketFileMutex;  // guards socketFileHandle
   uint64_t socketFileHandle = 0;  // the registration of the socket file bound by Open, until removed
 };

@@ -352,6 +352,13 @@ TEST_F(ServerFixture, EachWholeRequestStartsAFreshDeadline) {
   auto replies = Read(fd, 1);
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_EQ(replies[0]["result"], "y;");
+  // Finishing that request 9 s into it gave the connection its full time for the next one.
+  clock_->Advance(std::chrono::seconds(9));
+  server_->RecheckDeadlinesForTest();
+  Send(fd, R"({"method":"get/echo","params":["z"],"id":3})");
+  replies = Read(fd, 1);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0]["result"], "z;");
   ::close(fd);
 }
 
