@@ -200,11 +200,9 @@ int CommonCliServer::Serve() {
   if (listenFd < 0) return -1;
   std::vector<Client> clients;
   for (;;) {
-    uint64_t recheckSeen;
     {
       std::lock_guard<std::mutex> lock(stopMutex);
       if (stopRequested) break;
-      recheckSeen = recheckRequested;
     }
     std::vector<pollfd> fds;
     fds.push_back({wakeFds[0], POLLIN, 0});
@@ -229,7 +227,13 @@ int CommonCliServer::Serve() {
       char drain[16];
       while (::read(wakeFds[0], drain, sizeof(drain)) > 0) {
       }
-      continue;  // the stop flag is tested at the top
+    }
+    // A recheck asked for before the wake-up is answered by the deadline pass below.
+    uint64_t recheckSeen;
+    {
+      std::lock_guard<std::mutex> lock(stopMutex);
+      if (stopRequested) break;
+      recheckSeen = recheckRequested;
     }
     std::vector<Client> kept;
     // Taken before anything is read: a request that begins in this round has its deadline
