@@ -1,8 +1,11 @@
 #include "daemon/agg_service_mgr.h"
 
+#include <poll.h>
 #include <signal.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <utility>
 
@@ -74,8 +77,12 @@ void FillDefaults(AggServiceMgr::Deps& deps) {
   if (!deps.takeOverSignals) {
     deps.takeOverSignals = [](std::function<void(int)> handler) {
       qbx::SignalWaiter::Instance().SetHandler(std::move(handler));
+      // No signal thread: SIGTERM and SIGHUP must not keep their default action.
+      qbx::SignalWaiter::Instance().StartPipeHandlers();
     };
   }
+  if (!deps.signalPipe) deps.signalPipe = [] { return qbx::SignalWaiter::Instance().PipeDescriptor(); };
+  if (!deps.dispatchSignals) deps.dispatchSignals = [] { qbx::SignalWaiter::Instance().DispatchFromPipe(); };
   if (!deps.wallClock) deps.wallClock = [] { return std::chrono::system_clock::now(); };
   if (deps.configRoot.empty()) deps.configRoot = qbx::kComponentConfigRoot;
 }
@@ -197,8 +204,23 @@ int AggServiceMgr::Start(const std::string& programName) {
 }
 
 void AggServiceMgr::WaitForStop() {
-  std::unique_lock<std::mutex> lock(stopMutex);
-  stopCond.wait(lock, [this] { return stop; });
+  const int signalPipe = deps.signalPipe();
+  if (signalPipe < 0) {
+    std::unique_lock<std::mutex> lock(stopMutex);
+    stopCond.wait(lock, [this] { return stop; });
+    return;
+  }
+  while (!StopRequested()) {
+    pollfd ready{signalPipe, POLLIN, 0};
+    if (::poll(&ready, 1, -1) < 0 && errno != EINTR) {
+      QBX_LOG(qbx::loglevel::kError)
+          .subcomp(kSubcomp)
+          .tag("errorCode:MPAERR_INTERNAL_ERROR")
+          .put("[%s] Waiting for signals failed: %s", "Start", std::strerror(errno));
+      return;
+    }
+    deps.dispatchSignals();
+  }
 }
 
 int AggServiceMgr::StartAllAggClients(const std::shared_ptr<qbx::AsioQbxProvider>& first,

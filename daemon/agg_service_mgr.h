@@ -11,7 +11,8 @@
 // - The signal handlers run on the process's signal-waiting thread (SignalWaiter), never in
 //   an asynchronous signal context. OnTerminateSignal sets `stop` under `stopMutex` and wakes
 //   the main loop, which tests the flag under the same mutex before every wait, so a stop
-//   request is never missed.
+//   request is never missed. Without a signal thread the main loop itself runs the handlers
+//   of the signals written to the signal pipe, and a stop comes only that way.
 // - Heartbeat runs on the thread of the provider that carries the liveness timer;
 //   IsHealthy may be called from any thread. The stamp is one atomic 64-bit value.
 // - The two event-loop providers are created by Start and kept by the manager for the rest
@@ -91,6 +92,11 @@ class AggServiceMgr {
     std::function<void(qbx::AsioQbxProvider&)> createWorkGroup;
     // Receives the manager's signal handler when Start takes the signals over.
     std::function<void(std::function<void(int)>)> takeOverSignals;
+    // Without a signal thread: the descriptor that signals are written to (-1 when there is
+    // a signal thread), and what runs the signals waiting there. The main loop watches the
+    // descriptor and runs them on the main thread.
+    std::function<int()> signalPipe;
+    std::function<void()> dispatchSignals;
     WallClock wallClock;
     // Time source of the manager's two providers; null means real time.
     std::shared_ptr<qbx::ManualClock> providerClock;

@@ -1,11 +1,13 @@
 #include "daemon/agg_service_mgr_signals.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -21,6 +23,16 @@ void LogFailure(const char* what) {
       .subcomp("agg-service")
       .tag("errorCode:MPAERR_INTERNAL_ERROR")
       .put("[Core][%s] %s failed with errno(%s).", "SignalWaiter", what, std::strerror(errno));
+}
+
+// The write end of the fallback's pipe, read by the asynchronous handler.
+std::atomic<int> gPipeWrite{-1};
+
+void WriteSignalToPipe(int signum) {
+  const int saved = errno;
+  const unsigned char byte = static_cast<unsigned char>(signum);
+  (void)!write(gPipeWrite.load(std::memory_order_relaxed), &byte, 1);  // a full pipe drops it
+  errno = saved;
 }
 
 }  // namespace
@@ -121,6 +133,42 @@ void SignalWaiter::Stop() {
   close(wakeFd);
 }
 
+bool SignalWaiter::StartPipeHandlers() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (thread_.joinable()) return false;
+  if (pipeRead_ >= 0) return true;
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    LogFailure("pipe");
+    return false;
+  }
+  pipeRead_ = fds[0];
+  gPipeWrite.store(fds[1]);
+  struct sigaction action = {};
+  action.sa_handler = &WriteSignalToPipe;
+  action.sa_flags = SA_RESTART;
+  sigfillset(&action.sa_mask);
+  sigset_t set = HandledSignals();
+  for (int signum : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaction(signum, &action, nullptr);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  return true;
+}
+
+int SignalWaiter::PipeDescriptor() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return pipeRead_;
+}
+
+void SignalWaiter::DispatchFromPipe() {
+  const int fd = PipeDescriptor();
+  if (fd < 0) return;
+  unsigned char signums[64];
+  ssize_t n;
+  while ((n = read(fd, signums, sizeof(signums))) > 0) {
+    for (ssize_t i = 0; i < n; ++i) Dispatch(signums[i]);
+  }
+}
+
 bool SignalWaiter::SendToWaiterForTest(int signum) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!thread_.joinable()) return false;
@@ -152,26 +200,30 @@ void SignalWaiter::Loop(int signalFd, int wakeFd) {
     if (fds[1].revents != 0) return;
     signalfd_siginfo info;
     while (read(signalFd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
-      Handler handler;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        handler = handler_;
-      }
-      if (!handler) continue;
-      try {
-        handler(static_cast<int>(info.ssi_signo));
-      } catch (const std::exception& e) {
-        QBX_LOG(loglevel::kError)
-            .subcomp("agg-service")
-            .tag("errorCode:MPAERR_INTERNAL_ERROR")
-            .put("[Core][%s] Handling signal %d failed: %s", "SignalWaiter", static_cast<int>(info.ssi_signo), e.what());
-      } catch (...) {
-        QBX_LOG(loglevel::kError)
-            .subcomp("agg-service")
-            .tag("errorCode:MPAERR_INTERNAL_ERROR")
-            .put("[Core][%s] Handling signal %d failed", "SignalWaiter", static_cast<int>(info.ssi_signo));
-      }
+      Dispatch(static_cast<int>(info.ssi_signo));
     }
+  }
+}
+
+void SignalWaiter::Dispatch(int signum) {
+  Handler handler;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handler = handler_;
+  }
+  if (!handler) return;
+  try {
+    handler(signum);
+  } catch (const std::exception& e) {
+    QBX_LOG(loglevel::kError)
+        .subcomp("agg-service")
+        .tag("errorCode:MPAERR_INTERNAL_ERROR")
+        .put("[Core][%s] Handling signal %d failed: %s", "SignalWaiter", signum, e.what());
+  } catch (...) {
+    QBX_LOG(loglevel::kError)
+        .subcomp("agg-service")
+        .tag("errorCode:MPAERR_INTERNAL_ERROR")
+        .put("[Core][%s] Handling signal %d failed", "SignalWaiter", signum);
   }
 }
 

@@ -8,6 +8,11 @@
 // installs the start-up one (SIGUSR1 toggles verbose logging) and the aggregation-service
 // manager replaces it when it starts.
 //
+// When the waiting thread cannot be started, StartPipeHandlers is the fallback: asynchronous
+// handlers that only write the signal's number to a pipe, whose read end the manager's main
+// loop watches; it then runs the handler in force on the main thread (DispatchFromPipe), so
+// a stop is still orderly and SIGHUP still re-reads the level.
+//
 // Threading: Start, Stop and SetHandler may be called from any thread; `mutex_` guards
 // `handler_` and is never held while the handler runs (it is copied out first). The handler
 // runs only on the waiting thread, one signal at a time; an exception escaping it is logged
@@ -51,12 +56,24 @@ class SignalWaiter {
   // Ends and joins the waiting thread; signals stay blocked and pending.
   void Stop();
 
+  // The fallback when Start failed: installs the pipe-writing handlers for the handled
+  // signals and unblocks them in the calling thread. False (logged) when the pipe cannot be
+  // made or the thread runs; true when the handlers are installed already.
+  bool StartPipeHandlers();
+  // The pipe's read end, -1 before StartPipeHandlers.
+  int PipeDescriptor();
+  // Runs the handler in force for every signal number waiting in the pipe; returns at once
+  // when none waits.
+  void DispatchFromPipe();
+
   // Directs `signum` at the waiting thread alone (tests, which cannot block signals in the
   // test runner's other threads). False when the thread does not run.
   bool SendToWaiterForTest(int signum);
 
  private:
   void Loop(int signalFd, int wakeFd);
+  // Runs the handler in force for `signum`; logs what escapes it.
+  void Dispatch(int signum);
 
   std::mutex mutex_;  // guards every field below
   Handler handler_;
@@ -64,6 +81,7 @@ class SignalWaiter {
   int signalFd_ = -1;
   int wakeFd_ = -1;
   bool closeOnExit_ = false;  // set when the loop was stopped from its own handler
+  int pipeRead_ = -1;         // the fallback's pipe, once StartPipeHandlers made it
 };
 
 }  // namespace qbx

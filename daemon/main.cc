@@ -8,16 +8,16 @@
 // anything else runs, so every thread started later inherits the mask; the one signal
 // thread (SignalWaiter) takes them and acts on an ordinary stack. Until the manager takes
 // the signals over, SIGUSR1 toggles verbose logging and the others keep their default
-// action (they end the process).
+// action (they end the process, after the socket files are removed). Without the signal
+// thread the manager takes them through a pipe instead.
 //
-// The process ends with _Exit once the manager has stopped what it runs: detached threads
-// (the database loop and the status source's, among others) still run then, and static
-// destructors must not tear down objects under them.
+// Every way out ends in qbx::ExitProcess (base/process_exit.h), with _Exit once the manager
+// has stopped what it runs: detached threads (the database loop and the status source's,
+// among others) still run then, and static destructors must not tear down objects under
+// them.
 #include <pthread.h>
 #include <signal.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -27,6 +27,7 @@
 #include "aggsvc/agg_service_client.h"
 #include "base/log_config.h"
 #include "base/logger.h"
+#include "base/process_exit.h"
 #include "channels/mpa/mpa_client.h"
 #include "channels/queue/agg_svc_mpa_client.h"
 #include "daemon/agg_service_mgr.h"
@@ -165,14 +166,9 @@ void StartupSignalHandler(int signum) {
     qbx::SigUser1Handler(signum);
     return;
   }
+  // The default action ends the process without a word: the socket files go first.
+  qbx::RemoveRegisteredSocketFiles();
   qbx::SignalWaiter::TerminateWithDefaultAction(signum);
-}
-
-[[noreturn]] void EndProcess(int status) {
-  // _Exit runs no destructor: the command socket's file would outlive the process.
-  if (CommonCliServer* server = CommonCliServer::GetInstance()) server->RemoveSocketFile();
-  std::fflush(nullptr);
-  std::_Exit(status);
 }
 
 // Held until the process ends: a second daemon started beside this one exits at once
@@ -324,5 +320,5 @@ int main(int argc, char* argv[]) {
         .tag("errorCode:MPAERR_INTERNAL_ERROR")
         .put("[Core][%s] Start-up failed", "main");
   }
-  EndProcess(status);
+  qbx::ExitProcess(status);
 }

@@ -19,6 +19,7 @@
 
 #include "base/json_file.h"
 #include "base/logger.h"
+#include "base/process_exit.h"
 
 namespace {
 
@@ -100,8 +101,11 @@ CommonCliServer* CommonCliServer::GetInstance() {
 }
 
 CommonCliServer::CommonCliServer(std::string socketPath, CliCommandTable& table,
-                                 std::chrono::milliseconds idleTimeout)
-    : socketPath(std::move(socketPath)), table(table), idleTimeout(idleTimeout) {}
+                                 std::chrono::milliseconds requestTimeout, std::shared_ptr<const qbx::Clock> clock)
+    : socketPath(std::move(socketPath)),
+      table(table),
+      requestTimeout(requestTimeout),
+      clock(clock ? std::move(clock) : std::make_shared<qbx::SteadyClock>()) {}
 
 CommonCliServer::~CommonCliServer() {
   RemoveSocketFile();
@@ -110,14 +114,9 @@ CommonCliServer::~CommonCliServer() {
 
 void CommonCliServer::RemoveSocketFile() {
   std::lock_guard<std::mutex> lock(socketFileMutex);
-  if (!socketFileId) return;
-  // Another server (a restarted daemon) may have replaced the file meanwhile: only ours goes.
-  struct stat current{};
-  if (::lstat(socketPath.c_str(), &current) == 0 && current.st_dev == socketFileId->device &&
-      current.st_ino == socketFileId->inode) {
-    ::unlink(socketPath.c_str());
-  }
-  socketFileId.reset();
+  if (socketFileHandle == 0) return;
+  qbx::RemoveRegisteredSocketFile(socketFileHandle);
+  socketFileHandle = 0;
 }
 
 void CommonCliServer::CloseSockets() {
@@ -154,10 +153,10 @@ int CommonCliServer::Open() {
     return -1;
   }
   ::chmod(socketPath.c_str(), 0600);
-  struct stat bound{};
-  if (::lstat(socketPath.c_str(), &bound) == 0) {
+  {
+    // Removed by the process's exit too, which runs no destructor.
     std::lock_guard<std::mutex> lock(socketFileMutex);
-    socketFileId = FileId{bound.st_dev, bound.st_ino};
+    socketFileHandle = qbx::RegisterSocketFile(socketPath);
   }
   {
     std::lock_guard<std::mutex> lock(stopMutex);
@@ -177,12 +176,24 @@ int CommonCliServer::Start() {
 }
 
 void CommonCliServer::Stop() {
-  std::lock_guard<std::mutex> lock(stopMutex);
-  stopRequested = true;
-  if (wakeFds[1] >= 0) {
-    ssize_t ignored = ::write(wakeFds[1], "x", 1);
-    (void)ignored;
+  {
+    std::lock_guard<std::mutex> lock(stopMutex);
+    stopRequested = true;
+    if (wakeFds[1] >= 0) {
+      ssize_t ignored = ::write(wakeFds[1], "x", 1);
+      (void)ignored;
+    }
   }
+  recheckCond.notify_all();
+}
+
+void CommonCliServer::RecheckDeadlinesForTest() {
+  std::unique_lock<std::mutex> lock(stopMutex);
+  const uint64_t request = ++recheckRequested;
+  if (wakeFds[1] < 0) return;
+  ssize_t ignored = ::write(wakeFds[1], "x", 1);
+  (void)ignored;
+  recheckCond.wait(lock, [&] { return recheckDone >= request || stopRequested; });
 }
 
 int CommonCliServer::Serve() {
@@ -198,13 +209,13 @@ int CommonCliServer::Serve() {
     // A full house stops accepting until a client leaves, rather than dropping anyone.
     fds.push_back({listenFd, static_cast<short>(clients.size() < kMaxClients ? POLLIN : 0), 0});
     for (const Client& client : clients) fds.push_back({client.fd, POLLIN, 0});
-    // Wake up for the first client whose idle time runs out.
+    // Wake up for the first deadline.
     int waitMs = -1;
     if (!clients.empty()) {
       auto first = std::min_element(clients.begin(), clients.end(), [](const Client& a, const Client& b) {
-                     return a.lastActive < b.lastActive;
-                   })->lastActive;
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(first + idleTimeout - std::chrono::steady_clock::now());
+                     return a.deadline < b.deadline;
+                   })->deadline;
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(first - clock->Now());
       waitMs = static_cast<int>(std::clamp<int64_t>(left.count(), 0, 60000));
     }
     if (::poll(fds.data(), fds.size(), waitMs) < 0) {
@@ -216,36 +227,49 @@ int CommonCliServer::Serve() {
       char drain[16];
       while (::read(wakeFds[0], drain, sizeof(drain)) > 0) {
       }
-      continue;  // the stop flag is tested at the top
+    }
+    // A recheck asked for before the wake-up is answered by the deadline pass below.
+    uint64_t recheckSeen;
+    {
+      std::lock_guard<std::mutex> lock(stopMutex);
+      if (stopRequested) break;
+      recheckSeen = recheckRequested;
     }
     std::vector<Client> kept;
-    const auto now = std::chrono::steady_clock::now();
+    // Taken before anything is read: a request that begins in this round has its deadline
+    // counted from here.
+    const auto now = clock->Now();
     for (size_t i = 0; i < clients.size(); ++i) {
       Client& client = clients[i];
-      if (fds[i + 2].revents != 0) {
-        if (!ServeClient(client)) {
-          CloseFd(client.fd);
-          continue;
-        }
-        client.lastActive = std::chrono::steady_clock::now();
-      } else if (now - client.lastActive >= idleTimeout) {
+      if (fds[i + 2].revents != 0 && !ServeClient(client, now)) {
+        CloseFd(client.fd);
+        continue;
+      }
+      // Bytes that keep arriving do not move the deadline: only a whole request does.
+      if (now >= client.deadline) {
         QBX_LOG(qbx::loglevel::kInfo)
             .subcomp(kSubcomp)
-            .put("[CLI][%s] Closing a connection idle for %lld ms on %s", "Serve",
-                 static_cast<long long>(idleTimeout.count()), socketPath.c_str());
+            .put(client.buffer.empty() ? "[CLI][%s] Closing a connection without a request for %lld ms on %s"
+                                       : "[CLI][%s] Closing a connection whose request took over %lld ms on %s",
+                 "Serve", static_cast<long long>(requestTimeout.count()), socketPath.c_str());
         CloseFd(client.fd);
         continue;
       }
       kept.push_back(std::move(client));
     }
     clients = std::move(kept);
+    {
+      std::lock_guard<std::mutex> lock(stopMutex);
+      recheckDone = recheckSeen;
+    }
+    recheckCond.notify_all();
     if (fds[1].revents & POLLIN) {
       int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd >= 0) {
         // A client that stops reading cannot hold the server for long.
         timeval timeout{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
-        clients.push_back(Client{fd, {}, std::chrono::steady_clock::now()});
+        clients.push_back(Client{fd, {}, clock->Now() + requestTimeout});
       }
     }
   }
@@ -255,11 +279,13 @@ int CommonCliServer::Serve() {
   return 0;
 }
 
-bool CommonCliServer::ServeClient(Client& client) {
+bool CommonCliServer::ServeClient(Client& client, qbx::Clock::time_point readAt) {
   char chunk[4096];
   ssize_t n = ::recv(client.fd, chunk, sizeof(chunk), 0);
   if (n < 0 && errno == EINTR) return true;
   if (n <= 0) return false;
+  // A request begins with this read when nothing of one was pending.
+  bool requestBegins = client.buffer.empty();
   client.buffer.append(chunk, static_cast<size_t>(n));
   size_t from = 0;
   for (;;) {
@@ -274,9 +300,11 @@ bool CommonCliServer::ServeClient(Client& client) {
     if (!end) break;
     std::string reply = HandleRequest(client.buffer.substr(from, *end - from));
     from = *end;
+    requestBegins = true;  // whatever follows a whole request is the start of the next one
     if (!reply.empty() && !SendAll(client.fd, reply)) return false;
   }
   client.buffer.erase(0, from);
+  if (requestBegins) client.deadline = readAt + requestTimeout;
   if (client.buffer.size() > kMaxRequestBytes) {
     QBX_LOG(qbx::loglevel::kWarning)
         .subcomp(kSubcomp)

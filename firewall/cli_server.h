@@ -10,22 +10,27 @@
 // - CommonCliServer: Open and Serve (or Start, which does both) run on the server's own
 //   thread, which owns the sockets and runs every callback. Stop may be called from any
 //   thread (also from a callback): it wakes the loop through a pipe and Serve returns.
-//   RemoveSocketFile may be called from any thread, also while Serve runs (the process
-//   ends with _exit, so nothing else would remove the file).
-// - A connection that makes no progress for the idle time-out is closed, so that a few
-//   silent clients cannot hold every slot and lock the others out.
+//   RemoveSocketFile may be called from any thread, also while Serve runs. The bound file is
+//   registered with the process's exit (base/process_exit.h), which removes it too.
+// - Each request must arrive whole within the request time-out of its first byte, and a
+//   connection may wait that long for its next request: a client that trickles a request
+//   byte by byte cannot hold a slot longer than one that stays silent, so a few such clients
+//   cannot lock the others out for long. Deadlines are read from an injectable clock.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/runtime/clock.h"
 
 // What a command answers: the text of the reply, and whether it is an error.
 struct CliReply {
@@ -63,15 +68,18 @@ class CommonCliServer {
   static constexpr size_t kMaxClients = 16;
   // A request larger than this is refused and its connection closed.
   static constexpr size_t kMaxRequestBytes = 64 * 1024;
-  // A connection without a byte in either direction for this long is closed.
-  static constexpr std::chrono::milliseconds kIdleTimeout{10000};
+  // A request not whole this long after its first byte is refused and its connection
+  // closed; so is a connection that sends no request for this long.
+  static constexpr std::chrono::milliseconds kRequestTimeout{10000};
 
   // The process's server on kSocketPath with the global table; null when it cannot be
   // created. Never destroyed.
   static CommonCliServer* GetInstance();
 
+  // `clock` null: the steady clock.
   explicit CommonCliServer(std::string socketPath, CliCommandTable& table = CliCommandTable::Global(),
-                           std::chrono::milliseconds idleTimeout = kIdleTimeout);
+                           std::chrono::milliseconds requestTimeout = kRequestTimeout,
+                           std::shared_ptr<const qbx::Clock> clock = nullptr);
   ~CommonCliServer();
   CommonCliServer(const CommonCliServer&) = delete;
   CommonCliServer& operator=(const CommonCliServer&) = delete;
@@ -83,6 +91,9 @@ class CommonCliServer {
   // Open, then Serve: returns only when the loop ends.
   int Start();
   void Stop();
+  // Makes Serve look at its deadlines again at once (after a test clock was moved on) and
+  // returns when it has: every deadline the clock has reached has been acted on.
+  void RecheckDeadlinesForTest();
   // Removes the socket file this server created, if it is still the one at the path.
   void RemoveSocketFile();
 
@@ -101,22 +112,25 @@ class CommonCliServer {
   struct Client {
     int fd = -1;
     std::string buffer;
-    std::chrono::steady_clock::time_point lastActive;
+    // When the request being received must be whole, or (with an empty buffer) when the
+    // next one must have begun.
+    qbx::Clock::time_point deadline;
   };
-  bool ServeClient(Client& client);
+  // `readAt`: the time the read is taken to happen, which starts a new request's deadline.
+  bool ServeClient(Client& client, qbx::Clock::time_point readAt);
   void CloseSockets();
 
   std::string socketPath;
   CliCommandTable& table;
-  const std::chrono::milliseconds idleTimeout;
+  const std::chrono::milliseconds requestTimeout;
+  const std::shared_ptr<const qbx::Clock> clock;
   int listenFd = -1;
   int wakeFds[2] = {-1, -1};
-  std::mutex stopMutex;  // guards stopRequested with the wake pipe's write end
+  std::mutex stopMutex;  // guards stopRequested and the recheck counts with the wake pipe's write end
   bool stopRequested = false;
-  std::mutex socketFileMutex;  // guards socketFileId
-  struct FileId {
-    dev_t device = 0;
-    ino_t inode = 0;
-  };
-  std::optional<FileId> socketFileId;  // the socket file bound by Open, until removed
+  std::condition_variable recheckCond;
+  uint64_t recheckRequested = 0;
+  uint64_t recheckDone = 0;  // the last request whose deadline pass has run
+  std::mutex socketFileMutex;  // guards socketFileHandle
+  uint64_t socketFileHandle = 0;  // the registration of the socket file bound by Open, until removed
 };

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/logger.h"
+#include "base/process_exit.h"
 #include "firewall/process_exit.h"
 
 namespace {
@@ -30,7 +31,7 @@ int dfwRegisterCLI() { return dfwRegisterCLI(CliCommandTable::Global(), DfwCliOp
 
 int dfwRegisterCLI(CliCommandTable& table, DfwCliOptions options) {
   if (!options.schedule) options.schedule = qbx::firewall::RunAfter;
-  if (!options.exitProcess) options.exitProcess = [](int status) { qbx::firewall::ExitProcess(status); };
+  if (!options.exitProcess) options.exitProcess = [](int status) { qbx::ExitProcess(status); };
 
   int rc = table.Register("set/loglevel", "<1-6|fatal|error|warning|info|debug|verbose>", 1, 1,
                           [](const std::vector<std::string>& args) -> CliReply {

@@ -19,7 +19,7 @@ struct DfwCliOptions {
   std::chrono::nanoseconds stopDelay = std::chrono::seconds(10);
   // Runs the action once after the delay; defaults to qbx::firewall::RunAfter.
   std::function<void(std::chrono::nanoseconds, std::function<void()>)> schedule;
-  // Ends the process; defaults to qbx::firewall::ExitProcess.
+  // Ends the process; defaults to qbx::ExitProcess.
   std::function<void(int)> exitProcess;
 };
 

@@ -5,6 +5,7 @@
 
 #include "base/logger.h"
 #include "firewall/alarm_manager.h"
+#include "base/process_exit.h"
 #include "firewall/process_exit.h"
 #include "nodedb/nodedb_client_exporter.h"
 
@@ -14,7 +15,7 @@ constexpr const char* kSubcomp = "agg-service";
 
 DfwStatsModule::DfwStatsModule(DfwStatsOptions options) : options(std::move(options)) {
   if (!this->options.schedule) this->options.schedule = qbx::firewall::RunAfter;
-  if (!this->options.exitProcess) this->options.exitProcess = [](int status) { qbx::firewall::ExitProcess(status); };
+  if (!this->options.exitProcess) this->options.exitProcess = [](int status) { qbx::ExitProcess(status); };
 }
 
 DfwStatsModule::~DfwStatsModule() { Stop(); }

@@ -43,7 +43,7 @@ struct DfwStatsOptions {
   AlarmManager* alarms = nullptr;
   // Whether flow export is enabled; never on this node unless injected.
   std::function<bool()> flowExportEnabled;
-  // Defaults: qbx::firewall::RunAfter and qbx::firewall::ExitProcess.
+  // Defaults: qbx::firewall::RunAfter and qbx::ExitProcess.
   std::function<void(std::chrono::nanoseconds, std::function<void()>)> schedule;
   std::function<void(int)> exitProcess;
 };

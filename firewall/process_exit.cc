@@ -1,23 +1,12 @@
 #include "firewall/process_exit.h"
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <utility>
 
-#include "firewall/cli_server.h"
 #include "platform/runtime/asio_qbx_provider.h"
 
 namespace qbx::firewall {
-
-void ExitProcess(int status) {
-  // _exit runs no destructor: the command socket's file would outlive the process.
-  if (CommonCliServer* server = CommonCliServer::GetInstance()) server->RemoveSocketFile();
-  std::fflush(nullptr);
-  ::_exit(status);
-}
 
 void RunAfter(std::chrono::nanoseconds delay, std::function<void()> action) {
   static std::mutex mutex;

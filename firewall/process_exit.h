@@ -1,15 +1,12 @@
-// Ending the process from a worker thread (the set/stop command, a certificate change):
-// the supervisor restarts the daemon. _exit, not exit: exit would run the static
-// destructors while the other threads still use the objects they destroy.
+// Deferred process-level work of the firewall module: the set/stop command and a certificate
+// change end the process a little later (through qbx::ExitProcess, base/process_exit.h),
+// and the supervisor restarts the daemon.
 #pragma once
 
 #include <chrono>
 #include <functional>
 
 namespace qbx::firewall {
-
-// Flushes stdio and ends the process at once with `status`.
-[[noreturn]] void ExitProcess(int status);
 
 // Runs `action` once after `delay` on a provider thread kept for deferred process-level
 // work (created on first use, never stopped).

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/process_exit.h"
 #include "nodedb/nodedb_client.h"
 #include "platform/rpc/call.h"
 
@@ -372,10 +373,7 @@ void NodeDbClient::OnModifyDone(uint64_t send_id, const rpc::Status& status, con
             "Server reported error due to invalid client request, unrecoverable on client!");
         // The exit runs after every lock of the client is released, and skips the static
         // destructors: other threads may hold locks those destructors would wait for.
-        Defer([] {
-          std::fflush(nullptr);
-          std::_Exit(1);
-        });
+        Defer([] { ExitProcess(1); });
       } else if (code != rpc::StatusCode::kUnavailable || state_ == CONNECTED) {
         // Resend after the retry delay, never at once: a server that keeps refusing must
         // not turn the client into a busy loop. A lost transport waits for the next

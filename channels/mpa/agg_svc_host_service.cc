@@ -161,14 +161,21 @@ std::string MpaClientServiceBase::ConvertObjTypeToOldName(const std::string& obj
   return it == newToOldTypeNames_.end() ? std::string() : prefix + it->second;
 }
 
+bool MpaClientServiceBase::CorrelationIdTooLong(const GenericUnifiedMsg& request, const char* handler) const {
+  if (!request.has_ctrl_headers() || request.ctrl_headers().correlation_id().size() <= kMaxCorrelationIdLength) {
+    return false;
+  }
+  QBX_LOG(loglevel::kWarning)
+      .subcomp(kSub)
+      .put("[%s] %s::%s: correlationId of %zu bytes is longer than %zu, refusing", instanceName_.c_str(), logName_,
+           handler, request.ctrl_headers().correlation_id().size(), kMaxCorrelationIdLength);
+  return true;
+}
+
 void MpaClientServiceBase::MpaRpcMsgHandler(const std::string& peerId, const GenericUnifiedMsg& request,
                                             const RpcCallPtr& call) {
   std::string correlationId;
-  if (request.has_ctrl_headers() && request.ctrl_headers().correlation_id().size() > kMaxCorrelationIdLength) {
-    QBX_LOG(loglevel::kWarning)
-        .subcomp(kSub)
-        .put("[%s] %s::MpaRpcMsgHandler: correlationId of %zu bytes is longer than %zu, refusing", instanceName_.c_str(),
-             logName_, request.ctrl_headers().correlation_id().size(), kMaxCorrelationIdLength);
+  if (CorrelationIdTooLong(request, "MpaRpcMsgHandler")) {
     if (call) call->writer()->Error(rpc::AppStatus::APPLICATION_ERROR);
     return;
   }
@@ -201,6 +208,10 @@ void MpaClientServiceBase::MpaRpcMsgHandler(const std::string& peerId, const Gen
 void MpaClientServiceBase::MpaMsgHandler(const std::string& peerId, const GenericUnifiedMsg& request,
                                          const VoidCallPtr& call) {
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] %s::MpaMsgHandler", instanceName_.c_str(), logName_);
+  if (CorrelationIdTooLong(request, "MpaMsgHandler")) {
+    if (call) call->writer()->Error(rpc::AppStatus::APPLICATION_ERROR);
+    return;
+  }
   const std::string correlationId = request.has_ctrl_headers() ? request.ctrl_headers().correlation_id() : "";
   MsgHandler(peerId, request, correlationId, nullptr, true);
   if (call) call->writer()->Last(zumbra::qbx::VoidMsg());

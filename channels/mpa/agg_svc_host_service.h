@@ -12,11 +12,11 @@
 // For a request that expects a reply, the service stores the call handle under the
 // correlation id in the application's message layer before it hands the record over; the
 // application's reply completes the call later (MpaClientAppSpecific::RespondMsg). Every
-// refused request is answered at once with APPLICATION_ERROR, and a publish is always
+// refused request is answered at once with APPLICATION_ERROR, and a publish is
 // answered with an empty VoidMsg, so no caller is left waiting. A request whose control
 // header carries an empty correlation id gets a fresh one, as one without the header does
-// (an empty id could never be answered); one whose id is longer than
-// kMaxCorrelationIdLength is refused.
+// (an empty id could never be answered); a request or publish whose id is longer than
+// kMaxCorrelationIdLength is refused with APPLICATION_ERROR.
 //
 // Threading: the RPC methods run on the RPC server's threads, any number at once. Each
 // service's module mutex guards its instance pointer and its application map (look-ups
@@ -85,6 +85,9 @@ class MpaClientServiceBase {
  protected:
   MpaClientServiceBase(std::string instanceName, bool host, uint32_t nodePersona);
 
+  // True (logged) when the request's correlation id is over kMaxCorrelationIdLength; both
+  // roads, call and publish, refuse it.
+  bool CorrelationIdTooLong(const GenericUnifiedMsg& request, const char* handler) const;
   // The bodies of the generated RpcMsgHandler and MsgHandler methods, shared by both services.
   grpc::ServerUnaryReactor* ServeRpcMsg(grpc::CallbackServerContext* context, const GenericUnifiedMsg* request,
                                         GenericUnifiedMsg* response);

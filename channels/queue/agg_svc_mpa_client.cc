@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "aggsvc/agg_service_client.h"
 #include "aggsvc/msg_metadata.h"
@@ -17,6 +18,9 @@ constexpr const char* kSub = "agg-service";
 struct ClientMap {
   std::mutex mutex;
   std::map<std::string, std::shared_ptr<AggSvcMpaClient>> clients;
+  // Names whose registration is under way: a name is claimed here, under the mutex, before
+  // its client is made, so that two registrations of one name cannot both make one.
+  std::set<std::string> registering;
 };
 
 ClientMap& AppToAggSvcMpaClientMap() {
@@ -97,29 +101,35 @@ void AggSvcMpaClient::SetCloseReconnectDelayForTest(std::chrono::milliseconds de
 std::shared_ptr<AggSvcMpaClient> AggSvcMpaClient::RegisterVertical(const std::string& appName,
                                                                    const ChannelContext& hostProvider,
                                                                    const ChannelContext& snProvider) {
-  bool present;
+  ClientMap& map = AppToAggSvcMpaClientMap();
   {
-    std::lock_guard<std::mutex> lock(AppToAggSvcMpaClientMap().mutex);
-    present = AppToAggSvcMpaClientMap().clients.count(appName) != 0;
+    std::lock_guard<std::mutex> lock(map.mutex);
+    if (map.clients.count(appName) != 0 || !map.registering.insert(appName).second) {
+      QBX_LOG(qbx::loglevel::kError).subcomp(kSub).tag("errorCode:MPA10077").put("[%s] Vertical is already registered.", appName.c_str());
+      return nullptr;
+    }
   }
-  if (present) {
-    QBX_LOG(qbx::loglevel::kError).subcomp(kSub).tag("errorCode:MPA10077").put("[%s] Vertical is already registered.", appName.c_str());
-    return nullptr;
+  // The claim is given up on every way out; the client is made without the map mutex held.
+  std::shared_ptr<AggSvcMpaClient> client;
+  try {
+    client = CreateAggSvcMpaClient(appName, hostProvider, snProvider);
+    if (client && !client->StartRxThread()) {
+      QBX_LOG(qbx::loglevel::kError)
+          .subcomp(kSub)
+          .tag("errorCode:MPA10051")
+          .put("[%s] Failed to start AggSvcMpaClient's RxThread", appName.c_str());
+      client->StopRxThread(1);
+      client.reset();
+    }
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(map.mutex);
+    map.registering.erase(appName);
+    throw;
   }
-  auto client = CreateAggSvcMpaClient(appName, hostProvider, snProvider);
-  if (!client) return nullptr;
-  if (!client->StartRxThread()) {
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp(kSub)
-        .tag("errorCode:MPA10051")
-        .put("[%s] Failed to start AggSvcMpaClient's RxThread", appName.c_str());
-    client->StopRxThread(1);
-    return nullptr;
-  }
-  std::lock_guard<std::mutex> lock(AppToAggSvcMpaClientMap().mutex);
-  auto& slot = AppToAggSvcMpaClientMap().clients[appName];
-  slot = client;
-  return slot;
+  std::lock_guard<std::mutex> lock(map.mutex);
+  map.registering.erase(appName);
+  if (client) map.clients[appName] = client;
+  return client;
 }
 
 std::shared_ptr<AggSvcMpaClient> AggSvcMpaClient::RegisterVerticalSimple(const std::string& /*appName*/,

@@ -17,6 +17,7 @@
 #include <future>
 #include <thread>
 
+#include "base/process_exit.h"
 #include "platform/rpc/connection.h"
 #include "platform/rpc/open_calls.h"
 #include "platform/rpc/rpc_log.h"
@@ -66,7 +67,9 @@ Server::Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::
       port_(port),
       services_(std::move(services)),
       socket_paths_(std::move(socket_paths)),
-      openCalls_(std::move(openCalls)) {}
+      openCalls_(std::move(openCalls)) {
+  for (const auto& path : socket_paths_) socket_file_handles_.push_back(RegisterSocketFile(path));
+}
 
 Server::~Server() { Shutdown(); }
 
@@ -82,7 +85,7 @@ void Server::Shutdown(std::chrono::milliseconds grace, std::chrono::milliseconds
   shut_down_ = true;
   // Once this server stops listening its sockets go, and their paths are free for others.
   const auto removeSockets = [this] {
-    for (const auto& path : socket_paths_) ::unlink(path.c_str());
+    for (uint64_t handle : socket_file_handles_) RemoveRegisteredSocketFile(handle);
     ReleaseSocketPathsOf(socket_paths_);
   };
   // gRPC's shutdown waits for every accepted call to finish: end the calls that only an

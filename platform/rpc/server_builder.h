@@ -11,6 +11,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -55,6 +56,8 @@ class Server {
   const int port_;
   const std::vector<std::string> services_;
   const std::vector<std::string> socket_paths_;  // removed, and free for others, at Shutdown
+  // Their registrations with the process's exit, which removes them too (base/process_exit.h).
+  std::vector<uint64_t> socket_file_handles_;
   const std::vector<std::shared_ptr<OpenCalls>> openCalls_;
   std::mutex mutex_;  // serialises Shutdown
   bool shut_down_ = false;

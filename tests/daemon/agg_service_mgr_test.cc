@@ -321,6 +321,58 @@ TEST_F(ManagerTest, HangupRereadsTheComponentsLevel) {
   std::filesystem::remove_all(dir);
 }
 
+// Without a signal thread the signals reach the manager through the fallback's pipe: SIGHUP
+// still re-reads the level and SIGTERM still stops everything in order.
+TEST_F(ManagerTest, WithoutASignalThreadSignalsComeThroughThePipe) {
+  std::filesystem::path dir = std::filesystem::temp_directory_path() / ("agg_mgr_pipe_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir / "qbx-exporter");
+  std::ofstream(dir / "qbx-exporter" / "config.json") << R"({"logLevel": 5})";
+  configRoot = dir.string() + "/";
+  qbx::Logger::logLevel = qbx::loglevel::kInfo;
+
+  qbx::SignalWaiter waiter;  // its thread never started, as when it cannot be
+  std::mutex mutex;
+  std::condition_variable cond;
+  std::vector<int> handled;
+  std::promise<void> takenOver;
+  auto deps = MakeDeps();
+  deps.takeOverSignals = [&](std::function<void(int)> handler) {
+    waiter.SetHandler([&, handler](int signum) {
+      handler(signum);
+      std::lock_guard<std::mutex> lock(mutex);
+      handled.push_back(signum);
+      cond.notify_all();
+    });
+    EXPECT_TRUE(waiter.StartPipeHandlers());
+    takenOver.set_value();
+  };
+  deps.signalPipe = [&waiter] { return waiter.PipeDescriptor(); };
+  deps.dispatchSignals = [&waiter] { waiter.DispatchFromPipe(); };
+  std::vector<std::shared_ptr<Vertical>> list{MakeVertical("A")};
+  AggServiceMgr mgr(list, statusSource, sha, deps);
+  int result = -100;
+  std::thread mainThread([&] { result = mgr.Start("qbx-exporter"); });
+  takenOver.get_future().wait();
+
+  // The handlers are asynchronous ones on the thread that took the signals over.
+  ASSERT_EQ(pthread_kill(mainThread.native_handle(), SIGHUP), 0);
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    cond.wait(lock, [&] { return !handled.empty(); });
+  }
+  EXPECT_EQ(qbx::Logger::logLevel.load(), 5);
+  EXPECT_EQ(CountOf("Changing qbx-exporter log level to debug"), 1);
+  EXPECT_FALSE(mgr.StopRequested());
+
+  ASSERT_EQ(pthread_kill(mainThread.native_handle(), SIGTERM), 0);
+  mainThread.join();
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(handled, (std::vector<int>{SIGHUP, SIGTERM}));
+  EXPECT_EQ(CountOf("Shutting down AggServiceMgr"), 1);
+  qbx::Logger::logLevel = qbx::loglevel::kInfo;
+  std::filesystem::remove_all(dir);
+}
+
 TEST_F(ManagerTest, LivenessStampFollowsTheThirtySecondTimer) {
   auto clock = std::make_shared<qbx::ManualClock>();
   auto provider = std::make_shared<qbx::AsioQbxProvider>(qbx::AsioQbxProvider::Options{}, "tn", clock);

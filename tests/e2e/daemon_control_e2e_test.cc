@@ -169,6 +169,21 @@ TEST_F(DaemonControlE2E, SetStopEndsTheRunningDaemonWithZeroAfterTenSeconds) {
   EXPECT_FALSE(SocketFileExists());
 }
 
+// SIGTERM before the manager runs keeps its default action, and still takes the command
+// socket's file with it.
+TEST_F(DaemonControlE2E, SigtermDuringStartUpRemovesTheSocketFile) {
+  if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
+  // Without the database the daemon waits in start-up, its command socket open.
+  ASSERT_NO_FATAL_FAILURE(StartDaemon());
+  ASSERT_NO_FATAL_FAILURE(Expect(std::string("[CLI][Open] Listening on ") + kCliSocket));
+  ASSERT_TRUE(SocketFileExists());
+  ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
+  const int status = WaitStatus();
+  ASSERT_TRUE(WIFSIGNALED(status)) << "wait status " << status;
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+  EXPECT_FALSE(SocketFileExists());
+}
+
 TEST_F(DaemonControlE2E, SetStopEndsADaemonStillWaitingForTheDatabase) {
   if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
   // Without the database, start-up waits for it after the command-line server started.

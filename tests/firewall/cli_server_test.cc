@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +26,7 @@
 #include "base/logger.h"
 #include "firewall/cli_server.h"
 #include "firewall/dfw_cli.h"
+#include "platform/runtime/manual_clock.h"
 #include "tests/base/log_test_support.h"
 
 namespace {
@@ -148,8 +150,9 @@ TEST(CliRequests, RepliesFollowJsonRpcAndIgnoreNotifications) {
 
 class ServerFixture : public ::testing::Test {
  protected:
-  void StartServer(std::chrono::milliseconds idleTimeout = CommonCliServer::kIdleTimeout) {
-    server_ = std::make_unique<CommonCliServer>(path_, table_, idleTimeout);
+  // Time moves only with clock_, so no connection times out unless a test says so.
+  void StartServer(std::chrono::milliseconds requestTimeout = CommonCliServer::kRequestTimeout) {
+    server_ = std::make_unique<CommonCliServer>(path_, table_, requestTimeout, clock_);
     ASSERT_EQ(server_->Open(), 0);
     thread_ = std::thread([this] { serveResult_ = server_->Serve(); });
   }
@@ -163,6 +166,9 @@ class ServerFixture : public ::testing::Test {
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
     EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    // Only a guard against hanging when the server misbehaves; no wait here comes near it.
+    timeval guard{30, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof(guard));
     return fd;
   }
   static void Send(int fd, const std::string& text) {
@@ -188,6 +194,20 @@ class ServerFixture : public ::testing::Test {
     }
     return replies;
   }
+  // The server has the connection's bytes once their reply came back: `pending` follows a
+  // whole request in the same write, so the next request's deadline counts from now.
+  static void SendWithPendingTail(int fd, const std::string& pending) {
+    Send(fd, R"({"method":"get/echo","params":["sync"],"id":0})" + pending);
+    ASSERT_EQ(Read(fd, 1).size(), 1u);
+  }
+  // Expects the server to have closed `fd` (end of stream or reset, no reply; the guard's
+  // time-out means it is still open) and closes it.
+  static void ExpectClosedByServer(int fd) {
+    char byte;
+    ssize_t n = ::recv(fd, &byte, 1, 0);
+    EXPECT_TRUE(n == 0 || (n < 0 && errno == ECONNRESET)) << n << " " << std::strerror(errno);
+    ::close(fd);
+  }
   // Runs a command line, returns its exit status and fills its standard output.
   static int Run(const std::string& command, std::string& out) {
     FILE* pipe = ::popen(command.c_str(), "r");
@@ -202,6 +222,7 @@ class ServerFixture : public ::testing::Test {
   TempDir dir_;
   std::string path_ = (dir_.path() / "run" / "cli.sock").string();
   CliCommandTable table_;
+  std::shared_ptr<qbx::ManualClock> clock_ = std::make_shared<qbx::ManualClock>();
   std::unique_ptr<CommonCliServer> server_;
   std::thread thread_;
   int serveResult_ = -2;
@@ -266,37 +287,78 @@ TEST_F(ServerFixture, DeeplyNestedRequestClosesOnlyThatConnection) {
   ::close(good);
 }
 
-TEST_F(ServerFixture, IdleClientsAreClosedSoOthersGetIn) {
+TEST_F(ServerFixture, SilentClientsAreClosedAtTheirDeadlineSoOthersGetIn) {
   table_.Register("get/echo", "", 0, 3, Echo);
-  StartServer(std::chrono::milliseconds(200));
-  // A full house of silent clients, one of them with half a request.
-  std::vector<int> idle;
-  for (size_t i = 0; i < CommonCliServer::kMaxClients; ++i) idle.push_back(Connect());
-  Send(idle[0], R"({"method":"get/ec)");
-  // Waits behind them in the backlog until the idle ones are closed, then is answered.
+  StartServer(std::chrono::seconds(10));
+  // A full house of silent clients.
+  std::vector<int> silent;
+  for (size_t i = 0; i < CommonCliServer::kMaxClients; ++i) {
+    silent.push_back(Connect());
+    SendWithPendingTail(silent.back(), "");
+  }
+  // Waits behind them in the backlog until they are closed, then is answered.
   int late = Connect();
   Send(late, R"({"method":"get/echo","params":["in"],"id":1})");
+  clock_->Advance(std::chrono::seconds(10));
+  server_->RecheckDeadlinesForTest();
   auto replies = Read(late, 1);
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_EQ(replies[0]["result"], "in;");
-  for (int fd : idle) {
-    char byte;
-    EXPECT_EQ(::recv(fd, &byte, 1, 0), 0);  // closed by the server
-    ::close(fd);
-  }
+  for (int fd : silent) ExpectClosedByServer(fd);
   ::close(late);
 }
 
-TEST_F(ServerFixture, ClientThatKeepsTalkingIsNotIdle) {
+TEST_F(ServerFixture, TricklingClientsAreClosedAtTheirRequestDeadlineSoOthersGetIn) {
   table_.Register("get/echo", "", 0, 3, Echo);
-  StartServer(std::chrono::milliseconds(300));
+  StartServer(std::chrono::seconds(10));
+  // Every slot holds a request begun now and fed one byte every 5 s.
+  std::vector<int> trickling;
+  for (size_t i = 0; i < CommonCliServer::kMaxClients; ++i) {
+    trickling.push_back(Connect());
+    SendWithPendingTail(trickling.back(), "{");
+  }
+  int late = Connect();
+  Send(late, R"({"method":"get/echo","params":["17th"],"id":17})");
+  clock_->Advance(std::chrono::seconds(5));
+  for (int fd : trickling) Send(fd, "\"");
+  server_->RecheckDeadlinesForTest();
+  clock_->Advance(std::chrono::seconds(5));
+  server_->RecheckDeadlinesForTest();
+  // 10 s after their first byte every trickling request is refused and the 17th served.
+  auto replies = Read(late, 1);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0]["result"], "17th;");
+  EXPECT_EQ(replies[0]["id"], 17);
+  for (int fd : trickling) ExpectClosedByServer(fd);
+  ::close(late);
+}
+
+TEST_F(ServerFixture, EachWholeRequestStartsAFreshDeadline) {
+  table_.Register("get/echo", "", 0, 3, Echo);
+  StartServer(std::chrono::seconds(10));
   int fd = Connect();
   // Each request well within the time-out, together far beyond it.
   for (int i = 0; i < 8; ++i) {
     Send(fd, R"({"method":"get/echo","params":["x"],"id":1})");
     ASSERT_EQ(Read(fd, 1).size(), 1u) << i;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    clock_->Advance(std::chrono::seconds(6));
+    server_->RecheckDeadlinesForTest();
   }
+  // A request begun right after a whole one in the same write also gets its full time.
+  SendWithPendingTail(fd, R"({"method":"get/echo",)");
+  clock_->Advance(std::chrono::seconds(9));
+  server_->RecheckDeadlinesForTest();
+  Send(fd, R"("params":["y"],"id":2})");
+  auto replies = Read(fd, 1);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0]["result"], "y;");
+  // Finishing that request 9 s into it gave the connection its full time for the next one.
+  clock_->Advance(std::chrono::seconds(9));
+  server_->RecheckDeadlinesForTest();
+  Send(fd, R"({"method":"get/echo","params":["z"],"id":3})");
+  replies = Read(fd, 1);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0]["result"], "z;");
   ::close(fd);
 }
 

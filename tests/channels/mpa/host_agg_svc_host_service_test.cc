@@ -318,6 +318,27 @@ TEST_F(HostServiceComponentTest, OversizedCorrelationIdIsRefusedAtOnce) {
   EXPECT_EQ(agg_->Requests()[0].correlationId, std::string(limit, 'z'));
 }
 
+TEST_F(HostServiceComponentTest, OversizedCorrelationIdOnThePublishRoadIsRefusedAtOnce) {
+  auto publish = [this](const std::string& correlationId) {
+    grpc::ClientContext context;
+    context.AddMetadata(rpc::kCallerMetadataKey, kAph);
+    context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(60));  // a hang guard only
+    zumbra::qbx::VoidMsg reply;
+    grpc::Status status = stub_->MsgHandler(&context, Request(kApp, correlationId), &reply);
+    return rpc::Status::FromGrpc(status, context).code();
+  };
+  const size_t limit = MpaClientServiceBase::kMaxCorrelationIdLength;
+  // The longest id allowed travels; the refused ones between two such never reach the
+  // vertical, which takes publishes in their order.
+  EXPECT_EQ(publish(std::string(limit, 'z')), 0u);
+  ASSERT_TRUE(agg_->WaitForRequests(1));
+  EXPECT_EQ(publish(std::string(limit + 1, 'x')), static_cast<uint32_t>(rpc::AppStatus::APPLICATION_ERROR));
+  EXPECT_EQ(publish(std::string(1 << 20, 'y')), static_cast<uint32_t>(rpc::AppStatus::APPLICATION_ERROR));
+  EXPECT_EQ(publish(std::string(limit, 'z')), 0u);
+  ASSERT_TRUE(agg_->WaitForRequests(2));
+  EXPECT_EQ(agg_->Requests().size(), 2u);
+}
+
 // An answer that cannot be sent (the channel went down meanwhile) ends its call with an
 // error at once.
 TEST_F(HostServiceComponentTest, AnAnswerThatCannotBeSentEndsItsCallAtOnce) {

@@ -336,6 +336,33 @@ TEST(AggSvcMpaClientLockOrderTest, DeliveriesRaceWithRemovalsWithoutDeadlock) {
   MpaClient::ResetRegistryForTest();
 }
 
+// Two registrations of one name at once: exactly one makes a client (one sender, one
+// receive thread); the other is refused as a repeated name.
+TEST(AggSvcMpaClientRegistrationTest, RacingRegistrationsOfOneNameMakeOneClient) {
+  MpaClient::ResetRegistryForTest();
+  MpaClient::SetAggAppClientFactory([](const MpaClient::CreateArgs& a) { return std::make_shared<CapturingMpaClient>(a); });
+  LogCapture log;
+  for (int round = 0; round < 100; ++round) {
+    std::shared_ptr<AggSvcMpaClient> made[2];
+    std::atomic<int> ready{0};
+    auto registerOne = [&](int i) {
+      ready.fetch_add(1);
+      while (ready.load() < 2) {
+      }
+      made[i] = AggSvcMpaClient::RegisterVertical("RaceApp", nullptr, nullptr);
+    };
+    std::thread other(registerOne, 1);
+    registerOne(0);
+    other.join();
+    ASSERT_EQ((made[0] != nullptr) + (made[1] != nullptr), 1) << "round " << round;
+    auto kept = made[0] ? made[0] : made[1];
+    EXPECT_EQ(AggSvcMpaClient::Find("RaceApp"), kept);
+    kept->Close();
+  }
+  MpaClient::ResetRegistryForTest();
+  MpaClient::SetAggAppClientFactory(nullptr);
+}
+
 TEST(AggSvcMpaClientHeadersTest, CopiesStringAndLongElementsOnly) {
   bson_t* doc = BsonHeaders::New();
   BsonHeaders::AppendString(doc, "__TypeId__", "first");
