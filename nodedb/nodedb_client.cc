@@ -476,6 +476,12 @@ std::optional<int32_t> NodeDbClient::ObjectCountForVersion(const std::string& ke
   return it->second;
 }
 
+namespace {
+std::string AskingAgain(int64_t delay_ms) {
+  return delay_ms > 0 ? "asking again in " + std::to_string(delay_ms) + " ms" : "asking again shortly";
+}
+}  // namespace
+
 void NodeDbClient::StartSchemaCheck() {
   // Each connection decides afresh: what an earlier connection learnt (or its pending
   // time-outs and asks) must not decide for this one.
@@ -622,8 +628,7 @@ void NodeDbClient::OnSchema(uint64_t connection, const std::string& schema, cons
           !status.ok() ? "GetServerSchema failed (" + status.ToString() + ")" : "server schema names no object types";
       QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient: %s; not taken as an answer", why.c_str());
       if (!schema_checks_done_ && state_ == CONNECTED) {
-        const int64_t delay = ScheduleSchemaAsk(false);
-        AfterSchemaEvent(true, why + ", asking again in " + std::to_string(delay) + " ms");
+        AfterSchemaEvent(true, why + ", " + AskingAgain(ScheduleSchemaAsk(false)));
       }
     } else {
       schema_state_ = kAnswered;
@@ -665,9 +670,8 @@ void NodeDbClient::OnSchemaVersion(uint64_t connection, const std::string& versi
       QBX_NDB_LOG(loglevel::kWarning).put(
           "NodeDbClient: GetServerSchemaVersion failed (%s); not taken as an answer", status.ToString().c_str());
       if (!schema_checks_done_ && state_ == CONNECTED) {
-        const int64_t delay = ScheduleSchemaAsk(true);
-        AfterSchemaEvent(true, "GetServerSchemaVersion failed (" + status.ToString() + "), asking again in " +
-                                   std::to_string(delay) + " ms");
+        AfterSchemaEvent(true, "GetServerSchemaVersion failed (" + status.ToString() + "), " +
+                                   AskingAgain(ScheduleSchemaAsk(true)));
       }
     } else {
       version_state_ = kAnswered;

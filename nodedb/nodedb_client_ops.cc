@@ -14,6 +14,9 @@ namespace nodedb {
 
 namespace pb = zumbra::qbx::nodedb;
 
+static_assert(NodeDbClient::kMaxBatchRequests <= rpc::detail::CallCore::kMaxQueuedWrites,
+              "a Modify call must never carry more requests than its writer takes");
+
 namespace {
 
 // Collects the objects of every response and hands them over at the end of the call.
@@ -332,7 +335,9 @@ void NodeDbClient::SendHead() {
     head.requests.resize(kMaxBatchRequests);
     auto split = std::find_if(head.done.begin(), head.done.end(),
                               [](const PendingModification::Done& d) { return d.after > kMaxBatchRequests; });
-    for (auto d = split; d != head.done.end(); ++d) rest.done.push_back({d->after - kMaxBatchRequests, std::move(d->fn)});
+    for (auto d = split; d != head.done.end(); ++d) {
+      rest.done.push_back({d->after - kMaxBatchRequests, std::move(d->fn)});
+    }
     head.done.erase(split, head.done.end());
     pending_.insert(std::next(pending_.begin()), std::move(rest));
     SetGauge(pending_.size());

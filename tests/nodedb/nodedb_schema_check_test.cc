@@ -252,6 +252,24 @@ TEST_F(NodeDbSchemaCheckTest, ASchemaCallThatFailedIsAskedAgainAndItsAnswerDecid
   EXPECT_EQ(channel, (std::vector<bool>{false, true}));
 }
 
+TEST_F(NodeDbSchemaCheckTest, AVersionCallThatFailedIsAskedAgainBeforeItsTimeout) {
+  standin_.SetSchemaAnswers(SchemaAnswer::kHold, SchemaAnswer::kFail);
+  std::atomic<int> done{0};
+  LoopStopper stop_loop{provider_};
+  StartClient();
+  ASSERT_TRUE(WaitUntil([&] { return log_.Contains("GetServerSchemaVersion failed"); }));
+  client_->Modify({PutRequest(pb::EXPORTER_CONFIG, "held", "1")}, [&] { ++done; });
+  RoundTrip();
+  EXPECT_EQ(standin_.modify_calls(), 0u);
+  standin_.SetSchemaAnswers(SchemaAnswer::kHold, SchemaAnswer::kAnswer);
+  ASSERT_TRUE(WaitUntil([&] { return done.load() == 1; }, clock_));
+  // Decided by the re-asked version (3.2.0), not by the time-out's oldest table entry.
+  EXPECT_TRUE(log_.Contains("Found 217 objects in server schema"));
+  EXPECT_FALSE(log_.Contains("Timeout on server schema version request"));
+  EXPECT_EQ(standin_.Table(1, pb::EXPORTER_CONFIG).count("held"), 1u);
+  standin_.ReleaseSchemaRequests();
+}
+
 TEST_F(NodeDbSchemaCheckTest, EveryConnectionDecidesAfreshAndHoldsWritesUntilItsOwnAnswer) {
   std::atomic<int> done{0};
   LoopStopper stop_loop{provider_};
@@ -268,8 +286,9 @@ TEST_F(NodeDbSchemaCheckTest, EveryConnectionDecidesAfreshAndHoldsWritesUntilIts
   standin_.SetSchemaAnswers(SchemaAnswer::kFail, SchemaAnswer::kHold);
   ASSERT_TRUE(standin_.Restart(true));
   ASSERT_TRUE(WaitUntil([&] { return standin_.held_schema_requests() == 1; }, clock_));
-  client_->Modify({PutRequest(pb::FIREWALL_CONFIG, "in-window", "1"), PutRequest(pb::FLOW_EXPORT_CONFIG, "unknown-now", "1")},
-                  [&] { ++done; });
+  client_->Modify(
+      {PutRequest(pb::FIREWALL_CONFIG, "in-window", "1"), PutRequest(pb::FLOW_EXPORT_CONFIG, "unknown-now", "1")},
+      [&] { ++done; });
   RoundTrip();
   EXPECT_EQ(standin_.modify_calls(), calls) << "the earlier connection's decision must not send it";
   EXPECT_EQ(done.load(), 1);
