@@ -251,8 +251,9 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
 
   // ---- deferred user callbacks
   void Defer(std::function<void()> fn);
-  // Runs the queued callbacks when called on the loop thread, else posts a drain there; call
-  // without holding the client mutex.
+  // Runs the queued callbacks when called on a loop thread, else posts a drain there; call
+  // without holding the client mutex. Safe with several loop threads: while one drain runs,
+  // another returns at once (clearing the posted mark) and leaves the queue to it.
   void RunDeferred();
   void PostDrain();
 

@@ -215,14 +215,10 @@ TEST_F(NodeDbSchemaCheckTest, ASchemaCallThatFailedIsAskedAgainAndItsAnswerDecid
   standin_.SetSchemaVersion("3.3.0");
   standin_.SetSchemaAnswers(SchemaAnswer::kFail, SchemaAnswer::kAnswer);
   RecordingModule fw;
+  ChannelRecorder channel;
   std::atomic<int> done{0};
-  std::mutex m;
-  std::vector<bool> channel;
   LoopStopper stop_loop{provider_};
-  client_->AddChannelStatusCallback([&](bool up) {
-    std::lock_guard<std::mutex> lock(m);
-    channel.push_back(up);
-  });
+  client_->AddChannelStatusCallback(channel.Callback());
   ASSERT_TRUE(client_->RegisterMonitorCallback(9, fw.Updates(), fw.Barriers(), 1));
   ASSERT_TRUE(client_->ConfigureMonitor({Statement(pb::FIREWALL_CONFIG)}, {}, 9, 1));
   StartClient();
@@ -235,10 +231,7 @@ TEST_F(NodeDbSchemaCheckTest, ASchemaCallThatFailedIsAskedAgainAndItsAnswerDecid
   EXPECT_EQ(standin_.modify_calls(), 0u);
   EXPECT_EQ(standin_.monitor_calls(), 0u);
   EXPECT_EQ(done.load(), 0);
-  {
-    std::lock_guard<std::mutex> lock(m);
-    EXPECT_EQ(channel, (std::vector<bool>{false}));
-  }
+  EXPECT_EQ(channel.Seen(), (std::vector<bool>{false}));
   EXPECT_TRUE(Warned("no server schema decision on this connection yet"));
   EXPECT_TRUE(log_.Contains("asking again in 1000 ms"));
 
@@ -248,8 +241,7 @@ TEST_F(NodeDbSchemaCheckTest, ASchemaCallThatFailedIsAskedAgainAndItsAnswerDecid
   EXPECT_TRUE(log_.Contains("Found 217 objects in server schema"));
   EXPECT_EQ(standin_.Table(1, pb::FIREWALL_CONFIG).count("held"), 1u);
   ASSERT_TRUE(WaitUntil([&] { return fw.Count("held") == 1; }));
-  std::lock_guard<std::mutex> lock(m);
-  EXPECT_EQ(channel, (std::vector<bool>{false, true}));
+  EXPECT_EQ(channel.Seen(), (std::vector<bool>{false, true}));
 }
 
 TEST_F(NodeDbSchemaCheckTest, AVersionCallThatFailedIsAskedAgainBeforeItsTimeout) {
