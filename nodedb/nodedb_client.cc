@@ -2,6 +2,8 @@
 // configuration-database client.
 #include "nodedb/nodedb_client.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdlib>
 #include <sstream>
 
@@ -86,8 +88,14 @@ void NodeDbClient::RunDeferred() {
   }
   Lock lock(*mutex_);
   // One runner at a time keeps the order; a callback that calls the client adds to the queue
-  // that the outer runner is draining.
-  if (running_deferred_) return;
+  // that the outer runner is draining. With several loop threads the runner may be on
+  // another thread: it takes whatever is queued now (it checks the queue again under this
+  // lock before it stops), so this posted drain is done, and its mark must go with it, or a
+  // later post would be skipped while nothing is left to run what it queued.
+  if (running_deferred_) {
+    drain_posted_ = false;
+    return;
+  }
   running_deferred_ = true;
   drain_posted_ = false;
   while (!deferred_.empty()) {
@@ -262,6 +270,7 @@ void NodeDbClient::OnExit(State state) {
       break;
     case CONNECTED:
       QBX_NDB_LOG(loglevel::kInfo).put("NodeDbClient is disconnected");
+      CancelSchemaAsks();
       NotifyChannelStatus(false);
       break;
     default:
@@ -467,35 +476,98 @@ std::optional<int32_t> NodeDbClient::ObjectCountForVersion(const std::string& ke
   return it->second;
 }
 
+namespace {
+std::string AskingAgain(int64_t delay_ms) {
+  return delay_ms > 0 ? "asking again in " + std::to_string(delay_ms) + " ms" : "asking again shortly";
+}
+}  // namespace
+
 void NodeDbClient::StartSchemaCheck() {
   // Each connection decides afresh: what an earlier connection learnt (or its pending
-  // time-outs) must not decide for this one.
+  // time-outs and asks) must not decide for this one.
   schema_state_ = kNotAsked;
   version_state_ = kNotAsked;
   if (schema_timer_) schema_timer_->Cancel();
   schema_timer_.reset();
   if (version_timer_) version_timer_->Cancel();
   version_timer_.reset();
+  CancelSchemaAsks();
+  schema_ask_policy_.Reset();
+  version_ask_policy_.Reset();
+  AskSchema();
+  AskSchemaVersion();
+}
+
+void NodeDbClient::AskSchema() {
   std::weak_ptr<NodeDbClient> weak = weak_from_this();
-  if (GetServerSchema([weak](const std::string&, const std::string& schema, const rpc::Status& status) {
-        if (auto self = weak.lock()) self->OnSchema(schema, status);
+  const uint64_t connection = connected_count_;
+  if (GetServerSchema([weak, connection](const std::string&, const std::string& schema, const rpc::Status& status) {
+        if (auto self = weak.lock()) self->OnSchema(connection, schema, status);
       })) {
-    schema_state_ = kAsked;
-    schema_timer_ = timers_.Schedule(std::chrono::seconds(response_timeout_s_), [weak] {
-      if (auto self = weak.lock()) self->OnSchemaTimeout();
-    });
+    // The time-out runs from the first request of the connection; asking again does not
+    // put it off.
+    if (schema_state_ == kNotAsked) {
+      schema_state_ = kAsked;
+      schema_timer_ = timers_.Schedule(std::chrono::seconds(response_timeout_s_), [weak, connection] {
+        if (auto self = weak.lock()) self->OnSchemaTimeout(connection);
+      });
+    }
   } else {
     QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient: Failed to get server schema");
+    ScheduleSchemaAsk(false);
   }
-  if (GetServerSchemaVersion([weak](const std::string& version, const rpc::Status& status) {
-        if (auto self = weak.lock()) self->OnSchemaVersion(version, status);
+}
+
+void NodeDbClient::AskSchemaVersion() {
+  std::weak_ptr<NodeDbClient> weak = weak_from_this();
+  const uint64_t connection = connected_count_;
+  if (GetServerSchemaVersion([weak, connection](const std::string& version, const rpc::Status& status) {
+        if (auto self = weak.lock()) self->OnSchemaVersion(connection, version, status);
       })) {
-    version_state_ = kAsked;
-    version_timer_ = timers_.Schedule(std::chrono::seconds(response_timeout_s_), [weak] {
-      if (auto self = weak.lock()) self->OnSchemaVersionTimeout();
-    });
+    if (version_state_ == kNotAsked) {
+      version_state_ = kAsked;
+      version_timer_ = timers_.Schedule(std::chrono::seconds(response_timeout_s_), [weak, connection] {
+        if (auto self = weak.lock()) self->OnSchemaVersionTimeout(connection);
+      });
+    }
   } else {
     QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient: Failed to get server schema version");
+    ScheduleSchemaAsk(true);
+  }
+}
+
+int64_t NodeDbClient::ScheduleSchemaAsk(bool version) {
+  std::shared_ptr<Timer>& timer = version ? version_ask_timer_ : schema_ask_timer_;
+  if (timer) return 0;
+  const int64_t delay = std::max<int64_t>((version ? version_ask_policy_ : schema_ask_policy_).NextDelay(), 0);
+  std::weak_ptr<NodeDbClient> weak = weak_from_this();
+  const uint64_t connection = connected_count_;
+  timer = timers_.Schedule(std::chrono::milliseconds(delay), [weak, version, connection] {
+    auto self = weak.lock();
+    if (!self) {
+      QBX_NDB_LOG(loglevel::kDebug).put("NodeDbClient is already destroyed");
+      return;
+    }
+    {
+      Lock lock(*self->mutex_);
+      (version ? self->version_ask_timer_ : self->schema_ask_timer_).reset();
+      if (connection == self->connected_count_ && self->state_ == CONNECTED && !self->schema_checks_done_) {
+        if (version) {
+          self->AskSchemaVersion();
+        } else {
+          self->AskSchema();
+        }
+      }
+    }
+    self->RunDeferred();
+  });
+  return delay;
+}
+
+void NodeDbClient::CancelSchemaAsks() {
+  for (auto* timer : {&schema_ask_timer_, &version_ask_timer_}) {
+    if (*timer) (*timer)->Cancel();
+    timer->reset();
   }
 }
 
@@ -521,20 +593,43 @@ bool NodeDbClient::SchemaDecision() {
   return true;
 }
 
-void NodeDbClient::OnSchema(const std::string& schema, const rpc::Status& status) {
+void NodeDbClient::AfterSchemaEvent(bool undecided_by_this_event, const std::string& what) {
+  if (schema_checks_done_) return;
+  if (SchemaDecision()) {
+    CancelSchemaAsks();
+    if (state_ == CONNECTED) RunConnectedActions();
+    return;
+  }
+  if (!undecided_by_this_event) return;
+  const std::string schema = schema_state_ == kTimedOut ? "schema request timed out" : "no usable schema answer";
+  const std::string version = version_state_ == kAnswered
+                                  ? "server version " + server_version_ + " is not in the version table"
+                                  : "no version answer";
+  QBX_NDB_LOG(loglevel::kWarning).put(
+      "NodeDbClient: no server schema decision on this connection yet (%s; %s; %s): nothing is monitored or "
+      "written and the channel is not reported up until one is made",
+      what.c_str(), schema.c_str(), version.c_str());
+}
+
+void NodeDbClient::OnSchema(uint64_t connection, const std::string& schema, const rpc::Status& status) {
   QBX_NDB_LOG(loglevel::kInfo).put("Got NodeDbSchema Response");
   {
     Lock lock(*mutex_);
     schema_idle_ = true;
     // Only a real answer decides: a failed call, or a text without object types, would make
-    // every object type unsupported and erase every monitor statement and write. The
-    // time-out or the version answer decides instead.
+    // every object type unsupported and erase every monitor statement and write. It is
+    // asked again while the decision is pending; the time-out or the version answer may
+    // decide meanwhile.
     const int32_t count = status.ok() ? ParseObjectCount(schema) : 0;
-    if (!status.ok()) {
-      QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient: GetServerSchema failed (%s); not taken as an answer",
-                                          status.ToString().c_str());
-    } else if (count <= 0) {
-      QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient: server schema names no object types; not taken as an answer");
+    if (connection != connected_count_) {
+      QBX_NDB_LOG(loglevel::kDebug).put("Ignoring a schema answer of an earlier connection");
+    } else if (!status.ok() || count <= 0) {
+      const std::string why =
+          !status.ok() ? "GetServerSchema failed (" + status.ToString() + ")" : "server schema names no object types";
+      QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient: %s; not taken as an answer", why.c_str());
+      if (!schema_checks_done_ && state_ == CONNECTED) {
+        AfterSchemaEvent(true, why + ", " + AskingAgain(ScheduleSchemaAsk(false)));
+      }
     } else {
       schema_state_ = kAnswered;
       schema_ = schema;
@@ -543,50 +638,61 @@ void NodeDbClient::OnSchema(const std::string& schema, const rpc::Status& status
       if (!schema_checks_done_) {
         object_count_ = count;
         QBX_NDB_LOG(loglevel::kDebug).put("Found %d objects in server schema", object_count_);
-        if (SchemaDecision() && state_ == CONNECTED) RunConnectedActions();
+        AfterSchemaEvent(false, "");
       }
     }
   }
   RunDeferred();
 }
 
-void NodeDbClient::OnSchemaTimeout() {
+void NodeDbClient::OnSchemaTimeout(uint64_t connection) {
   QBX_NDB_LOG(loglevel::kInfo).put("Timeout on GetServerSchema request");
   {
     Lock lock(*mutex_);
-    schema_state_ = kTimedOut;
-    if (!schema_checks_done_ && SchemaDecision() && state_ == CONNECTED) RunConnectedActions();
-  }
-  RunDeferred();
-}
-
-void NodeDbClient::OnSchemaVersion(const std::string& version, const rpc::Status& status) {
-  QBX_NDB_LOG(loglevel::kInfo).put("Got NodeDb Server schema version %s", version.c_str());
-  {
-    Lock lock(*mutex_);
-    version_idle_ = true;
-    if (!status.ok()) {
-      // Not an answer: the version time-out (or the schema) decides.
-      QBX_NDB_LOG(loglevel::kWarning).put(
-          "NodeDbClient: GetServerSchemaVersion failed (%s); not taken as an answer", status.ToString().c_str());
-    } else {
-      version_state_ = kAnswered;
-      server_version_ = version;
-      if (version_timer_) version_timer_->Cancel();
-      version_timer_.reset();
-      if (!schema_checks_done_ && SchemaDecision() && state_ == CONNECTED) RunConnectedActions();
+    if (connection == connected_count_) {
+      schema_state_ = kTimedOut;
+      AfterSchemaEvent(true, "GetServerSchema timed out");
     }
   }
   RunDeferred();
 }
 
-void NodeDbClient::OnSchemaVersionTimeout() {
+void NodeDbClient::OnSchemaVersion(uint64_t connection, const std::string& version, const rpc::Status& status) {
+  QBX_NDB_LOG(loglevel::kInfo).put("Got NodeDb Server schema version %s", version.c_str());
+  {
+    Lock lock(*mutex_);
+    version_idle_ = true;
+    if (connection != connected_count_) {
+      QBX_NDB_LOG(loglevel::kDebug).put("Ignoring a schema version answer of an earlier connection");
+    } else if (!status.ok()) {
+      // Not an answer: asked again while the decision is pending; the version time-out
+      // (or the schema) may decide meanwhile.
+      QBX_NDB_LOG(loglevel::kWarning).put(
+          "NodeDbClient: GetServerSchemaVersion failed (%s); not taken as an answer", status.ToString().c_str());
+      if (!schema_checks_done_ && state_ == CONNECTED) {
+        AfterSchemaEvent(true, "GetServerSchemaVersion failed (" + status.ToString() + "), " +
+                                   AskingAgain(ScheduleSchemaAsk(true)));
+      }
+    } else {
+      version_state_ = kAnswered;
+      server_version_ = version;
+      if (version_timer_) version_timer_->Cancel();
+      version_timer_.reset();
+      AfterSchemaEvent(true, "the schema is still needed");
+    }
+  }
+  RunDeferred();
+}
+
+void NodeDbClient::OnSchemaVersionTimeout(uint64_t connection) {
   QBX_NDB_LOG(loglevel::kInfo).put("Timeout on server schema version request");
   {
     Lock lock(*mutex_);
-    version_state_ = kTimedOut;
-    server_version_ = "0";
-    if (!schema_checks_done_ && SchemaDecision() && state_ == CONNECTED) RunConnectedActions();
+    if (connection == connected_count_) {
+      version_state_ = kTimedOut;
+      server_version_ = "0";
+      AfterSchemaEvent(true, "GetServerSchemaVersion timed out");
+    }
   }
   RunDeferred();
 }
@@ -622,7 +728,35 @@ std::vector<std::string> SplitDots(const std::string& text) {
   while (std::getline(in, piece, '.')) out.push_back(piece);
   return out;
 }
+
+// A version piece as a number: decimal digits only (no sign, no space, not empty).
+std::optional<uint64_t> PieceNumber(const std::string& piece) {
+  uint64_t value = 0;
+  const char* end = piece.data() + piece.size();
+  auto [ptr, ec] = std::from_chars(piece.data(), end, value);
+  if (piece.empty() || ec != std::errc() || ptr != end) return std::nullopt;
+  return value;
+}
 }  // namespace
+
+std::optional<bool> NodeDbClient::VersionMeets(const std::string& server, const std::string& minimum) {
+  const auto have = SplitDots(server);
+  const auto need = SplitDots(minimum);
+  const size_t compared = std::min(have.size(), need.size());
+  std::vector<std::pair<uint64_t, uint64_t>> pieces;
+  // Every compared piece must be a number, whichever piece would decide: a malformed
+  // constraint then fails against every server, not only against some.
+  for (size_t i = 0; i < compared; ++i) {
+    const auto h = PieceNumber(have[i]);
+    const auto n = PieceNumber(need[i]);
+    if (!h || !n) return std::nullopt;
+    pieces.emplace_back(*h, *n);
+  }
+  for (const auto& [h, n] : pieces) {
+    if (h != n) return h > n;
+  }
+  return true;
+}
 
 bool NodeDbClient::CheckVersionConstraint(zumbra::qbx::nodedb::ObjectType type) {
   bool ok = true;
@@ -637,24 +771,20 @@ bool NodeDbClient::CheckVersionConstraint(zumbra::qbx::nodedb::ObjectType type) 
 bool NodeDbClient::CheckVersionConstraintLocked(zumbra::qbx::nodedb::ObjectType type) {
   auto it = version_constraints_.find(type);
   if (it == version_constraints_.end()) return true;
-  const auto server = SplitDots(server_version_);
-  const auto wanted = SplitDots(it->second.first);
-  // Versions compare piece by piece; the first piece that differs decides, so 4.0.0
-  // satisfies a constraint of 3.1. A piece that is not a number throws (std::stoi).
-  bool failed = false;
-  for (size_t i = 0; i < server.size() && i < wanted.size(); ++i) {
-    const int have = std::stoi(server[i]);
-    const int need = std::stoi(wanted[i]);
-    if (have > need) break;
-    if (have < need) {
-      failed = true;
-      break;
-    }
+  const std::string type_name = zumbra::qbx::nodedb::ObjectType_Name(type);
+  // The first piece that differs decides, so a newer server (4.0.0) meets an older minimum
+  // (3.1) even where a later piece is smaller.
+  const auto meets = VersionMeets(server_version_, it->second.first);
+  if (!meets) {
+    QBX_NDB_LOG(loglevel::kWarning).put(
+        "NodeDbClient: cannot compare server version %s with the version constraint %s of object %s (a piece is "
+        "not a number); the constraint is taken as not met",
+        server_version_.c_str(), it->second.first.c_str(), type_name.c_str());
   }
-  if (!failed) return true;
+  if (meets.value_or(false)) return true;
   QBX_NDB_LOG(loglevel::kInfo).put(
-      "Version check fails for object %s, server schema version = %s,object version = %s",
-      zumbra::qbx::nodedb::ObjectType_Name(type).c_str(), server_version_.c_str(), it->second.first.c_str());
+      "Version check fails for object %s, server schema version = %s,object version = %s", type_name.c_str(),
+      server_version_.c_str(), it->second.first.c_str());
   // The owner of the constraint hears of it on the loop thread, after the lock is released.
   if (auto callback = it->second.second) Defer([callback, type] { callback(type); });
   return false;

@@ -16,10 +16,12 @@
 //   the observer mutex first and the client mutex second; nothing takes them the other way.
 // - No user callback (update, barrier, channel status, done, version constraint, exit) runs
 //   with either mutex held, and none runs on a caller's thread: they are queued under the
-//   lock and run, in order, on the event-loop thread once the operation has released it (an
+//   lock and run, in order, on an event-loop thread once the operation has released it (an
 //   operation called from another thread posts the drain). A callback may therefore call
 //   the client again, a caller may hold its own locks while calling the client, and the
 //   tables may change under a delivery without disturbing it (routing works on copies).
+//   The provider may run its loop on several threads: one drain runs at a time (the others
+//   leave the queue to it), so the callbacks still run one after another, in order.
 // - Start is the only blocking operation: it waits on the condition variable, with the
 //   client mutex released, until the client has entered CONNECTED after the call.
 #pragma once
@@ -137,6 +139,15 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
   // The object count that a server version implies, from the fixed table; nullopt when the
   // version is not in it.
   static std::optional<int32_t> ObjectCountForVersion(const std::string& key);
+  // Whether a server version meets a minimum version: both split at ".", the pieces compared
+  // as numbers position by position and the first piece that differs deciding (so 4.0.0
+  // meets 3.1); a version that runs out first meets it. nullopt when a piece at a compared
+  // position is not a number.
+  static std::optional<bool> VersionMeets(const std::string& server, const std::string& minimum);
+
+  // The most requests one Modify call carries: the call's writer refuses more than this many
+  // waiting requests, and a refused request would cancel the whole batch.
+  static constexpr size_t kMaxBatchRequests = 4096;
 
   // Observers (defined in the sources).
   class MonitorResponseObserver;
@@ -155,8 +166,15 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
   using Lock = std::unique_lock<std::recursive_mutex>;
 
   struct PendingModification {
+    // A done callback runs once the first `after` requests of its entry are confirmed: an
+    // entry merged from several writes, or split across batches, confirms each write when
+    // its own last request is written.
+    struct Done {
+      size_t after = 0;
+      DoneCallback fn;
+    };
     std::vector<zumbra::qbx::nodedb::ModifyRequestMsg> requests;
-    std::vector<DoneCallback> done;
+    std::vector<Done> done;
     bool sending = false;
   };
 
@@ -184,11 +202,26 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
   void NotifyChannelStatus(bool up);
   // Schema check.
   void StartSchemaCheck();
-  void OnSchema(const std::string& schema, const rpc::Status& status);
-  void OnSchemaTimeout();
-  void OnSchemaVersion(const std::string& version, const rpc::Status& status);
-  void OnSchemaVersionTimeout();
+  // Ask (or ask again) for the schema or the version within the current connection; a
+  // request that cannot be made is retried like a failed one.
+  void AskSchema();
+  void AskSchemaVersion();
+  // After a failed or refused schema or version request while the decision is pending:
+  // ask again after the kind's back-off.
+  // Returns the delay in milliseconds (0 when an ask of that kind is already scheduled).
+  int64_t ScheduleSchemaAsk(bool version);
+  void CancelSchemaAsks();
+  // `connection` is the connection (count of entries into CONNECTED) the request or timer
+  // belongs to: what concerns an earlier connection decides nothing for this one.
+  void OnSchema(uint64_t connection, const std::string& schema, const rpc::Status& status);
+  void OnSchemaTimeout(uint64_t connection);
+  void OnSchemaVersion(uint64_t connection, const std::string& version, const rpc::Status& status);
+  void OnSchemaVersionTimeout(uint64_t connection);
   bool SchemaDecision();
+  // Runs the connected actions when this event made the decision; otherwise, when the
+  // event was a failure, a time-out or an answer that decides nothing, says why nothing is
+  // monitored or written yet.
+  void AfterSchemaEvent(bool undecided_by_this_event, const std::string& what);
   // With the client mutex held; a failed check queues the constraint's callback.
   bool CheckVersionConstraintLocked(zumbra::qbx::nodedb::ObjectType type);
 
@@ -209,14 +242,18 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
   void SendHead();
   void OnModifyDone(uint64_t send_id, const rpc::Status& status, const std::vector<DoneCallback>& done);
   void ScheduleModifyRetry();
-  bool FilterBySchema(std::vector<zumbra::qbx::nodedb::ModifyRequestMsg>& requests);
+  // Removes the operations the server schema refuses; false when nothing is left.
+  bool FilterBySchema(PendingModification& entry);
+  // Removes the requests not marked kept, moving each done callback's count with them.
+  static void KeepRequests(PendingModification& entry, const std::vector<bool>& keep);
   void PurgeVDb(uint16_t vdb_id);
   void SetGauge(size_t count);
 
   // ---- deferred user callbacks
   void Defer(std::function<void()> fn);
-  // Runs the queued callbacks when called on the loop thread, else posts a drain there; call
-  // without holding the client mutex.
+  // Runs the queued callbacks when called on a loop thread, else posts a drain there; call
+  // without holding the client mutex. Safe with several loop threads: while one drain runs,
+  // another returns at once (clearing the posted mark) and leaves the queue to it.
   void RunDeferred();
   void PostDrain();
 
@@ -275,6 +312,12 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
   int64_t response_timeout_s_ = 300;
   std::shared_ptr<Timer> schema_timer_;
   std::shared_ptr<Timer> version_timer_;
+  // Asking again after a failed schema or version request, within one connection: 1 s,
+  // doubling up to 30 s, for as long as the decision is pending.
+  RetryPolicy schema_ask_policy_;
+  RetryPolicy version_ask_policy_;
+  std::shared_ptr<Timer> schema_ask_timer_;
+  std::shared_ptr<Timer> version_ask_timer_;
   std::map<int, std::pair<std::string, std::function<void(const zumbra::qbx::nodedb::ObjectType&)>>>
       version_constraints_;
 

@@ -141,6 +141,9 @@ void NodeDbClient::SetupSession(uint16_t vdb_id) {
         QBX_NDB_LOG(loglevel::kDebug).put(
             "Removing object type %s from Monitor as server schema does not support it",
             pb::ObjectType_Name(static_cast<pb::ObjectType>(s->first)).c_str());
+        // An operator must see why a module gets no updates, as for a refused write.
+        QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient: not monitoring %s: the server schema does not support it",
+                                            statement.ShortDebugString().c_str());
         s = st->second.erase(s);
         continue;
       }

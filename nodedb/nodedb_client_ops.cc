@@ -1,8 +1,10 @@
 // Operations of the configuration-database client: modifications (queued, merged, sent one
 // batch at a time and resent after failures), reads, VDb operations, echo and the schema
 // requests.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 #include "base/process_exit.h"
 #include "nodedb/nodedb_client.h"
@@ -12,6 +14,9 @@ namespace qbx {
 namespace nodedb {
 
 namespace pb = zumbra::qbx::nodedb;
+
+static_assert(NodeDbClient::kMaxBatchRequests <= rpc::detail::CallCore::kMaxQueuedWrites,
+              "a Modify call must never carry more requests than its writer takes");
 
 namespace {
 
@@ -235,7 +240,7 @@ void NodeDbClient::Modify(const std::vector<pb::ModifyRequestMsg>& requests, con
     Lock lock(*mutex_);
     PendingModification entry;
     entry.requests = requests;
-    entry.done.push_back(done);
+    entry.done.push_back({requests.size(), done});
     pending_.push_back(std::move(entry));
     SetGauge(pending_.size());
     SendHead();
@@ -243,9 +248,22 @@ void NodeDbClient::Modify(const std::vector<pb::ModifyRequestMsg>& requests, con
   RunDeferred();
 }
 
-bool NodeDbClient::FilterBySchema(std::vector<pb::ModifyRequestMsg>& requests) {
-  for (auto r = requests.begin(); r != requests.end();) {
-    auto* mods = r->mutable_modify();
+void NodeDbClient::KeepRequests(PendingModification& entry, const std::vector<bool>& keep) {
+  // kept[i]: how many of the first i requests stay.
+  std::vector<size_t> kept(entry.requests.size() + 1, 0);
+  std::vector<pb::ModifyRequestMsg> requests;
+  for (size_t i = 0; i < entry.requests.size(); ++i) {
+    kept[i + 1] = kept[i] + (keep[i] ? 1 : 0);
+    if (keep[i]) requests.push_back(std::move(entry.requests[i]));
+  }
+  entry.requests = std::move(requests);
+  for (auto& d : entry.done) d.after = kept[std::min(d.after, kept.size() - 1)];
+}
+
+bool NodeDbClient::FilterBySchema(PendingModification& entry) {
+  std::vector<bool> keep(entry.requests.size(), true);
+  for (size_t r = 0; r < entry.requests.size(); ++r) {
+    auto* mods = entry.requests[r].mutable_modify();
     for (int i = 0; i < mods->size();) {
       const int type = View(*mods->Mutable(i)).type;
       const auto type_enum = static_cast<pb::ObjectType>(type);
@@ -267,9 +285,10 @@ bool NodeDbClient::FilterBySchema(std::vector<pb::ModifyRequestMsg>& requests) {
         ++i;
       }
     }
-    r = mods->empty() ? requests.erase(r) : r + 1;
+    keep[r] = !mods->empty();
   }
-  return !requests.empty();
+  KeepRequests(entry, keep);
+  return !entry.requests.empty();
 }
 
 void NodeDbClient::SendHead() {
@@ -282,16 +301,16 @@ void NodeDbClient::SendHead() {
     modify_retry_timer_.reset();
   }
   PendingModification& head = pending_.front();
-  head.sending = true;
   for (auto it = std::next(pending_.begin()); it != pending_.end();) {
+    const size_t offset = head.requests.size();
     for (auto& r : it->requests) head.requests.push_back(std::move(r));
-    for (auto& d : it->done) head.done.push_back(std::move(d));
+    for (auto& d : it->done) head.done.push_back({d.after + offset, std::move(d.fn)});
     it = pending_.erase(it);
   }
   SetGauge(pending_.size());
   if (check_server_schema_) {
     const std::string first = head.requests.empty() ? "" : head.requests.front().ShortDebugString();
-    if (!FilterBySchema(head.requests)) {
+    if (!FilterBySchema(head)) {
       // Nothing of the batch can be written. Its writers are told it is done (every refused
       // operation was named above) instead of waiting for good.
       QBX_NDB_LOG(loglevel::kWarning).put(
@@ -299,7 +318,7 @@ void NodeDbClient::SendHead() {
           "nothing sent, done callbacks run",
           first.c_str());
       for (auto& d : head.done) {
-        if (d) Defer(std::move(d));
+        if (d.fn) Defer(std::move(d.fn));
       }
       pending_.pop_front();
       SetGauge(pending_.size());
@@ -307,10 +326,33 @@ void NodeDbClient::SendHead() {
       return;
     }
   }
+  // One call carries at most kMaxBatchRequests: the rest waits, in order, as the next entry,
+  // with the done callbacks of the writes not wholly in this call. A longer batch would be
+  // cancelled by its own writer, and every resend, merged again, would be longer still.
+  if (head.requests.size() > kMaxBatchRequests) {
+    PendingModification rest;
+    rest.requests.assign(std::make_move_iterator(head.requests.begin() + kMaxBatchRequests),
+                         std::make_move_iterator(head.requests.end()));
+    head.requests.resize(kMaxBatchRequests);
+    auto split = std::find_if(head.done.begin(), head.done.end(),
+                              [](const PendingModification::Done& d) { return d.after > kMaxBatchRequests; });
+    for (auto d = split; d != head.done.end(); ++d) {
+      rest.done.push_back({d->after - kMaxBatchRequests, std::move(d->fn)});
+    }
+    head.done.erase(split, head.done.end());
+    pending_.insert(std::next(pending_.begin()), std::move(rest));
+    SetGauge(pending_.size());
+  }
   QBX_NDB_LOG(loglevel::kDebug).put("Sending modification %s to NodeDb",
                                     head.requests.empty() ? "" : head.requests.front().ShortDebugString().c_str());
   const uint64_t id = ++send_id_;
-  auto* observer = new ModifyResponseObserver(weak_from_this(), id, head.done);
+  std::vector<DoneCallback> done;
+  done.reserve(head.done.size());
+  for (const auto& d : head.done) done.push_back(d.fn);
+  auto* observer = new ModifyResponseObserver(weak_from_this(), id, std::move(done));
+  // In flight from here on, together with its call: nothing above may leave the head marked
+  // without a call that will end it.
+  head.sending = true;
   rpc::client::AsyncBatchCall<pb::ModifyRequestMsg, pb::ModifyResponseMsg>(data_stub_->channel(), "Modify", context_,
                                                                            head.requests, observer);
 }
@@ -391,8 +433,9 @@ void NodeDbClient::PurgeVDb(uint16_t vdb_id) {
       ++entry;
       continue;
     }
-    for (auto r = entry->requests.begin(); r != entry->requests.end();) {
-      auto* mods = r->mutable_modify();
+    std::vector<bool> keep(entry->requests.size(), true);
+    for (size_t r = 0; r < entry->requests.size(); ++r) {
+      auto* mods = entry->requests[r].mutable_modify();
       for (int i = 0; i < mods->size();) {
         pb::ModifyMsg& m = *mods->Mutable(i);
         OperationView v = View(m);
@@ -422,8 +465,9 @@ void NodeDbClient::PurgeVDb(uint16_t vdb_id) {
           ++i;
         }
       }
-      r = mods->empty() ? entry->requests.erase(r) : r + 1;
+      keep[r] = !mods->empty();
     }
+    KeepRequests(*entry, keep);
     entry = entry->requests.empty() ? pending_.erase(entry) : std::next(entry);
   }
   SetGauge(pending_.size());

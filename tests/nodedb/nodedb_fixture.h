@@ -73,6 +73,23 @@ struct RecordingModule {
   }
 };
 
+// Keeps every channel-status notice, in order.
+struct ChannelRecorder {
+  std::mutex mutex;
+  std::vector<bool> seen;
+
+  nodedb::ChannelStatusCallback Callback() {
+    return [this](bool up) {
+      std::lock_guard<std::mutex> lock(mutex);
+      seen.push_back(up);
+    };
+  }
+  std::vector<bool> Seen() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return seen;
+  }
+};
+
 inline pb::MonitorStatementMsg Statement(pb::ObjectType type) {
   pb::MonitorStatementMsg s;
   s.mutable_object()->set_object_type(type);

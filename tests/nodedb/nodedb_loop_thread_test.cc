@@ -1,6 +1,9 @@
-// Where the client's user callbacks run: only on its event-loop thread, in order, and never
+// Where the client's user callbacks run: only on its event-loop thread(s), in order, and never
 // on a caller's thread. A writer that calls Modify in a loop, holding a lock of its own
 // that the monitor callbacks also take, must neither run those callbacks nor deadlock.
+#include <condition_variable>
+#include <future>
+
 #include "tests/nodedb/nodedb_fixture.h"
 
 namespace qbx {
@@ -117,6 +120,64 @@ TEST_F(NodeDbLoopThreadTest, AFailedVersionConstraintCallsBackOnTheLoopWithoutTh
   EXPECT_EQ(off_loop.load(), 0);
   EXPECT_EQ(standin_.Table(1, pb::FIREWALL_CONFIG).count("refused"), 0u);
   EXPECT_TRUE(log_.Contains("Removing object type FIREWALL_CONFIG from Modify due to version mismatch of object"));
+}
+
+TEST_F(NodeDbLoopThreadTest, WithTwoLoopThreadsEveryCallbackAWriterQueuesRuns) {
+  // A drain posted while the other loop thread is still draining finds nothing to do; the
+  // next callback queued after that drain ended must still get a drain of its own.
+  constexpr int kRounds = 10;
+  std::mutex m;
+  std::condition_variable cv;
+  bool blocked = false;
+  bool go = false;
+  std::atomic<int> ran{0};
+  AsioQbxProvider two_loops(AsioQbxProvider::Options{}, "nodedb-two-loops", std::make_shared<ManualClock>());
+  ASSERT_TRUE(two_loops.RunAsync(2));
+  LoopStopper stop_loops{two_loops};
+  auto set_go = [&] {
+    std::lock_guard<std::mutex> lock(m);
+    go = true;
+    cv.notify_all();
+  };
+  // However the test ends, a blocked callback is let go before the loops are stopped.
+  struct Unblock {
+    std::function<void()> fn;
+    ~Unblock() { fn(); }
+  } unblock{set_go};
+  auto client = std::make_shared<nodedb::NodeDbClient>("c", net::Endpoint(standin_.endpoint()), two_loops, nullptr,
+                                                        true, true, false);
+  std::thread writer([&] {
+    for (int round = 0; round < kRounds; ++round) {
+      {
+        std::lock_guard<std::mutex> lock(m);
+        blocked = false;
+        go = false;
+      }
+      // The first callback holds one loop thread inside its drain.
+      client->AddChannelStatusCallback([&](bool) {
+        std::unique_lock<std::mutex> lock(m);
+        blocked = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return go; });
+      });
+      {
+        std::unique_lock<std::mutex> lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return blocked; }));
+      }
+      // The second callback's drain goes to the other loop thread and finds the first drain
+      // running. The marker runs after it: the free thread takes posted work in order.
+      client->AddChannelStatusCallback([&](bool) { ++ran; });
+      std::promise<void> marker;
+      ASSERT_TRUE(two_loops.dispatcher().Post([&] { marker.set_value(); }));
+      marker.get_future().wait();
+      set_go();  // the first drain runs the second callback and ends
+      ASSERT_TRUE(WaitUntil([&] { return ran.load() == 2 * round + 1; }));
+      client->AddChannelStatusCallback([&](bool) { ++ran; });
+      ASSERT_TRUE(WaitUntil([&] { return ran.load() == 2 * round + 2; })) << "round " << round;
+    }
+  });
+  writer.join();
+  EXPECT_EQ(ran.load(), 2 * kRounds);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The server-schema check of a connected client against the stand-in: nothing is sent or
-// filtered before the decision, a failed schema or version call is no answer, the version
-// table and the time-out decide the object count, and a write the schema refuses is
-// confirmed with a warning instead of vanishing.
+// filtered before the decision, a failed schema or version call is no answer but is asked
+// again, every connection decides afresh, the version table and the time-out decide the
+// object count, version constraints never stall the writes, and a write the schema refuses
+// is confirmed with a warning instead of vanishing.
 #include "tests/nodedb/nodedb_fixture.h"
 
 namespace qbx {
@@ -16,6 +17,14 @@ class NodeDbSchemaCheckTest : public NodeDbClientFixture {
   NodeDbSchemaCheckTest() {
     client_ = std::make_shared<NodeDbClient>("stats-exporter", net::Endpoint(standin_.endpoint()), provider_, nullptr,
                                              true, true, true);
+  }
+
+  // A record of level WARNING with the text.
+  bool Warned(const std::string& text) {
+    for (const auto& line : log_.Lines()) {
+      if (line.find("level=\"WARNING\"") != std::string::npos && line.find(text) != std::string::npos) return true;
+    }
+    return false;
   }
 
   // One Echo round trip: what the client sent before it has reached the stand-in.
@@ -83,6 +92,7 @@ TEST_F(NodeDbSchemaCheckTest, VersionWithASuffixUsesItsPrefixAndDropsNewerTypes)
   EXPECT_TRUE(log_.Contains("Found 188 objects in server schema"));
   EXPECT_EQ(standin_.MonitoredTypes(1), (std::vector<int>{pb::FIREWALL_CONFIG, pb::ROUTE_TABLE_STATE}));
   EXPECT_TRUE(log_.Contains("Removing object type FLOW_EXPORT_CONFIG from Monitor as server schema does not support it"));
+  EXPECT_TRUE(Warned("not monitoring object { object_type: FLOW_EXPORT_CONFIG }"));
   EXPECT_TRUE(client_->IsObjectInServerSchema(pb::ROUTE_TABLE_STATE));
   EXPECT_FALSE(client_->IsObjectInServerSchema(pb::FLOW_EXPORT_CONFIG));
 
@@ -133,6 +143,154 @@ TEST_F(NodeDbSchemaCheckTest, AFailedVersionCallWaitsForItsTimeoutWhenTheSchemaC
   ASSERT_TRUE(WaitUntil([&] { return done.load() == 1; }));
   EXPECT_TRUE(log_.Contains("Found 178 objects in server schema"));
   EXPECT_EQ(standin_.Table(1, pb::FIREWALL_CONFIG).count("late"), 1u);
+}
+
+TEST_F(NodeDbSchemaCheckTest, AVersionThatIsNotANumberFailsItsConstraintAndLaterWritesGoOn) {
+  standin_.SetSchemaVersion("devel");
+  standin_.SetSchemaAnswers(SchemaAnswer::kHold, SchemaAnswer::kAnswer);
+  std::atomic<int> refused{0};
+  std::atomic<int> done{0};
+  LoopStopper stop_loop{provider_};
+  ASSERT_TRUE(client_->SetVersionConstraint(pb::FIREWALL_CONFIG, "3.1", [&](const pb::ObjectType& type) {
+    EXPECT_EQ(type, pb::FIREWALL_CONFIG);
+    ++refused;
+  }));
+  StartClient();
+  // The version is stored (it decides nothing), then the schema answer decides.
+  ASSERT_TRUE(WaitUntil([&] { return log_.Contains("server version devel is not in the version table"); }));
+  EXPECT_EQ(standin_.ReleaseSchemaRequests(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return log_.Contains("Found 217 objects in server schema"); }));
+
+  EXPECT_NO_THROW(client_->Modify({PutRequest(pb::FIREWALL_CONFIG, "constrained", "1")}, [&] { ++done; }));
+  ASSERT_TRUE(WaitUntil([&] { return done.load() == 1 && refused.load() == 1; }));
+  EXPECT_TRUE(Warned("cannot compare server version devel with the version constraint 3.1 of object "
+                            "FIREWALL_CONFIG"));
+  EXPECT_TRUE(log_.Contains("Removing object type FIREWALL_CONFIG from Modify due to version mismatch of object"));
+  // The queue is not stuck behind it: a write of another type reaches the database.
+  client_->Modify({PutRequest(pb::NODE_CONFIG, "later", "1")}, [&] { ++done; });
+  ASSERT_TRUE(WaitUntil([&] { return done.load() == 2; }));
+  EXPECT_EQ(standin_.Table(1, pb::NODE_CONFIG).count("later"), 1u);
+  EXPECT_TRUE(standin_.Table(1, pb::FIREWALL_CONFIG).empty());
+  EXPECT_TRUE(client_->IsPendingModificationReqEmpty());
+}
+
+TEST_F(NodeDbSchemaCheckTest, ANewerServerMeetsAnOlderMinimumAndAnOlderServerFailsANewerOne) {
+  standin_.SetSchemaVersion("3.1.2");
+  standin_.SetSchemaAnswers(SchemaAnswer::kHold, SchemaAnswer::kAnswer);  // the version decides
+  std::mutex m;
+  std::vector<int> refused;
+  LoopStopper stop_loop{provider_};
+  auto record = [&](const pb::ObjectType& type) {
+    std::lock_guard<std::mutex> lock(m);
+    refused.push_back(type);
+  };
+  auto refused_types = [&] {
+    std::lock_guard<std::mutex> lock(m);
+    return refused;
+  };
+  ASSERT_TRUE(client_->SetVersionConstraint(pb::LOGICAL_PORT, "3.1", record));
+  ASSERT_TRUE(client_->SetVersionConstraint(pb::NODE_CONFIG, "3.2", record));
+  StartClient();
+  ASSERT_TRUE(WaitUntil([&] { return log_.Contains("Found 188 objects in server schema"); }));
+  EXPECT_TRUE(client_->CheckVersionConstraint(pb::LOGICAL_PORT)) << "3.1.2 meets 3.1";
+  EXPECT_FALSE(client_->CheckVersionConstraint(pb::NODE_CONFIG)) << "3.1.2 fails 3.2";
+  ASSERT_TRUE(WaitUntil([&] { return refused_types().size() == 1; }));
+  EXPECT_EQ(refused_types(), (std::vector<int>{pb::NODE_CONFIG}));
+  EXPECT_EQ(standin_.ReleaseSchemaRequests(), 1u);
+
+  // The next connection learns 4.0.0: its first piece is higher, so it meets both, although
+  // its second piece is lower than either constraint's.
+  standin_.SetSchemaVersion("4.0.0");
+  ASSERT_TRUE(standin_.Restart(true));
+  ASSERT_TRUE(WaitUntil([&] { return log_.Contains("server version 4.0.0 is not in the version table"); }, clock_));
+  EXPECT_TRUE(client_->CheckVersionConstraint(pb::LOGICAL_PORT));
+  EXPECT_TRUE(client_->CheckVersionConstraint(pb::NODE_CONFIG));
+  RoundTrip();
+  EXPECT_EQ(refused_types().size(), 1u);
+  standin_.ReleaseSchemaRequests();
+}
+
+TEST_F(NodeDbSchemaCheckTest, ASchemaCallThatFailedIsAskedAgainAndItsAnswerDecides) {
+  // 3.3.0 is newer than the version table: only the schema can decide.
+  standin_.SetSchemaVersion("3.3.0");
+  standin_.SetSchemaAnswers(SchemaAnswer::kFail, SchemaAnswer::kAnswer);
+  RecordingModule fw;
+  ChannelRecorder channel;
+  std::atomic<int> done{0};
+  LoopStopper stop_loop{provider_};
+  client_->AddChannelStatusCallback(channel.Callback());
+  ASSERT_TRUE(client_->RegisterMonitorCallback(9, fw.Updates(), fw.Barriers(), 1));
+  ASSERT_TRUE(client_->ConfigureMonitor({Statement(pb::FIREWALL_CONFIG)}, {}, 9, 1));
+  StartClient();
+  ASSERT_TRUE(WaitUntil([&] {
+    return log_.Contains("GetServerSchema failed") && log_.Contains("server version 3.3.0 is not in the version table");
+  }));
+  client_->Modify({PutRequest(pb::FIREWALL_CONFIG, "held", "1")}, [&] { ++done; });
+  RoundTrip();
+  // Undecided: nothing monitored or written, the channel not reported up, and said so.
+  EXPECT_EQ(standin_.modify_calls(), 0u);
+  EXPECT_EQ(standin_.monitor_calls(), 0u);
+  EXPECT_EQ(done.load(), 0);
+  EXPECT_EQ(channel.Seen(), (std::vector<bool>{false}));
+  EXPECT_TRUE(Warned("no server schema decision on this connection yet"));
+  EXPECT_TRUE(log_.Contains("asking again in 1000 ms"));
+
+  // The database answers from now on: the next ask, within the back-off, decides.
+  standin_.SetSchemaAnswers(SchemaAnswer::kAnswer, SchemaAnswer::kAnswer);
+  ASSERT_TRUE(WaitUntil([&] { return done.load() == 1; }, clock_));
+  EXPECT_TRUE(log_.Contains("Found 217 objects in server schema"));
+  EXPECT_EQ(standin_.Table(1, pb::FIREWALL_CONFIG).count("held"), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return fw.Count("held") == 1; }));
+  EXPECT_EQ(channel.Seen(), (std::vector<bool>{false, true}));
+}
+
+TEST_F(NodeDbSchemaCheckTest, AVersionCallThatFailedIsAskedAgainBeforeItsTimeout) {
+  standin_.SetSchemaAnswers(SchemaAnswer::kHold, SchemaAnswer::kFail);
+  std::atomic<int> done{0};
+  LoopStopper stop_loop{provider_};
+  StartClient();
+  ASSERT_TRUE(WaitUntil([&] { return log_.Contains("GetServerSchemaVersion failed"); }));
+  client_->Modify({PutRequest(pb::EXPORTER_CONFIG, "held", "1")}, [&] { ++done; });
+  RoundTrip();
+  EXPECT_EQ(standin_.modify_calls(), 0u);
+  standin_.SetSchemaAnswers(SchemaAnswer::kHold, SchemaAnswer::kAnswer);
+  ASSERT_TRUE(WaitUntil([&] { return done.load() == 1; }, clock_));
+  // Decided by the re-asked version (3.2.0), not by the time-out's oldest table entry.
+  EXPECT_TRUE(log_.Contains("Found 217 objects in server schema"));
+  EXPECT_FALSE(log_.Contains("Timeout on server schema version request"));
+  EXPECT_EQ(standin_.Table(1, pb::EXPORTER_CONFIG).count("held"), 1u);
+  standin_.ReleaseSchemaRequests();
+}
+
+TEST_F(NodeDbSchemaCheckTest, EveryConnectionDecidesAfreshAndHoldsWritesUntilItsOwnAnswer) {
+  std::atomic<int> done{0};
+  LoopStopper stop_loop{provider_};
+  StartClient();
+  // First connection: version 3.2.0 knows FLOW_EXPORT_CONFIG.
+  client_->Modify({PutRequest(pb::FLOW_EXPORT_CONFIG, "known-then", "1")}, [&] { ++done; });
+  ASSERT_TRUE(WaitUntil([&] { return done.load() == 1; }));
+  EXPECT_EQ(standin_.Table(1, pb::FLOW_EXPORT_CONFIG).count("known-then"), 1u);
+  const uint64_t calls = standin_.modify_calls();
+
+  // The database comes back older (3.1.2, no FLOW_EXPORT_CONFIG), its schema call failing and
+  // its version answer held.
+  standin_.SetSchemaVersion("3.1.2");
+  standin_.SetSchemaAnswers(SchemaAnswer::kFail, SchemaAnswer::kHold);
+  ASSERT_TRUE(standin_.Restart(true));
+  ASSERT_TRUE(WaitUntil([&] { return standin_.held_schema_requests() == 1; }, clock_));
+  client_->Modify(
+      {PutRequest(pb::FIREWALL_CONFIG, "in-window", "1"), PutRequest(pb::FLOW_EXPORT_CONFIG, "unknown-now", "1")},
+      [&] { ++done; });
+  RoundTrip();
+  EXPECT_EQ(standin_.modify_calls(), calls) << "the earlier connection's decision must not send it";
+  EXPECT_EQ(done.load(), 1);
+
+  EXPECT_EQ(standin_.ReleaseSchemaRequests(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return done.load() == 2; }));
+  EXPECT_TRUE(log_.Contains("Found 188 objects in server schema"));
+  EXPECT_EQ(standin_.Table(1, pb::FIREWALL_CONFIG).count("in-window"), 1u);
+  EXPECT_EQ(standin_.Table(1, pb::FLOW_EXPORT_CONFIG).count("unknown-now"), 0u);
+  EXPECT_TRUE(client_->IsPendingModificationReqEmpty());
 }
 
 }  // namespace

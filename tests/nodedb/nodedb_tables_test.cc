@@ -110,6 +110,38 @@ TEST(NodeDbSchemaTest, ObjectCountComesFromTheLastEnumeratorOrTheVersionTable) {
   EXPECT_FALSE(NodeDbClient::ObjectCountForVersion("9.9.9").has_value());
 }
 
+TEST(NodeDbSchemaTest, TheVersionTableGivesEveryRowsObjectCount) {
+  const std::vector<std::pair<std::string, int32_t>> rows = {
+      {"3.0.0", 178}, {"3.0.1", 178}, {"3.0.2", 179}, {"3.0.3", 179}, {"3.1.0", 187},
+      {"3.1.1", 188}, {"3.1.2", 188}, {"3.1.3", 188}, {"3.2.0", 217},
+  };
+  for (const auto& [version, count] : rows) {
+    EXPECT_EQ(NodeDbClient::ObjectCountForVersion(version), std::optional<int32_t>(count)) << version;
+  }
+  for (const char* outside : {"2.9.9", "3.0.4", "3.1.4", "3.2.1", "3.3.0", "3.1", ""}) {
+    EXPECT_FALSE(NodeDbClient::ObjectCountForVersion(outside).has_value()) << outside;
+  }
+}
+
+TEST(NodeDbSchemaTest, AVersionMeetsAMinimumByTheFirstDifferingPieceAndOnlyWithNumbers) {
+  struct Case {
+    const char* server;
+    const char* minimum;
+    std::optional<bool> meets;
+  };
+  const Case cases[] = {
+      {"3.1.2", "3.1", true},    {"3.1.2", "3.2", false}, {"4.0.0", "3.1", true},  // a higher first piece decides
+      {"3.1", "3.1.2", true},    {"3.10.0", "3.9", true}, {"3.1.2", "3.1.2", true}, {"2.9.9", "3.0", false},
+      {"devel", "3.1", std::nullopt}, {"3.2.0", "3.x", std::nullopt},
+      {"4.0.0", "3.x", std::nullopt},  // every compared piece must be a number, not only the deciding one
+      {"3..0", "3.1", std::nullopt},   {"3.1.2", "3.-1", std::nullopt}, {"3. 1", "3.1", std::nullopt},
+      {"3.1.2xyz", "3.1", true},  // the pieces after the constraint's last are not compared
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(NodeDbClient::VersionMeets(c.server, c.minimum), c.meets) << c.server << " against " << c.minimum;
+  }
+}
+
 TEST_F(NodeDbTablesTest, VersionConstraintsCompareNumerically) {
   std::atomic<int> called{0};
   auto cb = [&](const pb::ObjectType&) { ++called; };

@@ -74,6 +74,7 @@ struct NodeDbStandin::State : std::enable_shared_from_this<NodeDbStandin::State>
   std::unordered_map<MonitorStream*, std::shared_ptr<MonitorStream>> streams;
   std::vector<std::shared_ptr<ModifyCall>> held;
   bool hold_next = false;
+  uint64_t hold_skip = 0;  // calls still answered as usual before the held one
   std::optional<uint32_t> fail_next;
   uint64_t modify_calls = 0;
   uint64_t applied = 0;
@@ -379,17 +380,20 @@ void NodeDbStandin::State::CompleteModify(const std::shared_ptr<ModifyCall>& cal
       // The end of reading may be the shutdown's cancellation rather than the client's
       // half-close: applying now could apply part of a batch and confirm all of it.
       status = rpc::Status(rpc::StatusCode::kUnavailable, "stopping");
-    } else if (hold_next) {
+    } else if (hold_next && hold_skip == 0) {
       hold_next = false;
       held.push_back(call);
       return;
-    } else if (fail_next) {
-      status = rpc::Status(*fail_next, "modification refused");
-      fail_next.reset();
     } else {
-      const uint64_t before = applied;
-      kicked = Apply(call->requests());
-      call->response()->set_applied(static_cast<uint32_t>(applied - before));
+      if (hold_next) --hold_skip;
+      if (fail_next) {
+        status = rpc::Status(*fail_next, "modification refused");
+        fail_next.reset();
+      } else {
+        const uint64_t before = applied;
+        kicked = Apply(call->requests());
+        call->response()->set_applied(static_cast<uint32_t>(applied - before));
+      }
     }
   }
   for (auto& s : kicked) s->Kick();
@@ -736,9 +740,10 @@ void NodeDbStandin::SetServing(const std::string& service, bool serving) {
   if (state_->server) state_->server->SetServing(service, serving);
 }
 
-void NodeDbStandin::HoldNextModify() {
+void NodeDbStandin::HoldNextModify(uint64_t after_calls) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->hold_next = true;
+  state_->hold_skip = after_calls;
 }
 
 size_t NodeDbStandin::ReleaseHeldModifies() {

@@ -8,7 +8,7 @@
 //
 // Test controls: stop and restart (keeping or dropping the data), end every monitor stream
 // with a chosen status code, refuse one service while the connection stays up, hold the next
-// modification until released, fail the next modification with a chosen code, hold or fail
+// (or a later) modification until released, fail the next modification with a chosen code, hold or fail
 // the schema requests and choose the schema version it reports.
 //
 // Threading: every public operation may be called from any thread. One mutex guards the
@@ -59,7 +59,9 @@ class NodeDbStandin {
   void EndMonitorStreams(uint32_t code);
   // Full service name, e.g. "zumbra.qbx.nodedb.NodeDbOps".
   void SetServing(const std::string& service, bool serving);
-  void HoldNextModify();
+  // Holds a modification call: the next one, or the one after `after_calls` more calls
+  // that are applied and answered as usual.
+  void HoldNextModify(uint64_t after_calls = 0);
   // Applies and answers the held modifications; returns how many there were.
   size_t ReleaseHeldModifies();
   size_t held_modifies() const;

@@ -1,0 +1,123 @@
+// A backlog of writes queued while the database was out of reach: however long, it is
+// written in calls the writer can carry, in order, and every write is confirmed once, after
+// its own last request has reached the database.
+#include <cstdio>
+
+#include "tests/nodedb/nodedb_fixture.h"
+
+namespace qbx {
+namespace testing {
+namespace {
+
+struct Backlog {
+  size_t writes;
+  size_t requests_per_write;
+  uint64_t calls;  // Modify calls that carry them: 4,096 requests at most each
+};
+
+std::string Key(size_t write, size_t request) { return "w" + std::to_string(write) + "-" + std::to_string(request); }
+
+class NodeDbBacklogBase : public NodeDbClientFixture {
+ protected:
+  // Queues the writes; each done callback records its write's index and whether the
+  // database has already applied the write's last request.
+  void Queue(const Backlog& b) {
+    for (size_t w = 0; w < b.writes; ++w) {
+      std::vector<pb::ModifyRequestMsg> requests;
+      for (size_t r = 0; r < b.requests_per_write; ++r) {
+        requests.push_back(PutRequest(pb::NODE_CONFIG, Key(w, r), "v"));
+      }
+      client_->Modify(requests, [this, w, b] {
+        // The database applies the requests in the order they were queued.
+        const bool last_written = standin_.applied_operations() >= (w + 1) * b.requests_per_write;
+        std::lock_guard<std::mutex> lock(mutex_);
+        done_.push_back(w);
+        if (!last_written) ++early_;
+      });
+    }
+  }
+  size_t DoneCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return done_.size();
+  }
+  void RoundTrip() {
+    std::atomic<bool> echoed{false};
+    ASSERT_TRUE(client_->Echo("x", [&](const std::string&, const rpc::Status&) { echoed = true; }));
+    ASSERT_TRUE(WaitUntil([&] { return echoed.load(); }));
+  }
+  // Every write confirmed once and in order, the database holding every request, no call
+  // refused, and as few calls as the writer's limit allows.
+  void ExpectAllWritten(const Backlog& b) {
+    RoundTrip();  // a second run of any done callback would have come by now
+    const size_t total = b.writes * b.requests_per_write;
+    std::lock_guard<std::mutex> lock(mutex_);
+    ASSERT_EQ(done_.size(), b.writes);
+    for (size_t w = 0; w < b.writes; ++w) ASSERT_EQ(done_[w], w) << "done callbacks run once each, in write order";
+    EXPECT_EQ(early_, 0u) << "a write is confirmed only after its last request was written";
+    EXPECT_EQ(standin_.Table(1, pb::NODE_CONFIG).size(), total);
+    EXPECT_EQ(standin_.modify_calls(), b.calls);
+    EXPECT_FALSE(log_.Contains("Failed to modify"));
+    EXPECT_TRUE(client_->IsPendingModificationReqEmpty());
+  }
+
+  std::mutex mutex_;
+  std::vector<size_t> done_;
+  size_t early_ = 0;
+};
+
+class NodeDbBacklogTest : public NodeDbBacklogBase, public ::testing::WithParamInterface<Backlog> {};
+
+TEST_P(NodeDbBacklogTest, QueuedBeforeTheFirstConnectionIsWrittenInBoundedCalls) {
+  const Backlog b = GetParam();
+  LoopStopper stop_loop{provider_};
+  Queue(b);
+  StartClient();
+  ASSERT_TRUE(WaitUntil([&] { return DoneCount() == b.writes; }));
+  ExpectAllWritten(b);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, NodeDbBacklogTest,
+                         ::testing::Values(Backlog{0, 1, 0}, Backlog{4096, 1, 1}, Backlog{4097, 1, 2},
+                                           Backlog{20000, 1, 5},
+                                           // writes larger than one call, split across calls
+                                           Backlog{1, 4097, 2}, Backlog{3, 5000, 4}),
+                         [](const ::testing::TestParamInfo<Backlog>& info) {
+                           return std::to_string(info.param.writes) + "x" +
+                                  std::to_string(info.param.requests_per_write);
+                         });
+
+class NodeDbDatabaseAwayTest : public NodeDbBacklogBase {};
+
+TEST_F(NodeDbDatabaseAwayTest, AWriteSplitAcrossCallsIsConfirmedOnlyWithItsLastPart) {
+  const Backlog b{1, 4097, 2};
+  LoopStopper stop_loop{provider_};
+  Queue(b);
+  standin_.HoldNextModify(1);  // the first call is applied, the second (the last request) held
+  StartClient();
+  ASSERT_TRUE(WaitUntil([&] { return standin_.held_modifies() == 1; }));
+  RoundTrip();  // the end of the first call has been handled by now
+  EXPECT_EQ(standin_.applied_operations(), 4096u);
+  EXPECT_EQ(DoneCount(), 0u) << "confirmed while its last request was still on its way";
+  EXPECT_FALSE(client_->IsPendingModificationReqEmpty());
+  EXPECT_EQ(standin_.ReleaseHeldModifies(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return DoneCount() == 1; }));
+  ExpectAllWritten(b);
+}
+
+TEST_F(NodeDbDatabaseAwayTest, TenThousandWritesQueuedWhileTheDatabaseWasAwayAreAllWritten) {
+  const Backlog b{10000, 1, 3};
+  LoopStopper stop_loop{provider_};
+  StartClient();
+  standin_.Stop();
+  ASSERT_TRUE(WaitUntil([&] { return !Connected(); }));
+  Queue(b);
+  ASSERT_TRUE(standin_.Start());
+  ASSERT_TRUE(WaitUntil([&] { return DoneCount() == b.writes; }, clock_));
+  ExpectAllWritten(b);
+  std::printf("[ figures  ] writes=%zu modify_calls=%llu\n", b.writes,
+              static_cast<unsigned long long>(standin_.modify_calls()));
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace qbx
