@@ -748,7 +748,7 @@ void MpaClientAppSpecific::RemoveFromCallHandleMap(const std::string& id) {
   call_handle_stamp_map_.erase(id);
 }
 
-void MpaClientAppSpecific::PurgeCallHandleMap() {
+void MpaClientAppSpecific::PurgeCallHandleMap(rpc::AppStatus answer) {
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] MpaClientAppSpecific PurgeCallHandleMap", appName_.c_str());
   std::unordered_map<std::string, CallHandlePtr> dropped;
   {
@@ -758,7 +758,7 @@ void MpaClientAppSpecific::PurgeCallHandleMap() {
   }
   // Nobody can complete these calls any more: answer them instead of leaving them open.
   for (auto& [id, handle] : dropped) {
-    if (handle) handle->writer()->Error(rpc::AppStatus::ABORTED);
+    if (handle) handle->writer()->Error(answer);
   }
 }
 
