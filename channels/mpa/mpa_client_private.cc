@@ -116,7 +116,9 @@ void Self::CreateAppSpecificInstance(const std::shared_ptr<MpaClient>& self) {
                    appName().c_str());
         }
         auto builder = provider->rpc().server_builder();
-        builder.RegisterService<zumbra::qbx::agg_service::messaging::AggSvcHostService>(service.get())
+        rpc::ServiceOptions options;
+        options.fields[0] = 1;
+        builder.RegisterService<zumbra::qbx::agg_service::messaging::AggSvcHostService>(service.get(), options)
             .SetMaxReceiveMessageBytes(kAggSvcHostMaxRequestBytes);
         builder.TrackOpenCalls(service->OpenCalls());
         QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] CreateAppSpecificInstance Registered Service", appName().c_str());

@@ -55,12 +55,21 @@ void ReleaseSocketPathsOf(const std::vector<std::string>& paths) {
 }  // namespace
 
 Server::Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::string> services,
-               std::vector<std::string> socket_paths, std::vector<std::shared_ptr<OpenCalls>> openCalls)
+               std::vector<std::string> socket_paths, std::vector<std::shared_ptr<OpenCalls>> openCalls,
+               std::vector<ServiceOptions> options)
     : server_(std::move(server)),
       port_(port),
       services_(std::move(services)),
       socket_paths_(std::move(socket_paths)),
-      openCalls_(std::move(openCalls)) {}
+      openCalls_(std::move(openCalls)),
+      options_(std::move(options)) {}
+
+std::optional<ServiceOptions> Server::OptionsOf(const std::string& service) const {
+  for (size_t i = 0; i < services_.size(); ++i) {
+    if (services_[i] == service) return i < options_.size() ? options_[i] : ServiceOptions{};
+  }
+  return std::nullopt;
+}
 
 Server::~Server() { Shutdown(); }
 
@@ -227,8 +236,10 @@ ServerBuilder& ServerBuilder::AddLocalSocket(const std::string& path) {
   return *this;
 }
 
-ServerBuilder& ServerBuilder::RegisterService(grpc::Service* service, const std::string& full_name) {
+ServerBuilder& ServerBuilder::RegisterService(grpc::Service* service, const std::string& full_name,
+                                              const ServiceOptions& options) {
   services_.emplace_back(service, full_name);
+  service_options_.push_back(options);
   return *this;
 }
 
@@ -305,7 +316,8 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
   std::vector<std::string> owned;
   if (!claimed_path.empty()) owned.push_back(claimed_path);
   for (const auto& calls : openCalls_) calls->Open();
-  return std::make_unique<Server>(std::move(server), port, std::move(names), std::move(owned), openCalls_);
+  return std::make_unique<Server>(std::move(server), port, std::move(names), std::move(owned), openCalls_,
+                                  service_options_);
 }
 
 }  // namespace rpc

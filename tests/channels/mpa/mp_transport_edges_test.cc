@@ -2,7 +2,7 @@
 // manual clock: an APH that left the list while a send still held its stub, whose stream
 // then ends, is not made again whatever the reason (and gets its stub again once it is
 // back); a creation that fails after the proxy went down is neither retried nor left in
-// flight.
+// flight; the host service is served with its registration options.
 #include <chrono>
 #include <optional>
 #include <string>
@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "channels/mpa/mpa_client_private.h"
+#include "platform/rpc/server_builder.h"
 #include "platform/rpc/status.h"
 #include "tests/channels/mpa/mp_client_road_fixture.h"
 #include "tests/channels/proxy/tnproxy_test_util.h"
@@ -83,6 +84,18 @@ TEST_F(MpLeftAphTest, ACreationFailingAfterTheProxyWentDownIsDroppedWithoutRetry
   for (int i = 0; i < 12; ++i) clock_->Advance(1s);
   EXPECT_EQ(client_->PendingTimerCount(), 0u);
   EXPECT_EQ(standin_.StubCreationAttempts(kAph2), attempts);
+}
+
+// The first application's registration serves the host service with the options that set
+// its first field alone.
+TEST_F(MpLeftAphTest, TheHostServiceIsServedWithItsOptions) {
+  auto server = client_->ServerForTest();
+  ASSERT_NE(server, nullptr);
+  const auto options = server->OptionsOf(zumbra::qbx::agg_service::messaging::AggSvcHostService::service_full_name());
+  ASSERT_TRUE(options);
+  rpc::ServiceOptions expected;
+  expected.fields = {1, 0, 0, 0};
+  EXPECT_EQ(*options, expected);
 }
 
 }  // namespace
