@@ -146,6 +146,18 @@ class SnVariantsTest : public ::testing::Test {
   }
   size_t Retries(const char* sn) { return logs_.Count(std::string("Starting timer for retry. SN (") + sn + ")"); }
   size_t RetryRuns(const char* sn) { return logs_.Count(std::string("GetStub_ for SN (") + sn + ")"); }
+  // Moves time on in 250 ms steps until the next retry of `sn` runs (at most 6 s); the time
+  // it took.
+  std::chrono::milliseconds WaitForNextRetryRun(const char* sn) {
+    const size_t runs = RetryRuns(sn);
+    std::chrono::milliseconds waited{0};
+    while (RetryRuns(sn) == runs && waited < 6s) {
+      clock_->Advance(250ms);
+      waited += 250ms;
+      Drain();
+    }
+    return waited;
+  }
 
   test::LogCapture logs_;
   SnProxyStandin standin_;
@@ -175,12 +187,7 @@ TEST_F(SnVariantsTest, OneSmartNicsFailingStubsBackOffPerPeerWithinTheRetryBudge
   std::vector<std::chrono::milliseconds> waits;
   for (int i = 0; i < 4; ++i) {
     const size_t runs = RetryRuns(kSnB);
-    std::chrono::milliseconds waited{0};
-    while (RetryRuns(kSnB) == runs && waited < 6s) {
-      clock_->Advance(250ms);
-      waited += 250ms;
-      Drain();
-    }
+    const auto waited = WaitForNextRetryRun(kSnB);
     ASSERT_EQ(RetryRuns(kSnB), runs + 1);
     waits.push_back(waited);
     ASSERT_TRUE(Eventually([&] { return client_->PendingTimerCount() == 1 && Retries(kSnB) == Failures(kSnB); }));
@@ -420,15 +427,8 @@ TEST_F(SnVariantsTest, AFailingPeerIsAskedAgainAfterOneTwoFourThenFiveSeconds) {
   ASSERT_TRUE(AdvanceUntil([&] { return Retries(kSnB) == 1; }));
   ASSERT_TRUE(Eventually([&] { return client_->PendingTimerCount() == 1; }));
   for (const auto expected : {1000ms, 2000ms, 4000ms, 5000ms, 5000ms}) {
-    const size_t runs = RetryRuns(kSnB);
     const size_t retries = Retries(kSnB);
-    std::chrono::milliseconds waited{0};
-    while (RetryRuns(kSnB) == runs && waited < 6s) {
-      clock_->Advance(250ms);
-      waited += 250ms;
-      Drain();
-    }
-    EXPECT_EQ(waited, expected);
+    EXPECT_EQ(WaitForNextRetryRun(kSnB), expected);
     ASSERT_TRUE(Eventually([&] { return Retries(kSnB) == retries + 1 && client_->PendingTimerCount() == 1; }));
   }
 }

@@ -25,17 +25,10 @@ constexpr char kAph1[] = "a0000000-0000-4000-8000-0000000000c1";
 constexpr char kAph2[] = "a0000000-0000-4000-8000-0000000000c2";
 constexpr char kApp[] = "FabricStats";
 
-class MpLeftAphTest : public test::MpClientRoadTest {
- protected:
-  MpLeftAphTest() : MpClientRoadTest(kApp) {}
-};
+using MpLeftAphTest = test::MpClientRoadTestFor<kApp>;
 
 TEST_F(MpLeftAphTest, AnAphThatLeftIsNotMadeAgainWhateverEndsItsStream) {
-  client_->Open([](const std::string&) {});
-  standin_.SetAphs({{kAph1, true}, {kAph2, false}});
-  tnProxy_->Start();
-  ASSERT_TRUE(AdvanceUntil([&] { return client_->StubCount() == 2 && acks_->load() == 1; }));
-  ASSERT_TRUE(Eventually([&] { return standin_.DestinationWatchers() >= 1; }));
+  ASSERT_NO_FATAL_FAILURE(StartWithTwoAphs(kAph1, kAph2));
   for (const auto reason : {rpc::CloseReason::kPeerRemoved, rpc::CloseReason::kTransportShutdown, rpc::CloseReason::kIdle}) {
     const std::string why = rpc::CloseReasonToCStr(reason);
     SCOPED_TRACE(why);
@@ -65,12 +58,7 @@ TEST_F(MpLeftAphTest, AnAphThatLeftIsNotMadeAgainWhateverEndsItsStream) {
 }
 
 TEST_F(MpLeftAphTest, ACreationFailingAfterTheProxyWentDownIsDroppedWithoutRetry) {
-  client_->Open([](const std::string&) {});
-  standin_.HoldStubCreation(kAph2, true);
-  standin_.SetAphs({{kAph1, true}, {kAph2, false}});
-  tnProxy_->Start();
-  ASSERT_TRUE(AdvanceUntil([&] { return client_->StubCount() == 1 && standin_.HeldStubCreations() == 1; }));
-  ASSERT_EQ(client_->InflightCount(), 1u);
+  ASSERT_NO_FATAL_FAILURE(StartWithCreationHeld(kAph1, kAph2));
   // The proxy goes down while kAph2's creation is held; the creation then fails.
   client_->OnTnProxyDisconnected(rpc::CloseReason::kTransportShutdown);
   standin_.FailStubCreation(kAph2, -1);

@@ -139,12 +139,7 @@ TEST_F(MpStubTest, NothingIsRetriedWhileTheProxyIsDown) {
 }
 
 TEST_F(MpStubTest, AListArrivingDuringACreationWaitsInHalfSecondStepsAndDropsTheLateStub) {
-  client_->Open([](const std::string&) {});
-  standin_.HoldStubCreation(kAph2, true);
-  standin_.SetAphs({{kAph1, true}, {kAph2, false}});
-  tnProxy_->Start();
-  ASSERT_TRUE(AdvanceUntil([&] { return client_->StubCount() == 1 && standin_.HeldStubCreations() == 1; }));
-  ASSERT_EQ(client_->InflightCount(), 1u);
+  ASSERT_NO_FATAL_FAILURE(StartWithCreationHeld(kAph1, kAph2));
   const char* kRerun = "performUpdateStubMap: Re-scheduling self on provider thread";
   const size_t reruns = logs_.Count(kRerun);
   // kAph2 becomes master while its creation is in flight: the update waits for it.
@@ -166,11 +161,7 @@ TEST_F(MpStubTest, AListArrivingDuringACreationWaitsInHalfSecondStepsAndDropsThe
 }
 
 TEST_F(MpStubTest, EndedStreamsOfListedAphsAreMadeAgain) {
-  client_->Open([](const std::string&) {});
-  standin_.SetAphs({{kAph1, true}, {kAph2, false}});
-  tnProxy_->Start();
-  ASSERT_TRUE(AdvanceUntil([&] { return client_->StubCount() == 2 && acks_->load() == 1; }));
-  ASSERT_TRUE(Eventually([&] { return standin_.DestinationWatchers() >= 1; }));
+  ASSERT_NO_FATAL_FAILURE(StartWithTwoAphs(kAph1, kAph2));
   // Shut down, idle, or removed while still listed: a new stub within the re-creation delay.
   for (const auto reason : {rpc::CloseReason::kTransportShutdown, rpc::CloseReason::kIdle, rpc::CloseReason::kPeerRemoved}) {
     SCOPED_TRACE(rpc::CloseReasonToCStr(reason));
