@@ -355,7 +355,27 @@ std::optional<std::string> MpaClientAppSpecific::GetStringObjectFromBson(const b
     return std::nullopt;
   }
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] MpaClientAppSpecific GetStringObjectFromBson Begin (%s)", appName_.c_str(), key.c_str());
-  auto value = BsonHeaders::FindString(doc, key);
+  // Elements in order, each traced with its type and value, up to the first string of `key`.
+  std::optional<std::string> value;
+  BsonHeaders::ForEach(doc, [&](const BsonHeaders::Element& e) {
+    if (value) return;
+    std::string type;
+    std::string text;
+    if (e.type == BSON_TYPE_UTF8) {
+      type = "utf8";
+      text = std::string(e.str);
+    } else if (e.type == BSON_TYPE_INT64) {
+      type = "int64";
+      text = std::to_string(e.num);
+    } else {
+      type = std::to_string(e.type);
+    }
+    QBX_LOG(loglevel::kDebug)
+        .subcomp(kSub)
+        .put("[%s] MpaClientAppSpecific GetStringObjectFromBson type (%s), val (%s)", appName_.c_str(), type.c_str(),
+             text.c_str());
+    if (e.type == BSON_TYPE_UTF8 && e.key == key) value = std::move(text);
+  });
   if (value) {
     QBX_LOG(loglevel::kDebug)
         .subcomp(kSub)
@@ -748,7 +768,7 @@ void MpaClientAppSpecific::RemoveFromCallHandleMap(const std::string& id) {
   call_handle_stamp_map_.erase(id);
 }
 
-void MpaClientAppSpecific::PurgeCallHandleMap() {
+void MpaClientAppSpecific::PurgeCallHandleMap(rpc::AppStatus answer) {
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] MpaClientAppSpecific PurgeCallHandleMap", appName_.c_str());
   std::unordered_map<std::string, CallHandlePtr> dropped;
   {
@@ -758,7 +778,7 @@ void MpaClientAppSpecific::PurgeCallHandleMap() {
   }
   // Nobody can complete these calls any more: answer them instead of leaving them open.
   for (auto& [id, handle] : dropped) {
-    if (handle) handle->writer()->Error(rpc::AppStatus::ABORTED);
+    if (handle) handle->writer()->Error(answer);
   }
 }
 

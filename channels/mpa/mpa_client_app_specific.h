@@ -112,8 +112,9 @@ class MpaClientAppSpecific {
   // Whether the call of `id` was answered (or refused) and is not open again; only the
   // last kAnsweredIdsKept such ids are known.
   bool WasAnswered(const std::string& id);
-  // Drops every open call; each is answered ABORTED, none is left hanging.
-  void PurgeCallHandleMap();
+  // Drops every open call; each is answered with `answer` (ABORTED unless the caller knows
+  // better), none is left hanging.
+  void PurgeCallHandleMap(rpc::AppStatus answer = rpc::AppStatus::ABORTED);
   // Answers ABORTED, and drops, every call open for more than kStaleCallAge.
   void PurgeStaleCallHandles();
   size_t OpenCallCount();

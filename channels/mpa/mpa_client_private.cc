@@ -116,7 +116,9 @@ void Self::CreateAppSpecificInstance(const std::shared_ptr<MpaClient>& self) {
                    appName().c_str());
         }
         auto builder = provider->rpc().server_builder();
-        builder.RegisterService<zumbra::qbx::agg_service::messaging::AggSvcHostService>(service.get())
+        rpc::ServiceOptions options;
+        options.fields[0] = 1;
+        builder.RegisterService<zumbra::qbx::agg_service::messaging::AggSvcHostService>(service.get(), options)
             .SetMaxReceiveMessageBytes(kAggSvcHostMaxRequestBytes);
         builder.TrackOpenCalls(service->OpenCalls());
         QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] CreateAppSpecificInstance Registered Service", appName().c_str());
@@ -301,14 +303,20 @@ void Self::performUpdateStubMap() {
     oldMap.swap(aphMap_);
     aphMap_ = newMap;
   }
-  for (const auto& [aph, wasMaster] : oldMap) {
-    if (newMap.count(aph) != 0) continue;
+  // Every stub and back-off of an APH outside the new list goes, not only those of the old
+  // list: whatever was made for an APH after it left must not outlive this update.
+  {
     std::unique_lock<std::shared_mutex> lock(stubLock_);
-    if (stubMap_.erase(aph) != 0) {
+    for (auto it = stubMap_.begin(); it != stubMap_.end();) {
+      if (newMap.count(it->first) != 0) {
+        ++it;
+        continue;
+      }
       QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] performUpdateStubMap: Removing stub for APH (%s)",
-                                                 appName().c_str(), aph.c_str());
+                                                 appName().c_str(), it->first.c_str());
+      it = stubMap_.erase(it);
     }
-    stubRetryPolicies_.erase(aph);
+    std::erase_if(stubRetryPolicies_, [&newMap](const auto& entry) { return newMap.count(entry.first) == 0; });
   }
   bool startHandshake = false;
   const uint64_t firstDelay = SpreadMs(4000);
@@ -589,12 +597,13 @@ void Self::OnStreamDown(const std::string& aph, rpc::CloseReason reason) {
       return;
     }
   }
-  // A stream that ended as shut down or idle is made again like any other: with no stub to
-  // the master the node would refuse every pull until some unrelated event (an APH list, a
-  // proxy reconnect) happened to make one.
+  // An APH that left the list is never made again, whatever ended its stream: no later
+  // list would remove that stub. A listed APH's stream that ended as shut down or idle is
+  // made again like any other: with no stub to the master the node would refuse every pull
+  // until some unrelated event (an APH list, a proxy reconnect) happened to make one.
   {
     std::shared_lock<std::shared_mutex> lock(aphMapLock_);
-    if (aphMap_.count(aph) == 0 && reason == rpc::CloseReason::kPeerRemoved) {
+    if (aphMap_.count(aph) == 0) {
       QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] OnStreamDown for APH (%s), reason (%s): APH was removed from cluster",
                                                  appName().c_str(), aph.c_str(), rpc::CloseReasonToCStr(reason));
       return;

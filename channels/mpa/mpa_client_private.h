@@ -108,6 +108,8 @@ class MpaClientPrivate<AggSvcMpStub> : public MpaClient {
   uint32_t CurrentAppInitSeq() const { return app_init_seq_num_.load(); }
   bool HasAppInitWaitTimer() const;
   bool HasAppInitRetryTimer() const;
+  // The server of the host service this client keeps serving (none when it serves nothing).
+  std::shared_ptr<rpc::Server> ServerForTest() const { return rpcServer_; }
 
  private:
   struct AppInitAction;  // what to do once the state lock is released

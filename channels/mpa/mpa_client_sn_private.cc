@@ -220,6 +220,9 @@ void MpaClientSNPrivate<StubT>::ReleaseAppSpecificInstance() {
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] ReleaseAppSpecificInstance ", appName().c_str());
   // An unregistered application is no longer notified by the proxy client.
   if (snProxy_) snProxy_->RemoveClient(appName());
+  // The served service keeps this layer: not ready before the purge, so that a request
+  // that still arrives is refused instead of being stored where nobody answers it.
+  SetRegistrationAcked(false);
   std::shared_ptr<MpaClientAppSpecific> layer;
   std::shared_ptr<void> service;
   {
@@ -231,6 +234,10 @@ void MpaClientSNPrivate<StubT>::ReleaseAppSpecificInstance() {
     layer.swap(appSpecific_);
     service.swap(service_);
   }
+  // The clean-up of the stubs that follows a close no longer finds the layer: its open
+  // calls are answered here, as refused by the application that is gone, or they would
+  // wait for the server's shutdown.
+  if (layer) layer->PurgeCallHandleMap(rpc::AppStatus::APPLICATION_ERROR);
 }
 
 // ---- proxy registration and notifications ----
@@ -349,7 +356,6 @@ void MpaClientSNPrivate<StubT>::performUpdateStubMap() {
     std::unique_lock<std::shared_mutex> lock(stubLock_);
     updatePending_ = false;
   }
-  std::set<std::string> oldSet;
   std::set<std::string> newSet;
   if (snProxy_) {
     for (const auto& entry : snProxy_->GetSnUuidMap()) newSet.insert(entry.first);
@@ -363,18 +369,24 @@ void MpaClientSNPrivate<StubT>::performUpdateStubMap() {
   }
   {
     std::unique_lock<std::shared_mutex> lock(snSetLock_);
-    oldSet.swap(snSet_);
     snSet_ = newSet;
   }
-  for (const auto& uuid : oldSet) {
-    if (newSet.count(uuid) != 0) continue;
+  // Every stub and back-off of a peer outside the new list goes, not only those of the old
+  // list: a stub made for a peer after it left would count towards a complete set.
+  {
     std::unique_lock<std::shared_mutex> lock(stubLock_);
-    if (stubMap_.erase(uuid) != 0) {
-      QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] performUpdateStubMap: Removing stub for SN (%s)", app, uuid.c_str());
+    for (auto it = stubMap_.begin(); it != stubMap_.end();) {
+      if (newSet.count(it->first) != 0) {
+        ++it;
+        continue;
+      }
+      QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] performUpdateStubMap: Removing stub for SN (%s)", app,
+                                                 it->first.c_str());
+      it = stubMap_.erase(it);
       // One peer fewer: the remaining stubs no longer make a complete set.
       allStubsCreated_ = false;
     }
-    retryPolicies_.erase(uuid);
+    std::erase_if(retryPolicies_, [&newSet](const auto& entry) { return newSet.count(entry.first) == 0; });
   }
   for (const auto& uuid : newSet) {
     {
@@ -603,11 +615,12 @@ void MpaClientSNPrivate<StubT>::OnStreamDown(const std::string& peerUuid, rpc::C
                                                peerUuid.c_str());
     return;
   }
-  // Shut-down and idle streams are made again too: otherwise the smart NIC stays out of
-  // reach until an unrelated event makes its stub.
+  // A peer that left the list is never made again, whatever ended its stream: no later list
+  // would remove that stub. A listed peer's shut-down or idle stream is made again too:
+  // otherwise the smart NIC stays out of reach until an unrelated event makes its stub.
   {
     std::shared_lock<std::shared_mutex> lock(snSetLock_);
-    if (reason == rpc::CloseReason::kPeerRemoved && snSet_.count(peerUuid) == 0) {
+    if (snSet_.count(peerUuid) == 0) {
       QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] OnStreamDown for SN (%s), reason (%s): SN was removed from cluster",
                                                  app, peerUuid.c_str(), why);
       return;

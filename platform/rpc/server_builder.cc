@@ -62,13 +62,22 @@ void ReleaseSocketPathsOf(const std::vector<std::string>& paths) {
 }  // namespace
 
 Server::Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::string> services,
-               std::vector<std::string> socket_paths, std::vector<std::shared_ptr<OpenCalls>> openCalls)
+               std::vector<std::string> socket_paths, std::vector<std::shared_ptr<OpenCalls>> openCalls,
+               std::vector<ServiceOptions> options)
     : server_(std::move(server)),
       port_(port),
       services_(std::move(services)),
       socket_paths_(std::move(socket_paths)),
-      openCalls_(std::move(openCalls)) {
+      openCalls_(std::move(openCalls)),
+      options_(std::move(options)) {
   for (const auto& path : socket_paths_) socket_file_handles_.push_back(RegisterSocketFile(path));
+}
+
+std::optional<ServiceOptions> Server::OptionsOf(const std::string& service) const {
+  for (size_t i = 0; i < services_.size(); ++i) {
+    if (services_[i] == service) return i < options_.size() ? options_[i] : ServiceOptions{};
+  }
+  return std::nullopt;
 }
 
 Server::~Server() { Shutdown(); }
@@ -230,8 +239,10 @@ ServerBuilder& ServerBuilder::AddLocalSocket(const std::string& path) {
   return *this;
 }
 
-ServerBuilder& ServerBuilder::RegisterService(grpc::Service* service, const std::string& full_name) {
+ServerBuilder& ServerBuilder::RegisterService(grpc::Service* service, const std::string& full_name,
+                                              const ServiceOptions& options) {
   services_.emplace_back(service, full_name);
+  service_options_.push_back(options);
   return *this;
 }
 
@@ -320,7 +331,8 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
   }
   if (linked) transport_->SetLocalAddress(local_address.empty() ? "tcp://127.0.0.1:" + std::to_string(port) : local_address);
   for (const auto& calls : openCalls_) calls->Open();
-  return std::make_unique<Server>(std::move(server), port, std::move(names), std::move(owned), openCalls_);
+  return std::make_unique<Server>(std::move(server), port, std::move(names), std::move(owned), openCalls_,
+                                  service_options_);
 }
 
 }  // namespace rpc

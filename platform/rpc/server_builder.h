@@ -10,10 +10,12 @@
 // Threading: Server's operations may be called from any thread; Shutdown is idempotent.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,13 +32,21 @@ namespace rpc {
 class TransportInterface;
 class OpenCalls;
 
+// The options a service is registered with: four 32-bit fields, zero unless the caller sets
+// them. The server keeps them with the service.
+struct ServiceOptions {
+  std::array<uint32_t, 4> fields{};
+  bool operator==(const ServiceOptions&) const = default;
+};
+
 class Server {
  public:
   // How long a shutdown waits for gRPC beyond its grace before it gives up.
   static constexpr std::chrono::milliseconds kShutdownBound{5000};
 
   Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::string> services,
-         std::vector<std::string> socket_paths = {}, std::vector<std::shared_ptr<OpenCalls>> openCalls = {});
+         std::vector<std::string> socket_paths = {}, std::vector<std::shared_ptr<OpenCalls>> openCalls = {},
+         std::vector<ServiceOptions> options = {});
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -44,6 +54,8 @@ class Server {
   // The bound port (the chosen one when the endpoint asked for port 0).
   int port() const { return port_; }
   const std::vector<std::string>& services() const { return services_; }
+  // The options `service` was registered with; none when it is not served here.
+  std::optional<ServiceOptions> OptionsOf(const std::string& service) const;
   void SetServing(const std::string& service, bool serving);
   // Ends the tracked open calls at once and every other call after `grace`, and stops
   // listening. Returns after at most grace + bound.
@@ -59,6 +71,7 @@ class Server {
   // Their registrations with the process's exit, which removes them too (base/process_exit.h).
   std::vector<uint64_t> socket_file_handles_;
   const std::vector<std::shared_ptr<OpenCalls>> openCalls_;
+  const std::vector<ServiceOptions> options_;  // one per entry of services_
   std::mutex mutex_;  // serialises Shutdown
   bool shut_down_ = false;
 };
@@ -83,10 +96,11 @@ class ServerBuilder {
   // removes the socket when it stops.
   ServerBuilder& AddLocalSocket(const std::string& path);
   // `full_name` is the package-qualified service name the health service answers for.
-  ServerBuilder& RegisterService(grpc::Service* service, const std::string& full_name);
+  ServerBuilder& RegisterService(grpc::Service* service, const std::string& full_name,
+                                 const ServiceOptions& options = {});
   template <class Generated>
-  ServerBuilder& RegisterService(grpc::Service* service) {
-    return RegisterService(service, Generated::service_full_name());
+  ServerBuilder& RegisterService(grpc::Service* service, const ServiceOptions& options = {}) {
+    return RegisterService(service, Generated::service_full_name(), options);
   }
   ServerBuilder& SetMaxMessageBytes(int bytes);
   // Caps what one request may hold (default: the message limit above).
@@ -115,6 +129,7 @@ class ServerBuilder {
   std::vector<net::Endpoint> endpoints_;
   std::vector<std::string> socket_paths_;
   std::vector<std::pair<grpc::Service*, std::string>> services_;
+  std::vector<ServiceOptions> service_options_;  // one per entry of services_
   std::vector<std::shared_ptr<OpenCalls>> openCalls_;
   int max_message_bytes_ = 64 * 1024 * 1024;
   int max_receive_message_bytes_ = -1;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "channels/proxy/tn_proxy_client_common.h"
 #include "platform/mq/rmq_client.h"
 #include "platform/runtime/asio_qbx_provider.h"
+#include "platform/rpc/status.h"
 #include "platform/runtime/manual_clock.h"
 #include "platform/smartnic/sn_util.h"
 #include "tests/aggsvc/fakes/log_capture.h"
@@ -144,6 +146,18 @@ class SnVariantsTest : public ::testing::Test {
   }
   size_t Retries(const char* sn) { return logs_.Count(std::string("Starting timer for retry. SN (") + sn + ")"); }
   size_t RetryRuns(const char* sn) { return logs_.Count(std::string("GetStub_ for SN (") + sn + ")"); }
+  // Moves time on in 250 ms steps until the next retry of `sn` runs (at most 6 s); the time
+  // it took.
+  std::chrono::milliseconds WaitForNextRetryRun(const char* sn) {
+    const size_t runs = RetryRuns(sn);
+    std::chrono::milliseconds waited{0};
+    while (RetryRuns(sn) == runs && waited < 6s) {
+      clock_->Advance(250ms);
+      waited += 250ms;
+      Drain();
+    }
+    return waited;
+  }
 
   test::LogCapture logs_;
   SnProxyStandin standin_;
@@ -173,12 +187,7 @@ TEST_F(SnVariantsTest, OneSmartNicsFailingStubsBackOffPerPeerWithinTheRetryBudge
   std::vector<std::chrono::milliseconds> waits;
   for (int i = 0; i < 4; ++i) {
     const size_t runs = RetryRuns(kSnB);
-    std::chrono::milliseconds waited{0};
-    while (RetryRuns(kSnB) == runs && waited < 6s) {
-      clock_->Advance(250ms);
-      waited += 250ms;
-      Drain();
-    }
+    const auto waited = WaitForNextRetryRun(kSnB);
     ASSERT_EQ(RetryRuns(kSnB), runs + 1);
     waits.push_back(waited);
     ASSERT_TRUE(Eventually([&] { return client_->PendingTimerCount() == 1 && Retries(kSnB) == Failures(kSnB); }));
@@ -375,6 +384,78 @@ TEST(SnVariantsRouting, SendsTakeTheRoadOfTheirPersonaAndOtherTypesAreRefused) {
   EXPECT_EQ(logs.Count("[AggSvc-Routing] MpaClientSNPrivate SendMsgViaSNProxy: Unsupported message (5)"), 2u);
   MpaClient::ResetRegistryForTest();
   MpaClient::SetNodePersonaSource(nullptr);
+}
+
+// A peer that left the list while a send still held its stub, whose stream then ends: not
+// made again whatever the reason, so it neither stays in the stub map nor counts towards a
+// complete set; back in the list, its stub is made again.
+TEST_F(SnVariantsTest, APeerThatLeftIsNotMadeAgainWhateverEndsItsStream) {
+  Open();
+  ASSERT_TRUE(AdvanceUntil([&] { return client_->AllStubsCreated() && standin_.DestinationWatchers() >= 1; }));
+  for (const auto reason : {rpc::CloseReason::kPeerRemoved, rpc::CloseReason::kTransportShutdown, rpc::CloseReason::kIdle}) {
+    const std::string why = rpc::CloseReasonToCStr(reason);
+    SCOPED_TRACE(why);
+    std::optional<AggSvcHostStub> inFlight = client_->getSNStub(kSnB);
+    ASSERT_TRUE(inFlight);
+    standin_.SetPeers({kSnA});
+    ASSERT_TRUE(Eventually([&] { return client_->StubCount() == 1; }));
+    ASSERT_TRUE(standin_.EndPeerStream(kSnB, static_cast<uint32_t>(reason)));
+    const std::string removed = std::string("[") + kApp + "] OnStreamDown for SN (" + kSnB + "), reason (" + why +
+                                "): SN was removed from cluster";
+    ASSERT_TRUE(Eventually([&] { return logs_.Count(removed) == 1; }));
+    const int checks = standin_.StubChecks(kSnB);
+    for (int i = 0; i < 6; ++i) {
+      clock_->Advance(1s);
+      Drain();
+    }
+    EXPECT_EQ(client_->StubCount(), 1u);
+    EXPECT_FALSE(client_->AllStubsCreated());
+    EXPECT_EQ(client_->InflightCount(), 0u);
+    EXPECT_EQ(client_->PendingTimerCount(), 0u);
+    EXPECT_EQ(standin_.StubChecks(kSnB), checks);
+    inFlight.reset();
+    standin_.SetPeers({kSnA, kSnB});
+    ASSERT_TRUE(AdvanceUntil([&] { return client_->AllStubsCreated(); }, 100ms));
+    EXPECT_EQ(standin_.StubChecks(kSnB), checks + 1);
+  }
+}
+
+// A smart NIC whose stubs cannot be made is asked again after 1, 2, 4 and then 5 s.
+TEST_F(SnVariantsTest, AFailingPeerIsAskedAgainAfterOneTwoFourThenFiveSeconds) {
+  standin_.SetStubCheck(kSnB, SnProxyStandin::StubCheck::kFail);
+  Open();
+  ASSERT_TRUE(AdvanceUntil([&] { return Retries(kSnB) == 1; }));
+  ASSERT_TRUE(Eventually([&] { return client_->PendingTimerCount() == 1; }));
+  for (const auto expected : {1000ms, 2000ms, 4000ms, 5000ms, 5000ms}) {
+    const size_t retries = Retries(kSnB);
+    EXPECT_EQ(WaitForNextRetryRun(kSnB), expected);
+    ASSERT_TRUE(Eventually([&] { return Retries(kSnB) == retries + 1 && client_->PendingTimerCount() == 1; }));
+  }
+}
+
+// A creation that fails after the smart-NIC proxy went down is neither retried nor left in
+// flight.
+TEST_F(SnVariantsTest, ACreationFailingAfterTheProxyWentDownIsDroppedWithoutRetry) {
+  standin_.SetStubCheck(kSnB, SnProxyStandin::StubCheck::kHold);
+  Open();
+  ASSERT_TRUE(AdvanceUntil([&] { return client_->StubCount() == 1 && standin_.HeldStubChecks() == 1; }));
+  ASSERT_EQ(client_->InflightCount(), 1u);
+  client_->OnSNProxyDisconnected(rpc::CloseReason::kTransportShutdown);
+  standin_.SetStubCheck(kSnB, SnProxyStandin::StubCheck::kFail);
+  standin_.ReleaseHeldStubChecks(/*serving=*/false);
+  const std::string notConnected = std::string("[") + kApp +
+                                   "] Not connected with SNProxy. Not re-trying stub creation for SN (" + kSnB + ").";
+  ASSERT_TRUE(Eventually([&] { return logs_.Count(notConnected) == 1; }));
+  Drain();
+  EXPECT_EQ(client_->InflightCount(), 0u);
+  EXPECT_EQ(client_->PendingTimerCount(), 0u);
+  const int checks = standin_.StubChecks(kSnB);
+  for (int i = 0; i < 6; ++i) {
+    clock_->Advance(1s);
+    Drain();
+  }
+  EXPECT_EQ(client_->PendingTimerCount(), 0u);
+  EXPECT_EQ(standin_.StubChecks(kSnB), checks);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "tests/aggsvc/fakes/log_capture.h"
 #include "tests/aggsvc/fakes/test_vertical.h"
 #include "tests/aggsvc/stats/stats_response_reader.h"
+#include "tests/channels/fakes/mpa_fakes.h"
 #include "tests/smartnic_road/sn_road_fixture.h"
 #include "zumbra/qbx/agg_service/messaging/stats.pb.h"
 
@@ -145,6 +146,26 @@ TEST_F(SnSmartNicRoad, PublishesOfTheVerticalReachTheHost) {
   ASSERT_TRUE(unified.ParseFromString(received.msg.payload()));
   EXPECT_EQ(unified.obj_type(), kSummationResponse);
   EXPECT_EQ(unified.messaging_summation_stats_response_msg().seq_num(), 42u);
+}
+
+// A host call still open on the vertical when the vertical closes is answered at once, as
+// refused, and the application is no longer ready for the host's requests.
+TEST_F(SnSmartNicRoad, ClosingTheVerticalAnswersTheHostsOpenCallsAtOnce) {
+  Connect();
+  ASSERT_TRUE(Eventually([&] { return sn_->IsRegistrationAcked(); }));
+  auto layer = sn_->AppSpecific();
+  ASSERT_TRUE(layer);
+  // Stored as the served service stores a host request the vertical has not answered yet.
+  boost::intrusive_ptr<testing::RecordingCallHandle<zumbra::qbx::messaging::GenericUnifiedMsg>> open(
+      new testing::RecordingCallHandle<zumbra::qbx::messaging::GenericUnifiedMsg>());
+  ASSERT_TRUE(layer->AddToCallHandleMap("d4c8f1a2-0000-4000-8000-0000000000aa", open));
+  client_->StopAggServiceClient();
+  client_.reset();
+  // Answered by the close itself, before any server goes down.
+  EXPECT_EQ(open->errors, 1);
+  EXPECT_EQ(open->lastError, rpc::AppStatus::APPLICATION_ERROR);
+  EXPECT_EQ(layer->OpenCallCount(), 0u);
+  EXPECT_FALSE(sn_->IsRegistrationAcked());
 }
 
 }  // namespace

@@ -387,9 +387,9 @@ bool SnProxyStandin::OnStubCheck(const std::string& dest, const std::string& ser
   return true;
 }
 
-void SnProxyStandin::ReleaseHeldStubChecks() { AnswerHeldStubChecks(false); }
+void SnProxyStandin::ReleaseHeldStubChecks(bool serving) { AnswerHeldStubChecks(false, serving); }
 
-void SnProxyStandin::AnswerHeldStubChecks(bool forShutdown) {
+void SnProxyStandin::AnswerHeldStubChecks(bool forShutdown, bool serving) {
   std::vector<StubCheckReactor*> held;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -401,7 +401,7 @@ void SnProxyStandin::AnswerHeldStubChecks(bool forShutdown) {
     if (forShutdown) {
       reactor->Fail(grpc::Status(grpc::StatusCode::UNAVAILABLE, "forwarding stopped"));
     } else {
-      reactor->Answer(true);
+      reactor->Answer(serving);
     }
   }
 }

@@ -119,8 +119,8 @@ class SnProxyStandin
 
   // ---- failure controls of the forwarding side ----
   void SetStubCheck(const std::string& peer, StubCheck check);
-  // Answers every held check as serving.
-  void ReleaseHeldStubChecks();
+  // Answers every held check as serving, or as not serving (the stub is refused).
+  void ReleaseHeldStubChecks(bool serving = true);
   // Health checks asked for stubs of `peer` so far.
   int StubChecks(const std::string& peer) const;
   int HeldStubChecks() const;
@@ -166,7 +166,7 @@ class SnProxyStandin
   // later through the reactor), else `serving` and `known` (false: no such service).
   bool OnStubCheck(const std::string& dest, const std::string& service, StubCheckReactor* reactor, bool& serving,
                    bool& known);
-  void AnswerHeldStubChecks(bool forShutdown);
+  void AnswerHeldStubChecks(bool forShutdown, bool serving = true);
   std::string AddressOf(const std::string& id) const;
   // A host request for a stand-in smart NIC; false when `nic` is not one.
   bool OnNicCall(const std::string& nic, const std::string& caller,

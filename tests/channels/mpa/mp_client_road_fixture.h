@@ -68,6 +68,27 @@ class MpClientRoadTest : public ::testing::Test {
     AggSvcHostService::ResetForTest();
   }
 
+  // Opens the client, serves {master, other} and waits until both stubs exist, the
+  // application is acknowledged and the proxy watches the destinations' streams.
+  void StartWithTwoAphs(const std::string& master, const std::string& other) {
+    client_->Open([](const std::string&) {});
+    standin_.SetAphs({{master, true}, {other, false}});
+    tnProxy_->Start();
+    ASSERT_TRUE(AdvanceUntil([&] { return client_->StubCount() == 2 && acks_->load() == 1; }));
+    ASSERT_TRUE(Eventually([&] { return standin_.DestinationWatchers() >= 1; }));
+  }
+
+  // Opens the client and serves {master, held} with `held`'s stub creation held in flight;
+  // waits until the master's stub exists and the held creation has reached the proxy.
+  void StartWithCreationHeld(const std::string& master, const std::string& held) {
+    client_->Open([](const std::string&) {});
+    standin_.HoldStubCreation(held, true);
+    standin_.SetAphs({{master, true}, {held, false}});
+    tnProxy_->Start();
+    ASSERT_TRUE(AdvanceUntil([&] { return client_->StubCount() == 1 && standin_.HeldStubCreations() == 1; }));
+    ASSERT_EQ(client_->InflightCount(), 1u);
+  }
+
   // Moves the manual clock on in `step`s until `pred` holds.
   bool AdvanceUntil(const std::function<bool()>& pred,
                     std::chrono::milliseconds step = std::chrono::milliseconds(500)) {
@@ -88,6 +109,13 @@ class MpClientRoadTest : public ::testing::Test {
   std::shared_ptr<std::atomic<int>> acks_ = std::make_shared<std::atomic<int>>(0);
   std::shared_ptr<std::atomic<int>> closes_ = std::make_shared<std::atomic<int>>(0);
   std::shared_ptr<Client> client_;
+};
+
+// The fixture for the application named by `App`.
+template <const char* App>
+class MpClientRoadTestFor : public MpClientRoadTest {
+ protected:
+  MpClientRoadTestFor() : MpClientRoadTest(App) {}
 };
 
 }  // namespace qbx::test

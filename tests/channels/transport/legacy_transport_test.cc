@@ -255,5 +255,24 @@ TEST_F(LegacyClientTest, LibraryEventLoopDeliversUntilStopped) {
   loop.join();
 }
 
+// Registering an application again replaces both of its waits: the acknowledgement wait and
+// the reconnect delay of the last registration are the ones used.
+TEST_F(LegacyClientTest, RegisteringAgainReplacesTheAckWaitAndTheReconnectDelay) {
+  mq::rmqStub_SetAutoAckForTest(false, 0, 0);
+  auto first = RegisterLegacy("DFWRuleStats");
+  MpaClient::Register(nullptr, [](rmqClientMessage*) {}, "DFWRuleStats", "qbx", 1, 6666, 7000000, 3000000, nullptr);
+  auto client = MpaClient::GetClient("DFWRuleStats");
+  ASSERT_NE(client, first);
+  first.reset();
+  mq::rmqStub_FailNextConnectForTest(RMQ_ERR_CONNECT_FAIL);
+  client->Open(nullptr);
+  ASSERT_EQ(timers_.PendingDelays().size(), 1u);
+  EXPECT_EQ(timers_.PendingDelays()[0], std::chrono::seconds(3));  // the new reconnect delay
+  timers_.FireAll();
+  ASSERT_GT(client->GetCookieId(), 0);
+  ASSERT_EQ(timers_.PendingDelays().size(), 1u);
+  EXPECT_EQ(timers_.PendingDelays()[0], std::chrono::seconds(7));  // the new acknowledgement wait
+}
+
 }  // namespace
 }  // namespace qbx
