@@ -62,6 +62,7 @@ struct PullScratch {
 constexpr int32_t kMaxKeptRequestBytes = 64 * 1024;
 constexpr size_t kMaxKeptListLength = 1024;
 constexpr size_t kMaxKeptMetadataBytes = 4096;
+constexpr size_t kMaxKeptTypeNameBytes = 1024;
 
 thread_local PullScratch tPullScratch;
 
@@ -663,13 +664,19 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
     QBX_LOG(qbx::loglevel::kDebug)
         .subcomp(kSubcomp)
         .put("[%s][%s]: Got pull request for targetType: %s\n", fn, AppName(), targetType.c_str());
-    const std::string* lookupName = &targetType;
-    if (!targetType.empty()) {
-      auto mapped = mpTypeNames.find(targetType);
-      if (mapped != mpTypeNames.end()) lookupName = &mapped->second;
+    Adapter* adapter = nullptr;
+    if (lastPullKnown && targetType == lastPullType) {
+      adapter = lastPullAdapter;
+    } else {
+      adapter = LookUpPullAdapter(targetType);
+      // An outsized type name is not kept from one request to the next.
+      lastPullKnown = targetType.size() <= kMaxKeptTypeNameBytes;
+      if (lastPullKnown) {
+        lastPullType = targetType;
+        lastPullAdapter = adapter;
+      }
     }
-    auto found = adapters.find(*lookupName);
-    if (found == adapters.end()) {
+    if (adapter == nullptr) {
       QBX_LOG(qbx::loglevel::kError)
           .subcomp(kSubcomp)
           .tag("errorCode:MPA10012")
@@ -694,7 +701,7 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
     std::vector<std::string>& payloads = scratch.payloads;
     payloads.clear();
     CallExtraAdapter(payload, length, metadata);
-    found->second->RunVerticalCb(targets, payloads);
+    adapter->RunVerticalCb(targets, payloads);
     targets.clear();  // what the vertical did not keep goes now, as it did before reuse
     if (payloads.empty()) {
       QBX_LOG(qbx::loglevel::kInfo)
@@ -730,6 +737,21 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
     }
   }
   return result;
+}
+
+void AggServiceClient::AddAdapter(const std::string& key, Adapter* adapter) {
+  std::lock_guard<std::recursive_mutex> guard(resetMutex);
+  adapters.emplace(key, adapter);
+  lastPullKnown = false;
+}
+
+AggServiceClient::Adapter* AggServiceClient::LookUpPullAdapter(const std::string& targetType) const {
+  const std::string* lookupName = &targetType;
+  if (!targetType.empty()) {
+    auto mapped = mpTypeNames.find(targetType);
+    if (mapped != mpTypeNames.end()) lookupName = &mapped->second;
+  }
+  return FindAdapter(*lookupName);
 }
 
 int AggServiceClient::CreateAndEnqueueMpaMessageTask(std::string payload, const MsgMetadata& metadata) {
@@ -916,13 +938,13 @@ int AggServiceClient::RegisterPollStatsHandler(const PollStatsHandler& handler) 
   }
   std::unique_ptr<Adapter> summation(MakeSummationStatsAdapter());
   summation->SetPollStatsHandler(handler);
-  adapters.emplace(summationKey, summation.release());
+  AddAdapter(summationKey, summation.release());
   QBX_LOG(qbx::loglevel::kInfo)
       .subcomp(kSubcomp)
       .put("App (%s) registered summation stats handler for msgType: %s", AppName(), summationKey.c_str());
   std::unique_ptr<Adapter> overwrite(MakeOverwriteStatsAdapter());
   overwrite->SetPollStatsHandler(handler);
-  adapters.emplace(overwriteKey, overwrite.release());
+  AddAdapter(overwriteKey, overwrite.release());
   QBX_LOG(qbx::loglevel::kInfo)
       .subcomp(kSubcomp)
       .put("App (%s) registered overwrite stats handler for msgType: %s", AppName(), overwriteKey.c_str());
@@ -938,7 +960,7 @@ int AggServiceClient::RegisterOnDemandStatsHandler(const OnDemandStatsHandler& h
   } else {
     std::unique_ptr<Adapter> adapter(MakeOnDemandStatsAdapter());
     adapter->SetOnDemandStatsHandlers(handler, handlerNew);
-    adapters.emplace(key, adapter.release());
+    AddAdapter(key, adapter.release());
   }
   QBX_LOG(qbx::loglevel::kInfo)
       .subcomp(kSubcomp)
