@@ -152,7 +152,7 @@ class AggServiceClient::AnswerBatch {
     if (!task) {
       task = client.taskPool->Take();
       if (!task) task = std::make_unique<MpaMessageTask>();
-      task->Refill(client.sender, metadata.GetTypeId(), metadata.GetCorrelationId(), metadata.GetReplyTo());
+      task->Refill(client.sender, metadata);
     }
     task->AddPayload(payload);
   }
