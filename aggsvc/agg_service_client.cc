@@ -53,8 +53,10 @@ struct PullScratch {
   zumbra::qbx::agg_service::messaging::ClientDataRequestMsg request;
   std::vector<std::shared_ptr<PullTarget>> targets;
   std::vector<std::string> payloads;
-  // The metadata of the answers to one target type, refilled for each.
+  // The metadata of the answers to one target type, refilled for each; `answerMetadataWritten`
+  // when a refill of this request wrote into it (only then can it have grown).
   MsgMetadata answerMetadata{"", "", ""};
+  bool answerMetadataWritten = false;
   bool inUse = false;
 };
 
@@ -89,10 +91,13 @@ class PullScratchLease {
     if (requestBytes > kMaxKeptRequestBytes) {
       zumbra::qbx::agg_service::messaging::ClientDataRequestMsg().Swap(&scratch->request);
     }
-    const MsgMetadata& kept = scratch->answerMetadata;
-    if (kept.GetTypeId().capacity() + kept.GetCorrelationId().capacity() + kept.GetReplyTo().capacity() >
-        kMaxKeptMetadataBytes) {
-      scratch->answerMetadata = MsgMetadata("", "", "");
+    if (scratch->answerMetadataWritten) {
+      const MsgMetadata& kept = scratch->answerMetadata;
+      if (kept.GetTypeId().capacity() + kept.GetCorrelationId().capacity() + kept.GetReplyTo().capacity() >
+          kMaxKeptMetadataBytes) {
+        scratch->answerMetadata = MsgMetadata("", "", "");
+      }
+      scratch->answerMetadataWritten = false;
     }
     scratch->inUse = false;
   }
@@ -161,11 +166,10 @@ class AggServiceClient::AnswerBatch {
   // nothing to hand over.
   std::optional<int> Close() {
     if (!task) return std::nullopt;
-    std::unique_ptr<MpaMessageTask> collected = std::move(task);
     QBX_LOG(qbx::loglevel::kDebug)
         .subcomp(kSubcomp)
         .put("[%s][%s]: Enqueue task to mpaDispatcherThread\n", "CreateAndEnqueueMpaMessageTask", client.AppName());
-    return client.DispatchMpaMessageTask(collected.release());
+    return client.DispatchMpaMessageTask(task.release());
   }
 
  private:
@@ -717,7 +721,9 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
     // go over to the dispatcher thread together, as one task (see AnswerBatch). They name
     // the type as the request did and carry the request's correlation.
     MsgMetadata& answerMetadata = scratch.answerMetadata;
-    answerMetadata.Assign(targetType, metadata.GetCorrelationId(), metadata.GetReplyTo());
+    if (answerMetadata.Assign(targetType, metadata.GetCorrelationId(), metadata.GetReplyTo())) {
+      scratch.answerMetadataWritten = true;
+    }
     AnswerBatch batch(*this, answerMetadata);
     for (std::string& answer : payloads) {
       QBX_LOG(qbx::loglevel::kTrace)
