@@ -53,8 +53,10 @@ struct PullScratch {
   zumbra::qbx::agg_service::messaging::ClientDataRequestMsg request;
   std::vector<std::shared_ptr<PullTarget>> targets;
   std::vector<std::string> payloads;
-  // The metadata of the answers to one target type, refilled for each.
+  // The metadata of the answers to one target type, refilled for each; `answerMetadataWritten`
+  // when a refill of this request wrote into it (only then can it have grown).
   MsgMetadata answerMetadata{"", "", ""};
+  bool answerMetadataWritten = false;
   bool inUse = false;
 };
 
@@ -62,6 +64,7 @@ struct PullScratch {
 constexpr int32_t kMaxKeptRequestBytes = 64 * 1024;
 constexpr size_t kMaxKeptListLength = 1024;
 constexpr size_t kMaxKeptMetadataBytes = 4096;
+constexpr size_t kMaxKeptTypeNameBytes = 1024;
 
 thread_local PullScratch tPullScratch;
 
@@ -88,10 +91,13 @@ class PullScratchLease {
     if (requestBytes > kMaxKeptRequestBytes) {
       zumbra::qbx::agg_service::messaging::ClientDataRequestMsg().Swap(&scratch->request);
     }
-    const MsgMetadata& kept = scratch->answerMetadata;
-    if (kept.GetTypeId().capacity() + kept.GetCorrelationId().capacity() + kept.GetReplyTo().capacity() >
-        kMaxKeptMetadataBytes) {
-      scratch->answerMetadata = MsgMetadata("", "", "");
+    if (scratch->answerMetadataWritten) {
+      const MsgMetadata& kept = scratch->answerMetadata;
+      if (kept.GetTypeId().capacity() + kept.GetCorrelationId().capacity() + kept.GetReplyTo().capacity() >
+          kMaxKeptMetadataBytes) {
+        scratch->answerMetadata = MsgMetadata("", "", "");
+      }
+      scratch->answerMetadataWritten = false;
     }
     scratch->inUse = false;
   }
@@ -151,7 +157,7 @@ class AggServiceClient::AnswerBatch {
     if (!task) {
       task = client.taskPool->Take();
       if (!task) task = std::make_unique<MpaMessageTask>();
-      task->Refill(client.sender, metadata.GetTypeId(), metadata.GetCorrelationId(), metadata.GetReplyTo());
+      task->Refill(client.sender, metadata);
     }
     task->AddPayload(payload);
   }
@@ -160,11 +166,10 @@ class AggServiceClient::AnswerBatch {
   // nothing to hand over.
   std::optional<int> Close() {
     if (!task) return std::nullopt;
-    std::unique_ptr<MpaMessageTask> collected = std::move(task);
     QBX_LOG(qbx::loglevel::kDebug)
         .subcomp(kSubcomp)
         .put("[%s][%s]: Enqueue task to mpaDispatcherThread\n", "CreateAndEnqueueMpaMessageTask", client.AppName());
-    return client.DispatchMpaMessageTask(collected.release());
+    return client.DispatchMpaMessageTask(task.release());
   }
 
  private:
@@ -663,13 +668,19 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
     QBX_LOG(qbx::loglevel::kDebug)
         .subcomp(kSubcomp)
         .put("[%s][%s]: Got pull request for targetType: %s\n", fn, AppName(), targetType.c_str());
-    const std::string* lookupName = &targetType;
-    if (!targetType.empty()) {
-      auto mapped = mpTypeNames.find(targetType);
-      if (mapped != mpTypeNames.end()) lookupName = &mapped->second;
+    Adapter* adapter = nullptr;
+    if (lastPullKnown && targetType == lastPullType) {
+      adapter = lastPullAdapter;
+    } else {
+      adapter = LookUpPullAdapter(targetType);
+      // An outsized type name is not kept from one request to the next.
+      lastPullKnown = targetType.size() <= kMaxKeptTypeNameBytes;
+      if (lastPullKnown) {
+        lastPullType = targetType;
+        lastPullAdapter = adapter;
+      }
     }
-    auto found = adapters.find(*lookupName);
-    if (found == adapters.end()) {
+    if (adapter == nullptr) {
       QBX_LOG(qbx::loglevel::kError)
           .subcomp(kSubcomp)
           .tag("errorCode:MPA10012")
@@ -694,7 +705,7 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
     std::vector<std::string>& payloads = scratch.payloads;
     payloads.clear();
     CallExtraAdapter(payload, length, metadata);
-    found->second->RunVerticalCb(targets, payloads);
+    adapter->RunVerticalCb(targets, payloads);
     targets.clear();  // what the vertical did not keep goes now, as it did before reuse
     if (payloads.empty()) {
       QBX_LOG(qbx::loglevel::kInfo)
@@ -710,7 +721,9 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
     // go over to the dispatcher thread together, as one task (see AnswerBatch). They name
     // the type as the request did and carry the request's correlation.
     MsgMetadata& answerMetadata = scratch.answerMetadata;
-    answerMetadata.Assign(targetType, metadata.GetCorrelationId(), metadata.GetReplyTo());
+    if (answerMetadata.Assign(targetType, metadata.GetCorrelationId(), metadata.GetReplyTo())) {
+      scratch.answerMetadataWritten = true;
+    }
     AnswerBatch batch(*this, answerMetadata);
     for (std::string& answer : payloads) {
       QBX_LOG(qbx::loglevel::kTrace)
@@ -730,6 +743,21 @@ int AggServiceClient::VerticalPullRequestHandler(const char* payload, int32_t le
     }
   }
   return result;
+}
+
+void AggServiceClient::AddAdapter(const std::string& key, Adapter* adapter) {
+  std::lock_guard<std::recursive_mutex> guard(resetMutex);
+  adapters.emplace(key, adapter);
+  lastPullKnown = false;
+}
+
+AggServiceClient::Adapter* AggServiceClient::LookUpPullAdapter(const std::string& targetType) const {
+  const std::string* lookupName = &targetType;
+  if (!targetType.empty()) {
+    auto mapped = mpTypeNames.find(targetType);
+    if (mapped != mpTypeNames.end()) lookupName = &mapped->second;
+  }
+  return FindAdapter(*lookupName);
 }
 
 int AggServiceClient::CreateAndEnqueueMpaMessageTask(std::string payload, const MsgMetadata& metadata) {
@@ -916,13 +944,13 @@ int AggServiceClient::RegisterPollStatsHandler(const PollStatsHandler& handler) 
   }
   std::unique_ptr<Adapter> summation(MakeSummationStatsAdapter());
   summation->SetPollStatsHandler(handler);
-  adapters.emplace(summationKey, summation.release());
+  AddAdapter(summationKey, summation.release());
   QBX_LOG(qbx::loglevel::kInfo)
       .subcomp(kSubcomp)
       .put("App (%s) registered summation stats handler for msgType: %s", AppName(), summationKey.c_str());
   std::unique_ptr<Adapter> overwrite(MakeOverwriteStatsAdapter());
   overwrite->SetPollStatsHandler(handler);
-  adapters.emplace(overwriteKey, overwrite.release());
+  AddAdapter(overwriteKey, overwrite.release());
   QBX_LOG(qbx::loglevel::kInfo)
       .subcomp(kSubcomp)
       .put("App (%s) registered overwrite stats handler for msgType: %s", AppName(), overwriteKey.c_str());
@@ -938,7 +966,7 @@ int AggServiceClient::RegisterOnDemandStatsHandler(const OnDemandStatsHandler& h
   } else {
     std::unique_ptr<Adapter> adapter(MakeOnDemandStatsAdapter());
     adapter->SetOnDemandStatsHandlers(handler, handlerNew);
-    adapters.emplace(key, adapter.release());
+    AddAdapter(key, adapter.release());
   }
   QBX_LOG(qbx::loglevel::kInfo)
       .subcomp(kSubcomp)

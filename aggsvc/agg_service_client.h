@@ -10,7 +10,8 @@
 // Threading model:
 // - Construction, registration, set-up, open and stop run on the manager's thread.
 //   Registration happens before set-up; afterwards the two adapter maps are only read, so
-//   they have no lock.
+//   they have no lock of their own. Adding a plain adapter takes the request lock all the
+//   same, to forget the pull handler's last lookup (see AddAdapter).
 // - Requests (ProcessReceivedMessage and the handlers it calls) run on the sender's receive
 //   thread, one at a time: each request holds `resetMutex`, the client's request lock. The
 //   receive thread may already hold it through Lock/Unlock; it is recursive for that reason.
@@ -262,6 +263,13 @@ class AggServiceClient : public std::enable_shared_from_this<AggServiceClient> {
   // with the request lock held.
   void ResetSummationState();
 
+  // Puts `adapter` (owned from here on) in `adapters` under `key`, which has none, and
+  // forgets the pull handler's last lookup, which may have found nothing under that key.
+  void AddAdapter(const std::string& key, Adapter* adapter);
+  // The plain adapter a pull target type names: looked up under its full protobuf type
+  // name when it is a management-plane name, else as it is; null when none.
+  Adapter* LookUpPullAdapter(const std::string& targetType) const;
+
   int DispatchMpaMessageTask(MpaMessageTask* task);
   // The answers of one pull target type, collected while they pass through
   // CreateAndEnqueueMpaMessageTask one by one (request thread only).
@@ -283,6 +291,12 @@ class AggServiceClient : public std::enable_shared_from_this<AggServiceClient> {
   // runtime-status adapters, keyed by full protobuf type name; owned.
   std::unordered_map<std::string, Adapter*> adapters;
   std::unordered_map<std::string, Adapter*> genericAdapters;
+  // The pull handler's last lookup: the target type and what LookUpPullAdapter gave for it
+  // (null included), so that a stream of pulls of one type hashes no name. Guarded by
+  // resetMutex; forgotten by AddAdapter, so a registration is never missed.
+  std::string lastPullType;
+  Adapter* lastPullAdapter = nullptr;
+  bool lastPullKnown = false;
   qbx::DeltaWorker deltaWorker;
   std::shared_ptr<qbx::DiffStoreFactoryImpl> diffStore;
   // The serialised StatsResponseMsg of the last summation answer, for a resend (with the

@@ -76,7 +76,7 @@ void MpaMessageTask::Reuse(std::shared_ptr<MpaMessageSender> newSender, std::str
   if (sender != newSender) sender = std::move(newSender);
   firstPayload.swap(newPayload);
   payloadCount = 1;
-  metadata.Assign(newMetadata.GetTypeId(), newMetadata.GetCorrelationId(), newMetadata.GetReplyTo());
+  metadata.Assign(newMetadata);
 }
 
 void MpaMessageTask::Refill(const std::shared_ptr<MpaMessageSender>& newSender, const std::string& typeId,
@@ -84,6 +84,12 @@ void MpaMessageTask::Refill(const std::shared_ptr<MpaMessageSender>& newSender, 
   if (sender != newSender) sender = newSender;
   payloadCount = 0;
   metadata.Assign(typeId, correlationId, replyTo);
+}
+
+void MpaMessageTask::Refill(const std::shared_ptr<MpaMessageSender>& newSender, const MsgMetadata& newMetadata) {
+  if (sender != newSender) sender = newSender;
+  payloadCount = 0;
+  metadata.Assign(newMetadata);
 }
 
 void MpaMessageTask::AddPayload(std::string& payload) {

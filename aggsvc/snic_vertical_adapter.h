@@ -207,7 +207,7 @@ int SnicAggServiceClient::RegisterSnicPullHandler(const PullHandler<Msg>& handle
   adapter->pullHandler = handler;
   if (callbacks.merge) adapter->statusMerge = callbacks.merge;
   if (callbacks.targets) adapter->remoteTargetMapper = callbacks.targets;
-  adapters.emplace(key, adapter.release());
+  AddAdapter(key, adapter.release());
   LogSnicRegistered(false, vertical->Name(), key);
   return aggresult::kOk;
 }

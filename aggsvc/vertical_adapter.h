@@ -264,7 +264,7 @@ int AggServiceClient::RegisterPullHandler(const PullHandler<Msg>& handler) {
   }
   auto adapter = std::make_unique<VerticalAdapter<Msg>>();
   adapter->pullHandler = handler;
-  adapters.emplace(key, adapter.release());
+  AddAdapter(key, adapter.release());
   aggsvc_detail::LogRegistered(aggsvc_detail::RegistrationForm::kPlain, vertical->Name(), key);
   return aggresult::kOk;
 }

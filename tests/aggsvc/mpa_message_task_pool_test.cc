@@ -86,6 +86,43 @@ TEST(MpaMessageTaskPool, LargePayloadStorageIsNotKept) {
   EXPECT_LE(task->GetPayload().capacity(), MpaMessageTaskPool::kMaxKeptPayload);
 }
 
+// A task refilled again and again from one metadata carries that metadata's strings as they
+// are at each refill: after a change in place, and after the strings were moved out of it.
+TEST(MpaMessageTaskPool, RefilledTaskCarriesItsMetadataAsItIsNow) {
+  auto sender = std::make_shared<FakeMpaMessageSender>();
+  MpaMessageTask task;
+  MpaMessageTask second;
+  auto sendFrom = [&](MpaMessageTask& t, const MsgMetadata& metadata) {
+    t.Refill(sender, metadata);
+    std::string payload = "p";
+    t.AddPayload(payload);
+    t.Run();
+    return sender->Sent().back();
+  };
+  MsgMetadata source("", "", "");
+  source.Assign("type-1", "corr-1", "reply");
+  EXPECT_EQ(sendFrom(task, source).correlationId, "corr-1");
+  EXPECT_EQ(sendFrom(second, source).correlationId, "corr-1");
+  EXPECT_EQ(sendFrom(task, source).correlationId, "corr-1");
+  source.Assign("type-1", "corr-2", "reply");
+  auto sent = sendFrom(task, source);
+  EXPECT_EQ(sent.typeId, "type-1");
+  EXPECT_EQ(sent.correlationId, "corr-2");
+  EXPECT_EQ(sent.replyTo, "reply");
+  EXPECT_EQ(sendFrom(second, source).correlationId, "corr-2");
+  // `second` was filled from `source` as it was just before the move; `source` is now what
+  // the move left of it.
+  MsgMetadata taken(std::move(source));
+  sent = sendFrom(second, source);
+  EXPECT_EQ(sent.typeId, source.GetTypeId());
+  EXPECT_EQ(sent.correlationId, source.GetCorrelationId());
+  EXPECT_EQ(sendFrom(second, taken).correlationId, "corr-2");
+  MsgMetadata assigned("", "", "");
+  assigned = std::move(taken);
+  sent = sendFrom(second, taken);
+  EXPECT_EQ(sent.correlationId, taken.GetCorrelationId());
+}
+
 // Through the client: answers of consecutive requests, each sent before the next request
 // comes, so the next one reuses a task; nothing of an earlier answer may leak into a later.
 TEST(MpaMessageTaskPool, ConsecutiveRequestsGetTheirOwnMetadata) {

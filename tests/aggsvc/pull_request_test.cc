@@ -174,6 +174,38 @@ TEST_F(PullRequests, ThrowingCallbackIsRefusedAndTheClientGoesOn) {
   EXPECT_EQ(TargetId(sent[0].payload), "b");
 }
 
+// Pulls alternate between types and one type is registered only after it was refused: each
+// pull reaches the adapter its type names at that moment, never the one an earlier pull found.
+TEST_F(PullRequests, EachPullReachesTheAdapterItsTypeNamesNow) {
+  constexpr const char* kMpRouteTable = "com.zumbra.qbx.management.aggservice.l3.RouteTableMsg";
+  EXPECT_EQ(h.Pull(kMpMacTable, {"m-1"}), 0);
+  EXPECT_EQ(h.Pull(kMpRouteTable, {"r-1"}), aggresult::kNoAdapter);
+  EXPECT_EQ(h.Pull(kMpRouteTable, {"r-2"}), aggresult::kNoAdapter);
+  int routeCalls = 0;
+  ASSERT_EQ(h.client->RegisterPullHandler<l3::RouteTableMsg>(
+                [&routeCalls](const std::vector<std::shared_ptr<PullTarget>>& targets,
+                              std::vector<std::shared_ptr<l3::RouteTableMsg>>& out) {
+                  ++routeCalls;
+                  for (size_t i = 0; i < targets.size(); ++i) out.push_back(std::make_shared<l3::RouteTableMsg>());
+                }),
+            0);
+  EXPECT_EQ(h.Pull(kMpRouteTable, {"r-3"}), 0);
+  EXPECT_EQ(h.Pull(kMpMacTable, {"m-2"}), 0);
+  EXPECT_EQ(h.Pull("zumbra.qbx.agg_service.l3.L2ForwarderStatusMsg", {}), 0);
+  EXPECT_EQ(h.Pull(kMpMacTable, {"m-3"}), 0);
+  EXPECT_EQ(routeCalls, 1);
+  EXPECT_EQ(macCalls, 3);
+  EXPECT_EQ(logs.Count("MPA10012"), 2u);
+  auto sent = SentAfterStop();
+  ASSERT_EQ(sent.size(), 5u);
+  const std::vector<std::string> types = {kMpMacTable, kMpRouteTable, kMpMacTable,
+                                          "zumbra.qbx.agg_service.l3.L2ForwarderStatusMsg", kMpMacTable};
+  for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i].typeId, types[i]) << i;
+  EXPECT_EQ(TargetId(sent[0].payload), "m-1");
+  EXPECT_EQ(TargetId(sent[2].payload), "m-2");
+  EXPECT_EQ(TargetId(sent[4].payload), "m-3");
+}
+
 TEST_F(PullRequests, StoppedClientAnswersNothingAndSaysSo) {
   h.client->StopAggServiceClient();
   EXPECT_EQ(h.Pull(kMpMacTable, {"a", "b"}), aggresult::kNoDispatcherThread);
