@@ -79,13 +79,6 @@ void MpaMessageTask::Reuse(std::shared_ptr<MpaMessageSender> newSender, std::str
   metadata.Assign(newMetadata);
 }
 
-void MpaMessageTask::Refill(const std::shared_ptr<MpaMessageSender>& newSender, const std::string& typeId,
-                            const std::string& correlationId, const std::string& replyTo) {
-  if (sender != newSender) sender = newSender;
-  payloadCount = 0;
-  metadata.Assign(typeId, correlationId, replyTo);
-}
-
 void MpaMessageTask::Refill(const std::shared_ptr<MpaMessageSender>& newSender, const MsgMetadata& newMetadata) {
   if (sender != newSender) sender = newSender;
   payloadCount = 0;

@@ -36,11 +36,9 @@ class alignas(64) MpaMessageTask : public Runnable {
   // metadata is copied into the strings the task already has.
   void Reuse(std::shared_ptr<MpaMessageSender> newSender, std::string& newPayload, const MsgMetadata& newMetadata);
   // Makes a finished (or empty) task the answers of one message type to one request, with no
-  // payload yet: the three strings are copied into the task's own, once for all its answers.
-  void Refill(const std::shared_ptr<MpaMessageSender>& newSender, const std::string& typeId,
-              const std::string& correlationId, const std::string& replyTo);
-  // The same with the strings of `newMetadata`, compared (and copied) only when the task was
-  // not last filled from that metadata as it is now (see MsgMetadata::Assign).
+  // payload yet: the strings of `newMetadata` are copied into the task's own, once for all its
+  // answers, and compared (and copied) only when the task was not last filled from that
+  // metadata as it is now (see MsgMetadata::Assign).
   void Refill(const std::shared_ptr<MpaMessageSender>& newSender, const MsgMetadata& newMetadata);
   // Appends one answer. Swapped in as by Reuse: `payload` comes back with whatever storage the
   // task kept in that place (or empty).

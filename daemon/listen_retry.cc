@@ -79,6 +79,12 @@ void ListenRetry::Attempt() {
 }
 
 std::string ListenRetry::WaitUntilListening(const Probe& probe, const Schedule& schedule) {
+  // The usual start: the sockets can be used at once, and no loop is needed to wait.
+  try {
+    if (probe().empty()) return std::string();
+  } catch (const std::exception&) {
+    // Tried again, and reported, by the first attempt below.
+  }
   AsioQbxProvider provider(AsioQbxProvider::Options{}, "listen-retry");
   provider.RunAsync(1);
   auto result = std::make_shared<std::promise<std::string>>();

@@ -48,8 +48,8 @@ class ListenRetry : public std::enable_shared_from_this<ListenRetry> {
   static std::shared_ptr<ListenRetry> Start(AsioQbxProvider& provider, const Schedule& schedule, Probe probe,
                                             Done done);
 
-  // Start-up's form: the same on a provider of its own, in real time; returns what `done`
-  // would be given.
+  // Start-up's form: the same on a provider of its own, in real time (made only when the
+  // first probe fails); returns what `done` would be given.
   static std::string WaitUntilListening(const Probe& probe, const Schedule& schedule = kSchedule);
 
   // The probe of the daemon's inbound sockets in `directory` (readied as their servers will

@@ -24,7 +24,7 @@ using Push = MpaAnswerQueue::PushResult;
 std::unique_ptr<MpaMessageTask> Answers(const std::shared_ptr<MpaMessageSender>& sender, const std::string& corr,
                                         std::vector<std::string> payloads) {
   auto task = std::make_unique<MpaMessageTask>();
-  task->Refill(sender, "type", corr, "reply");
+  task->Refill(sender, MsgMetadata("type", corr, "reply"));
   for (auto& payload : payloads) task->AddPayload(payload);
   return task;
 }
@@ -128,7 +128,7 @@ TEST(MpaAnswerQueueThreads, NothingIsLostOrReorderedWhileDrainersComeAndGo) {
     for (int i = 0; i < kAnswers; ++i) {
       std::unique_ptr<MpaMessageTask> task = pool->Take();
       if (!task) task = std::make_unique<MpaMessageTask>();
-      task->Refill(sender, "t", "c", "r");
+      task->Refill(sender, MsgMetadata("t", "c", "r"));
       std::string payload = std::to_string(i);
       task->AddPayload(payload);
       if (queue->Push(task) == Push::kStartDrainer) {
@@ -154,7 +154,7 @@ TEST(MpaMessageTaskAnswers, RefillSendsOnlyTheNewAnswersWithOneMetadata) {
   task->Run();
   EXPECT_TRUE(task->Sent());
   task->Retire();
-  task->Refill(sender, "other", "c", "");
+  task->Refill(sender, MsgMetadata("other", "c", ""));
   std::string payload = "4";
   task->AddPayload(payload);
   EXPECT_EQ(payload, "1");  // the caller got the place's old storage back, to free
@@ -171,13 +171,13 @@ TEST(MpaMessageTaskAnswers, RefillSendsOnlyTheNewAnswersWithOneMetadata) {
 TEST(MpaMessageTaskAnswers, RetireLetsLargeAndSurplusStorageGo) {
   auto task = Answers(nullptr, "c", std::vector<std::string>(MpaMessageTask::kMaxKeptPayloads + 4, "p"));
   std::string big(MpaMessageTaskPool::kMaxKeptPayload + 1, 'x');
-  task->Refill(nullptr, "t", "c", "r");
+  task->Refill(nullptr, MsgMetadata("t", "c", "r"));
   task->AddPayload(big);
   task->Retire();
   EXPECT_LE(task->GetPayload(0).capacity(), MpaMessageTaskPool::kMaxKeptPayload);
   // Refilled with more answers than places were kept: all of them still go.
   auto sender = std::make_shared<FakeMpaMessageSender>();
-  task->Refill(sender, "t", "c", "r");
+  task->Refill(sender, MsgMetadata("t", "c", "r"));
   for (size_t i = 0; i < MpaMessageTask::kMaxKeptPayloads + 2; ++i) {
     std::string payload = "n" + std::to_string(i);
     task->AddPayload(payload);
