@@ -743,19 +743,16 @@ std::optional<bool> NodeDbClient::VersionMeets(const std::string& server, const 
   const auto have = SplitDots(server);
   const auto need = SplitDots(minimum);
   const size_t compared = std::min(have.size(), need.size());
-  std::vector<std::pair<uint64_t, uint64_t>> pieces;
   // Every compared piece must be a number, whichever piece would decide: a malformed
   // constraint then fails against every server, not only against some.
+  std::optional<bool> decided;
   for (size_t i = 0; i < compared; ++i) {
     const auto h = PieceNumber(have[i]);
     const auto n = PieceNumber(need[i]);
     if (!h || !n) return std::nullopt;
-    pieces.emplace_back(*h, *n);
+    if (!decided && *h != *n) decided = *h > *n;
   }
-  for (const auto& [h, n] : pieces) {
-    if (h != n) return h > n;
-  }
-  return true;
+  return decided.value_or(true);
 }
 
 bool NodeDbClient::CheckVersionConstraint(zumbra::qbx::nodedb::ObjectType type) {
