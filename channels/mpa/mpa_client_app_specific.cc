@@ -721,6 +721,13 @@ bool MpaClientAppSpecific::IsCorelationIdInCallHandleMap(const std::string& id) 
 
 bool MpaClientAppSpecific::AddToCallHandleMap(const std::string& id, const CallHandlePtr& handle) {
   std::unique_lock<std::shared_mutex> lock(call_handle_mutex_);
+  if (released_) {
+    QBX_LOG(loglevel::kWarning)
+        .subcomp(kSub)
+        .put("[%s] MpaClientAppSpecific AddToCallHandleMap released, refusing corelationId (%s)", appName_.c_str(),
+             id.c_str());
+    return false;
+  }
   if (call_handle_map_.count(id) != 0) {
     QBX_LOG(loglevel::kWarning)
         .subcomp(kSub)
@@ -770,9 +777,24 @@ void MpaClientAppSpecific::RemoveFromCallHandleMap(const std::string& id) {
 
 void MpaClientAppSpecific::PurgeCallHandleMap(rpc::AppStatus answer) {
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] MpaClientAppSpecific PurgeCallHandleMap", appName_.c_str());
+  PurgeOpenCalls(answer, false);
+}
+
+void MpaClientAppSpecific::Release(rpc::AppStatus answer) {
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] MpaClientAppSpecific Release", appName_.c_str());
+  PurgeOpenCalls(answer, true);
+}
+
+bool MpaClientAppSpecific::IsReleased() {
+  std::shared_lock<std::shared_mutex> lock(call_handle_mutex_);
+  return released_;
+}
+
+void MpaClientAppSpecific::PurgeOpenCalls(rpc::AppStatus answer, bool release) {
   std::unordered_map<std::string, CallHandlePtr> dropped;
   {
     std::unique_lock<std::shared_mutex> lock(call_handle_mutex_);
+    if (release) released_ = true;
     dropped.swap(call_handle_map_);
     call_handle_stamp_map_.clear();
   }
