@@ -60,6 +60,18 @@ void RegisterModuleApp(ServiceModule<Service>& module, const std::shared_ptr<Mpa
   module.apps[appName] = instance;
 }
 
+template <class Service>
+bool UnregisterModuleApp(ServiceModule<Service>& module, const std::shared_ptr<MpaClientAppSpecific>& instance,
+                         const std::string& appName) {
+  std::shared_ptr<MpaClientAppSpecific> gone;  // released after the lock
+  std::lock_guard<std::mutex> lock(module.mutex);
+  auto it = module.apps.find(appName);
+  if (it == module.apps.end() || it->second != instance) return false;
+  gone = std::move(it->second);
+  module.apps.erase(it);
+  return true;
+}
+
 // Empties the module; the instance and the applications are released after the lock.
 template <class Service>
 void ResetModule(ServiceModule<Service>& module) {
@@ -359,10 +371,18 @@ void MpaClientServiceBase::MsgHandler(const std::string& peerId, const GenericUn
              correlationId.c_str());
   } else if (!call || instance->IsCorelationIdInCallHandleMap(correlationId) ||
              !instance->AddToCallHandleMap(correlationId, call)) {
-    QBX_LOG(loglevel::kWarning)
-        .subcomp(kSub)
-        .put("%s::MsgHandler: [%s] corelationId (%s) already present in call handle map", logName_, appName.c_str(),
-             correlationId.c_str());
+    if (call && instance->IsReleased()) {
+      // Its owner let the layer go after the look-up above: nobody would answer the call.
+      QBX_LOG(loglevel::kWarning)
+          .subcomp(kSub)
+          .put("[%s] %s::MsgHandler: corelationId (%s), app released", appName.c_str(), logName_,
+               correlationId.c_str());
+    } else {
+      QBX_LOG(loglevel::kWarning)
+          .subcomp(kSub)
+          .put("%s::MsgHandler: [%s] corelationId (%s) already present in call handle map", logName_, appName.c_str(),
+               correlationId.c_str());
+    }
   } else if (!smartNic && !ReadyForRequests(*instance)) {
     // The application became not ready while the call was being stored: the purge that
     // follows that change may already have run, so nobody else would answer the call.
@@ -428,6 +448,11 @@ void AggSvcHostService::Register(const std::shared_ptr<MpaClientAppSpecific>& in
   RegisterModuleApp(HostModule(), instance, appName);
 }
 
+bool AggSvcHostService::Unregister(const std::shared_ptr<MpaClientAppSpecific>& instance, const std::string& appName) {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggSvcHostService Unregister(App:%s)", appName.c_str());
+  return UnregisterModuleApp(HostModule(), instance, appName);
+}
+
 void AggSvcHostService::ResetForTest() { ResetModule(HostModule()); }
 
 AggSvcHostService::AggSvcHostService() : MpaClientHostService(MpaClient::NodePersona()) {
@@ -483,6 +508,11 @@ std::shared_ptr<AggSvcMpService> AggSvcMpService::GetInstance() { return ModuleI
 void AggSvcMpService::Register(const std::shared_ptr<MpaClientAppSpecific>& instance, const std::string& appName) {
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggSvcMpService Register(App:%s)", appName.c_str());
   RegisterModuleApp(MpModule(), instance, appName);
+}
+
+bool AggSvcMpService::Unregister(const std::shared_ptr<MpaClientAppSpecific>& instance, const std::string& appName) {
+  QBX_LOG(loglevel::kDebug).subcomp(kSub).put("AggSvcMpService Unregister(App:%s)", appName.c_str());
+  return UnregisterModuleApp(MpModule(), instance, appName);
 }
 
 void AggSvcMpService::ResetForTest() { ResetModule(MpModule()); }

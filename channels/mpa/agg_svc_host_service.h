@@ -11,7 +11,8 @@
 //
 // For a request that expects a reply, the service stores the call handle under the
 // correlation id in the application's message layer before it hands the record over; the
-// application's reply completes the call later (MpaClientAppSpecific::RespondMsg). Every
+// application's reply completes the call later (MpaClientAppSpecific::RespondMsg). A layer
+// whose client released it leaves the service (Unregister) and stores no call any more. Every
 // refused request is answered at once with APPLICATION_ERROR, and a publish is
 // answered with an empty VoidMsg, so no caller is left waiting. A request whose control
 // header carries an empty correlation id gets a fresh one, as one without the header does
@@ -120,6 +121,9 @@ class AggSvcHostService : public zumbra::qbx::agg_service::messaging::AggSvcHost
   static int CreateInstance();
   static std::shared_ptr<AggSvcHostService> GetInstance();
   static void Register(const std::shared_ptr<MpaClientAppSpecific>& instance, const std::string& appName);
+  // Takes `appName` out of the served applications while `instance` is still the one
+  // registered under it (a later registration of the name stays); false otherwise.
+  static bool Unregister(const std::shared_ptr<MpaClientAppSpecific>& instance, const std::string& appName);
   // Drops the instance and every application (tests).
   static void ResetForTest();
 
@@ -143,6 +147,7 @@ class AggSvcMpService : public zumbra::qbx::agg_service::messaging::AggSvcMpServ
   static int CreateInstance();
   static std::shared_ptr<AggSvcMpService> GetInstance();
   static void Register(const std::shared_ptr<MpaClientAppSpecific>& instance, const std::string& appName);
+  static bool Unregister(const std::shared_ptr<MpaClientAppSpecific>& instance, const std::string& appName);
   static void ResetForTest();
 
   AggSvcMpService();

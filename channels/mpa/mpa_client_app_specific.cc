@@ -355,26 +355,30 @@ std::optional<std::string> MpaClientAppSpecific::GetStringObjectFromBson(const b
     return std::nullopt;
   }
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] MpaClientAppSpecific GetStringObjectFromBson Begin (%s)", appName_.c_str(), key.c_str());
-  // Elements in order, each traced with its type and value, up to the first string of `key`.
+  // Elements in order up to the first string of `key`. Each is traced with its type and
+  // value, but only while debug records are on: every outgoing message passes here, and
+  // building the texts of a record nobody keeps would copy every header value it passes.
   std::optional<std::string> value;
   BsonHeaders::ForEach(doc, [&](const BsonHeaders::Element& e) {
     if (value) return;
-    std::string type;
-    std::string text;
-    if (e.type == BSON_TYPE_UTF8) {
-      type = "utf8";
-      text = std::string(e.str);
-    } else if (e.type == BSON_TYPE_INT64) {
-      type = "int64";
-      text = std::to_string(e.num);
-    } else {
-      type = std::to_string(e.type);
+    if (Logger::Enabled(loglevel::kDebug)) {
+      std::string type;
+      std::string text;
+      if (e.type == BSON_TYPE_UTF8) {
+        type = "utf8";
+        text = std::string(e.str);
+      } else if (e.type == BSON_TYPE_INT64) {
+        type = "int64";
+        text = std::to_string(e.num);
+      } else {
+        type = std::to_string(e.type);
+      }
+      QBX_LOG(loglevel::kDebug)
+          .subcomp(kSub)
+          .put("[%s] MpaClientAppSpecific GetStringObjectFromBson type (%s), val (%s)", appName_.c_str(), type.c_str(),
+               text.c_str());
     }
-    QBX_LOG(loglevel::kDebug)
-        .subcomp(kSub)
-        .put("[%s] MpaClientAppSpecific GetStringObjectFromBson type (%s), val (%s)", appName_.c_str(), type.c_str(),
-             text.c_str());
-    if (e.type == BSON_TYPE_UTF8 && e.key == key) value = std::move(text);
+    if (e.type == BSON_TYPE_UTF8 && e.key == key) value.emplace(e.str);
   });
   if (value) {
     QBX_LOG(loglevel::kDebug)
@@ -721,6 +725,13 @@ bool MpaClientAppSpecific::IsCorelationIdInCallHandleMap(const std::string& id) 
 
 bool MpaClientAppSpecific::AddToCallHandleMap(const std::string& id, const CallHandlePtr& handle) {
   std::unique_lock<std::shared_mutex> lock(call_handle_mutex_);
+  if (released_) {
+    QBX_LOG(loglevel::kWarning)
+        .subcomp(kSub)
+        .put("[%s] MpaClientAppSpecific AddToCallHandleMap released, refusing corelationId (%s)", appName_.c_str(),
+             id.c_str());
+    return false;
+  }
   if (call_handle_map_.count(id) != 0) {
     QBX_LOG(loglevel::kWarning)
         .subcomp(kSub)
@@ -770,9 +781,24 @@ void MpaClientAppSpecific::RemoveFromCallHandleMap(const std::string& id) {
 
 void MpaClientAppSpecific::PurgeCallHandleMap(rpc::AppStatus answer) {
   QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] MpaClientAppSpecific PurgeCallHandleMap", appName_.c_str());
+  PurgeOpenCalls(answer, false);
+}
+
+void MpaClientAppSpecific::Release(rpc::AppStatus answer) {
+  QBX_LOG(loglevel::kInfo).subcomp(kSub).put("[%s] MpaClientAppSpecific Release", appName_.c_str());
+  PurgeOpenCalls(answer, true);
+}
+
+bool MpaClientAppSpecific::IsReleased() {
+  std::shared_lock<std::shared_mutex> lock(call_handle_mutex_);
+  return released_;
+}
+
+void MpaClientAppSpecific::PurgeOpenCalls(rpc::AppStatus answer, bool release) {
   std::unordered_map<std::string, CallHandlePtr> dropped;
   {
     std::unique_lock<std::shared_mutex> lock(call_handle_mutex_);
+    if (release) released_ = true;
     dropped.swap(call_handle_map_);
     call_handle_stamp_map_.clear();
   }

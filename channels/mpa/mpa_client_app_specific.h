@@ -11,8 +11,8 @@
 // which observers) are virtual; this base logs "Not Implemented" for them and returns null.
 //
 // Threading:
-// - call_handle_mutex_ (shared mutex) guards call_handle_map_ and call_handle_stamp_map_:
-//   look-ups shared, changes exclusive. RespondMsg takes a handle out of both maps in one
+// - call_handle_mutex_ (shared mutex) guards call_handle_map_, call_handle_stamp_map_ and
+//   released_: look-ups shared, changes exclusive. RespondMsg takes a handle out of both maps in one
 //   exclusive step, so exactly one answer completes a call; the answer itself is written
 //   after the lock is released.
 // - seq_map_mutex_ guards seq_to_call_handle_map_. AddToSeqToCallHandleMap expects its
@@ -115,6 +115,11 @@ class MpaClientAppSpecific {
   // Drops every open call; each is answered with `answer` (ABORTED unless the caller knows
   // better), none is left hanging.
   void PurgeCallHandleMap(rpc::AppStatus answer = rpc::AppStatus::ABORTED);
+  // The owner let this layer go: every open call is answered with `answer`, and from then
+  // on AddToCallHandleMap refuses every call, in the same locked step, so that a request
+  // that found the layer just before the release is not stored where nobody answers it.
+  void Release(rpc::AppStatus answer);
+  bool IsReleased();
   // Answers ABORTED, and drops, every call open for more than kStaleCallAge.
   void PurgeStaleCallHandles();
   size_t OpenCallCount();
@@ -152,6 +157,9 @@ class MpaClientAppSpecific {
 
  private:
   void SendNoticeToVertical(uint32_t type, bool smartNic);
+  // Takes every open call out (marking the layer released when `release`), then answers
+  // each with `answer` after the lock.
+  void PurgeOpenCalls(rpc::AppStatus answer, bool release);
   bool ReadTypeId(rmqClientMessage* msg, std::string& typeId);
 
   // Ids of the last answered calls (bounded), so that further replies to a call that was
@@ -164,6 +172,7 @@ class MpaClientAppSpecific {
   std::unordered_map<std::string, CallHandlePtr> call_handle_map_;
   std::unordered_map<std::string, Clock::time_point> call_handle_stamp_map_;
   std::shared_mutex call_handle_mutex_;
+  bool released_ = false;  // under call_handle_mutex_
   std::unordered_map<uint32_t, std::shared_ptr<rpc::CallHandleImpl<GenericUnifiedMsg>>> seq_to_call_handle_map_;
   std::mutex seq_map_mutex_;
   // The owner keeps this layer alive; a weak reference back avoids the ownership cycle.

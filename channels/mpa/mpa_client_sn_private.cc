@@ -220,8 +220,6 @@ void MpaClientSNPrivate<StubT>::ReleaseAppSpecificInstance() {
   QBX_LOG(loglevel::kDebug).subcomp(kSub).put("[%s] ReleaseAppSpecificInstance ", appName().c_str());
   // An unregistered application is no longer notified by the proxy client.
   if (snProxy_) snProxy_->RemoveClient(appName());
-  // The served service keeps this layer: not ready before the purge, so that a request
-  // that still arrives is refused instead of being stored where nobody answers it.
   SetRegistrationAcked(false);
   std::shared_ptr<MpaClientAppSpecific> layer;
   std::shared_ptr<void> service;
@@ -234,10 +232,20 @@ void MpaClientSNPrivate<StubT>::ReleaseAppSpecificInstance() {
     layer.swap(appSpecific_);
     service.swap(service_);
   }
+  if (!layer) return;
+  // The served service stops handing requests to the layer: one that arrives from now on,
+  // while the rest of the close still holds this client and its server, is refused at
+  // once as for an application that is not there; the server's shutdown would otherwise be
+  // its only answer. A newer registration of the name stays.
+  if constexpr (kHostVariant<StubT>) {
+    AggSvcMpService::Unregister(layer, appName());
+  } else {
+    AggSvcHostService::Unregister(layer, appName());
+  }
   // The clean-up of the stubs that follows a close no longer finds the layer: its open
-  // calls are answered here, as refused by the application that is gone, or they would
-  // wait for the server's shutdown.
-  if (layer) layer->PurgeCallHandleMap(rpc::AppStatus::APPLICATION_ERROR);
+  // calls are answered here, as refused by the application that is gone, and a request
+  // that found the layer just before it left the service is refused when it is stored.
+  layer->Release(rpc::AppStatus::APPLICATION_ERROR);
 }
 
 // ---- proxy registration and notifications ----

@@ -5,6 +5,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "aggsvc/agg_service_client.h"
@@ -204,6 +205,52 @@ TEST_F(PullRequests, EachPullReachesTheAdapterItsTypeNamesNow) {
   EXPECT_EQ(TargetId(sent[0].payload), "m-1");
   EXPECT_EQ(TargetId(sent[2].payload), "m-2");
   EXPECT_EQ(TargetId(sent[4].payload), "m-3");
+}
+
+// The route-table and multicast-route names are equally long: the remembered look-up tells
+// them apart by name, and an unknown name of the same length is refused, whatever the pull
+// before it found.
+TEST_F(PullRequests, EquallyLongTypeNamesReachTheirOwnAdapters) {
+  constexpr std::string_view kMpRouteTable = "com.zumbra.qbx.management.aggservice.l3.RouteTableMsg";
+  constexpr std::string_view kMpMcastRoute = "com.zumbra.qbx.management.aggservice.l3.McastRouteMsg";
+  constexpr std::string_view kMpUnknown = "com.zumbra.qbx.management.aggservice.l3.UnknownOneMsg";
+  static_assert(kMpRouteTable.size() == kMpMcastRoute.size() && kMpUnknown.size() == kMpRouteTable.size());
+  std::vector<std::string> reached;  // adapter:target, in call order
+  ASSERT_EQ(h.client->RegisterPullHandler<l3::RouteTableMsg>(
+                [&reached](const std::vector<std::shared_ptr<PullTarget>>& targets,
+                           std::vector<std::shared_ptr<l3::RouteTableMsg>>& out) {
+                  for (const auto& t : targets) {
+                    reached.push_back("route:" + t->GetTargetId());
+                    out.push_back(std::make_shared<l3::RouteTableMsg>());
+                    out.back()->set_target_id(t->GetTargetId());
+                  }
+                }),
+            0);
+  ASSERT_EQ(h.client->RegisterPullHandler<l3::McastRouteMsg>(
+                [&reached](const std::vector<std::shared_ptr<PullTarget>>& targets,
+                           std::vector<std::shared_ptr<l3::McastRouteMsg>>& out) {
+                  for (const auto& t : targets) {
+                    reached.push_back("mcast:" + t->GetTargetId());
+                    out.push_back(std::make_shared<l3::McastRouteMsg>());
+                    out.back()->set_target_id(t->GetTargetId());
+                  }
+                }),
+            0);
+  EXPECT_EQ(h.Pull(std::string(kMpRouteTable), {"r-1"}), 0);
+  EXPECT_EQ(h.Pull(std::string(kMpMcastRoute), {"m-1"}), 0);
+  EXPECT_EQ(h.Pull(std::string(kMpUnknown), {"u-1"}), aggresult::kNoAdapter);
+  EXPECT_EQ(h.Pull(std::string(kMpMcastRoute), {"m-2"}), 0);
+  EXPECT_EQ(h.Pull(std::string(kMpRouteTable), {"r-2"}), 0);
+  EXPECT_EQ(reached, (std::vector<std::string>{"route:r-1", "mcast:m-1", "mcast:m-2", "route:r-2"}));
+  EXPECT_EQ(logs.CountAll({"MPA10012", std::string(kMpUnknown)}), 1u);
+  auto sent = SentAfterStop();
+  ASSERT_EQ(sent.size(), 4u);
+  const std::vector<std::string_view> types = {kMpRouteTable, kMpMcastRoute, kMpMcastRoute, kMpRouteTable};
+  const std::vector<std::string> targets = {"r-1", "m-1", "m-2", "r-2"};
+  for (size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_EQ(sent[i].typeId, types[i]) << i;
+    EXPECT_EQ(TargetId(sent[i].payload), targets[i]) << i;  // every type keeps its target id in field 1
+  }
 }
 
 TEST_F(PullRequests, StoppedClientAnswersNothingAndSaysSo) {

@@ -476,5 +476,40 @@ TEST_F(HostServiceComponentTest, ARequestTheReceiveSideDropsEndsItsCall) {
   EXPECT_EQ(Layer()->OpenCallCount(), 0u);
 }
 
+// A request that found the application's layer just as its client let the layer go is
+// refused at once: a released layer stores no call, so none waits where nobody answers.
+TEST_F(HostServiceComponentTest, ARequestReachingAReleasedLayerIsRefusedAtOnce) {
+  agg_->onRequest = [this](const RecordingAggServiceClient::Request& r) {
+    sender_->SendMsgToMpaWrapper("", kReplyTypeId, r.correlationId, r.replyTo);
+    return 0;
+  };
+  auto layer = Layer();
+  // Released but still served: the service's look-up came before the release.
+  layer->Release(rpc::AppStatus::APPLICATION_ERROR);
+  CallResult result = Call(Request(kApp, "late-1"));
+  EXPECT_EQ(result.code, static_cast<uint32_t>(rpc::AppStatus::APPLICATION_ERROR));
+  EXPECT_TRUE(agg_->Requests().empty());
+  EXPECT_EQ(layer->OpenCallCount(), 0u);
+  EXPECT_TRUE(log_.Contains("corelationId (late-1), app released"));
+}
+
+// Taking a released layer out of the served applications leaves a newer registration of
+// the same name in place.
+TEST(HostServiceApplications, ALayerLeavesOnlyWhileItIsTheOneRegisteredUnderItsName) {
+  AggSvcHostService::ResetForTest();
+  AggSvcHostService::CreateInstance();
+  auto service = AggSvcHostService::GetInstance();
+  auto older = std::make_shared<MpaClientAppSpecific>(kApp, nullptr);
+  auto newer = std::make_shared<MpaClientAppSpecific>(kApp, nullptr);
+  AggSvcHostService::Register(older, kApp);
+  AggSvcHostService::Register(newer, kApp);
+  EXPECT_FALSE(AggSvcHostService::Unregister(older, kApp));
+  EXPECT_EQ(service->GetAppInstance(kApp), newer);
+  EXPECT_TRUE(AggSvcHostService::Unregister(newer, kApp));
+  EXPECT_EQ(service->GetAppInstance(kApp), nullptr);
+  EXPECT_FALSE(AggSvcHostService::Unregister(newer, kApp));
+  AggSvcHostService::ResetForTest();
+}
+
 }  // namespace
 }  // namespace qbx
