@@ -4,8 +4,10 @@
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 #include <exception>
-#include <fstream>
+#include <sstream>
+#include <utility>
 
+#include "base/bounded_file.h"
 #include "base/logger.h"
 #include "base/xml_file.h"
 
@@ -31,10 +33,15 @@ std::string GetNodeUuid() { return GetNodeUuid(kHostConfigFile); }
 std::string GetNodeUuid(const std::string& hostConfigPath) {
   std::string uuid;
   try {
-    boost::property_tree::ptree tree;
-    // Read at every start: a file nested too deep is refused like a malformed one.
-    ReadXmlFile(hostConfigPath, tree, boost::property_tree::xml_parser::no_comments);
-    uuid = tree.get<std::string>("config.uuid", "");
+    {
+      boost::property_tree::ptree tree;
+      // Read at every start: a file too deep, too large or not a file is refused like a
+      // malformed one.
+      ReadXmlFile(hostConfigPath, tree, boost::property_tree::xml_parser::no_comments);
+      uuid = tree.get<std::string>("config.uuid", "");
+    }
+    // Only the value lives on; what the tree held goes back to the system.
+    ReleaseFreedMemory();
   } catch (const std::exception& e) {
     QBX_LOG(loglevel::kInfo)
         .subcomp("agg-service")
@@ -51,9 +58,22 @@ std::string GetNodeUuid(const std::string& hostConfigPath) {
 
 int ReadNodeType(std::string& nodeType) { return ReadNodeType(nodeType, kNodeTypeIssueFile); }
 
+bool ReadProductIssueFile(const std::string& issuePath, std::string& text) {
+  try {
+    text = ReadBoundedFile(issuePath);
+    return true;
+  } catch (const BoundedFileError& e) {
+    if (!e.absent()) {
+      QBX_LOG(loglevel::kInfo).subcomp("agg-service").put("Error reading node type from %s. %s.", issuePath.c_str(), e.what());
+    }
+    return false;
+  }
+}
+
 int ReadNodeType(std::string& nodeType, const std::string& issuePath) {
-  std::ifstream in(issuePath);
-  if (!in.is_open()) return -1;
+  std::string text;
+  if (!ReadProductIssueFile(issuePath, text)) return -1;
+  std::istringstream in(std::move(text));
   std::string line;
   while (std::getline(in, line)) {
     if (line.find(kNodeTypeMarker) != std::string::npos) {
