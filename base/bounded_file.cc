@@ -55,12 +55,9 @@ std::string ReadBoundedFile(const std::string& path, size_t maxBytes) {
   if (!S_ISREG(st.st_mode)) {
     throw BoundedFileError(path, std::string("not a regular file (") + KindOf(st.st_mode) + ")", false);
   }
-  if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > maxBytes) {
-    throw BoundedFileError(path, TooLarge(maxBytes), false);
-  }
   // Read until the end whatever the size said (the file may be growing, or be one whose size
-  // tells nothing), but never more than one byte past the bound.
-  std::string text(std::min(static_cast<size_t>(st.st_size), maxBytes) + 1, '\0');
+  // tells nothing), but never more than one byte past the bound: that byte refuses the file.
+  std::string text(std::min(static_cast<size_t>(std::max<off_t>(st.st_size, 0)), maxBytes) + 1, '\0');
   size_t total = 0;
   for (;;) {
     if (total == text.size()) {
@@ -75,7 +72,6 @@ std::string ReadBoundedFile(const std::string& path, size_t maxBytes) {
     if (n == 0) break;
     total += static_cast<size_t>(n);
   }
-  if (total > maxBytes) throw BoundedFileError(path, TooLarge(maxBytes), false);
   text.resize(total);
   return text;
 }
