@@ -4,6 +4,7 @@
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 #include <exception>
+#include <optional>
 #include <sstream>
 #include <utility>
 
@@ -32,20 +33,23 @@ std::string GetNodeUuid() { return GetNodeUuid(kHostConfigFile); }
 
 std::string GetNodeUuid(const std::string& hostConfigPath) {
   std::string uuid;
+  std::optional<std::string> error;
   try {
-    {
-      boost::property_tree::ptree tree;
-      // Read at every start: a file too deep, too large or not a file is refused like a
-      // malformed one.
-      ReadXmlFile(hostConfigPath, tree, boost::property_tree::xml_parser::no_comments);
-      uuid = tree.get<std::string>("config.uuid", "");
-    }
-    // Only the value lives on; what the tree held goes back to the system.
-    ReleaseFreedMemory();
+    boost::property_tree::ptree tree;
+    // Read at every start: a file too deep, too large or not a file is refused like a
+    // malformed one.
+    ReadXmlFile(hostConfigPath, tree, boost::property_tree::xml_parser::no_comments);
+    uuid = tree.get<std::string>("config.uuid", "");
   } catch (const std::exception& e) {
+    error = e.what();
+  }
+  // Only the value lives on; what the parse held, whole tree or the part made before an
+  // error, goes back to the system.
+  ReleaseFreedMemory();
+  if (error) {
     QBX_LOG(loglevel::kInfo)
         .subcomp("agg-service")
-        .put("Error reading node uuid from %s. %s.", hostConfigPath.c_str(), e.what());
+        .put("Error reading node uuid from %s. %s.", hostConfigPath.c_str(), error->c_str());
     return std::string();
   }
   if (uuid.empty()) {
@@ -64,7 +68,9 @@ bool ReadProductIssueFile(const std::string& issuePath, std::string& text) {
     return true;
   } catch (const BoundedFileError& e) {
     if (!e.absent()) {
-      QBX_LOG(loglevel::kInfo).subcomp("agg-service").put("Error reading node type from %s. %s.", issuePath.c_str(), e.what());
+      QBX_LOG(loglevel::kInfo)
+          .subcomp("agg-service")
+          .put("Error reading node type from %s. %s.", issuePath.c_str(), e.what());
     }
     return false;
   }

@@ -69,8 +69,9 @@ TEST(BoundedFile, DevicesAndDirectoriesAreRefusedAlsoThroughLinks) {
   const std::string link = (dir.path() / "zero").string();
   std::filesystem::create_symlink("/dev/zero", link);
   EXPECT_EQ(Refusal(link), link + ": not a regular file (a character device)");
-  std::filesystem::create_directory(dir.path() / "sub");
-  EXPECT_EQ(Refusal((dir.path() / "sub").string()), (dir.path() / "sub").string() + ": not a regular file (a directory)");
+  const std::string sub = (dir.path() / "sub").string();
+  std::filesystem::create_directory(sub);
+  EXPECT_EQ(Refusal(sub), sub + ": not a regular file (a directory)");
 }
 
 TEST(BoundedFile, FileAtTheBoundIsReadAndOneByteMoreIsRefused) {

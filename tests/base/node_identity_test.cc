@@ -84,7 +84,9 @@ TEST_F(NodeUuid, EndlessDeviceOrHugeFileIsRefusedWithTheReason) {
   const std::string huge = dir_.Write("huge.xml", "<config><uuid>u</uuid>" + std::string(5 << 20, ' ') + "</config>");
   EXPECT_EQ(GetNodeUuid(zero), "");
   EXPECT_EQ(GetNodeUuid(huge), "");
-  EXPECT_EQ(sink_.Count("Error reading node uuid from " + zero + ". " + zero + ": not a regular file (a character device)."), 1);
+  EXPECT_EQ(sink_.Count("Error reading node uuid from " + zero + ". " + zero +
+                        ": not a regular file (a character device)."),
+            1);
   EXPECT_EQ(sink_.Count("Error reading node uuid from " + huge + ". " + huge + ": larger than 4194304 bytes."), 1);
 }
 
