@@ -5,12 +5,14 @@
 #include <boost/property_tree/ptree.hpp>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <istream>
 #include <limits>
+#include <sstream>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "base/bounded_file.h"
 #include "base/json_file.h"
 
 namespace qbx {
@@ -70,6 +72,19 @@ void ForEachBoundedLine(std::istream& in, size_t maxLine, Fn fn) {
     line.push_back(static_cast<char>(c));
   }
   if (any && !tooLong) fn(line);
+}
+
+// The settings file at `path` into `in`, read within the bounds of every file read whole (it
+// is read before main: a FIFO or an endless device there would hold the process before it
+// starts). False when it is missing (silently) or refused (reported with the reason).
+bool ReadSettingsFile(const std::string& path, std::istringstream& in) {
+  try {
+    in.str(ReadBoundedFile(path));
+    return true;
+  } catch (const BoundedFileError& e) {
+    if (!e.absent()) Logger::EmitRaw(LOG_ERR, std::string("Failed to read ") + e.what());
+    return false;
+  }
 }
 
 // An optional sign followed by at least one digit, nothing else, within int32.
@@ -154,8 +169,8 @@ void InitLogSettingsFromEnvironment(const LogSettingsFiles& files) {
 void LoadStructuredDataKeys() { LoadStructuredDataKeys(kStructuredDataKeysFile); }
 
 void LoadStructuredDataKeys(const std::string& path) {
-  std::ifstream in(path);
-  if (!in.is_open()) return;
+  std::istringstream in;
+  if (!ReadSettingsFile(path, in)) return;
   StructuredDataKeyTable table;
   ForEachBoundedLine(in, kStructuredDataMaxLine, [&table](const std::string& line) {
     if (!line.empty() && line[0] == '#') return;
@@ -174,8 +189,8 @@ void LoadStructuredDataKeys(const std::string& path) {
 void InitLogComponentFromNodeType() { InitLogComponentFromNodeType(kProductIssueFile); }
 
 void InitLogComponentFromNodeType(const std::string& path) {
-  std::ifstream in(path);
-  if (!in.is_open()) return;
+  std::istringstream in;
+  if (!ReadSettingsFile(path, in)) return;
   bool found = false;
   std::string component;
   ForEachBoundedLine(in, kIssueFileMaxLine, [&](const std::string& line) {

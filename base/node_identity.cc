@@ -4,8 +4,11 @@
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 #include <exception>
-#include <fstream>
+#include <optional>
+#include <sstream>
+#include <utility>
 
+#include "base/bounded_file.h"
 #include "base/logger.h"
 #include "base/xml_file.h"
 
@@ -30,15 +33,23 @@ std::string GetNodeUuid() { return GetNodeUuid(kHostConfigFile); }
 
 std::string GetNodeUuid(const std::string& hostConfigPath) {
   std::string uuid;
+  std::optional<std::string> error;
   try {
     boost::property_tree::ptree tree;
-    // Read at every start: a file nested too deep is refused like a malformed one.
+    // Read at every start: a file too deep, too large or not a file is refused like a
+    // malformed one.
     ReadXmlFile(hostConfigPath, tree, boost::property_tree::xml_parser::no_comments);
     uuid = tree.get<std::string>("config.uuid", "");
   } catch (const std::exception& e) {
+    error = e.what();
+  }
+  // Only the value lives on; what the parse held, whole tree or the part made before an
+  // error, goes back to the system.
+  ReleaseFreedMemory();
+  if (error) {
     QBX_LOG(loglevel::kInfo)
         .subcomp("agg-service")
-        .put("Error reading node uuid from %s. %s.", hostConfigPath.c_str(), e.what());
+        .put("Error reading node uuid from %s. %s.", hostConfigPath.c_str(), error->c_str());
     return std::string();
   }
   if (uuid.empty()) {
@@ -51,9 +62,24 @@ std::string GetNodeUuid(const std::string& hostConfigPath) {
 
 int ReadNodeType(std::string& nodeType) { return ReadNodeType(nodeType, kNodeTypeIssueFile); }
 
+bool ReadProductIssueFile(const std::string& issuePath, std::string& text) {
+  try {
+    text = ReadBoundedFile(issuePath);
+    return true;
+  } catch (const BoundedFileError& e) {
+    if (!e.absent()) {
+      QBX_LOG(loglevel::kInfo)
+          .subcomp("agg-service")
+          .put("Error reading node type from %s. %s.", issuePath.c_str(), e.what());
+    }
+    return false;
+  }
+}
+
 int ReadNodeType(std::string& nodeType, const std::string& issuePath) {
-  std::ifstream in(issuePath);
-  if (!in.is_open()) return -1;
+  std::string text;
+  if (!ReadProductIssueFile(issuePath, text)) return -1;
+  std::istringstream in(std::move(text));
   std::string line;
   while (std::getline(in, line)) {
     if (line.find(kNodeTypeMarker) != std::string::npos) {

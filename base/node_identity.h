@@ -12,10 +12,14 @@ namespace qbx {
 inline constexpr char kHostConfigFile[] = "/etc/zumbra/qbx/host-cfg.xml";
 inline constexpr char kNodeTypeIssueFile[] = "/etc/qbx_issue";
 
-// The text of "config.uuid" in the host configuration, or "" (missing file, bad XML, XML
-// nested deeper than kMaxXmlNesting elements, or no value; each logged).
+// The text of "config.uuid" in the host configuration, or "" (missing file, bad XML, a file
+// that ReadXmlFile refuses, or no value; each logged).
 std::string GetNodeUuid();
 std::string GetNodeUuid(const std::string& hostConfigPath);
+
+// The whole product issue file (read by ReadBoundedFile), or false: silently when there is
+// none, with the reason logged when it cannot be read or is refused.
+bool ReadProductIssueFile(const std::string& issuePath, std::string& text);
 
 // 0 and the node type from the first issue-file line that contains "node-type: ", taken from
 // offset 11 of that line; -1 (output untouched) when the file or the line is missing.

@@ -18,7 +18,7 @@ class NestingScan {
  public:
   explicit NestingScan(std::string_view text) : text_(text.substr(0, text.find('\0'))) {}
 
-  size_t Deepest() {
+  TreeShape Shape() {
     while (at_ < text_.size()) {
       if (text_[at_] != '<') {
         ++at_;  // character data, including '>' and quotes
@@ -27,7 +27,7 @@ class NestingScan {
       ++at_;
       if (!Markup()) break;  // the reader stops here with an error
     }
-    return deepest_;
+    return shape_;
   }
 
  private:
@@ -53,10 +53,12 @@ class NestingScan {
     }
     if (Next("!--")) {
       at_ += 3;
+      ++shape_.nodes;
       return SkipPast("-->");
     }
     if (Next("![CDATA[")) {
       at_ += 8;
+      ++shape_.nodes;
       return SkipPast("]]>");
     }
     if (Next("!DOCTYPE") && at_ + 8 < text_.size() && IsSpace(text_[at_ + 8])) {
@@ -105,7 +107,9 @@ class NestingScan {
     SkipWhile(IsNameChar);
     if (at_ == name) return false;
     SkipWhile(IsSpace);
+    size_t attributes = 0;
     while (at_ < text_.size() && IsAttributeNameChar(text_[at_])) {
+      ++attributes;
       SkipWhile(IsAttributeNameChar);
       SkipWhile(IsSpace);
       if (!Peek('=')) return false;
@@ -120,7 +124,8 @@ class NestingScan {
     const bool empty = Next("/>");
     if (!empty && !Peek('>')) return false;
     at_ += empty ? 2 : 1;
-    if (depth_ + 1 > deepest_) deepest_ = depth_ + 1;
+    shape_.nodes += 1 + (attributes > 0 ? 1 + attributes : 0);
+    if (depth_ + 1 > shape_.depth) shape_.depth = depth_ + 1;
     if (!empty) ++depth_;
     return true;
   }
@@ -128,15 +133,17 @@ class NestingScan {
   std::string_view text_;
   size_t at_ = 0;
   size_t depth_ = 0;
-  size_t deepest_ = 0;
+  TreeShape shape_{.depth = 0, .nodes = 1};  // the root is there whatever the text holds
 };
 
 }  // namespace
 
-size_t XmlNestingDepth(std::string_view text) { return NestingScan(text).Deepest(); }
+TreeShape XmlTreeShape(std::string_view text) { return NestingScan(text).Shape(); }
+
+size_t XmlNestingDepth(std::string_view text) { return XmlTreeShape(text).depth; }
 
 void ReadXmlFile(const std::string& path, boost::property_tree::ptree& tree, int flags, size_t maxNesting) {
-  std::istringstream stream(ReadFileWithinNesting(path, XmlNestingDepth, maxNesting));
+  std::istringstream stream(ReadTreeFile(path, XmlTreeShape, maxNesting));
   try {
     boost::property_tree::read_xml(stream, tree, flags);
   } catch (const boost::property_tree::xml_parser_error& e) {

@@ -1,13 +1,15 @@
 #include "channels/status/status_config_monitor.h"
 
-#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 #include <boost/property_tree/ptree.hpp>
 
 #include "base/json_file.h"
 #include "base/logger.h"
+#include "base/node_identity.h"
 
 namespace qbx::StatusSource {
 
@@ -44,7 +46,9 @@ StatusConfigMonitor::~StatusConfigMonitor() {
 
 bool StatusConfigMonitor::IsMpNode(const std::string& issueFile) {
   bool mp = false;
-  std::ifstream in(issueFile);
+  std::string text;
+  ReadProductIssueFile(issueFile, text);  // a file that is missing or refused reads as empty
+  std::istringstream in(std::move(text));
   std::string line;
   while (in && std::getline(in, line)) {
     if (line.find("node-type") == std::string::npos) continue;

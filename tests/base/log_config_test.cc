@@ -1,12 +1,15 @@
 #include "base/log_config.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <syslog.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "tests/base/log_test_support.h"
+#include "tests/base/startup_file_support.h"
 
 namespace qbx {
 namespace {
@@ -146,6 +149,37 @@ TEST_F(ConfigFiles, LongIssueLineIsSkippedAndReadingGoesOn) {
   EXPECT_EQ(Logger::Component(), "after");
   InitLogComponentFromNodeType(dir_.Write("issue4", "node-type: kept\n" + tooLong));
   EXPECT_EQ(Logger::Component(), "kept");
+}
+
+// Read before main: a FIFO would hold the process before it starts, and an endless device
+// spun for ever skipping one endless line. (The device here is one that ends, so that the
+// test ends without the type check too.)
+TEST_F(ConfigFiles, IssueFileThatIsNoRegularFileIsRefusedWithTheReason) {
+  Logger::SetComponent("before");
+  const std::string fifo = (dir_.path() / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_TRUE(startup::ReturnsWithoutAWriter(fifo, [&] { InitLogComponentFromNodeType(fifo); }));
+  const std::string device = (dir_.path() / "null").string();
+  std::filesystem::create_symlink("/dev/null", device);
+  InitLogComponentFromNodeType(device);
+  EXPECT_EQ(Logger::Component(), "before");
+  EXPECT_EQ(Pairs(sink_.Lines()),
+            (Messages{{LOG_ERR, "Failed to read " + fifo + ": not a regular file (a FIFO)"},
+                      {LOG_ERR, "Failed to read " + device + ": not a regular file (a character device)"}}));
+}
+
+TEST_F(ConfigFiles, KeyFileThatIsNoRegularFileOrTooLargeIsRefusedAndTheTableKept) {
+  LoadStructuredDataKeys(dir_.Write("keys", "errorCode: A\n"));
+  const StructuredDataKeyTable before = Logger::KeyTable();
+  ASSERT_EQ(before.size(), 1u);
+  const std::string dir = (dir_.path() / "dir").string();
+  std::filesystem::create_directory(dir);
+  LoadStructuredDataKeys(dir);
+  const std::string huge = dir_.Write("huge", "other: B\n" + std::string(5 << 20, '#'));
+  LoadStructuredDataKeys(huge);
+  EXPECT_EQ(Logger::KeyTable(), before);
+  EXPECT_EQ(Pairs(sink_.Lines()), (Messages{{LOG_ERR, "Failed to read " + dir + ": not a regular file (a directory)"},
+                                            {LOG_ERR, "Failed to read " + huge + ": larger than 4194304 bytes"}}));
 }
 
 TEST_F(ConfigFiles, StructuredDataKeyLines) {

@@ -42,6 +42,13 @@ size_t TreeDepth(const boost::property_tree::ptree& tree) {
   return deepest;
 }
 
+// How many nodes the reader's own tree has, the root and the attributes' holders included.
+size_t TreeNodes(const boost::property_tree::ptree& tree) {
+  size_t nodes = 1;
+  for (const auto& [key, child] : tree) nodes += TreeNodes(child);
+  return nodes;
+}
+
 TEST(XmlNesting, MeasureMatchesWhatTheReaderBuilds) {
   // Each text is one the reader accepts; what only looks like tags must not count, and
   // what only looks like end tags must not lower the count.
@@ -68,7 +75,46 @@ TEST(XmlNesting, MeasureMatchesWhatTheReaderBuilds) {
     ASSERT_NO_THROW(boost::property_tree::read_xml(stream, tree, boost::property_tree::xml_parser::no_comments));
     EXPECT_EQ(TreeDepth(tree), depth);
     EXPECT_EQ(XmlNestingDepth(text), depth);
+    // The node count is never below what the reader makes, with comments kept or not.
+    EXPECT_GE(XmlTreeShape(text).nodes, TreeNodes(tree));
+    boost::property_tree::ptree withComments;
+    std::istringstream again(text);
+    ASSERT_NO_THROW(boost::property_tree::read_xml(again, withComments, 0));
+    EXPECT_GE(XmlTreeShape(text).nodes, TreeNodes(withComments));
   }
+}
+
+TEST(XmlNodes, CountsElementsAttributesAndComments) {
+  EXPECT_EQ(XmlTreeShape("").nodes, 1u);
+  EXPECT_EQ(XmlTreeShape("<config><uuid>u</uuid></config>").nodes, 3u);
+  // The attributes' holder and each attribute, as the reader builds them.
+  const std::string attributes = "<config a='1' b=\"2\"><uuid/></config>";
+  boost::property_tree::ptree tree;
+  std::istringstream stream(attributes);
+  boost::property_tree::read_xml(stream, tree, 0);
+  EXPECT_EQ(TreeNodes(tree), 6u);
+  EXPECT_EQ(XmlTreeShape(attributes).nodes, 6u);
+  EXPECT_EQ(XmlTreeShape("<a><!-- c --><![CDATA[x]]><?pi?></a>").nodes, 4u);
+}
+
+// A few MB of sibling elements would make a tree of hundreds of MB: refused before parsing.
+TEST(XmlNodes, ReadXmlFileRefusesAFileOfTooManyElements) {
+  TempDir dir;
+  boost::property_tree::ptree tree;
+  // The root, <config> and its children: exactly the bound.
+  const std::string at = dir.Write("at.xml", "<config>" + Repeat("<a/>", kMaxFileTreeNodes - 2) + "</config>");
+  EXPECT_NO_THROW(ReadXmlFile(at, tree, 0));
+  EXPECT_EQ(TreeNodes(tree), kMaxFileTreeNodes);
+  const std::string over = dir.Write("over.xml", "<config>" + Repeat("<a/>", kMaxFileTreeNodes - 1) + "</config>");
+  try {
+    ReadXmlFile(over, tree, 0);
+    ADD_FAILURE() << "read";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), over + ": more than 10000 nodes");
+  }
+  // A million siblings in 4 MB.
+  const std::string million = dir.Write("million.xml", "<config>" + Repeat("<a/>", 1000000) + "</config>");
+  EXPECT_THROW(ReadXmlFile(million, tree, 0), std::runtime_error);
 }
 
 TEST(XmlNesting, MeasureGoesAsFarAsTheReaderWould) {

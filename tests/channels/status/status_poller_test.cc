@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -6,6 +8,7 @@
 #include "channels/status/status_full_sync_fsm.h"
 #include "channels/status/status_poller.h"
 #include "platform/runtime/manual_clock.h"
+#include "tests/base/startup_file_support.h"
 #include "tests/channels/fakes/monitoring_fakes.h"
 
 namespace qbx::StatusSource {
@@ -288,6 +291,15 @@ TEST_F(StatusConfigMonitorTest, OtherNodesNeverReadTheFile) {
   EXPECT_FALSE(StatusConfigMonitor::IsMpNode(dir_.File("missing")));
   EXPECT_FALSE(StatusConfigMonitor::IsMpNode(dir_.Write("edge", "node-type: qbx-edge\n")));
   EXPECT_TRUE(StatusConfigMonitor::IsMpNode(dir_.Write("gm", "node-type: global-manager\n")));
+}
+
+// An issue file that is a FIFO is refused at once, not waited on: the node is then no manager.
+TEST_F(StatusConfigMonitorTest, IssueFileThatIsAFifoIsNotWaitedOn) {
+  const std::string fifo = dir_.File("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  bool mp = true;
+  ASSERT_TRUE(startup::ReturnsWithoutAWriter(fifo, [&] { mp = StatusConfigMonitor::IsMpNode(fifo); }));
+  EXPECT_FALSE(mp);
 }
 
 }  // namespace
