@@ -8,10 +8,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/e2e/daemon_peers.h"
@@ -53,10 +56,21 @@ class DaemonProcessE2E : public ::testing::Test {
     for (const std::string& datagram : ns_->Syslog()) seen += datagram + "\n";
     return seen;
   }
-  // Reads records until `count` of them contain `needle`.
+  // Reads records until `count` of them contain `needle`; fails at once when the daemon
+  // ends meanwhile (it is left for WaitStatusOf to collect).
   void WaitForRecords(const std::string& needle, int count = 1) {
     const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (CountRecords(*ns_, needle) < count) {
+      siginfo_t ended{};
+      if (::waitid(P_PID, pid_, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == pid_ &&
+          CountRecords(*ns_, needle) < count) {
+        ReadWaitingRecords(*ns_);
+        if (CountRecords(*ns_, needle) >= count) return;
+        FAIL() << "the daemon ended (code " << ended.si_code << ", status " << ended.si_status << ") before a record with '"
+               << needle << "'; received:\n"
+               << Received() << "output:\n"
+               << OutputOf(*ns_, pid_);
+      }
       if (std::chrono::steady_clock::now() > failsafe) {
         FAIL() << CountRecords(*ns_, needle) << " of " << count << " records with '" << needle << "'; received:\n"
                << Received() << "output:\n"
@@ -132,6 +146,33 @@ TEST_F(DaemonProcessE2E, StartedWithDescriptorsZeroToTwoClosedKeepsTheLockFileTo
   EXPECT_EQ(Shell(std::string("cat ") + kLockFile), std::to_string(pid_) + "\n");
   ASSERT_NO_FATAL_FAILURE(StopCleanly());
   EXPECT_EQ(Shell(std::string("cat ") + kLockFile), std::to_string(pid_) + "\n");
+}
+
+// The soft and hard "Max open files" of a running process, as /proc shows them.
+std::pair<std::string, std::string> DescriptorLimits(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/limits");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("Max open files", 0) != 0) continue;
+    std::istringstream fields(line.substr(std::strlen("Max open files")));
+    std::string soft;
+    std::string hard;
+    fields >> soft >> hard;
+    return {soft, hard};
+  }
+  return {};
+}
+
+TEST_F(DaemonProcessE2E, StartedWithALowSoftDescriptorLimitRaisesItToTheHardOne) {
+  if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
+  ASSERT_NO_FATAL_FAILURE(StartPeers());
+  ASSERT_NO_FATAL_FAILURE(StartDaemonThrough({"/bin/sh", "-c", "ulimit -S -n 256 && exec \"$0\""}));
+  ASSERT_NO_FATAL_FAILURE(WaitForRecords("[Start] Start AggServiceMgr"));
+  const auto [soft, hard] = DescriptorLimits(pid_);
+  ASSERT_FALSE(hard.empty());
+  if (hard == "256") GTEST_SKIP() << "the hard limit is the lowered soft one";
+  EXPECT_EQ(soft, hard);
+  ASSERT_NO_FATAL_FAILURE(StopCleanly());
 }
 
 // Not writable by others: a directory, the group or anyone else bits of its mode.
