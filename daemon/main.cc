@@ -13,8 +13,9 @@
 //
 // Before anything else (before main, see FillStandardDescriptors), /dev/null fills whichever
 // of descriptors 0-2 is closed, so that no file the daemon opens becomes its stderr; the soft
-// descriptor limit is raised to the hard one. One daemon serves a node: besides the instance lock, start-up refuses inbound sockets
-// that another process still answers on, at once and without waiting for them.
+// descriptor limit is raised to the hard one. One daemon serves a node: besides the instance
+// lock, start-up refuses inbound sockets that another process still answers on, at once and
+// without waiting for them.
 //
 // Every way out ends in qbx::ExitProcess (base/process_exit.h), with _Exit once the manager
 // has stopped what it runs: detached threads (the database loop and the status source's,
