@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+
+#include "base/own_directory.h"
 
 namespace qbx {
 
@@ -25,11 +28,25 @@ std::string RecordedPid(int fd) {
 }  // namespace
 
 std::unique_ptr<InstanceLock> InstanceLock::Take(const std::string& path, std::string& why) {
-  std::error_code ignored;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+  // Whoever could write the directory could take the lock file away (a second daemon then
+  // starts beside this one) or put a link in its place.
+  std::string dir = std::filesystem::path(path).parent_path().string();
+  if (dir.empty()) dir = ".";
+  if (std::string bad = MakeOwnDirectory(dir, kDirectoryMode); !bad.empty()) {
+    why = bad;
+    return nullptr;
+  }
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     why = "cannot open '" + path + "': " + std::strerror(errno);
+    return nullptr;
+  }
+  // A file left by somebody else, or one open to others, is not this daemon's lock.
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+      ((st.st_mode & 077) != 0 && ::fchmod(fd, 0600) != 0)) {
+    why = "'" + path + "' is not a file of this user that only it can write";
+    ::close(fd);
     return nullptr;
   }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -18,11 +18,14 @@ namespace qbx {
 class InstanceLock {
  public:
   static constexpr const char* kPath = "/var/run/zumbra/exporter/instance.lock";
+  // The mode the lock's directory (the daemon's run directory) is made with.
+  static constexpr unsigned kDirectoryMode = 0755;
 
-  // Takes the lock on `path` (made, with its folder, when missing; a link there is refused)
-  // and writes this process's pid into it. Null when it cannot be taken, with the reason in
-  // `why`: another process holds it (its pid named when the file gives one) or the file
-  // cannot be opened.
+  // Takes the lock on `path` and writes this process's pid into it. The file (mode 0600) and
+  // its directory (kDirectoryMode, parents 0755) are made when missing, whatever the umask.
+  // Null when it cannot be taken, with the reason in `why`: another process holds it (its
+  // pid named when the file gives one); the directory is a link, not this user's, or others
+  // can write it; the file is a link or not this user's; or it cannot be opened.
   static std::unique_ptr<InstanceLock> Take(const std::string& path, std::string& why);
 
   // Releases the lock (the file stays).

@@ -11,6 +11,12 @@
 // action (they end the process, after the socket files are removed). Without the signal
 // thread the manager takes them through a pipe instead.
 //
+// Before anything else (before main, see FillStandardDescriptors), /dev/null fills whichever
+// of descriptors 0-2 is closed, so that no file the daemon opens becomes its stderr; the soft
+// descriptor limit is raised to the hard one. One daemon serves a node: besides the instance
+// lock, start-up refuses inbound sockets that another process still answers on, at once and
+// without waiting for them.
+//
 // Every way out ends in qbx::ExitProcess (base/process_exit.h), with _Exit once the manager
 // has stopped what it runs: detached threads (the database loop and the status source's,
 // among others) still run then, and static destructors must not tear down objects under
@@ -36,6 +42,7 @@
 #include "daemon/daemon_signals.h"
 #include "daemon/instance_lock.h"
 #include "daemon/listen_retry.h"
+#include "daemon/process_start.h"
 #include "firewall/alarm_manager.h"
 #include "firewall/cli_server.h"
 #include "firewall/dfw_cli.h"
@@ -190,8 +197,31 @@ bool TakeInstanceLock() {
   return true;
 }
 
+// Empty when the inbound sockets can be used now or once their directory is repaired;
+// otherwise why the daemon must not start.
+std::string WaitForInboundSockets() {
+  const auto probe = [] { return qbx::ListenRetry::ProbeInboundSockets(kLocalSocketDirectory); };
+  const std::string why = probe();
+  if (why.empty()) return why;
+  // Another daemon answers there (it runs beside this one since the instance lock was taken
+  // away): waiting changes nothing, and replacing its sockets would leave it unreachable.
+  if (why.find(qbx::rpc::ServerBuilder::kLiveSocketRefusal) != std::string::npos) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .tag("errorCode:MPAERR_INTERNAL_ERROR")
+        .put("[Core][%s] Not starting: %s", "main", why.c_str());
+    return why;
+  }
+  return qbx::ListenRetry::WaitUntilListening(probe);
+}
+
 int RunDaemon(int argc, char* argv[]) {
   qbx::EnsureLogSettingsInitialised();
+  // A burst of connections must not exhaust the common soft limit while the hard one allows
+  // far more.
+  if (const std::string why = qbx::RaiseDescriptorLimit(); !why.empty()) {
+    QBX_LOG(qbx::loglevel::kWarning).subcomp(kSubcomp).put("[Core][%s] %s", "main", why.c_str());
+  }
   if (!TakeInstanceLock()) return -1;
 
   // 1. The start-up signal disposition.
@@ -212,11 +242,7 @@ int RunDaemon(int argc, char* argv[]) {
   // user, and nobody else may pull from the daemon or feed it requests.
   qbx::rpc::ServerBuilder::SetLocalSocketDirectory(kLocalSocketDirectory);
   // A daemon that cannot serve them must not run on looking healthy.
-  if (!qbx::ListenRetry::WaitUntilListening(
-           [] { return qbx::ListenRetry::ProbeInboundSockets(kLocalSocketDirectory); })
-           .empty()) {
-    return -1;
-  }
+  if (!WaitForInboundSockets().empty()) return -1;
 
   // 2. Smart-NIC topology library.
   SNUtil::Init();
@@ -302,6 +328,13 @@ int RunDaemon(int argc, char* argv[]) {
   StopIpReputationDataServer();
   return status;
 }
+
+// Descriptors 0-2 are filled before anything opens a file, and that is before main: the
+// static initialisers (the shared libraries' among them) already keep an eventfd and the
+// log's socket. The loader runs the executable's pre-initialisers before every other one.
+void FillStandardDescriptors(int, char**, char**) { qbx::OpenStandardDescriptors(); }
+__attribute__((section(".preinit_array"), used)) void (*const kFillStandardDescriptors)(int, char**, char**) =
+    &FillStandardDescriptors;
 
 }  // namespace
 

@@ -1,5 +1,6 @@
 #include "platform/rpc/server_builder.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <future>
 #include <thread>
 
+#include "base/own_directory.h"
 #include "base/process_exit.h"
 #include "platform/rpc/connection.h"
 #include "platform/rpc/open_calls.h"
@@ -172,13 +174,18 @@ std::string& SocketDir() {
   return *dir;
 }
 
-// Makes `dir` (and its parents) when missing and checks that only this user can enter it:
-// a real directory, not a link, owned by the effective user, mode 0700. Empty when it is
-// so, otherwise why not.
+// Makes `dir` when missing and checks that only this user can enter it: a real directory,
+// not a link, owned by the effective user, mode 0700. The directory it is in (the daemon's
+// run directory) is made too where missing, with explicit modes whatever the umask, and must
+// be one that nobody else can change: whoever can write it could put a directory of their
+// own in place of this one. Empty when it is so, otherwise why not.
 std::string PrepareSocketDirectory(const std::string& dir) {
-  std::error_code ec;
   const std::filesystem::path path(dir);
-  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
+  if (path.has_parent_path() && path.parent_path() != path.root_path()) {
+    if (std::string why = MakeOwnDirectory(path.parent_path().string(), 0755); !why.empty()) {
+      return why + "; not listening there";
+    }
+  }
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
     return "Cannot make '" + dir + "': " + std::strerror(errno);
   }
@@ -193,6 +200,8 @@ std::string PrepareSocketDirectory(const std::string& dir) {
 }
 
 // Readies `path` for a new listener: its directory closed to others, an old socket removed.
+// A socket that something still answers on (another daemon, started beside this one after
+// the instance lock was taken away) is never replaced: its owner would run on unreachable.
 // Empty when ready, otherwise why not.
 std::string PrepareSocketPath(const std::string& path) {
   if (path.empty() || path.size() >= sizeof(sockaddr_un::sun_path)) return "Cannot listen on socket '" + path + "'";
@@ -200,9 +209,24 @@ std::string PrepareSocketPath(const std::string& path) {
   if (dir.empty()) return "Cannot listen on socket '" + path + "'";
   if (std::string why = PrepareSocketDirectory(dir); !why.empty()) return why;
   struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0) {
-    if (!S_ISSOCK(st.st_mode) || ::unlink(path.c_str()) != 0) return "Cannot replace '" + path + "'";
+  if (::lstat(path.c_str(), &st) != 0) return std::string();
+  if (!S_ISSOCK(st.st_mode)) return "Cannot replace '" + path + "'";
+  // Without blocking: a listener whose queue is full does not take the connection at once,
+  // and still counts as alive.
+  const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (probe < 0) return "Cannot replace '" + path + "': " + std::strerror(errno);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  int error = 0;
+  if (::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) error = errno;
+  ::close(probe);
+  if (error == 0 || error == EAGAIN || error == EINPROGRESS) {
+    return "'" + path + "' " + ServerBuilder::kLiveSocketRefusal;
   }
+  // Nothing listens there (ECONNREFUSED), or it went meanwhile (ENOENT): a stale socket.
+  if (error != ECONNREFUSED && error != ENOENT) return "Cannot replace '" + path + "': " + std::strerror(error);
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return "Cannot replace '" + path + "'";
   return std::string();
 }
 

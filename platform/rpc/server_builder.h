@@ -91,8 +91,9 @@ class ServerBuilder {
   ServerBuilder& AddListeningPort(const net::Endpoint& endpoint);
   // A Unix-domain socket at `path`, whose directory only this process's user may enter:
   // the directory is made with mode 0700 when missing, and a server is refused when it is
-  // not a real directory owned by this user. A stale socket at `path` is replaced, but not
-  // the socket of another server of this process (that server is refused). The server
+  // not a real directory owned by this user, or when the directory it is in can be changed
+  // by others. A stale socket at `path` is replaced, but not one that a process listens on,
+  // nor the socket of another server of this process (that server is refused). The server
   // removes the socket when it stops.
   ServerBuilder& AddLocalSocket(const std::string& path);
   // `full_name` is the package-qualified service name the health service answers for.
@@ -116,8 +117,10 @@ class ServerBuilder {
   static std::string LocalSocketPath(const std::string& directory, const std::string& service);
   // Readies `path` as a server would (its directory made and closed to others, a stale
   // socket removed) without listening. Empty when a server can listen there, otherwise why
-  // not; nothing is logged.
+  // not; nothing is logged. A socket that a process still listens on is never replaced: the
+  // reason is then the quoted path followed by kLiveSocketRefusal.
   static std::string PrepareLocalSocket(const std::string& path);
+  static constexpr const char* kLiveSocketRefusal = "is live: another process listens there; not replacing it";
   // The open calls of a registered service: opened when the server starts, ended when it
   // shuts down.
   ServerBuilder& TrackOpenCalls(std::shared_ptr<OpenCalls> calls);

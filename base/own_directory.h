@@ -1,0 +1,32 @@
+// Directories that only the daemon's user may change: its run directory (the instance lock
+// and the command socket) and the directory of its inbound sockets.
+//
+// Whoever can write a directory can rename what is in it, put a link or a socket of their
+// own in its place, or take the instance lock away so that a second daemon starts beside the
+// first. So every directory the daemon makes gets an explicit mode whatever the process's
+// umask (mkdir honours the umask, so the mode is set again after it), and a directory that
+// someone else could change is refused rather than used.
+//
+// Threading: stateless; safe from any thread (the umask is never touched).
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace qbx {
+
+// Makes `dir` with `mode`, and each missing parent with mode 0755, whatever the umask. An
+// existing `dir` is left as it is. Empty when `dir` exists as a directory afterwards,
+// otherwise why not.
+std::string MakeDirectoryWithMode(const std::string& dir, mode_t mode);
+
+// Empty when `dir` is a directory (not a link to one) of the effective user that neither its
+// group nor others can write; otherwise why not. Only `dir` itself is looked at: its parents
+// may be links (/var/run is one to /run on many systems).
+std::string CheckOwnDirectory(const std::string& dir);
+
+// Both: `dir` made with `mode` when missing (parents 0755), then checked as above.
+std::string MakeOwnDirectory(const std::string& dir, mode_t mode);
+
+}  // namespace qbx
