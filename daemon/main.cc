@@ -211,12 +211,14 @@ int RunDaemon(int argc, char* argv[]) {
   // Unix-domain sockets that only the daemon's user can reach: the local proxies run as that
   // user, and nobody else may pull from the daemon or feed it requests.
   qbx::rpc::ServerBuilder::SetLocalSocketDirectory(kLocalSocketDirectory);
-  // A daemon that cannot serve them must not run on looking healthy.
+  // A daemon that cannot serve them must not run on looking healthy: not at start, and not
+  // when a socket bound later cannot listen.
   if (!qbx::ListenRetry::WaitUntilListening(
-           [] { return qbx::ListenRetry::ProbeInboundSockets(kLocalSocketDirectory); })
+           [] { return qbx::ProbeInboundSockets(kLocalSocketDirectory); })
            .empty()) {
-    return -1;
+    return qbx::kCannotListenExitStatus;
   }
+  qbx::KeepInboundServicesListening();
 
   // 2. Smart-NIC topology library.
   SNUtil::Init();
