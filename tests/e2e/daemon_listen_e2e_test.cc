@@ -179,7 +179,7 @@ TEST_F(DaemonListenE2E, ABurstBeyondTheDescriptorLimitCannotSilenceTheHostSocket
   std::string out;
   ASSERT_EQ(RunInside({QBX_E2E_BURST_BINARY, kHostSocket, "600"}, out), 0) << out;
   EXPECT_NE(out.find("burst: 600 connected"), std::string::npos) << out;
-  ASSERT_NO_FATAL_FAILURE(WaitForRecords("holds 32 connections, its bound", 1));
+  EXPECT_NO_FATAL_FAILURE(WaitForRecords("holds 32 connections, its bound", 1));
 
   // A fresh caller is answered (within 30 s of the burst), and so is the proxy.
   const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(30);
