@@ -307,8 +307,11 @@ void LocalSocketAcceptor::AcceptLoop(int listenFd, int wakeFd, size_t bound) {
       continue;
     }
     if (!watchListening || fds[1].revents == 0) continue;
-    if ((fds[1].revents & POLLNVAL) != 0) {
-      ListeningFailed("the listening socket is closed");
+    // A listening socket that is shut down (or in error) reports this for ever while accept
+    // finds nothing: it cannot accept any more.
+    if ((fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+      ListeningFailed((fds[1].revents & POLLNVAL) != 0 ? "the listening socket is closed"
+                                                       : "the listening socket is shut down");
       return;
     }
     for (int n = 0; n < kAcceptBatch && held.size() < bound; ++n) {

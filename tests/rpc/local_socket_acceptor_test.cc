@@ -17,6 +17,8 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -278,6 +280,55 @@ TEST_F(LocalSocketAcceptorTest, TheSocketFileIsRegisteredForTheExitAndRemovedWhe
   server->Shutdown();
   EXPECT_FALSE(Exists(path));
   EXPECT_EQ(Connect(path), -1);
+}
+
+// The descriptor of the socket listening on `path`, found through the kernel's table of
+// Unix-domain sockets; -1 when none.
+int ListeningDescriptorOf(const std::string& path) {
+  std::ifstream table("/proc/net/unix");
+  std::string line;
+  std::string inode;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string num, refs, protocol, flags, type, state, node, bound;
+    if ((fields >> num >> refs >> protocol >> flags >> type >> state >> node >> bound) && bound == path) inode = node;
+  }
+  if (inode.empty()) return -1;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(entry.path(), ec).string() == "socket:[" + inode + "]") {
+      return std::stoi(entry.path().filename().string());
+    }
+  }
+  return -1;
+}
+
+TEST_F(LocalSocketAcceptorTest, AListeningSocketThatFailsIsListenedOnAgain) {
+  RetryOnTheManualClock();
+  testing::LogCapture log;
+  rpc::ServerBuilder builder;
+  const std::string path = base_ + "/rpc/echo.sock";
+  builder.AddLocalSocket(path).RegisterService<DaemonHealth>(&echo_);
+  auto server = builder.BuildStarted();
+  ASSERT_NE(server, nullptr);
+  ASSERT_TRUE(server->Listening());
+
+  // Accepting fails for good on that socket (as it would on one closed under the server).
+  const int listening = ListeningDescriptorOf(path);
+  ASSERT_GE(listening, 0);
+  ASSERT_EQ(::shutdown(listening, SHUT_RDWR), 0);
+  ASSERT_TRUE(testing::WaitUntil([&] { return !server->Listening(); }));
+  EXPECT_TRUE(log.Contains("Listener on '" + path + "' stopped accepting"));
+
+  // It listens again (the retry's loop runs the next try) and serves.
+  ASSERT_TRUE(testing::WaitUntil([&] {
+    provider_.RunFor(milliseconds(1));
+    return server->Listening();
+  }));
+  EXPECT_TRUE(CallEcho("unix:" + path).ok());
+  EXPECT_TRUE(GivenUp().empty());
+  server->Shutdown();
+  EXPECT_FALSE(Exists(path));
 }
 
 // The process's descriptors, counted.
