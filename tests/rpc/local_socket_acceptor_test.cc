@@ -282,6 +282,26 @@ TEST_F(LocalSocketAcceptorTest, TheSocketFileIsRegisteredForTheExitAndRemovedWhe
   EXPECT_EQ(Connect(path), -1);
 }
 
+// What the server is built with holds on the connections handed to it, as on its own ports.
+TEST_F(LocalSocketAcceptorTest, TheServersRequestCapHoldsOnHandedOverConnections) {
+  rpc::ServerBuilder builder;
+  const std::string path = base_ + "/rpc/echo.sock";
+  builder.AddLocalSocket(path).RegisterService<DaemonHealth>(&echo_).SetMaxReceiveMessageBytes(1024);
+  auto server = builder.BuildStarted();
+  ASSERT_NE(server, nullptr);
+  auto stub = DaemonHealth::NewStub(grpc::CreateChannel("unix:" + path, grpc::InsecureChannelCredentials()));
+  for (const size_t size : {size_t{100}, size_t{2000}}) {
+    grpc::ClientContext context;
+    context.set_deadline(std::chrono::system_clock::now() + seconds(30));
+    EchoMsg request;
+    request.set_text(std::string(size, 'x'));
+    EchoMsg reply;
+    const grpc::Status status = stub->Echo(&context, request, &reply);
+    EXPECT_EQ(status.error_code(), size < 1024 ? grpc::StatusCode::OK : grpc::StatusCode::RESOURCE_EXHAUSTED) << size;
+  }
+  server->Shutdown();
+}
+
 // The descriptor of the socket listening on `path`, found through the kernel's table of
 // Unix-domain sockets; -1 when none.
 int ListeningDescriptorOf(const std::string& path) {
