@@ -61,7 +61,7 @@ void ListenRetry::Attempt() {
   if (Cancelled()) return;
   const auto elapsed = provider_.clock().Now() - first_;
   if (why.empty()) {
-    if (elapsed.count() > 0) {
+    if (failedBefore_) {
       QBX_LOG(loglevel::kInfo)
           .subcomp(kSubcomp)
           .put("[Core][%s] Inbound services can listen after %lld ms", "ListenRetry", Ms(elapsed));
@@ -78,6 +78,7 @@ void ListenRetry::Attempt() {
     done_(why);
     return;
   }
+  failedBefore_ = true;
   // The last probe comes exactly when the bound is reached.
   const auto delay = std::min<std::chrono::steady_clock::duration>(std::chrono::milliseconds(delays_.NextDelay()),
                                                                    schedule_.giveUpAfter - elapsed);

@@ -67,7 +67,8 @@ class ListenRetry : public std::enable_shared_from_this<ListenRetry> {
   const Schedule schedule_;
   const Probe probe_;
   const Done done_;
-  RetryPolicy delays_;  // touched by the attempt in progress only (one at a time)
+  RetryPolicy delays_;  // touched by the attempt in progress only (one at a time), as is:
+  bool failedBefore_ = false;
   std::chrono::steady_clock::time_point first_;
   std::mutex mutex_;  // guards the two fields below
   bool cancelled_ = false;

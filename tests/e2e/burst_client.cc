@@ -1,8 +1,9 @@
-// qbx-e2e-burst: a local process that opens many connections to a Unix-domain socket at once,
-// holds them until all are made, then closes them. Usage:
+// qbx-e2e-burst: a local process that opens many connections to a Unix-domain socket at once
+// and holds them until it is ended (SIGTERM; the kernel closes them then). Usage:
 //   qbx-e2e-burst PATH COUNT
-// Prints "burst: N connected, M not" and exits 0; 2 on bad usage. Its own descriptor limit is
-// raised to the hard one so that the burst is bounded by the listener, not by this process.
+// Prints "burst: N connected, M not" once all are made; 2 on bad usage. Its own descriptor
+// limit is raised to the hard one so that the burst is bounded by the listener, not by this
+// process.
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -45,6 +46,5 @@ int main(int argc, char* argv[]) {
   }
   std::printf("burst: %zu connected, %ld not\n", connected.size(), failed);
   std::fflush(stdout);
-  for (int fd : connected) ::close(fd);
-  return 0;
+  for (;;) ::pause();
 }
