@@ -1,108 +1,38 @@
 #include "daemon/listen_retry.h"
 
-#include <algorithm>
-#include <future>
-#include <utility>
-
-#include "base/logger.h"
+#include "base/process_exit.h"
 #include "platform/rpc/server_builder.h"
 #include "platform/runtime/asio_qbx_provider.h"
-#include "platform/runtime/timer.h"
+#include "platform/runtime/listen_retry.h"
 #include "zumbra/qbx/agg_service/messaging/agg_svc_channel.grpc.pb.h"
 #include "zumbra/qbx/dfw/ip_reputation.grpc.pb.h"
 
 namespace qbx {
 
-namespace {
-
-constexpr const char* kSubcomp = "agg-service";
-
-long long Ms(std::chrono::steady_clock::duration d) {
-  return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
-}
-
-}  // namespace
-
-ListenRetry::ListenRetry(AsioQbxProvider& provider, const Schedule& schedule, Probe probe, Done done)
-    : provider_(provider),
-      schedule_(schedule),
-      probe_(std::move(probe)),
-      done_(std::move(done)),
-      delays_(schedule.firstDelay, schedule.maxDelay, 2.0, RetryPolicy::kUnlimitedAttempts) {}
-
-std::shared_ptr<ListenRetry> ListenRetry::Start(AsioQbxProvider& provider, const Schedule& schedule, Probe probe,
-                                                Done done) {
-  std::shared_ptr<ListenRetry> retry(new ListenRetry(provider, schedule, std::move(probe), std::move(done)));
-  retry->first_ = provider.clock().Now();
-  retry->Attempt();
-  return retry;
-}
-
-void ListenRetry::Attempt() {
-  std::string why;
-  try {
-    why = probe_();
-  } catch (const std::exception& e) {
-    why = std::string("probe failed: ") + e.what();
-  }
-  const auto elapsed = provider_.clock().Now() - first_;
-  if (why.empty()) {
-    if (elapsed.count() > 0) {
-      QBX_LOG(loglevel::kInfo)
-          .subcomp(kSubcomp)
-          .put("[Core][%s] Inbound services can listen after %lld ms", "ListenRetry", Ms(elapsed));
-    }
-    done_(why);
-    return;
-  }
-  if (elapsed >= schedule_.giveUpAfter) {
-    QBX_LOG(loglevel::kError)
-        .subcomp(kSubcomp)
-        .tag("errorCode:RPC200")
-        .put("[Core][%s] Inbound services still cannot listen after %lld ms, giving up: %s", "ListenRetry",
-             Ms(elapsed), why.c_str());
-    done_(why);
-    return;
-  }
-  // The last probe comes exactly when the bound is reached.
-  const auto delay = std::min<std::chrono::steady_clock::duration>(std::chrono::milliseconds(delays_.NextDelay()),
-                                                                   schedule_.giveUpAfter - elapsed);
-  QBX_LOG(loglevel::kWarning)
-      .subcomp(kSubcomp)
-      .tag("errorCode:RPC200")
-      .put("[Core][%s] Inbound services cannot listen yet (%lld ms since the first try), trying again in %lld ms: %s",
-           "ListenRetry", Ms(elapsed), Ms(delay), why.c_str());
-  std::weak_ptr<ListenRetry> weak = weak_from_this();
-  timer_ = provider_.timers().Schedule(delay, [weak] {
-    if (auto me = weak.lock()) me->Attempt();
-  });
-}
-
-std::string ListenRetry::WaitUntilListening(const Probe& probe, const Schedule& schedule) {
-  // The usual start: the sockets can be used at once, and no loop is needed to wait.
-  try {
-    if (probe().empty()) return std::string();
-  } catch (const std::exception&) {
-    // Tried again, and reported, by the first attempt below.
-  }
-  AsioQbxProvider provider(AsioQbxProvider::Options{}, "listen-retry");
-  provider.RunAsync(1);
-  auto result = std::make_shared<std::promise<std::string>>();
-  std::future<std::string> outcome = result->get_future();
-  std::shared_ptr<ListenRetry> retry =
-      Start(provider, schedule, probe, [result](const std::string& why) { result->set_value(why); });
-  std::string why = outcome.get();
-  provider.StopAndWait();
-  return why;
-}
-
-std::string ListenRetry::ProbeInboundSockets(const std::string& directory) {
+std::string ProbeInboundSockets(const std::string& directory) {
   for (const char* service : {zumbra::qbx::agg_service::messaging::AggSvcHostService::service_full_name(),
-                                     zumbra::qbx::dfw::IpReputationDataService::service_full_name()}) {
+                              zumbra::qbx::dfw::IpReputationDataService::service_full_name()}) {
     const std::string why = rpc::ServerBuilder::PrepareLocalSocket(rpc::ServerBuilder::LocalSocketPath(directory, service));
     if (!why.empty()) return why;
   }
   return std::string();
+}
+
+void KeepInboundServicesListening(AsioQbxProvider& provider) {
+  rpc::ListenRetrySettings settings;
+  settings.provider = &provider;
+  settings.schedule = ListenRetry::kSchedule;
+  // The give-up record is made; the socket files of the services that do listen go with the
+  // process.
+  settings.giveUp = [](const std::string&) { ExitProcess(kCannotListenExitStatus); };
+  rpc::ServerBuilder::SetListenRetry(settings);
+}
+
+void KeepInboundServicesListening() {
+  // Never destroyed: the process ends with _Exit while its servers may still retry.
+  static auto* provider = new AsioQbxProvider(AsioQbxProvider::Options{}, "listen-retry");
+  provider->RunAsync(1);
+  KeepInboundServicesListening(*provider);
 }
 
 }  // namespace qbx

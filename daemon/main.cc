@@ -200,7 +200,7 @@ bool TakeInstanceLock() {
 // Empty when the inbound sockets can be used now or once their directory is repaired;
 // otherwise why the daemon must not start.
 std::string WaitForInboundSockets() {
-  const auto probe = [] { return qbx::ListenRetry::ProbeInboundSockets(kLocalSocketDirectory); };
+  const auto probe = [] { return qbx::ProbeInboundSockets(kLocalSocketDirectory); };
   const std::string why = probe();
   if (why.empty()) return why;
   // Another daemon answers there (it runs beside this one since the instance lock was taken
@@ -241,8 +241,10 @@ int RunDaemon(int argc, char* argv[]) {
   // Unix-domain sockets that only the daemon's user can reach: the local proxies run as that
   // user, and nobody else may pull from the daemon or feed it requests.
   qbx::rpc::ServerBuilder::SetLocalSocketDirectory(kLocalSocketDirectory);
-  // A daemon that cannot serve them must not run on looking healthy.
-  if (!WaitForInboundSockets().empty()) return -1;
+  // A daemon that cannot serve them must not run on looking healthy: not at start, and not
+  // when a socket bound later cannot listen.
+  if (!WaitForInboundSockets().empty()) return qbx::kCannotListenExitStatus;
+  qbx::KeepInboundServicesListening();
 
   // 2. Smart-NIC topology library.
   SNUtil::Init();

@@ -82,6 +82,15 @@ int RunIpReputationDataServer(const std::string& endpoint, uint64_t runTimeMs,
   } else {
     builder.AddListeningPort(qbx::net::Endpoint(endpoint));
   }
+  // Announced once the socket listens: at once, or after the socket directory was repaired
+  // (the server tries again on the process's retry schedule).
+  builder.OnListening([&endpoint, &onListening](int port) {
+    QBX_LOG(qbx::loglevel::kInfo)
+        .subcomp(kSubcomp)
+        .put("[DFW][%s] IP-reputation data server listening on %s", "RunIpReputationDataServer",
+             port > 0 ? ("port " + std::to_string(port)).c_str() : endpoint.c_str());
+    if (onListening) onListening(port);
+  });
   builder.RegisterService<zumbra::qbx::dfw::IpReputationDataService>(&service)
       .SetMaxReceiveMessageBytes(kIpReputationMaxRequestBytes);
   std::unique_ptr<qbx::rpc::Server> server = builder.BuildStarted();
@@ -93,11 +102,6 @@ int RunIpReputationDataServer(const std::string& endpoint, uint64_t runTimeMs,
              endpoint.c_str());
     return -1;
   }
-  QBX_LOG(qbx::loglevel::kInfo)
-      .subcomp(kSubcomp)
-      .put("[DFW][%s] IP-reputation data server listening on %s", "RunIpReputationDataServer",
-           server->port() > 0 ? ("port " + std::to_string(server->port())).c_str() : endpoint.c_str());
-  if (onListening) onListening(server->port());
   {
     std::unique_lock<std::mutex> lock(control.mutex);
     auto stopped = [&] { return control.generation != generation; };

@@ -24,7 +24,8 @@ constexpr int kIpReputationMaxRequestBytes = 4 * 1024 * 1024;
 int RunIpReputationDataServer(void* unused, uint64_t runTimeMs);
 // The same on a given endpoint ("tcp://H:P", port 0 picks one, or "unix:/PATH");
 // `onListening` (may be empty) gets the bound port (0 for a socket) once the server
-// accepts calls.
+// accepts calls: a socket that cannot listen yet is tried again on the process's retry
+// schedule (qbx::rpc::ServerBuilder::SetListenRetry), and is announced when it listens.
 int RunIpReputationDataServer(const std::string& endpoint, uint64_t runTimeMs,
                               const std::function<void(int port)>& onListening);
 // Ends every run that has begun and returns once they have stopped serving (their sockets

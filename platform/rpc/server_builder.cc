@@ -14,6 +14,7 @@
 #include <grpcpp/security/server_credentials.h>
 #include <grpcpp/server.h>
 #include <grpcpp/server_builder.h>
+#include <grpcpp/server_posix.h>
 
 #include <future>
 #include <thread>
@@ -65,14 +66,20 @@ void ReleaseSocketPathsOf(const std::vector<std::string>& paths) {
 
 Server::Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::string> services,
                std::vector<std::string> socket_paths, std::vector<std::shared_ptr<OpenCalls>> openCalls,
-               std::vector<ServiceOptions> options)
+               std::vector<ServiceOptions> options, std::vector<std::shared_ptr<LocalSocketAcceptor>> acceptors)
     : server_(std::move(server)),
       port_(port),
       services_(std::move(services)),
       socket_paths_(std::move(socket_paths)),
+      acceptors_(std::move(acceptors)),
       openCalls_(std::move(openCalls)),
-      options_(std::move(options)) {
-  for (const auto& path : socket_paths_) socket_file_handles_.push_back(RegisterSocketFile(path));
+      options_(std::move(options)) {}
+
+bool Server::Listening() const {
+  for (const auto& acceptor : acceptors_) {
+    if (!acceptor->listening()) return false;
+  }
+  return true;
 }
 
 std::optional<ServiceOptions> Server::OptionsOf(const std::string& service) const {
@@ -94,11 +101,10 @@ void Server::Shutdown(std::chrono::milliseconds grace, std::chrono::milliseconds
   std::lock_guard<std::mutex> lock(mutex_);
   if (shut_down_) return;
   shut_down_ = true;
-  // Once this server stops listening its sockets go, and their paths are free for others.
-  const auto removeSockets = [this] {
-    for (uint64_t handle : socket_file_handles_) RemoveRegisteredSocketFile(handle);
-    ReleaseSocketPathsOf(socket_paths_);
-  };
+  // No connection is handed to gRPC once it shuts down: the sockets stop listening first,
+  // and go, and their paths are free for other servers of the process.
+  for (const auto& acceptor : acceptors_) acceptor->Stop();
+  ReleaseSocketPathsOf(socket_paths_);
   // gRPC's shutdown waits for every accepted call to finish: end the calls that only an
   // application could finish, and refuse those that still come in.
   for (const auto& calls : openCalls_) {
@@ -145,12 +151,10 @@ void Server::Shutdown(std::chrono::milliseconds grace, std::chrono::milliseconds
                static_cast<long long>((grace + bound).count()));
       handoff->orphan = std::move(server_);
       waiter.detach();
-      removeSockets();
       return;
     }
   }
   waiter.join();
-  removeSockets();
 }
 
 void Server::Wait() {
@@ -285,6 +289,35 @@ ServerBuilder& ServerBuilder::SetMaxReceiveMessageBytes(int bytes) {
   return *this;
 }
 
+ServerBuilder& ServerBuilder::OnListening(std::function<void(int port)> listening) {
+  listening_ = std::move(listening);
+  return *this;
+}
+
+namespace {
+
+std::mutex& ListenRetryMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+
+ListenRetrySettings& ListenRetryInUse() {
+  static auto* settings = new ListenRetrySettings;
+  return *settings;
+}
+
+}  // namespace
+
+void ServerBuilder::SetListenRetry(const ListenRetrySettings& settings) {
+  std::lock_guard<std::mutex> lock(ListenRetryMutex());
+  ListenRetryInUse() = settings;
+}
+
+ListenRetrySettings ServerBuilder::GetListenRetry() {
+  std::lock_guard<std::mutex> lock(ListenRetryMutex());
+  return ListenRetryInUse();
+}
+
 std::unique_ptr<Server> ServerBuilder::BuildStarted() {
   HoldCallbackQueue();
   grpc::EnableDefaultHealthCheckService(true);
@@ -312,20 +345,13 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
   std::vector<std::string> owned;
   if (!claimed_path.empty()) owned.push_back(claimed_path);
   for (const auto& path : socket_paths_) {
-    if (path != claimed_path) {
-      if (!ClaimExactSocketPath(path)) {
-        ReleaseSocketPathsOf(owned);
-        QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("'%s' is served already", path.c_str());
-        return nullptr;
-      }
-      owned.push_back(path);
-    }
-    if (std::string why = PrepareSocketPath(path); !why.empty()) {
+    if (path == claimed_path) continue;
+    if (!ClaimExactSocketPath(path)) {
       ReleaseSocketPathsOf(owned);
-      QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("%s", why.c_str());
+      QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("'%s' is served already", path.c_str());
       return nullptr;
     }
-    builder.AddListeningPort("unix:" + path, grpc::InsecureServerCredentials());
+    owned.push_back(path);
   }
   for (const auto& e : endpoints_) {
     if (!e.is_tcp()) {
@@ -353,10 +379,38 @@ std::unique_ptr<Server> ServerBuilder::BuildStarted() {
   if (auto* health = server->GetHealthCheckService()) {
     for (const auto& n : names) health->SetServingStatus(n, true);
   }
-  if (linked) transport_->SetLocalAddress(local_address.empty() ? "tcp://127.0.0.1:" + std::to_string(port) : local_address);
   for (const auto& calls : openCalls_) calls->Open();
-  return std::make_unique<Server>(std::move(server), port, std::move(names), std::move(owned), openCalls_,
-                                  service_options_);
+
+  // The sockets: the server exists, so each accepted connection has somewhere to go.
+  const ListenRetrySettings retry = GetListenRetry();
+  std::vector<std::shared_ptr<LocalSocketAcceptor>> acceptors;
+  grpc::Server* const target = server.get();
+  TransportInterface* const transport = linked ? transport_ : nullptr;
+  for (const auto& path : owned) {
+    LocalSocketAcceptor::Options options;
+    options.handOver = [target](int fd) { grpc::AddInsecureChannelFromFd(target, fd); };
+    options.retry = retry;
+    options.listening = [transport, local_address, listening = listening_] {
+      if (transport != nullptr && !local_address.empty()) transport->SetLocalAddress(local_address);
+      if (listening) listening(0);
+    };
+    acceptors.push_back(LocalSocketAcceptor::Create(path, std::move(options)));
+  }
+  auto result = std::make_unique<Server>(std::move(server), port, std::move(names), std::move(owned), openCalls_,
+                                         service_options_, acceptors);
+  for (const auto& acceptor : acceptors) {
+    const std::string why = acceptor->Start();
+    if (!why.empty() && retry.provider == nullptr) {
+      QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("%s", why.c_str());
+      result->Shutdown();
+      return nullptr;
+    }
+  }
+  if (acceptors.empty()) {
+    if (linked) transport_->SetLocalAddress("tcp://127.0.0.1:" + std::to_string(port));
+    if (listening_) listening_(port);
+  }
+  return result;
 }
 
 }  // namespace rpc

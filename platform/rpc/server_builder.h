@@ -3,6 +3,11 @@
 // Peers check a service's health before they make a stub for it, so a server can refuse one
 // service (SetServing(name, false)) while its connections stay up.
 //
+// Unix-domain sockets are listened on by our own acceptor (local_socket_acceptor.h), which
+// hands each connection to the gRPC server: a socket that cannot listen is tried again on
+// the process's retry schedule (SetListenRetry), the connections are bounded, and a burst at
+// the descriptor limit only pauses accepting. TCP ports are gRPC's own.
+//
 // A server never waits unbounded in its shutdown: it first ends the open calls of the
 // services that track them (see open_calls.h), and gives up waiting for gRPC after a bound,
 // leaving the server behind rather than the process hanging.
@@ -13,6 +18,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,6 +26,7 @@
 #include <vector>
 
 #include "platform/rpc/endpoint.h"
+#include "platform/rpc/local_socket_acceptor.h"
 
 namespace grpc {
 class Server;
@@ -46,7 +53,8 @@ class Server {
 
   Server(std::unique_ptr<grpc::Server> server, int port, std::vector<std::string> services,
          std::vector<std::string> socket_paths = {}, std::vector<std::shared_ptr<OpenCalls>> openCalls = {},
-         std::vector<ServiceOptions> options = {});
+         std::vector<ServiceOptions> options = {},
+         std::vector<std::shared_ptr<LocalSocketAcceptor>> acceptors = {});
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -57,6 +65,9 @@ class Server {
   // The options `service` was registered with; none when it is not served here.
   std::optional<ServiceOptions> OptionsOf(const std::string& service) const;
   void SetServing(const std::string& service, bool serving);
+  // True when every Unix-domain socket of the server listens (one that could not yet is
+  // being tried again).
+  bool Listening() const;
   // Ends the tracked open calls at once and every other call after `grace`, and stops
   // listening. Returns after at most grace + bound.
   void Shutdown(std::chrono::milliseconds grace = std::chrono::milliseconds(0),
@@ -67,9 +78,10 @@ class Server {
   std::unique_ptr<grpc::Server> server_;
   const int port_;
   const std::vector<std::string> services_;
-  const std::vector<std::string> socket_paths_;  // removed, and free for others, at Shutdown
-  // Their registrations with the process's exit, which removes them too (base/process_exit.h).
-  std::vector<uint64_t> socket_file_handles_;
+  const std::vector<std::string> socket_paths_;  // free for other servers of the process at Shutdown
+  // Listen on socket_paths_; they remove their socket files when they stop (and register
+  // them with the process's exit, which removes them too: base/process_exit.h).
+  const std::vector<std::shared_ptr<LocalSocketAcceptor>> acceptors_;
   const std::vector<std::shared_ptr<OpenCalls>> openCalls_;
   const std::vector<ServiceOptions> options_;  // one per entry of services_
   std::mutex mutex_;  // serialises Shutdown
@@ -79,9 +91,10 @@ class Server {
 class ServerBuilder {
  public:
   ServerBuilder();
-  // The builder of a provider's RPC side: without a listening port of its own it listens on
-  // a free loopback port, and once started it tells `transport` that address, so that the
-  // forwarding peer can route the ids served here to it.
+  // The builder of a provider's RPC side: without a listening port of its own it listens in
+  // the local socket directory (or on a free loopback port without one), and once it listens
+  // it tells `transport` that address, so that the forwarding peer can route the ids served
+  // here to it.
   explicit ServerBuilder(TransportInterface* transport);
   ~ServerBuilder();
   ServerBuilder(ServerBuilder&&) = default;
@@ -90,10 +103,10 @@ class ServerBuilder {
   // "tcp://HOST:PORT"; port 0 picks a free port.
   ServerBuilder& AddListeningPort(const net::Endpoint& endpoint);
   // A Unix-domain socket at `path`, whose directory only this process's user may enter:
-  // the directory is made with mode 0700 when missing, and a server is refused when it is
-  // not a real directory owned by this user, or when the directory it is in can be changed
-  // by others. A stale socket at `path` is replaced, but not one that a process listens on,
-  // nor the socket of another server of this process (that server is refused). The server
+  // the directory is made with mode 0700 when missing, and the socket cannot listen while it
+  // is not a real directory owned by this user, or while the directory it is in can be
+  // changed by others. A stale socket at `path` is replaced, but not one that a process
+  // listens on, nor the socket of another server of this process (that server is refused). The server
   // removes the socket when it stops.
   ServerBuilder& AddLocalSocket(const std::string& path);
   // `full_name` is the package-qualified service name the health service answers for.
@@ -124,7 +137,22 @@ class ServerBuilder {
   // The open calls of a registered service: opened when the server starts, ended when it
   // shuts down.
   ServerBuilder& TrackOpenCalls(std::shared_ptr<OpenCalls> calls);
-  // Null when the server could not start (for example the port is taken).
+  // Runs each time one of the server's sockets starts listening, with the bound TCP port (0
+  // for a server on sockets only): inside BuildStarted for those that listen at once, later
+  // on the retry's provider for one that listens after a retry. Not after Shutdown returned.
+  ServerBuilder& OnListening(std::function<void(int port)> listening);
+
+  // How servers built from now on, process-wide, try again when a Unix-domain socket cannot
+  // listen: without a provider (the default) the first try is the only one and BuildStarted
+  // fails with it; with one, the server is built and its socket is tried again on
+  // `settings.schedule`, `settings.giveUp` running once after the schedule's bound. The
+  // provider must outlive those servers.
+  static void SetListenRetry(const ListenRetrySettings& settings);
+  static ListenRetrySettings GetListenRetry();
+
+  // Null when the server could not start (for example the port is taken, or a socket
+  // cannot listen and no retry is set). Once a builder tied to a transport listens on its
+  // socket, the transport (which must outlive the server) is told its address.
   std::unique_ptr<Server> BuildStarted();
 
  private:
@@ -136,6 +164,7 @@ class ServerBuilder {
   std::vector<std::shared_ptr<OpenCalls>> openCalls_;
   int max_message_bytes_ = 64 * 1024 * 1024;
   int max_receive_message_bytes_ = -1;
+  std::function<void(int port)> listening_;
 };
 
 }  // namespace rpc

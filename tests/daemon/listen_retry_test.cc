@@ -1,107 +1,91 @@
-// Start-up's wait for the inbound sockets: probes on a growing back-off, the repaired
-// directory is taken at the next probe, and the wait gives up, once and with the reason,
-// when the bound is reached. Time is a manual clock.
+// The daemon's inbound sockets: start-up's probe says why the directory cannot be used, and a
+// socket that cannot listen after start ends the daemon non-zero once the daemon's schedule
+// gives up (5 minutes on a manual clock), the sockets that do listen removed on the way out.
 #include "daemon/listen_retry.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
-#include <vector>
 
+#include "base/logger.h"
+#include "platform/rpc/server_builder.h"
 #include "platform/runtime/asio_qbx_provider.h"
 #include "platform/runtime/manual_clock.h"
-#include "tests/aggsvc/fakes/log_capture.h"
+#include "zumbra/qbx/daemon/daemon_health.grpc.pb.h"
 
 namespace qbx {
 namespace {
 
-using std::chrono::milliseconds;
-using std::chrono::seconds;
+using zumbra::qbx::daemon::DaemonHealth;
 
-class ListenRetryTest : public ::testing::Test {
- protected:
-  // 1 s, doubling up to 4 s, for 20 s: probes at 0, 1, 3, 7, 11, 15, 19 and 20 s.
-  static constexpr ListenRetry::Schedule kTestSchedule{seconds(1), seconds(4), seconds(20)};
-
-  void Start() {
-    retry_ = ListenRetry::Start(
-        provider_, kTestSchedule,
-        [this] {
-          probedAt_.push_back(std::chrono::duration_cast<milliseconds>(clock_->Now() - start_));
-          return repaired_ ? std::string() : "'/run/rpc' is not a directory of this user; not listening there";
-        },
-        [this](const std::string& why) { outcomes_.push_back(why); });
-  }
-  std::vector<milliseconds> Ms(std::vector<int> values) {
-    std::vector<milliseconds> out;
-    for (int v : values) out.push_back(milliseconds(v));
-    return out;
-  }
-
-  test::LogCapture logs_;
-  std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>();
-  ManualClock::time_point start_ = clock_->Now();
-  AsioQbxProvider provider_{{}, "listen-retry-test", clock_};
-  bool repaired_ = false;
-  std::vector<milliseconds> probedAt_;
-  std::vector<std::string> outcomes_;
-  std::shared_ptr<ListenRetry> retry_;
-};
-
-TEST_F(ListenRetryTest, AUsableDirectoryIsTakenAtOnceWithoutARecord) {
-  repaired_ = true;
-  Start();
-  EXPECT_EQ(outcomes_, std::vector<std::string>{""});
-  clock_->Advance(seconds(30));
-  EXPECT_EQ(probedAt_, Ms({0}));
-  EXPECT_EQ(logs_.Count("ListenRetry"), 0u);
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
 }
 
-TEST_F(ListenRetryTest, ARepairedDirectoryIsTakenAtTheNextProbeOfTheBackOff) {
-  Start();
-  clock_->Advance(milliseconds(999));
-  EXPECT_EQ(probedAt_, Ms({0}));
-  clock_->Advance(milliseconds(1));
-  clock_->Advance(seconds(2));
-  EXPECT_EQ(probedAt_, Ms({0, 1000, 3000}));
-  EXPECT_TRUE(outcomes_.empty());
-  EXPECT_EQ(logs_.CountAll({"Inbound services cannot listen yet (1000 ms since the first try), trying again in 2000 ms",
-                            "not listening there"}),
-            1u);
-
-  // Repaired at 5 s: taken at the probe of 7 s, and nothing is probed afterwards.
-  clock_->Advance(seconds(2));
-  repaired_ = true;
-  clock_->Advance(seconds(2));
-  EXPECT_EQ(probedAt_, Ms({0, 1000, 3000, 7000}));
-  EXPECT_EQ(outcomes_, std::vector<std::string>{""});
-  EXPECT_EQ(logs_.Count("Inbound services can listen after 7000 ms"), 1u);
-  clock_->Advance(seconds(60));
-  EXPECT_EQ(probedAt_.size(), 4u);
-  EXPECT_EQ(outcomes_.size(), 1u);
+TEST(InboundSocketsTest, TheProbeSaysWhyUntilTheDirectoryIsRepaired) {
+  char base[] = "/tmp/qbx-inbound-XXXXXX";
+  ASSERT_NE(::mkdtemp(base), nullptr);
+  const std::string dir = std::string(base) + "/rpc";
+  ASSERT_EQ(::symlink(base, dir.c_str()), 0);
+  EXPECT_EQ(ProbeInboundSockets(dir), "'" + dir + "' is not a directory of this user; not listening there");
+  ASSERT_EQ(::unlink(dir.c_str()), 0);
+  EXPECT_EQ(ProbeInboundSockets(dir), "");
+  std::filesystem::remove_all(base);
 }
 
-TEST_F(ListenRetryTest, ADirectoryNeverRepairedIsGivenUpOnceAtTheBoundWithTheReason) {
-  Start();
-  clock_->Advance(milliseconds(19999));
-  EXPECT_TRUE(outcomes_.empty());
-  // The delays stop growing at the maximum, and the last one is cut to end at the bound.
-  EXPECT_EQ(probedAt_, Ms({0, 1000, 3000, 7000, 11000, 15000, 19000}));
-  EXPECT_EQ(logs_.Count("trying again in 1000 ms"), 2u);
+// The directory is shared with the re-executed child of the death test through the
+// environment: the child runs this test's body again and must find the parent's directory.
+constexpr const char* kDirVariable = "QBX_TEST_INBOUND_DIR";
 
-  clock_->Advance(milliseconds(1));
-  EXPECT_EQ(probedAt_.back(), milliseconds(20000));
-  EXPECT_EQ(outcomes_,
-            std::vector<std::string>{"'/run/rpc' is not a directory of this user; not listening there"});
-  EXPECT_EQ(logs_.CountAll({"errorCode=\"RPC200\"", "Inbound services still cannot listen after 20000 ms, giving up",
-                            "not listening there"}),
-            1u);
-  clock_->Advance(seconds(60));
-  EXPECT_EQ(probedAt_.size(), 8u);
-  EXPECT_EQ(outcomes_.size(), 1u);
+TEST(InboundSocketsDeathTest, ASocketThatNeverListensEndsTheDaemonNonZeroAfterFiveMinutes) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::string base;
+  if (const char* inherited = std::getenv(kDirVariable)) {
+    base = inherited;
+  } else {
+    char made[] = "/tmp/qbx-inbound-XXXXXX";
+    ASSERT_NE(::mkdtemp(made), nullptr);
+    base = made;
+    ASSERT_EQ(::mkdir((base + "/elsewhere").c_str(), 0700), 0);
+    ASSERT_EQ(::symlink((base + "/elsewhere").c_str(), (base + "/linked").c_str()), 0);
+    ::setenv(kDirVariable, base.c_str(), 1);
+  }
+  const std::string served = base + "/rpc/served.sock";
+  EXPECT_EXIT(
+      {
+        Logger::SetSinkForTest([](int, const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+        auto clock = std::make_shared<ManualClock>();
+        AsioQbxProvider provider({}, "listen-retry", clock);
+        KeepInboundServicesListening(provider);
+        DaemonHealth::Service service;
+        rpc::ServerBuilder good;
+        good.AddLocalSocket(served).RegisterService<DaemonHealth>(&service);
+        auto listening = good.BuildStarted();
+        rpc::ServerBuilder deaf;
+        deaf.AddLocalSocket(base + "/linked/deaf.sock").RegisterService<DaemonHealth>(&service);
+        auto notListening = deaf.BuildStarted();
+        if (!listening || !notListening || !Exists(served)) std::_Exit(3);
+        clock->Advance(std::chrono::milliseconds(299999));
+        std::fprintf(stderr, "alive at 299999 ms\n");
+        clock->Advance(std::chrono::milliseconds(1));
+        std::fprintf(stderr, "still alive after the give-up\n");
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(255),
+      "alive at 299999 ms.*Inbound services still cannot listen after 300000 ms, giving up: '" + base +
+          "/linked' is not a directory of this user");
+  ::unsetenv(kDirVariable);
+  // The socket of the service that did listen went with the process.
+  EXPECT_FALSE(Exists(served));
+  std::filesystem::remove_all(base);
 }
 
 }  // namespace

@@ -1,0 +1,219 @@
+// The daemon keeps listening: a socket directory made a link while start-up waits for the
+// database is tried again and served once repaired (the endpoints registered only then, and
+// pulls answered); a burst of more connections than the daemon's descriptor limit allows
+// does not silence the host socket: once the burst's callers have closed, a fresh caller is
+// answered.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/daemon_peers.h"
+#include "tools/sandbox/sandbox.h"
+
+namespace qbx::e2e {
+namespace {
+
+constexpr int kVerticals = 8;
+constexpr char kSocketDir[] = "/var/run/zumbra/exporter/rpc";
+constexpr char kHostSocket[] =
+    "/var/run/zumbra/exporter/rpc/zumbra.qbx.agg_service.messaging.AggSvcHostService.sock";
+constexpr char kIpReputationSocket[] = "/var/run/zumbra/exporter/rpc/zumbra.qbx.dfw.IpReputationDataService.sock";
+
+class DaemonListenE2E : public ::testing::Test {
+ protected:
+  ~DaemonListenE2E() override {
+    if (commandFd_ >= 0) ::close(commandFd_);
+  }
+  bool CreateNamespace() { return CreateNodeNamespace(ns_, skipReason_); }
+  void StartTnProxy() {
+    const std::string error = StartCommandedTnProxy(*ns_, commandFd_, tnproxy_);
+    ASSERT_TRUE(error.empty()) << error;
+  }
+  void Command(const std::string& line) { ASSERT_TRUE(SendCommand(commandFd_, line)) << line; }
+  // Waits (reading the daemon's records meanwhile) until the proxy stand-in has printed
+  // `needle` `count` times; returns its output.
+  std::string WaitForAnswer(const std::string& needle, int count = 1) {
+    const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+      const std::string out = OutputOf(*ns_, tnproxy_);
+      int seen = 0;
+      for (size_t at = out.find(needle); at != std::string::npos; at = out.find(needle, at + 1)) ++seen;
+      if (seen >= count) return out;
+      if (std::chrono::steady_clock::now() > failsafe) {
+        ADD_FAILURE() << "no '" << needle << "' (x" << count << ") from the proxy stand-in:\n" << out;
+        return out;
+      }
+      ReadWaitingRecords(*ns_);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  void WaitForRecords(const std::string& needle, int count) {
+    const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (CountRecords(*ns_, needle) < count) {
+      if (std::chrono::steady_clock::now() > failsafe) {
+        FAIL() << CountRecords(*ns_, needle) << " of " << count << " records with '" << needle << "'; output:\n"
+               << OutputOf(*ns_, pid_) << "\nproxy stand-in:\n" << OutputOf(*ns_, tnproxy_);
+      }
+      ns_->NextSyslog(std::chrono::milliseconds(200));
+    }
+  }
+  // Runs a program inside the namespace; its exit status (-1 when it did not end), with
+  // what it printed in `out`.
+  int RunInside(const std::vector<std::string>& argv, std::string& out) {
+    const pid_t pid = ns_->Spawn(argv);
+    if (pid <= 0) return -1;
+    std::optional<int> status = WaitForExitReading(*ns_, pid, std::chrono::seconds(30));
+    out = OutputOf(*ns_, pid);
+    return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+  }
+  // A fresh caller of the host service past the proxy, as the master APH.
+  std::string FreshHostCall(const std::string& master, int seq) {
+    std::string out;
+    RunInside({QBX_E2E_STRANGER_BINARY, "host", std::string("unix:") + kHostSocket, "DFWRuleStats", master,
+               std::to_string(seq), std::to_string(seq - 1)},
+              out);
+    return out;
+  }
+  std::string AphUuid(int index) {
+    Command("aphs");
+    const std::string needle = "APH " + std::to_string(index) + " ";
+    const std::string out = WaitForAnswer(needle);
+    const size_t at = out.rfind(needle);
+    return out.substr(at + needle.size(), 36);
+  }
+  // Starts the database stand-in while the daemon runs: its records are read meanwhile, or
+  // the stand-in's own would wait behind them.
+  void StartNodeDbBesideTheDaemon() {
+    const pid_t pid = StartPeer(*ns_, "nodedb_standin", "qbx-nodedb-standin");
+    ASSERT_GT(pid, 0);
+    const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (OutputOf(*ns_, pid).find("serving on") == std::string::npos) {
+      ASSERT_LT(std::chrono::steady_clock::now(), failsafe) << OutputOf(*ns_, pid);
+      ns_->NextSyslog(std::chrono::milliseconds(20));
+    }
+  }
+  void StopDaemonCleanly() {
+    ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
+    std::optional<int> status = WaitForExitReading(*ns_, pid_, std::chrono::seconds(30));
+    ASSERT_TRUE(status.has_value()) << "daemon still running";
+    ASSERT_TRUE(WIFEXITED(*status)) << "wait status " << *status << "\n" << OutputOf(*ns_, pid_);
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+  }
+
+  std::string skipReason_;
+  std::unique_ptr<Namespace> ns_;
+  pid_t pid_ = -1;
+  pid_t tnproxy_ = -1;
+  int commandFd_ = -1;
+};
+
+TEST_F(DaemonListenE2E, ASocketDirectoryMadeALinkWhileStartUpWaitsForTheDatabaseIsServedOnceRepaired) {
+  if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
+  ASSERT_GT(StartMonitoring(*ns_), 0);
+  ASSERT_NO_FATAL_FAILURE(StartTnProxy());
+  pid_ = StartDaemonIn(*ns_);
+  ASSERT_GT(pid_, 0);
+  // Start-up found the directory usable and now waits for the database: the directory is
+  // made a link to a place anybody could have put it.
+  ASSERT_NO_FATAL_FAILURE(WaitForRecords("nodedb client is created", 1));
+  std::string out;
+  ASSERT_EQ(RunInside({"/bin/sh", "-c",
+                       std::string("rmdir ") + kSocketDir + " && mkdir -p /var/run/zumbra/elsewhere && ln -s "
+                           "/var/run/zumbra/elsewhere " + kSocketDir},
+                      out),
+            0)
+      << out;
+  ASSERT_NO_FATAL_FAILURE(StartNodeDbBesideTheDaemon());
+
+  // Both services say why they cannot listen, and try again (each at least once, after 1 s).
+  const std::string waiting = "Inbound services cannot listen yet (";
+  const std::string why = std::string(kSocketDir) + "' is not a directory of this user; not listening there";
+  const auto retries = [&] {
+    int n = 0;
+    for (const std::string& record : ns_->Syslog()) {
+      const size_t at = record.find(waiting);
+      if (at == std::string::npos) continue;
+      EXPECT_NE(record.find(why), std::string::npos) << record;
+      n += std::stoll(record.substr(at + waiting.size())) >= 1000;
+    }
+    return n;
+  };
+  ASSERT_NO_FATAL_FAILURE(WaitForRecords(waiting, 2));
+  const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (retries() < 2) {
+    ASSERT_LT(std::chrono::steady_clock::now(), failsafe) << "no retry; output:\n" << OutputOf(*ns_, pid_);
+    ns_->NextSyslog(std::chrono::milliseconds(200));
+  }
+  ASSERT_FALSE(ns_->WaitForExit(pid_, std::chrono::milliseconds(0)).has_value()) << OutputOf(*ns_, pid_);
+  // Nothing listens, so the forwarding side knows no endpoint of the daemon.
+  ASSERT_NO_FATAL_FAILURE(WaitForRecords("CreateAppSpecificInstance End", kVerticals));
+  Command("registrations");
+  WaitForAnswer("no endpoints registered");
+
+  ASSERT_EQ(RunInside({"/bin/sh", "-c", std::string("rm ") + kSocketDir + " && mkdir -m 0700 " + kSocketDir}, out), 0)
+      << out;
+
+  // Repaired: both listen at their next try, the endpoints are registered, pulls answered.
+  ASSERT_NO_FATAL_FAILURE(WaitForRecords("Inbound services can listen after", 2));
+  ASSERT_NO_FATAL_FAILURE(WaitForRecords("IP-reputation data server listening on", 1));
+  ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", kVerticals));
+  Command("registrations");
+  WaitForAnswer(std::string("endpoint DFWRuleStats at unix:") + kHostSocket);
+  Command("pull DFWRuleStats summation 1 0");
+  WaitForAnswer("pull summation to DFWRuleStats: ok");
+  ASSERT_EQ(RunInside({QBX_E2E_STRANGER_BINARY, "ip-reputation", std::string("unix:") + kIpReputationSocket}, out), 0);
+  EXPECT_NE(out.find("stranger: ip-reputation: ok"), std::string::npos) << out;
+  ASSERT_NO_FATAL_FAILURE(StopDaemonCleanly());
+}
+
+TEST_F(DaemonListenE2E, ABurstBeyondTheDescriptorLimitCannotSilenceTheHostSocket) {
+  if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
+  if (::access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "prlimit (util-linux) not installed";
+  ASSERT_GT(StartNodeDb(*ns_), 0);
+  ASSERT_GT(StartMonitoring(*ns_), 0);
+  ASSERT_NO_FATAL_FAILURE(StartTnProxy());
+  // A descriptor limit of 256, soft and hard.
+  pid_ = ns_->Spawn({"/usr/bin/prlimit", "--nofile=256:256", "--", QBX_EXPORTER_BINARY}, {{"QBX_LOG_LEVEL", "INFO"}});
+  ASSERT_GT(pid_, 0);
+  ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", kVerticals));
+  const std::string master = AphUuid(0);
+  Command("pull DFWRuleStats summation 1 0");
+  WaitForAnswer("pull summation to DFWRuleStats: ok");
+
+  // 600 callers at once, more than the daemon could hold: it holds its bound, the others
+  // wait in the queue; then all of them go.
+  const pid_t burst = ns_->Spawn({QBX_E2E_BURST_BINARY, kHostSocket, "600"});
+  ASSERT_GT(burst, 0);
+  const auto made = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (OutputOf(*ns_, burst).find("burst: ") == std::string::npos) {
+    ASSERT_LT(std::chrono::steady_clock::now(), made) << OutputOf(*ns_, burst);
+    ns_->NextSyslog(std::chrono::milliseconds(20));
+  }
+  EXPECT_NE(OutputOf(*ns_, burst).find("burst: 600 connected"), std::string::npos) << OutputOf(*ns_, burst);
+  EXPECT_NO_FATAL_FAILURE(WaitForRecords("holds 32 connections, its bound", 1));
+  ASSERT_TRUE(ns_->Signal(burst, SIGTERM));
+  ASSERT_TRUE(WaitForExitReading(*ns_, burst, std::chrono::seconds(30)).has_value());
+
+  // A fresh caller is answered (within 30 s of the burst), and so is the proxy.
+  const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    const std::string out = FreshHostCall(master, 2);
+    if (out.find("stranger: host: ok") != std::string::npos) break;
+    ASSERT_LT(std::chrono::steady_clock::now(), failsafe) << "no answer after the burst: " << out << "\n"
+                                                          << OutputOf(*ns_, pid_);
+  }
+  Command("pull DFWRuleStats summation 3 2");
+  WaitForAnswer("pull summation to DFWRuleStats: ok", 2);
+  ASSERT_FALSE(ns_->WaitForExit(pid_, std::chrono::milliseconds(0)).has_value()) << OutputOf(*ns_, pid_);
+  ASSERT_NO_FATAL_FAILURE(StopDaemonCleanly());
+}
+
+}  // namespace
+}  // namespace qbx::e2e
