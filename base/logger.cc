@@ -156,7 +156,7 @@ SyslogSender& TheSyslogSender() {
     options.dropReport = [](uint64_t dropped) -> std::optional<SyslogSender::DropReport> {
       if (!Logger::Enabled(loglevel::kWarning)) return std::nullopt;
       char text[96];
-      std::snprintf(text, sizeof(text), "%llu log records were dropped: the log did not accept them",
+      std::snprintf(text, sizeof(text), "Log records dropped because the log did not accept them: %llu",
                     static_cast<unsigned long long>(dropped));
       return SyslogSender::DropReport{Logger::PriorityOf(loglevel::kWarning),
                                       Logger::FormatLine(loglevel::kWarning, std::string(), nullptr, {}, text)};

@@ -427,7 +427,7 @@ TEST_F(LoggerSyslogTest, RecordsDroppedInAStallAreReportedAsAWarning) {
   EXPECT_EQ(datagram->rfind("<180>", 0), 0u) << *datagram;
   EXPECT_EQ(WithoutTid(Body(*datagram)),
             WithoutTid(Logger::FormatLine(loglevel::kWarning, "", nullptr, {},
-                                          "50 log records were dropped: the log did not accept them")));
+                                          "Log records dropped because the log did not accept them: 50")));
   EXPECT_TRUE(Logger::Flush(kFailsafe));
 }
 
