@@ -1,16 +1,17 @@
 #include "base/logger.h"
 
-#include <sys/syslog.h>
 #include <pthread.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string_view>
 
 #include "base/log_config.h"
+#include "base/syslog_sender.h"
 
 namespace qbx {
 
@@ -45,7 +46,7 @@ StructuredDataKeyTable& KeyTableStorage() {
 
 struct SinkSlot {
   std::mutex mutex;
-  std::shared_ptr<const Logger::Sink> sink;  // null: syslog
+  std::shared_ptr<const Logger::Sink> sink;  // null: the local syslog service
 };
 
 SinkSlot& TheSinkSlot() {
@@ -146,12 +147,36 @@ pid_t CurrentTid() {
   return tCachedTid;
 }
 
+// The one way to the local syslog service. Never destroyed: detached threads may log while
+// the process exits. Records made at exit() are flushed, within a bound, by an exit handler;
+// ExitProcess (which ends with _Exit) flushes through Logger::Flush.
+SyslogSender& TheSyslogSender() {
+  static SyslogSender* sender = [] {
+    SyslogSender::Options options;
+    options.dropReport = [](uint64_t dropped) -> std::optional<SyslogSender::DropReport> {
+      if (!Logger::Enabled(loglevel::kWarning)) return std::nullopt;
+      char text[96];
+      std::snprintf(text, sizeof(text), "Log records dropped because the log did not accept them: %llu",
+                    static_cast<unsigned long long>(dropped));
+      return SyslogSender::DropReport{Logger::PriorityOf(loglevel::kWarning),
+                                      Logger::FormatLine(loglevel::kWarning, std::string(), nullptr, {}, text)};
+    };
+    auto* made = new SyslogSender(std::move(options));
+    std::atexit([] { TheSyslogSender().Flush(Logger::kExitFlushBound); });
+    return made;
+  }();
+  return *sender;
+}
+
 void EmitFailure(const char* what) {
   try {
     Logger::EmitRaw(LOG_ERR, std::string("Failed to log message: ") + what);
   } catch (...) {
-    // The sink itself failed: fall back to syslog, which does not allocate for us.
-    ::syslog(LOG_ERR, "Failed to log message: %s", what);
+    // The sink itself failed: send the report to the log from a buffer of our own, which
+    // needs no allocation.
+    char text[256];
+    std::snprintf(text, sizeof(text), "Failed to log message: %s", what);
+    TheSyslogSender().Send(LOG_ERR, text);
   }
 }
 
@@ -300,8 +325,14 @@ void Logger::EmitRaw(int priority, const std::string& line) {
   if (sink) {
     (*sink)(priority, line);
   } else {
-    ::syslog(priority, "%s", line.c_str());
+    TheSyslogSender().Send(priority, line);
   }
+}
+
+bool Logger::Flush(std::chrono::milliseconds bound) { return TheSyslogSender().Flush(bound); }
+
+void Logger::SetSyslogPathForTest(const std::string& path) {
+  TheSyslogSender().SetPath(path.empty() ? std::string(SyslogSender::kDefaultPath) : path);
 }
 
 const std::string& Logger::Component() { return ComponentStorage(); }

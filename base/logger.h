@@ -8,16 +8,21 @@
 //   QBX_LOG(2).subcomp("agg-service").tag("errorCode:MPA10048")
 //       .put("[%s] Failed to start AggServiceMgr", __func__);
 //
-// The line handed to syslog() is
+// The line of a record is
 //   QBX <pid> - [qbx@8352 comp="..." subcomp="..." [s2comp="..."] tid="..." level="..." <tags>] <text>
 // on facility LOCAL6. Parameter values are escaped as RFC 5424 requires (", \ and ] get a
 // backslash) and tag keys must be valid SD-NAMEs, so no caller-supplied text can end the
 // element early or forge a parameter.
 //
+// Lines reach the service through a SyslogSender (syslog_sender.h) as the very datagrams the
+// C library's syslog() would write, but a record never waits for the log: when the service
+// stops reading, records wait in a bounded queue and then are dropped and counted, and a
+// WARNING record says how many once the log accepts again.
+//
 // Threading: a record belongs to the thread that built it. The global threshold is atomic;
 // the component value and the key table are written once, during static initialisation,
 // before any other thread exists, and only read afterwards. The sink is guarded by a mutex
-// and called outside it.
+// and called outside it; the sender is safe from any thread.
 //
 // Initialisation: the logger unit runs the logging configuration (log_config.h) from a
 // static initialiser. Any program that logs links this unit (it defines logLevel), so the
@@ -25,6 +30,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -76,15 +82,25 @@ class Logger {
   Logger& put(const char* format, ...) __attribute__((format(printf, 2, 3)));
   Logger& put() { return *this; }
 
-  // Where finished lines go. The default hands them to syslog(priority, "%s", line).
+  // Where finished lines go. The default sends them to the local syslog service as
+  // syslog(priority, "%s", line) would, without waiting for it.
   // `priority` already holds the facility bits where the record has one.
   using Sink = std::function<void(int priority, const std::string& line)>;
-  // Replaces the sink (an empty function restores syslog). Meant for tests; safe against
-  // concurrent logging (a record already past the sink look-up may still reach the old one).
+  // Replaces the sink (an empty function restores the syslog service). Meant for tests; safe
+  // against concurrent logging (a record already past the sink look-up may still reach the
+  // old one).
   static void SetSinkForTest(Sink sink);
-  // Emits a plain line through the current sink (used for the few messages that are
-  // written with syslog() directly rather than as records).
+  // Emits a plain line through the current sink (used for the few messages that go to the
+  // log as they are rather than as records).
   static void EmitRaw(int priority, const std::string& line);
+
+  // How long the process's end waits for records the log has not taken yet.
+  static constexpr std::chrono::milliseconds kExitFlushBound{300};
+  // Waits until every record made so far has been sent to the log or dropped, at most
+  // `bound`. True when none waits any more.
+  static bool Flush(std::chrono::milliseconds bound);
+  // Sends to the datagram socket at `path` instead of "/dev/log" ("" restores it).
+  static void SetSyslogPathForTest(const std::string& path);
 
   // Process-wide settings, normally set once by the logging configuration before main.
   static const std::string& Component();

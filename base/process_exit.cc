@@ -8,6 +8,8 @@
 #include <map>
 #include <mutex>
 
+#include "base/logger.h"
+
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define QBX_LEAK_CHECK_AT_EXIT 1
@@ -80,6 +82,8 @@ void RemoveRegisteredSocketFiles() {
 
 void ExitProcess(int status) {
   RemoveRegisteredSocketFiles();
+  // Records made just before the end still reach the log if it takes them soon.
+  Logger::Flush(Logger::kExitFlushBound);
   std::fflush(nullptr);
 #ifdef QBX_LEAK_CHECK_AT_EXIT
   // The objects of threads still running are reachable from their stacks; what is left is
