@@ -136,9 +136,8 @@ inline void ReadWaitingRecords(Namespace& ns) {
   }
 }
 
-// Waits for `pid` to end while reading the records: the daemon's syslog() blocks once the
-// socket's queue is full, so a reader must keep going. Its wait status; none after
-// `failsafe`.
+// Waits for `pid` to end while reading the records, so that none of them is dropped for a
+// full socket queue. Its wait status; none after `failsafe`.
 inline std::optional<int> WaitForExitReading(Namespace& ns, pid_t pid, std::chrono::milliseconds failsafe) {
   const auto deadline = std::chrono::steady_clock::now() + failsafe;
   for (;;) {
