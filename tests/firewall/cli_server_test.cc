@@ -639,7 +639,7 @@ TEST_F(ServerFixture, ServerListeningAtThePathKeepsItsSocketAndStartIsRefused) {
   {
     qbx::logtest::CapturingSink sink;
     CommonCliServer second(path_, table_);
-    EXPECT_EQ(second.Start(), -1);
+    EXPECT_EQ(second.Open(), -1);
     EXPECT_EQ(sink.Count("[CLI][Open] Cannot listen on " + path_ +
                          ": a server is listening there; its socket is left alone"),
               1)
