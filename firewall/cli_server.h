@@ -137,6 +137,8 @@ class CommonCliServer {
     // When the last whole request was answered, or the connection accepted.
     qbx::Clock::time_point lastRequest;
   };
+  // Reads what the client sent and answers each whole request in it; false when the
+  // connection must be closed.
   bool ServeClient(Client& client);
   // Takes a waiting connection, closing the one idle longest when every slot is taken.
   void AcceptClient(std::vector<Client>& clients);
