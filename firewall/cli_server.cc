@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -126,33 +128,139 @@ void CommonCliServer::CloseSockets() {
   CloseFd(wakeFds[1]);
 }
 
+int CommonCliServer::ProbeExistingSocket(const std::string& path, std::string& why) {
+  struct stat existing{};
+  if (::lstat(path.c_str(), &existing) != 0) {
+    if (errno == ENOENT) return 0;
+    why = std::string("cannot look at the file there: ") + std::strerror(errno);
+    return -1;
+  }
+  if (!S_ISSOCK(existing.st_mode)) {
+    why = "a file that is not a socket is there";
+    return -1;
+  }
+  // Not blocking: a server whose accept queue is full still counts as one that answers.
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    why = std::string("cannot tell whether a server listens there: ") + std::strerror(errno);
+    return -1;
+  }
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  const int error = rc == 0 ? 0 : errno;
+  ::close(fd);
+  if (rc == 0 || error == EAGAIN || error == EINPROGRESS) {
+    why = "a server is listening there; its socket is left alone";
+    return 1;
+  }
+  // Left by a process that ended without removing it, or removed since it was looked at.
+  if (error == ECONNREFUSED || error == ENOENT) return 0;
+  why = std::string("cannot tell whether a server listens there: ") + std::strerror(error);
+  return -1;
+}
+
+int CommonCliServer::BindPrivately(bool replaceStale, std::string& why) {
+  // The socket is made in a folder that only this user can enter and gets its mode there:
+  // bound at its path directly it would be reachable with the umask's mode, before a chmod,
+  // and changing the umask would change it for every thread of the process.
+  std::filesystem::path target(socketPath);
+  std::string folder = target.parent_path().string();
+  if (folder.empty()) folder = ".";
+  std::string privateFolder = folder + "/.cli-XXXXXX";
+  if (::mkdtemp(privateFolder.data()) == nullptr) {
+    why = std::string("cannot make a private folder beside it: ") + std::strerror(errno);
+    return -1;
+  }
+  const std::string privatePath = privateFolder + "/s";
+  auto cleanUp = [&] {
+    ::unlink(privatePath.c_str());
+    ::rmdir(privateFolder.c_str());
+  };
+  sockaddr_un address{};
+  if (privatePath.size() >= sizeof(address.sun_path)) {
+    why = "the path is too long";
+    cleanUp();
+    return -1;
+  }
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    why = std::strerror(errno);
+    cleanUp();
+    return -1;
+  }
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, privatePath.c_str(), privatePath.size() + 1);
+  if (::chmod(privateFolder.c_str(), 0700) != 0 ||
+      ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      ::chmod(privatePath.c_str(), 0600) != 0 || ::listen(fd, static_cast<int>(kMaxClients)) != 0) {
+    why = std::strerror(errno);
+    ::close(fd);
+    cleanUp();
+    return -1;
+  }
+  // A stale socket is replaced in one step; anything that appeared at the path since it was
+  // looked at is not.
+  int moved;
+  if (replaceStale) {
+    moved = ::rename(privatePath.c_str(), socketPath.c_str());
+  } else {
+    moved = ::renameat2(AT_FDCWD, privatePath.c_str(), AT_FDCWD, socketPath.c_str(), RENAME_NOREPLACE);
+    if (moved != 0 && (errno == EINVAL || errno == ENOSYS)) {
+      // A file system without the no-replace rename: a link never replaces either.
+      moved = ::link(privatePath.c_str(), socketPath.c_str());
+    }
+  }
+  if (moved != 0) {
+    why = std::strerror(errno);
+    ::close(fd);
+    cleanUp();
+    return -1;
+  }
+  cleanUp();
+  return fd;
+}
+
 int CommonCliServer::Open() {
   if (listenFd >= 0) return 0;
   sockaddr_un address{};
+  auto refuse = [&](const std::string& why) {
+    QBX_LOG(qbx::loglevel::kError)
+        .subcomp(kSubcomp)
+        .put("[CLI][%s] Cannot listen on %s: %s", "Open", socketPath.c_str(), why.c_str());
+    return -1;
+  };
   if (socketPath.empty() || socketPath.size() >= sizeof(address.sun_path)) {
     QBX_LOG(qbx::loglevel::kError)
         .subcomp(kSubcomp)
         .put("[CLI][%s] Invalid socket path %s", "Open", socketPath.c_str());
     return -1;
   }
-  std::error_code ignored;
-  std::filesystem::create_directories(std::filesystem::path(socketPath).parent_path(), ignored);
-  // Only a stale socket is replaced; any other file at the path is left alone.
-  struct stat existing{};
-  if (::lstat(socketPath.c_str(), &existing) == 0 && S_ISSOCK(existing.st_mode)) ::unlink(socketPath.c_str());
-
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, 16) != 0) {
-    QBX_LOG(qbx::loglevel::kError)
-        .subcomp(kSubcomp)
-        .put("[CLI][%s] Cannot listen on %s: %s", "Open", socketPath.c_str(), std::strerror(errno));
-    ::close(fd);
-    return -1;
+  // Missing folders are made open to nobody but their owner for writing, whatever the umask.
+  std::filesystem::path folder = std::filesystem::path(socketPath).parent_path();
+  std::filesystem::path made;
+  for (const auto& part : folder) {
+    made /= part;
+    if (::mkdir(made.c_str(), 0755) != 0 && errno != EEXIST) {
+      return refuse("cannot make " + made.string() + ": " + std::strerror(errno));
+    }
   }
-  ::chmod(socketPath.c_str(), 0600);
+  // A file at the path is replaced only when it is a socket nobody listens on any more: a
+  // daemon still serving there (one that lost its instance lock file) keeps its socket.
+  std::string why;
+  const int existing = ProbeExistingSocket(socketPath, why);
+  if (existing != 0) return refuse(why);
+  int wake[2];
+  if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return refuse(std::strerror(errno));
+  struct stat stale{};
+  const bool replaceStale = ::lstat(socketPath.c_str(), &stale) == 0;
+  int fd = BindPrivately(replaceStale, why);
+  if (fd < 0) {
+    ::close(wake[0]);
+    ::close(wake[1]);
+    return refuse(why);
+  }
   {
     // Removed by the process's exit too, which runs no destructor.
     std::lock_guard<std::mutex> lock(socketFileMutex);
@@ -160,10 +268,8 @@ int CommonCliServer::Open() {
   }
   {
     std::lock_guard<std::mutex> lock(stopMutex);
-    if (::pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
-      ::close(fd);
-      return -1;
-    }
+    wakeFds[0] = wake[0];
+    wakeFds[1] = wake[1];
   }
   listenFd = fd;
   QBX_LOG(qbx::loglevel::kInfo).subcomp(kSubcomp).put("[CLI][%s] Listening on %s", "Open", socketPath.c_str());
@@ -196,6 +302,8 @@ void CommonCliServer::RecheckDeadlinesForTest() {
   recheckCond.wait(lock, [&] { return recheckDone >= request || stopRequested; });
 }
 
+void CommonCliServer::SetAcceptForTest(std::function<int(int listenFd)> accept) { acceptCall = std::move(accept); }
+
 int CommonCliServer::Serve() {
   if (listenFd < 0) return -1;
   std::vector<Client> clients;
@@ -204,18 +312,23 @@ int CommonCliServer::Serve() {
       std::lock_guard<std::mutex> lock(stopMutex);
       if (stopRequested) break;
     }
+    // The listening socket rests while accepting fails for want of resources: polled, a
+    // waiting client would wake the loop at once, again and again.
+    const bool acceptPaused = acceptRetryDelay.count() > 0 && clock->Now() < acceptResumeAt;
     std::vector<pollfd> fds;
     fds.push_back({wakeFds[0], POLLIN, 0});
-    // A full house stops accepting until a client leaves, rather than dropping anyone.
-    fds.push_back({listenFd, static_cast<short>(clients.size() < kMaxClients ? POLLIN : 0), 0});
+    // Polled with a full house too: a waiting client makes room for itself (AcceptClient).
+    fds.push_back({listenFd, static_cast<short>(acceptPaused ? 0 : POLLIN), 0});
     for (const Client& client : clients) fds.push_back({client.fd, POLLIN, 0});
-    // Wake up for the first deadline.
+    // Wake up for the first deadline, or for the end of the pause.
+    std::optional<qbx::Clock::time_point> first;
+    if (acceptPaused) first = acceptResumeAt;
+    for (const Client& client : clients) {
+      if (!first || client.deadline < *first) first = client.deadline;
+    }
     int waitMs = -1;
-    if (!clients.empty()) {
-      auto first = std::min_element(clients.begin(), clients.end(), [](const Client& a, const Client& b) {
-                     return a.deadline < b.deadline;
-                   })->deadline;
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(first - clock->Now());
+    if (first) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(*first - clock->Now());
       waitMs = static_cast<int>(std::clamp<int64_t>(left.count(), 0, 60000));
     }
     if (::poll(fds.data(), fds.size(), waitMs) < 0) {
@@ -236,17 +349,15 @@ int CommonCliServer::Serve() {
       recheckSeen = recheckRequested;
     }
     std::vector<Client> kept;
-    // Taken before anything is read: a request that begins in this round has its deadline
-    // counted from here.
-    const auto now = clock->Now();
     for (size_t i = 0; i < clients.size(); ++i) {
       Client& client = clients[i];
-      if (fds[i + 2].revents != 0 && !ServeClient(client, now)) {
+      if (fds[i + 2].revents != 0 && !ServeClient(client)) {
         CloseFd(client.fd);
         continue;
       }
-      // Bytes that keep arriving do not move the deadline: only a whole request does.
-      if (now >= client.deadline) {
+      // Read after the client was served: time spent in handlers counts, and a deadline that
+      // a reply just moved is not looked at with a time from before it.
+      if (clock->Now() >= client.deadline) {
         QBX_LOG(qbx::loglevel::kInfo)
             .subcomp(kSubcomp)
             .put(client.buffer.empty() ? "[CLI][%s] Closing a connection without a request for %lld ms on %s"
@@ -263,15 +374,7 @@ int CommonCliServer::Serve() {
       recheckDone = recheckSeen;
     }
     recheckCond.notify_all();
-    if (fds[1].revents & POLLIN) {
-      int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0) {
-        // A client that stops reading cannot hold the server for long.
-        timeval timeout{1, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
-        clients.push_back(Client{fd, {}, clock->Now() + requestTimeout});
-      }
-    }
+    if (fds[1].revents & POLLIN) AcceptClient(clients);
   }
   for (Client& client : clients) CloseFd(client.fd);
   RemoveSocketFile();
@@ -279,16 +382,61 @@ int CommonCliServer::Serve() {
   return 0;
 }
 
-bool CommonCliServer::ServeClient(Client& client, qbx::Clock::time_point readAt) {
+void CommonCliServer::AcceptClient(std::vector<Client>& clients) {
+  int fd = acceptCall ? acceptCall(listenFd) : ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    if (error != EMFILE && error != ENFILE && error != ENOBUFS && error != ENOMEM) return;  // the client gave up
+    const bool firstFailure = acceptRetryDelay.count() == 0;
+    acceptRetryDelay = firstFailure ? kAcceptRetryFirst : std::min(acceptRetryDelay * 2, kAcceptRetryMax);
+    acceptResumeAt = clock->Now() + acceptRetryDelay;
+    if (firstFailure) {
+      QBX_LOG(qbx::loglevel::kWarning)
+          .subcomp(kSubcomp)
+          .put("[CLI][%s] Cannot accept a connection on %s: %s; trying again in %lld ms", "AcceptClient",
+               socketPath.c_str(), std::strerror(error), static_cast<long long>(acceptRetryDelay.count()));
+    }
+    return;
+  }
+  acceptRetryDelay = std::chrono::milliseconds(0);
+  const auto now = clock->Now();
+  if (clients.size() >= kMaxClients) {
+    // Those that keep sending a small request now and then keep their slots no longer than
+    // this: the connection that went longest without a whole request makes room.
+    auto idlest = std::min_element(clients.begin(), clients.end(), [](const Client& a, const Client& b) {
+      return a.lastRequest < b.lastRequest;
+    });
+    QBX_LOG(qbx::loglevel::kInfo)
+        .subcomp(kSubcomp)
+        .put("[CLI][%s] Closing the connection idle longest (%lld ms) on %s for a waiting client", "AcceptClient",
+             static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(now - idlest->lastRequest)
+                                        .count()),
+             socketPath.c_str());
+    CloseFd(idlest->fd);
+    clients.erase(idlest);
+  }
+  // A client that stops reading cannot hold the server for long.
+  timeval timeout{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+  clients.push_back(Client{fd, {}, now + requestTimeout, now});
+}
+
+bool CommonCliServer::ServeClient(Client& client) {
+  // A request that begins with this read has its deadline counted from here.
+  const auto readAt = clock->Now();
   char chunk[4096];
   ssize_t n = ::recv(client.fd, chunk, sizeof(chunk), 0);
   if (n < 0 && errno == EINTR) return true;
   if (n <= 0) return false;
-  // A request begins with this read when nothing of one was pending.
-  bool requestBegins = client.buffer.empty();
+  const bool requestPending = !client.buffer.empty();
   client.buffer.append(chunk, static_cast<size_t>(n));
   size_t from = 0;
+  std::optional<qbx::Clock::time_point> answeredAt;
   for (;;) {
+    // White space between requests (the line end after one) belongs to none: it neither
+    // starts a deadline nor keeps a slot.
+    while (from < client.buffer.size() && std::isspace(static_cast<unsigned char>(client.buffer[from]))) ++from;
+    if (from == client.buffer.size()) break;
     bool malformed = false;
     auto end = FindMessageEnd(client.buffer, from, malformed);
     if (malformed) {
@@ -300,11 +448,19 @@ bool CommonCliServer::ServeClient(Client& client, qbx::Clock::time_point readAt)
     if (!end) break;
     std::string reply = HandleRequest(client.buffer.substr(from, *end - from));
     from = *end;
-    requestBegins = true;  // whatever follows a whole request is the start of the next one
+    // Once the handler has run, as the reply is written (the client cannot see the reply
+    // before this time is taken): a slow command does not use up the next request's time.
+    answeredAt = clock->Now();
     if (!reply.empty() && !SendAll(client.fd, reply)) return false;
   }
   client.buffer.erase(0, from);
-  if (requestBegins) client.deadline = readAt + requestTimeout;
+  if (answeredAt) {
+    // Whatever follows a whole request, begun already or not, has its full time from the reply.
+    client.lastRequest = *answeredAt;
+    client.deadline = *answeredAt + requestTimeout;
+  } else if (!requestPending && !client.buffer.empty()) {
+    client.deadline = readAt + requestTimeout;
+  }
   if (client.buffer.size() > kMaxRequestBytes) {
     QBX_LOG(qbx::loglevel::kWarning)
         .subcomp(kSubcomp)

@@ -13,9 +13,18 @@
 //   RemoveSocketFile may be called from any thread, also while Serve runs. The bound file is
 //   registered with the process's exit (base/process_exit.h), which removes it too.
 // - Each request must arrive whole within the request time-out of its first byte, and a
-//   connection may wait that long for its next request: a client that trickles a request
-//   byte by byte cannot hold a slot longer than one that stays silent, so a few such clients
-//   cannot lock the others out for long. Deadlines are read from an injectable clock.
+//   connection may wait that long for its next request after its last reply was written:
+//   a client that trickles a request byte by byte cannot hold a slot longer than one that
+//   stays silent. White space between requests (the line end after one) starts no request.
+//   When every slot is taken and a client waits, the connection idle longest since its last
+//   whole request (or its accept) is closed to let it in, so that 16 clients sending a small
+//   request now and then cannot lock others out. Deadlines are read from an injectable clock.
+// - When accepting fails for want of descriptors or memory, the listening socket is left
+//   alone for a growing pause (not polled, so the thread does not spin on the waiting
+//   client), then accepted from again.
+// - The socket is bound in a private folder of mode 0700, made 0600 there and then moved to
+//   its path, so that whatever the process's umask it is never reachable more open than
+//   0600. A socket file already at the path is replaced only when nobody listens on it.
 #pragma once
 
 #include <chrono>
@@ -71,6 +80,10 @@ class CommonCliServer {
   // A request not whole this long after its first byte is refused and its connection
   // closed; so is a connection that sends no request for this long.
   static constexpr std::chrono::milliseconds kRequestTimeout{10000};
+  // After accepting failed for want of descriptors (or memory) the listening socket rests
+  // this long, doubled after each further failure up to kAcceptRetryMax.
+  static constexpr std::chrono::milliseconds kAcceptRetryFirst{100};
+  static constexpr std::chrono::milliseconds kAcceptRetryMax{1000};
 
   // The process's server on kSocketPath with the global table; null when it cannot be
   // created. Never destroyed.
@@ -84,7 +97,8 @@ class CommonCliServer {
   CommonCliServer(const CommonCliServer&) = delete;
   CommonCliServer& operator=(const CommonCliServer&) = delete;
 
-  // Creates the socket (and its folder), replacing a stale socket file. 0 or -1.
+  // Creates the socket (and its folder), replacing a stale socket file. 0, or -1 (logged)
+  // also when a server already listens at the path: its file is left alone.
   int Open();
   // Serves until Stop; 0, or -1 when the socket was not open.
   int Serve();
@@ -96,6 +110,9 @@ class CommonCliServer {
   void RecheckDeadlinesForTest();
   // Removes the socket file this server created, if it is still the one at the path.
   void RemoveSocketFile();
+  // Replaces the accept4 call on the listening socket (a new descriptor, or -1 with errno).
+  // Set before Serve runs.
+  void SetAcceptForTest(std::function<int(int listenFd)> accept);
 
   const std::string& SocketPath() const { return socketPath; }
 
@@ -111,13 +128,25 @@ class CommonCliServer {
  private:
   struct Client {
     int fd = -1;
+    // The part of a request received so far; it never begins with white space, so it is
+    // empty between requests.
     std::string buffer;
     // When the request being received must be whole, or (with an empty buffer) when the
     // next one must have begun.
     qbx::Clock::time_point deadline;
+    // When the last whole request was answered, or the connection accepted.
+    qbx::Clock::time_point lastRequest;
   };
-  // `readAt`: the time the read is taken to happen, which starts a new request's deadline.
-  bool ServeClient(Client& client, qbx::Clock::time_point readAt);
+  // Reads what the client sent and answers each whole request in it; false when the
+  // connection must be closed.
+  bool ServeClient(Client& client);
+  // Takes a waiting connection, closing the one idle longest when every slot is taken.
+  void AcceptClient(std::vector<Client>& clients);
+  // 1 when a server accepts connections on `path`, 0 when none listens there (or no file is
+  // there), -1 (`why` set) when that cannot be told or the file is not a socket.
+  static int ProbeExistingSocket(const std::string& path, std::string& why);
+  // Binds and listens on socketPath; the descriptor, or -1 with `why` set.
+  int BindPrivately(bool replaceStale, std::string& why);
   void CloseSockets();
 
   std::string socketPath;
@@ -125,6 +154,10 @@ class CommonCliServer {
   const std::chrono::milliseconds requestTimeout;
   const std::shared_ptr<const qbx::Clock> clock;
   int listenFd = -1;
+  std::function<int(int)> acceptCall;  // used by Serve's thread only
+  // While accepting fails for want of resources: the current pause and its end.
+  std::chrono::milliseconds acceptRetryDelay{0};
+  qbx::Clock::time_point acceptResumeAt{};
   int wakeFds[2] = {-1, -1};
   std::mutex stopMutex;  // guards stopRequested and the recheck counts with the wake pipe's write end
   bool stopRequested = false;

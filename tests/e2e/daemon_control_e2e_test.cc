@@ -184,6 +184,45 @@ TEST_F(DaemonControlE2E, SigtermDuringStartUpRemovesTheSocketFile) {
   EXPECT_FALSE(SocketFileExists());
 }
 
+// A cleanup that removed the instance lock file lets a second daemon start beside the
+// first: it must not take the first one's command socket, which stays reachable after the
+// second has gone.
+TEST_F(DaemonControlE2E, SecondDaemonLeavesTheCommandSocketOfALiveOneAlone) {
+  if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
+  ASSERT_NO_FATAL_FAILURE(StartDaemon());
+  const std::string listening = std::string("[CLI][Open] Listening on ") + kCliSocket;
+  ASSERT_NO_FATAL_FAILURE(Expect(listening));
+  std::string out;
+  ASSERT_EQ(RunInside({"/bin/rm", "-f", "/var/run/zumbra/exporter/instance.lock"}, out), 0) << out;
+
+  const pid_t second = StartDaemonIn(*ns_);
+  ASSERT_GT(second, 0);
+  const std::string refused = std::string("[CLI][Open] Cannot listen on ") + kCliSocket +
+                              ": a server is listening there; its socket is left alone";
+  // Until the second daemon has tried the command socket (or ended before it).
+  std::optional<int> secondStatus;
+  const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (CountRecords(*ns_, refused) == 0 && CountRecords(*ns_, listening) < 2 && !secondStatus) {
+    ASSERT_LT(std::chrono::steady_clock::now(), failsafe) << Received() << OutputOf(*ns_, second);
+    ReadWaitingRecords(*ns_);
+    secondStatus = ns_->WaitForExit(second, std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(CountRecords(*ns_, listening), 1) << Received();
+  if (!secondStatus) {
+    ASSERT_TRUE(ns_->Signal(second, SIGTERM));
+    secondStatus = WaitForExitReading(*ns_, second, std::chrono::seconds(30));
+    ASSERT_TRUE(secondStatus.has_value()) << "second daemon still running";
+  }
+
+  // The first daemon still answers on its socket.
+  ASSERT_TRUE(SocketFileExists());
+  ASSERT_EQ(Appctl({"set/loglevel", "info"}, out), 0) << out;
+  EXPECT_EQ(out, "log level set to 4\n");
+  ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
+  const int status = WaitStatus();
+  EXPECT_TRUE(WIFSIGNALED(status) || WIFEXITED(status)) << "wait status " << status;
+}
+
 TEST_F(DaemonControlE2E, SetStopEndsADaemonStillWaitingForTheDatabase) {
   if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
   // Without the database, start-up waits for it after the command-line server started.

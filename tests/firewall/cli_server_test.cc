@@ -1,6 +1,7 @@
 // The command table, the unixctl framing and replies, the socket server with raw clients
 // and with the distribution's ovs-appctl, and the firewall command set.
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -9,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -153,6 +155,7 @@ class ServerFixture : public ::testing::Test {
   // Time moves only with clock_, so no connection times out unless a test says so.
   void StartServer(std::chrono::milliseconds requestTimeout = CommonCliServer::kRequestTimeout) {
     server_ = std::make_unique<CommonCliServer>(path_, table_, requestTimeout, clock_);
+    if (accept_) server_->SetAcceptForTest(accept_);
     ASSERT_EQ(server_->Open(), 0);
     thread_ = std::thread([this] { serveResult_ = server_->Serve(); });
   }
@@ -208,6 +211,18 @@ class ServerFixture : public ::testing::Test {
     EXPECT_TRUE(n == 0 || (n < 0 && errno == ECONNRESET)) << n << " " << std::strerror(errno);
     ::close(fd);
   }
+  // A socket bound at `path` (listening when asked), as another process would leave it.
+  static int BindAt(const std::string& path, bool listening = false) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0) << std::strerror(errno);
+    if (listening) {
+      EXPECT_EQ(::listen(fd, 4), 0);
+    }
+    return fd;
+  }
   // Runs a command line, returns its exit status and fills its standard output.
   static int Run(const std::string& command, std::string& out) {
     FILE* pipe = ::popen(command.c_str(), "r");
@@ -223,6 +238,7 @@ class ServerFixture : public ::testing::Test {
   std::string path_ = (dir_.path() / "run" / "cli.sock").string();
   CliCommandTable table_;
   std::shared_ptr<qbx::ManualClock> clock_ = std::make_shared<qbx::ManualClock>();
+  std::function<int(int)> accept_;  // the server's accept call when set
   std::unique_ptr<CommonCliServer> server_;
   std::thread thread_;
   int serveResult_ = -2;
@@ -296,7 +312,7 @@ TEST_F(ServerFixture, SilentClientsAreClosedAtTheirDeadlineSoOthersGetIn) {
     silent.push_back(Connect());
     SendWithPendingTail(silent.back(), "");
   }
-  // Waits behind them in the backlog until they are closed, then is answered.
+  // Takes the slot of one of them at once; the others are closed at their deadline.
   int late = Connect();
   Send(late, R"({"method":"get/echo","params":["in"],"id":1})");
   clock_->Advance(std::chrono::seconds(10));
@@ -317,19 +333,19 @@ TEST_F(ServerFixture, TricklingClientsAreClosedAtTheirRequestDeadlineSoOthersGet
     trickling.push_back(Connect());
     SendWithPendingTail(trickling.back(), "{");
   }
-  int late = Connect();
-  Send(late, R"({"method":"get/echo","params":["17th"],"id":17})");
   clock_->Advance(std::chrono::seconds(5));
   for (int fd : trickling) Send(fd, "\"");
   server_->RecheckDeadlinesForTest();
   clock_->Advance(std::chrono::seconds(5));
   server_->RecheckDeadlinesForTest();
-  // 10 s after their first byte every trickling request is refused and the 17th served.
+  // 10 s after their first byte every trickling request is refused, and the slots are free.
+  for (int fd : trickling) ExpectClosedByServer(fd);
+  int late = Connect();
+  Send(late, R"({"method":"get/echo","params":["17th"],"id":17})");
   auto replies = Read(late, 1);
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_EQ(replies[0]["result"], "17th;");
   EXPECT_EQ(replies[0]["id"], 17);
-  for (int fd : trickling) ExpectClosedByServer(fd);
   ::close(late);
 }
 
@@ -368,31 +384,27 @@ TEST_F(ServerFixture, RemoveSocketFileRemovesOnlyItsOwnFile) {
   EXPECT_FALSE(std::filesystem::exists(path_));
   server_->Stop();
   thread_.join();
-  // A newer server's socket at the same path survives the older one's removal and end.
+  // A newer socket put at the same path (the older one's file removed by a cleanup)
+  // survives the older server's removal.
   CommonCliServer older(path_, table_);
   ASSERT_EQ(older.Open(), 0);
-  {
-    CommonCliServer newer(path_, table_);
-    ASSERT_EQ(newer.Open(), 0);
-    older.RemoveSocketFile();
-    EXPECT_TRUE(std::filesystem::is_socket(path_));
-  }
-  EXPECT_FALSE(std::filesystem::exists(path_));
+  ASSERT_TRUE(std::filesystem::remove(path_));
+  int newer = BindAt(path_);
+  older.RemoveSocketFile();
+  EXPECT_TRUE(std::filesystem::is_socket(path_));
+  ::close(newer);
 }
 
 TEST_F(ServerFixture, ReplacesStaleSocketButNotOtherFiles) {
   StartServer();
   server_->Stop();
   thread_.join();
-  // A socket file left by a crashed run is replaced.
-  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  ::close(fd);
+  // A socket file left by a crashed run (nobody listens on it) is replaced.
+  ::close(BindAt(path_));
   CommonCliServer again(path_, table_);
   EXPECT_EQ(again.Open(), 0);
+  int client = Connect();  // the new server's socket is at the path
+  ::close(client);
 
   const std::string regular = dir_.Write("plain-file", "keep me");
   CommonCliServer refused(regular, table_);
@@ -400,6 +412,264 @@ TEST_F(ServerFixture, ReplacesStaleSocketButNotOtherFiles) {
   EXPECT_EQ(std::ifstream(regular).rdbuf()->in_avail() > 0, true);
   CommonCliServer tooLong(std::string(200, 'a'), table_);
   EXPECT_EQ(tooLong.Open(), -1);
+}
+
+TEST_F(ServerFixture, LineEndAfterARequestStartsNoDeadline) {
+  table_.Register("get/echo", "", 0, 3, Echo);
+  StartServer(std::chrono::seconds(10));
+  int fd = Connect();
+  SendWithPendingTail(fd, "\n");  // as a line-oriented client ends each request
+  clock_->Advance(std::chrono::seconds(9));
+  server_->RecheckDeadlinesForTest();
+  // The next request begins 9 s after the reply and gets its full time from its first byte.
+  Send(fd, R"({"method":"get/echo",)");
+  server_->RecheckDeadlinesForTest();
+  clock_->Advance(std::chrono::seconds(2));
+  server_->RecheckDeadlinesForTest();
+  Send(fd, R"("params":["late"],"id":2})");
+  auto replies = Read(fd, 1);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0]["result"], "late;");
+  ::close(fd);
+}
+
+TEST_F(ServerFixture, WhiteSpaceBetweenRequestsKeepsNoSlot) {
+  table_.Register("get/echo", "", 0, 3, Echo);
+  StartServer(std::chrono::seconds(10));
+  int fd = Connect();
+  SendWithPendingTail(fd, "");
+  clock_->Advance(std::chrono::seconds(6));
+  server_->RecheckDeadlinesForTest();
+  Send(fd, "\n \r\n\t");
+  server_->RecheckDeadlinesForTest();
+  // 10 s after the last whole request, however much white space came since.
+  clock_->Advance(std::chrono::seconds(4));
+  server_->RecheckDeadlinesForTest();
+  ExpectClosedByServer(fd);
+}
+
+TEST_F(ServerFixture, SlowHandlerLeavesTheNextRequestItsFullTime) {
+  table_.Register("get/echo", "", 0, 3, Echo);
+  table_.Register("get/slow", "", 0, 0, [this](const std::vector<std::string>&) -> CliReply {
+    clock_->Advance(std::chrono::seconds(15));  // longer than the request time-out
+    return {true, "done"};
+  });
+  StartServer(std::chrono::seconds(10));
+  int fd = Connect();
+  Send(fd, R"({"method":"get/slow","params":[],"id":1})");
+  auto replies = Read(fd, 1);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0]["result"], "done");
+  server_->RecheckDeadlinesForTest();
+  clock_->Advance(std::chrono::seconds(9));
+  server_->RecheckDeadlinesForTest();
+  Send(fd, R"({"method":"get/echo","params":["next"],"id":2})");
+  replies = Read(fd, 1);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0]["result"], "next;");
+  ::close(fd);
+}
+
+TEST_F(ServerFixture, WaitingClientTakesTheSlotOfTheConnectionIdleLongest) {
+  table_.Register("get/echo", "", 0, 3, Echo);
+  StartServer(std::chrono::seconds(10));
+  // Every slot holds a client that sends a whole request well within the time-out: none of
+  // them is ever closed at its deadline.
+  std::vector<int> busy;
+  for (size_t i = 0; i < CommonCliServer::kMaxClients; ++i) {
+    busy.push_back(Connect());
+    SendWithPendingTail(busy.back(), "");
+    clock_->Advance(std::chrono::milliseconds(500));
+  }
+  // The first one asked again since: the second is the one idle longest.
+  SendWithPendingTail(busy[0], "");
+  server_->RecheckDeadlinesForTest();
+  qbx::logtest::CapturingSink sink;
+  int waiting = Connect();
+  Send(waiting, R"({"method":"get/echo","params":["17th"],"id":17})");
+  // Served with no time passing at all.
+  auto replies = Read(waiting, 1);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0]["result"], "17th;");
+  ExpectClosedByServer(busy[1]);
+  EXPECT_EQ(sink.Count("Closing the connection idle longest (7500 ms)"), 1);
+  // The others keep their slots.
+  for (size_t i = 0; i < busy.size(); ++i) {
+    if (i == 1) continue;
+    Send(busy[i], R"({"method":"get/echo","params":["still"],"id":1})");
+    ASSERT_EQ(Read(busy[i], 1).size(), 1u) << i;
+    ::close(busy[i]);
+  }
+  ::close(waiting);
+}
+
+TEST_F(ServerFixture, AcceptRestsWhileDescriptorsAreExhaustedAndServesOnceTheyAreFree) {
+  table_.Register("get/echo", "", 0, 3, Echo);
+  std::mutex mutex;
+  std::condition_variable called;
+  int calls = 0;
+  int failWith = EMFILE;  // 0: accept for real
+  accept_ = [&](int listenFd) {
+    int error;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++calls;
+      error = failWith;
+    }
+    called.notify_all();
+    if (error == 0) return ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    errno = error;
+    return -1;
+  };
+  auto callsNow = [&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return calls;
+  };
+  // Three passes of the loop: the second began after the clock was last moved, and the
+  // third only after the second had taken its accept step.
+  auto threePasses = [&] {
+    for (int i = 0; i < 3; ++i) server_->RecheckDeadlinesForTest();
+  };
+  StartServer();
+  int fd = Connect();
+  Send(fd, R"({"method":"get/echo","params":["in"],"id":1})");
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(called.wait_for(lock, std::chrono::seconds(30), [&] { return calls >= 1; }));
+  }
+  // The client still waits, but the clock has not moved: the loop does not try again.
+  threePasses();
+  EXPECT_EQ(callsNow(), 1);
+  clock_->Advance(CommonCliServer::kAcceptRetryFirst - std::chrono::milliseconds(1));
+  threePasses();
+  EXPECT_EQ(callsNow(), 1);
+  // Tried again once the pause is over, and again out of descriptors (of the system this
+  // time): the next pause is twice as long.
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    failWith = ENFILE;
+  }
+  clock_->Advance(std::chrono::milliseconds(1));
+  threePasses();
+  EXPECT_EQ(callsNow(), 2);
+  clock_->Advance(CommonCliServer::kAcceptRetryFirst);
+  threePasses();
+  EXPECT_EQ(callsNow(), 2);
+  // Descriptors free again: the waiting client is served.
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    failWith = 0;
+  }
+  clock_->Advance(CommonCliServer::kAcceptRetryFirst);
+  server_->RecheckDeadlinesForTest();
+  auto replies = Read(fd, 1);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0]["result"], "in;");
+  EXPECT_EQ(callsNow(), 3);
+  ::close(fd);
+}
+
+// Restores the process's umask.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : saved_(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(saved_); }
+
+ private:
+  mode_t saved_;
+};
+
+TEST_F(ServerFixture, SocketIsNeverMoreOpenThan0600WhateverTheUmask) {
+  std::filesystem::create_directories(std::filesystem::path(path_).parent_path());
+  const std::string name = std::filesystem::path(path_).filename().string();
+  // Every change of the mode of a file in the folder is an attribute event there.
+  int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, std::filesystem::path(path_).parent_path().c_str(),
+                                IN_CREATE | IN_MOVED_TO | IN_ATTRIB),
+            0);
+  {
+    ScopedUmask anyone(0);
+    CommonCliServer server(path_, table_);
+    ASSERT_EQ(server.Open(), 0);
+    struct stat bound{};
+    ASSERT_EQ(::lstat(path_.c_str(), &bound), 0);
+    EXPECT_TRUE(S_ISSOCK(bound.st_mode));
+    EXPECT_EQ(bound.st_mode & 07777, 0600u);
+    // The file arrived at its path with that mode: it was not changed there afterwards.
+    std::vector<uint32_t> events;
+    alignas(inotify_event) char buffer[8192];
+    ssize_t n;
+    while ((n = ::read(watch, buffer, sizeof(buffer))) > 0) {
+      for (char* at = buffer; at < buffer + n;) {
+        auto* event = reinterpret_cast<inotify_event*>(at);
+        if (event->len > 0 && name == event->name) events.push_back(event->mask & (IN_CREATE | IN_MOVED_TO | IN_ATTRIB));
+        at += sizeof(inotify_event) + event->len;
+      }
+    }
+    EXPECT_EQ(events, std::vector<uint32_t>{IN_MOVED_TO});
+    // Nothing but the socket is left in the folder.
+    size_t entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(path_).parent_path())) {
+      EXPECT_EQ(entry.path().filename(), name);
+      ++entries;
+    }
+    EXPECT_EQ(entries, 1u);
+  }
+  ::close(watch);
+
+  // A folder the server makes is not writable by others either.
+  const std::string nested = (dir_.path() / "made" / "here" / "cli.sock").string();
+  ScopedUmask anyone(0);
+  CommonCliServer server(nested, table_);
+  ASSERT_EQ(server.Open(), 0);
+  struct stat folder{};
+  ASSERT_EQ(::stat((dir_.path() / "made").c_str(), &folder), 0);
+  EXPECT_EQ(folder.st_mode & 07777, 0755u);
+  ASSERT_EQ(::stat(nested.c_str(), &folder), 0);
+  EXPECT_EQ(folder.st_mode & 07777, 0600u);
+}
+
+TEST_F(ServerFixture, ServerListeningAtThePathKeepsItsSocketAndStartIsRefused) {
+  std::filesystem::create_directories(std::filesystem::path(path_).parent_path());
+  // Another process's server at the path, its file left alone although its lock is gone.
+  int live = BindAt(path_, true);
+  struct stat before{};
+  ASSERT_EQ(::lstat(path_.c_str(), &before), 0);
+  {
+    qbx::logtest::CapturingSink sink;
+    CommonCliServer second(path_, table_);
+    EXPECT_EQ(second.Open(), -1);
+    EXPECT_EQ(sink.Count("[CLI][Open] Cannot listen on " + path_ +
+                         ": a server is listening there; its socket is left alone"),
+              1)
+        << ::testing::PrintToString(sink.Texts());
+  }
+  struct stat after{};
+  ASSERT_EQ(::lstat(path_.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  // And it still reaches that server.
+  int client = Connect();
+  int accepted = ::accept(live, nullptr, nullptr);
+  EXPECT_GE(accepted, 0);
+  ::close(accepted);
+  ::close(client);
+  ::close(live);
+
+  // A serving server of ours, too: the second one goes away without touching its file.
+  ASSERT_TRUE(std::filesystem::remove(path_));
+  table_.Register("get/echo", "", 0, 3, Echo);
+  StartServer();
+  {
+    CommonCliServer second(path_, table_);
+    EXPECT_EQ(second.Open(), -1);
+  }
+  int fd = Connect();
+  Send(fd, R"({"method":"get/echo","params":["first"],"id":1})");
+  auto replies = Read(fd, 1);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0]["result"], "first;");
+  ::close(fd);
 }
 
 class OvsAppctl : public ServerFixture {
