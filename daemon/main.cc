@@ -126,7 +126,16 @@ bool StartNodedbClientMonitor() {
 
 void* ExporterCommonCliThread(void*) {
   try {
-    if (CommonCliServer* server = CommonCliServer::GetInstance()) server->Start();
+    CommonCliServer* server = CommonCliServer::GetInstance();
+    if (server == nullptr) return nullptr;
+    // The operator's way in is kept listening like the inbound services: a socket that
+    // cannot listen (the reason is logged by Open) is tried again, and the daemon ends
+    // rather than run on without it.
+    const std::string why = qbx::ListenRetry::WaitUntilListening([server] {
+      return server->Open() == 0 ? std::string() : std::string("the command socket cannot listen");
+    });
+    if (!why.empty()) qbx::ExitProcess(qbx::kCannotListenExitStatus);
+    server->Serve();
   } catch (const std::exception& e) {
     QBX_LOG(qbx::loglevel::kError)
         .subcomp(kSubcomp)

@@ -223,6 +223,24 @@ TEST_F(DaemonControlE2E, SecondDaemonLeavesTheCommandSocketOfALiveOneAlone) {
   EXPECT_TRUE(WIFSIGNALED(status) || WIFEXITED(status)) << "wait status " << status;
 }
 
+// A command socket that cannot listen at first is tried again, and served once repaired:
+// the operator is never left without a way in to a running daemon.
+TEST_F(DaemonControlE2E, ACommandSocketThatCannotListenIsServedOnceRepaired) {
+  if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
+  std::string out;
+  ASSERT_EQ(RunInside({"/bin/mkdir", "-p", kCliSocket}, out), 0) << out;
+  ASSERT_NO_FATAL_FAILURE(StartDaemon());
+  ASSERT_NO_FATAL_FAILURE(Expect(std::string("[CLI][Open] Cannot listen on ") + kCliSocket));
+  ASSERT_NO_FATAL_FAILURE(Expect("cannot listen yet"));
+  ASSERT_EQ(RunInside({"/bin/rmdir", kCliSocket}, out), 0) << out;
+  ASSERT_NO_FATAL_FAILURE(Expect(std::string("[CLI][Open] Listening on ") + kCliSocket));
+  ASSERT_EQ(Appctl({"set/loglevel", "info"}, out), 0) << out;
+  EXPECT_EQ(out, "log level set to 4\n");
+  ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
+  const int status = WaitStatus();
+  EXPECT_TRUE(WIFSIGNALED(status) || WIFEXITED(status)) << "wait status " << status;
+}
+
 TEST_F(DaemonControlE2E, SetStopEndsADaemonStillWaitingForTheDatabase) {
   if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
   // Without the database, start-up waits for it after the command-line server started.
