@@ -163,8 +163,8 @@ TEST_F(NodeDbSchemaCheckTest, AVersionThatIsNotANumberFailsItsConstraintAndLater
 
   EXPECT_NO_THROW(client_->Modify({PutRequest(pb::FIREWALL_CONFIG, "constrained", "1")}, [&] { ++done; }));
   ASSERT_TRUE(WaitUntil([&] { return done.load() == 1 && refused.load() == 1; }));
-  EXPECT_TRUE(Warned("cannot compare server version devel with the version constraint 3.1 of object "
-                            "FIREWALL_CONFIG"));
+  EXPECT_TRUE(Warned("cannot compare server version \"devel\" with the version constraint \"3.1\" of object "
+                     "FIREWALL_CONFIG"));
   EXPECT_TRUE(log_.Contains("Removing object type FIREWALL_CONFIG from Modify due to version mismatch of object"));
   // The queue is not stuck behind it: a write of another type reaches the database.
   client_->Modify({PutRequest(pb::NODE_CONFIG, "later", "1")}, [&] { ++done; });
