@@ -745,7 +745,6 @@ namespace {
 // A version as its numbers: decimal digits only between the dots (no sign, no space, no
 // other text, no empty piece); nullopt for anything else, an empty text included.
 std::optional<std::vector<uint64_t>> VersionNumbers(const std::string& text) {
-  if (text.empty()) return std::nullopt;
   std::vector<uint64_t> numbers;
   size_t begin = 0;
   for (;;) {

@@ -18,21 +18,6 @@ class NodeDbSchemaCheckTest : public NodeDbClientFixture {
     client_ = std::make_shared<NodeDbClient>("stats-exporter", net::Endpoint(standin_.endpoint()), provider_, nullptr,
                                              true, true, true);
   }
-
-  // A record of level WARNING with the text.
-  bool Warned(const std::string& text) {
-    for (const auto& line : log_.Lines()) {
-      if (line.find("level=\"WARNING\"") != std::string::npos && line.find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
-
-  // One Echo round trip: what the client sent before it has reached the stand-in.
-  void RoundTrip() {
-    std::atomic<bool> echoed{false};
-    ASSERT_TRUE(client_->Echo("x", [&](const std::string&, const rpc::Status&) { echoed = true; }));
-    ASSERT_TRUE(WaitUntil([&] { return echoed.load(); }));
-  }
 };
 
 TEST_F(NodeDbSchemaCheckTest, WritesAndSessionsWaitForTheSchemaAnswerAndAreThenSent) {
