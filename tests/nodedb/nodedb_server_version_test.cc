@@ -129,6 +129,41 @@ TEST_F(NodeDbServerVersionTest, AFailedVersionCallIsAskedAgainAfterTheSchemaDeci
   EXPECT_FALSE(log_.Contains("Timeout on server schema version request"));
 }
 
+TEST_F(NodeDbServerVersionTest, AnswersOfAnEarlierConnectionDecideNothingForTheNextOne) {
+  // The first server (3.2.0) holds both schema requests; the next one is 3.0.0.
+  standin_.SetSchemaAnswers(SchemaAnswer::kHold, SchemaAnswer::kHold);
+  LoopStopper stop_loop{provider_};
+  StartClient();
+  ASSERT_TRUE(WaitUntil([&] { return standin_.held_schema_requests() == 2; }));
+  Write("constrained");
+  standin_.SetSchemaVersion("3.0.0");
+  standin_.SetSchemaAnswers(SchemaAnswer::kAnswer, SchemaAnswer::kAnswer);
+  // The database restarts letting its calls in progress finish: the client connects again
+  // while the first connection's schema requests are still open.
+  ASSERT_TRUE(standin_.RestartDraining(std::chrono::seconds(60)));
+  ASSERT_TRUE(WaitUntil([&] { return log_.Count("NodeDbClient is connected") == 2 && Connected(); }, clock_));
+  RoundTrip();
+
+  // They are answered now, with the first server's schema and version (3.2.0).
+  EXPECT_EQ(standin_.ReleaseSchemaRequests(), 2u);
+  ASSERT_TRUE(WaitUntil([&] {
+    return (log_.Contains("Ignoring a schema answer of an earlier connection") &&
+            log_.Contains("Ignoring a schema version answer of an earlier connection")) ||
+           channel_.Seen().size() > 2;
+  }));
+  RoundTrip();
+  EXPECT_EQ(channel_.Seen(), (std::vector<bool>{false, false})) << "decided by the first connection's answers";
+  EXPECT_EQ(standin_.modify_calls(), 0u) << "written on the first server's version";
+  EXPECT_EQ(done_.load(), 0);
+
+  // This connection asks again and decides on its own answers: 3.0.0 refuses the write.
+  ASSERT_TRUE(WaitUntil([&] { return done_.load() == 1 && refused_.load() == 1; }, clock_));
+  EXPECT_EQ(channel_.Seen(), (std::vector<bool>{false, false, true}));
+  EXPECT_TRUE(log_.Contains("Version check fails for object FIREWALL_CONFIG, server schema version = 3.0.0"));
+  EXPECT_FALSE(Written("constrained"));
+  EXPECT_EQ(standin_.modify_calls(), 0u);
+}
+
 class NodeDbUncomparableVersionTest : public NodeDbServerVersionTest,
                                       public ::testing::WithParamInterface<std::string> {};
 
