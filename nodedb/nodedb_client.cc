@@ -269,13 +269,16 @@ void NodeDbClient::OnExit(State state) {
       break;
     case CONNECTED:
       QBX_NDB_LOG(loglevel::kInfo).put("NodeDbClient is disconnected");
+      // Asks and time-outs belong to this connection. The version is this connection's
+      // server's too: the next server may be another one, and must answer for itself before
+      // a constrained write is sent to it.
       CancelSchemaAsks();
-      // The version is this connection's server's: the next server may be another one, and
-      // must answer for itself before a constrained write is sent to it.
+      for (auto* timer : {&schema_timer_, &version_timer_}) {
+        if (*timer) (*timer)->Cancel();
+        timer->reset();
+      }
       server_version_.clear();
       version_state_ = kNotAsked;
-      if (version_timer_) version_timer_->Cancel();
-      version_timer_.reset();
       NotifyChannelStatus(false);
       break;
     default:
@@ -738,6 +741,8 @@ bool NodeDbClient::SetVersionConstraint(zumbra::qbx::nodedb::ObjectType type, co
     return false;
   }
   version_constraints_.emplace(type, std::make_pair(version, callback));
+  // Writes already queued may be of that type.
+  for (auto& entry : pending_) MarkConstrained(entry);
   return true;
 }
 

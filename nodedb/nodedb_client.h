@@ -179,6 +179,9 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
     std::vector<zumbra::qbx::nodedb::ModifyRequestMsg> requests;
     std::vector<Done> done;
     bool sending = false;
+    // Holds (or held: removing operations leaves it set) an operation of a type with a
+    // version constraint; such an entry waits for the connection's version.
+    bool constrained = false;
   };
 
   struct Session {
@@ -219,6 +222,7 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
   bool VersionWanted() const { return version_state_ != kAnswered && version_state_ != kTimedOut; }
   // Whether an operation of the entry names an object type with a version constraint.
   bool HasConstrainedOperation(PendingModification& entry);
+  void MarkConstrained(PendingModification& entry);
   // `connection` is the connection (count of entries into CONNECTED) the request or timer
   // belongs to: what concerns an earlier connection decides nothing for this one.
   void OnSchema(uint64_t connection, const std::string& schema, const rpc::Status& status);

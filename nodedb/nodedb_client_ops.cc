@@ -243,6 +243,7 @@ void NodeDbClient::Modify(const std::vector<pb::ModifyRequestMsg>& requests, con
     PendingModification entry;
     entry.requests = requests;
     entry.done.push_back({requests.size(), done});
+    MarkConstrained(entry);
     pending_.push_back(std::move(entry));
     SetGauge(pending_.size());
     SendHead();
@@ -317,6 +318,12 @@ bool NodeDbClient::FilterBySchema(PendingModification& entry) {
   return !entry.requests.empty();
 }
 
+void NodeDbClient::MarkConstrained(PendingModification& entry) {
+  // Looked at once per write, not at every send: a long backlog waiting for the version is
+  // not scanned again by every write queued behind it.
+  if (check_server_schema_ && !entry.constrained) entry.constrained = HasConstrainedOperation(entry);
+}
+
 bool NodeDbClient::HasConstrainedOperation(PendingModification& entry) {
   if (version_constraints_.empty()) return false;
   for (auto& request : entry.requests) {
@@ -341,13 +348,14 @@ void NodeDbClient::SendHead() {
     const size_t offset = head.requests.size();
     for (auto& r : it->requests) head.requests.push_back(std::move(r));
     for (auto& d : it->done) head.done.push_back({d.after + offset, std::move(d.fn)});
+    head.constrained = head.constrained || it->constrained;
     it = pending_.erase(it);
   }
   SetGauge(pending_.size());
   // A write of a type with a version constraint is checked against this connection's
   // version: until the server has answered (or its window has run out) the batch waits,
   // and with it, in order, every write behind it.
-  if (check_server_schema_ && VersionWanted() && HasConstrainedOperation(head)) {
+  if (check_server_schema_ && VersionWanted() && head.constrained) {
     QBX_NDB_LOG(loglevel::kDebug).put("Modification %s waits for the server version of this connection",
                                       head.requests.empty() ? "" : head.requests.front().ShortDebugString().c_str());
     return;
@@ -375,6 +383,7 @@ void NodeDbClient::SendHead() {
   // cancelled by its own writer, and every resend, merged again, would be longer still.
   if (head.requests.size() > kMaxBatchRequests) {
     PendingModification rest;
+    rest.constrained = head.constrained;
     rest.requests.assign(std::make_move_iterator(head.requests.begin() + kMaxBatchRequests),
                          std::make_move_iterator(head.requests.end()));
     head.requests.resize(kMaxBatchRequests);

@@ -94,6 +94,23 @@ TEST_F(NodeDbServerVersionTest, AConstrainedWriteWithoutAVersionAnswerIsRefusedW
   standin_.ReleaseSchemaRequests();
 }
 
+TEST_F(NodeDbServerVersionTest, AWriteQueuedBeforeItsTypeWasConstrainedWaitsForTheVersionToo) {
+  standin_.SetSchemaAnswers(SchemaAnswer::kAnswer, SchemaAnswer::kHold);
+  std::atomic<int> node_refused{0};
+  LoopStopper stop_loop{provider_};
+  client_->Modify({PutRequest(pb::NODE_CONFIG, "queued-first", "1")}, [this] { ++done_; });
+  ASSERT_TRUE(client_->SetVersionConstraint(pb::NODE_CONFIG, "3.1", [&](const pb::ObjectType&) { ++node_refused; }));
+  StartClient();
+  ASSERT_TRUE(WaitUntil([&] { return channel_.Seen() == std::vector<bool>{false, true}; }));
+  RoundTrip();
+  EXPECT_EQ(done_.load(), 0);
+  EXPECT_EQ(node_refused.load(), 0);
+  EXPECT_EQ(standin_.ReleaseSchemaRequests(), 1u);  // 3.2.0
+  ASSERT_TRUE(WaitUntil([&] { return done_.load() == 1; }));
+  EXPECT_EQ(standin_.Table(1, pb::NODE_CONFIG).count("queued-first"), 1u);
+  EXPECT_EQ(node_refused.load(), 0);
+}
+
 TEST_F(NodeDbServerVersionTest, AFailedVersionCallIsAskedAgainAfterTheSchemaDecidedAndEachConnectionStartsAt1s) {
   standin_.SetSchemaAnswers(SchemaAnswer::kHold, SchemaAnswer::kFail);
   LoopStopper stop_loop{provider_};
