@@ -76,21 +76,25 @@ TEST_F(NodeDbServerVersionTest, AConstrainedWriteWaitsForTheVersionOfTheServerIt
 TEST_F(NodeDbServerVersionTest, AConstrainedWriteWithoutAVersionAnswerIsRefusedWhenTheWindowEnds) {
   standin_.SetSchemaAnswers(SchemaAnswer::kAnswer, SchemaAnswer::kHold);
   LoopStopper stop_loop{provider_};
+  // Queued before the connection, they go as one batch: the constrained write holds back
+  // the one before it as well as the one behind it.
+  client_->Modify({PutRequest(pb::NODE_CONFIG, "ahead", "1")}, [this] { ++done_; });
+  Write("no-answer");
+  client_->Modify({PutRequest(pb::NODE_CONFIG, "behind", "1")}, [this] { ++done_; });
   StartClient();
   ASSERT_TRUE(WaitUntil([&] { return channel_.Seen() == std::vector<bool>{false, true}; }));
-  Write("no-answer");
-  // A write without a constraint behind it waits too: the writes go in order.
-  client_->Modify({PutRequest(pb::NODE_CONFIG, "behind", "1")}, [this] { ++done_; });
   RoundTrip();
   EXPECT_EQ(standin_.modify_calls(), 0u);
   EXPECT_EQ(done_.load(), 0);
 
   clock_->Advance(std::chrono::seconds(300));
-  ASSERT_TRUE(WaitUntil([&] { return done_.load() == 2 && refused_.load() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return done_.load() == 3 && refused_.load() == 1; }));
   EXPECT_TRUE(log_.Contains("Timeout on server schema version request"));
   EXPECT_TRUE(Warned("the server version does not meet the object's version constraint"));
   EXPECT_FALSE(Written("no-answer"));
+  EXPECT_EQ(standin_.Table(1, pb::NODE_CONFIG).count("ahead"), 1u);
   EXPECT_EQ(standin_.Table(1, pb::NODE_CONFIG).count("behind"), 1u);
+  EXPECT_EQ(standin_.modify_calls(), 1u);
   standin_.ReleaseSchemaRequests();
 }
 
