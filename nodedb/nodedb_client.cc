@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
-#include <sstream>
 
 #include "core/stub_creator.h"
 #include "platform/rpc/asio_qbx_rpc_provider.h"
@@ -270,7 +269,16 @@ void NodeDbClient::OnExit(State state) {
       break;
     case CONNECTED:
       QBX_NDB_LOG(loglevel::kInfo).put("NodeDbClient is disconnected");
+      // Asks and time-outs belong to this connection. The version is this connection's
+      // server's too: the next server may be another one, and must answer for itself before
+      // a constrained write is sent to it.
       CancelSchemaAsks();
+      for (auto* timer : {&schema_timer_, &version_timer_}) {
+        if (*timer) (*timer)->Cancel();
+        timer->reset();
+      }
+      server_version_.clear();
+      version_state_ = kNotAsked;
       NotifyChannelStatus(false);
       break;
     default:
@@ -551,7 +559,10 @@ int64_t NodeDbClient::ScheduleSchemaAsk(bool version) {
     {
       Lock lock(*self->mutex_);
       (version ? self->version_ask_timer_ : self->schema_ask_timer_).reset();
-      if (connection == self->connected_count_ && self->state_ == CONNECTED && !self->schema_checks_done_) {
+      // The schema is asked until the decision is made; the version, which constrained
+      // writes wait for, until this connection has it or its window has run out.
+      const bool wanted = version ? self->VersionWanted() : !self->schema_checks_done_;
+      if (connection == self->connected_count_ && self->state_ == CONNECTED && wanted) {
         if (version) {
           self->AskSchemaVersion();
         } else {
@@ -565,10 +576,14 @@ int64_t NodeDbClient::ScheduleSchemaAsk(bool version) {
 }
 
 void NodeDbClient::CancelSchemaAsks() {
-  for (auto* timer : {&schema_ask_timer_, &version_ask_timer_}) {
-    if (*timer) (*timer)->Cancel();
-    timer->reset();
-  }
+  CancelSchemaAsk(false);
+  CancelSchemaAsk(true);
+}
+
+void NodeDbClient::CancelSchemaAsk(bool version) {
+  std::shared_ptr<Timer>& timer = version ? version_ask_timer_ : schema_ask_timer_;
+  if (timer) timer->Cancel();
+  timer.reset();
 }
 
 bool NodeDbClient::SchemaDecision() {
@@ -596,7 +611,8 @@ bool NodeDbClient::SchemaDecision() {
 void NodeDbClient::AfterSchemaEvent(bool undecided_by_this_event, const std::string& what) {
   if (schema_checks_done_) return;
   if (SchemaDecision()) {
-    CancelSchemaAsks();
+    CancelSchemaAsk(false);
+    if (!VersionWanted()) CancelSchemaAsk(true);
     if (state_ == CONNECTED) RunConnectedActions();
     return;
   }
@@ -665,20 +681,24 @@ void NodeDbClient::OnSchemaVersion(uint64_t connection, const std::string& versi
     if (connection != connected_count_) {
       QBX_NDB_LOG(loglevel::kDebug).put("Ignoring a schema version answer of an earlier connection");
     } else if (!status.ok()) {
-      // Not an answer: asked again while the decision is pending; the version time-out
-      // (or the schema) may decide meanwhile.
-      QBX_NDB_LOG(loglevel::kWarning).put(
-          "NodeDbClient: GetServerSchemaVersion failed (%s); not taken as an answer", status.ToString().c_str());
-      if (!schema_checks_done_ && state_ == CONNECTED) {
-        AfterSchemaEvent(true, "GetServerSchemaVersion failed (" + status.ToString() + "), " +
-                                   AskingAgain(ScheduleSchemaAsk(true)));
+      // Not an answer: asked again until this connection has one, also once the schema has
+      // decided (constrained writes wait for it); the version time-out may end the wait.
+      const bool ask = state_ == CONNECTED && VersionWanted();
+      const std::string again = ask ? AskingAgain(ScheduleSchemaAsk(true)) : "not asking again";
+      QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient: GetServerSchemaVersion failed (%s); not taken as an answer, %s",
+                                          status.ToString().c_str(), again.c_str());
+      if (ask && !schema_checks_done_) {
+        AfterSchemaEvent(true, "GetServerSchemaVersion failed (" + status.ToString() + "), " + again);
       }
     } else {
       version_state_ = kAnswered;
       server_version_ = version;
       if (version_timer_) version_timer_->Cancel();
       version_timer_.reset();
+      CancelSchemaAsk(true);
       AfterSchemaEvent(true, "the schema is still needed");
+      // Writes held for this connection's version go now, checked against it.
+      SendHead();
     }
   }
   RunDeferred();
@@ -688,10 +708,14 @@ void NodeDbClient::OnSchemaVersionTimeout(uint64_t connection) {
   QBX_NDB_LOG(loglevel::kInfo).put("Timeout on server schema version request");
   {
     Lock lock(*mutex_);
-    if (connection == connected_count_) {
+    if (connection == connected_count_ && VersionWanted()) {
       version_state_ = kTimedOut;
       server_version_ = "0";
+      CancelSchemaAsk(true);
       AfterSchemaEvent(true, "GetServerSchemaVersion timed out");
+      // The window is over: writes held for the version go now, and a constrained one is
+      // refused, as no version answered meets a constraint.
+      SendHead();
     }
   }
   RunDeferred();
@@ -717,42 +741,43 @@ bool NodeDbClient::SetVersionConstraint(zumbra::qbx::nodedb::ObjectType type, co
     return false;
   }
   version_constraints_.emplace(type, std::make_pair(version, callback));
+  // Writes already queued may be of that type.
+  for (auto& entry : pending_) MarkConstrained(entry);
   return true;
 }
 
 namespace {
-std::vector<std::string> SplitDots(const std::string& text) {
-  std::vector<std::string> out;
-  std::stringstream in(text);
-  std::string piece;
-  while (std::getline(in, piece, '.')) out.push_back(piece);
-  return out;
-}
-
-// A version piece as a number: decimal digits only (no sign, no space, not empty).
-std::optional<uint64_t> PieceNumber(const std::string& piece) {
-  uint64_t value = 0;
-  const char* end = piece.data() + piece.size();
-  auto [ptr, ec] = std::from_chars(piece.data(), end, value);
-  if (piece.empty() || ec != std::errc() || ptr != end) return std::nullopt;
-  return value;
+// A version as its numbers: decimal digits only between the dots (no sign, no space, no
+// other text, no empty piece); nullopt for anything else, an empty text included.
+std::optional<std::vector<uint64_t>> VersionNumbers(const std::string& text) {
+  std::vector<uint64_t> numbers;
+  size_t begin = 0;
+  for (;;) {
+    const size_t dot = std::min(text.find('.', begin), text.size());
+    uint64_t value = 0;
+    const char* first = text.data() + begin;
+    const char* last = text.data() + dot;
+    auto [ptr, ec] = std::from_chars(first, last, value);
+    if (first == last || ec != std::errc() || ptr != last) return std::nullopt;
+    numbers.push_back(value);
+    if (dot == text.size()) return numbers;
+    begin = dot + 1;
+  }
 }
 }  // namespace
 
 std::optional<bool> NodeDbClient::VersionMeets(const std::string& server, const std::string& minimum) {
-  const auto have = SplitDots(server);
-  const auto need = SplitDots(minimum);
-  const size_t compared = std::min(have.size(), need.size());
-  // Every compared piece must be a number, whichever piece would decide: a malformed
-  // constraint then fails against every server, not only against some.
-  std::optional<bool> decided;
+  // Both texts must be versions as a whole, also beyond the pieces that are compared: a
+  // malformed constraint then fails against every server, and a malformed or missing server
+  // version fails every constraint, instead of being read as the numbers it starts with.
+  const auto have = VersionNumbers(server);
+  const auto need = VersionNumbers(minimum);
+  if (!have || !need) return std::nullopt;
+  const size_t compared = std::min(have->size(), need->size());
   for (size_t i = 0; i < compared; ++i) {
-    const auto h = PieceNumber(have[i]);
-    const auto n = PieceNumber(need[i]);
-    if (!h || !n) return std::nullopt;
-    if (!decided && *h != *n) decided = *h > *n;
+    if ((*have)[i] != (*need)[i]) return (*have)[i] > (*need)[i];
   }
-  return decided.value_or(true);
+  return true;
 }
 
 bool NodeDbClient::CheckVersionConstraint(zumbra::qbx::nodedb::ObjectType type) {
@@ -774,8 +799,8 @@ bool NodeDbClient::CheckVersionConstraintLocked(zumbra::qbx::nodedb::ObjectType 
   const auto meets = VersionMeets(server_version_, it->second.first);
   if (!meets) {
     QBX_NDB_LOG(loglevel::kWarning).put(
-        "NodeDbClient: cannot compare server version %s with the version constraint %s of object %s (a piece is "
-        "not a number); the constraint is taken as not met",
+        "NodeDbClient: cannot compare server version \"%s\" with the version constraint \"%s\" of object %s (a "
+        "version is numbers separated by dots); the constraint is taken as not met",
         server_version_.c_str(), it->second.first.c_str(), type_name.c_str());
   }
   if (meets.value_or(false)) return true;

@@ -141,8 +141,9 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
   static std::optional<int32_t> ObjectCountForVersion(const std::string& key);
   // Whether a server version meets a minimum version: both split at ".", the pieces compared
   // as numbers position by position and the first piece that differs deciding (so 4.0.0
-  // meets 3.1); a version that runs out first meets it. nullopt when a piece at a compared
-  // position is not a number.
+  // meets 3.1); a version that runs out first meets it. nullopt ("cannot compare") unless
+  // both texts are wholly numbers separated by dots: an empty text, an empty piece or a
+  // piece with anything beside its digits ("3.2rc1", "3.1 ") compares with nothing.
   static std::optional<bool> VersionMeets(const std::string& server, const std::string& minimum);
 
   // The most requests one Modify call carries: the call's writer refuses more than this many
@@ -169,6 +170,8 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
     // A done callback runs once the first `after` requests of its entry are confirmed: an
     // entry merged from several writes, or split across batches, confirms each write when
     // its own last request is written.
+    // Requests after the last done callback's `after` belong to a write that goes on in the
+    // next entry (a write split across calls), whose done callback is the first one there.
     struct Done {
       size_t after = 0;
       DoneCallback fn;
@@ -176,6 +179,9 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
     std::vector<zumbra::qbx::nodedb::ModifyRequestMsg> requests;
     std::vector<Done> done;
     bool sending = false;
+    // Holds (or held: removing operations leaves it set) an operation of a type with a
+    // version constraint; such an entry waits for the connection's version.
+    bool constrained = false;
   };
 
   struct Session {
@@ -211,6 +217,12 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
   // Returns the delay in milliseconds (0 when an ask of that kind is already scheduled).
   int64_t ScheduleSchemaAsk(bool version);
   void CancelSchemaAsks();
+  void CancelSchemaAsk(bool version);
+  // This connection has neither the server's version answer nor the end of its window.
+  bool VersionWanted() const { return version_state_ != kAnswered && version_state_ != kTimedOut; }
+  // Whether an operation of the entry names an object type with a version constraint.
+  bool HasConstrainedOperation(PendingModification& entry);
+  void MarkConstrained(PendingModification& entry);
   // `connection` is the connection (count of entries into CONNECTED) the request or timer
   // belongs to: what concerns an earlier connection decides nothing for this one.
   void OnSchema(uint64_t connection, const std::string& schema, const rpc::Status& status);
@@ -240,12 +252,15 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
 
   // ---- operations (nodedb_client_ops.cc)
   void SendHead();
-  void OnModifyDone(uint64_t send_id, const rpc::Status& status, const std::vector<DoneCallback>& done);
+  void OnModifyDone(uint64_t send_id, const rpc::Status& status);
   void ScheduleModifyRetry();
   // Removes the operations the server schema refuses; false when nothing is left.
   bool FilterBySchema(PendingModification& entry);
-  // Removes the requests not marked kept, moving each done callback's count with them.
-  static void KeepRequests(PendingModification& entry, const std::vector<bool>& keep);
+  // Removes the requests not marked kept, moving each done callback's count with them. A
+  // write left with nothing to write in the entry is confirmed where its last request still
+  // to be written is: when it began in `previous` (the entry before, null when there is none
+  // or it is gone) and part of it is still there, with that entry; otherwise at once.
+  void KeepRequests(PendingModification& entry, const std::vector<bool>& keep, PendingModification* previous);
   void PurgeVDb(uint16_t vdb_id);
   void SetGauge(size_t count);
 
@@ -302,6 +317,8 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
 
   // schema
   std::string schema_;
+  // The version the server answered on this connection ("0" after its window ran out);
+  // empty while there is none. Forgotten when the connection ends.
   std::string server_version_;
   int32_t object_count_ = 0;
   CallbackState schema_state_ = kNotAsked;
@@ -313,7 +330,8 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
   std::shared_ptr<Timer> schema_timer_;
   std::shared_ptr<Timer> version_timer_;
   // Asking again after a failed schema or version request, within one connection: 1 s,
-  // doubling up to 30 s, for as long as the decision is pending.
+  // doubling up to 30 s; the schema for as long as the decision is pending, the version
+  // until this connection has an answer or its window has run out.
   RetryPolicy schema_ask_policy_;
   RetryPolicy version_ask_policy_;
   std::shared_ptr<Timer> schema_ask_timer_;

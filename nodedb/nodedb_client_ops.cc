@@ -195,16 +195,19 @@ class NodeDbClient::SchemaVersionResponseObserver : public rpc::CallObserver<pb:
   std::string version_;
 };
 
+// The done callbacks of the batch stay with its entry, the head of the pending list, until
+// the call ends: a purge may still hand the entry the callback of a write whose rest it
+// removed from the next entry.
 class NodeDbClient::ModifyResponseObserver : public rpc::CallObserver<pb::ModifyResponseMsg> {
  public:
-  ModifyResponseObserver(std::weak_ptr<NodeDbClient> client, uint64_t send_id, std::vector<DoneCallback> done)
-      : client_(std::move(client)), send_id_(send_id), done_(std::move(done)) {}
+  ModifyResponseObserver(std::weak_ptr<NodeDbClient> client, uint64_t send_id)
+      : client_(std::move(client)), send_id_(send_id) {}
   void Next(const pb::ModifyResponseMsg&) override {
     QBX_NDB_LOG(loglevel::kDebug).put("Received Modify response");
   }
   void CallStatus(const rpc::Status& status) override {
     if (auto client = client_.lock()) {
-      client->OnModifyDone(send_id_, status, done_);
+      client->OnModifyDone(send_id_, status);
     } else {
       QBX_NDB_LOG(loglevel::kDebug).put("MonitorResponseObserver: NodeDbClient is already destroyed");
     }
@@ -214,7 +217,6 @@ class NodeDbClient::ModifyResponseObserver : public rpc::CallObserver<pb::Modify
  private:
   std::weak_ptr<NodeDbClient> client_;
   const uint64_t send_id_;
-  const std::vector<DoneCallback> done_;
 };
 
 // ---------------------------------------------------------------- modifications
@@ -241,6 +243,7 @@ void NodeDbClient::Modify(const std::vector<pb::ModifyRequestMsg>& requests, con
     PendingModification entry;
     entry.requests = requests;
     entry.done.push_back({requests.size(), done});
+    MarkConstrained(entry);
     pending_.push_back(std::move(entry));
     SetGauge(pending_.size());
     SendHead();
@@ -248,7 +251,8 @@ void NodeDbClient::Modify(const std::vector<pb::ModifyRequestMsg>& requests, con
   RunDeferred();
 }
 
-void NodeDbClient::KeepRequests(PendingModification& entry, const std::vector<bool>& keep) {
+void NodeDbClient::KeepRequests(PendingModification& entry, const std::vector<bool>& keep,
+                                PendingModification* previous) {
   // kept[i]: how many of the first i requests stay.
   std::vector<size_t> kept(entry.requests.size() + 1, 0);
   std::vector<pb::ModifyRequestMsg> requests;
@@ -257,7 +261,29 @@ void NodeDbClient::KeepRequests(PendingModification& entry, const std::vector<bo
     if (keep[i]) requests.push_back(std::move(entry.requests[i]));
   }
   entry.requests = std::move(requests);
-  for (auto& d : entry.done) d.after = kept[std::min(d.after, kept.size() - 1)];
+  // Each write covers the requests from the previous done callback's `after` to its own.
+  std::vector<PendingModification::Done> done;
+  size_t begin = 0;
+  for (size_t i = 0; i < entry.done.size(); ++i) {
+    auto& d = entry.done[i];
+    const size_t end = kept[std::min(d.after, kept.size() - 1)];
+    const size_t was_begin = begin;
+    begin = end;
+    if (end > was_begin) {
+      done.push_back({end, std::move(d.fn)});
+      continue;
+    }
+    // Nothing of this write is left here. The first write of the entry may have begun in the
+    // entry before, which then still holds its last requests to be written.
+    const size_t previous_tail =
+        previous == nullptr ? 0 : previous->requests.size() - (previous->done.empty() ? 0 : previous->done.back().after);
+    if (i == 0 && previous_tail > 0) {
+      previous->done.push_back({previous->requests.size(), std::move(d.fn)});
+    } else if (d.fn) {
+      Defer(std::move(d.fn));
+    }
+  }
+  entry.done = std::move(done);
 }
 
 bool NodeDbClient::FilterBySchema(PendingModification& entry) {
@@ -287,8 +313,25 @@ bool NodeDbClient::FilterBySchema(PendingModification& entry) {
     }
     keep[r] = !mods->empty();
   }
-  KeepRequests(entry, keep);
+  // The head has no entry before it: what came before has been written.
+  KeepRequests(entry, keep, nullptr);
   return !entry.requests.empty();
+}
+
+void NodeDbClient::MarkConstrained(PendingModification& entry) {
+  // Looked at once per write, not at every send: a long backlog waiting for the version is
+  // not scanned again by every write queued behind it.
+  if (check_server_schema_ && !entry.constrained) entry.constrained = HasConstrainedOperation(entry);
+}
+
+bool NodeDbClient::HasConstrainedOperation(PendingModification& entry) {
+  if (version_constraints_.empty()) return false;
+  for (auto& request : entry.requests) {
+    for (auto& m : *request.mutable_modify()) {
+      if (version_constraints_.count(View(m).type) != 0) return true;
+    }
+  }
+  return false;
 }
 
 void NodeDbClient::SendHead() {
@@ -305,9 +348,18 @@ void NodeDbClient::SendHead() {
     const size_t offset = head.requests.size();
     for (auto& r : it->requests) head.requests.push_back(std::move(r));
     for (auto& d : it->done) head.done.push_back({d.after + offset, std::move(d.fn)});
+    head.constrained = head.constrained || it->constrained;
     it = pending_.erase(it);
   }
   SetGauge(pending_.size());
+  // A write of a type with a version constraint is checked against this connection's
+  // version: until the server has answered (or its window has run out) the batch waits,
+  // and with it, in order, every write behind it.
+  if (check_server_schema_ && VersionWanted() && head.constrained) {
+    QBX_NDB_LOG(loglevel::kDebug).put("Modification %s waits for the server version of this connection",
+                                      head.requests.empty() ? "" : head.requests.front().ShortDebugString().c_str());
+    return;
+  }
   if (check_server_schema_) {
     const std::string first = head.requests.empty() ? "" : head.requests.front().ShortDebugString();
     if (!FilterBySchema(head)) {
@@ -331,6 +383,7 @@ void NodeDbClient::SendHead() {
   // cancelled by its own writer, and every resend, merged again, would be longer still.
   if (head.requests.size() > kMaxBatchRequests) {
     PendingModification rest;
+    rest.constrained = head.constrained;
     rest.requests.assign(std::make_move_iterator(head.requests.begin() + kMaxBatchRequests),
                          std::make_move_iterator(head.requests.end()));
     head.requests.resize(kMaxBatchRequests);
@@ -346,10 +399,7 @@ void NodeDbClient::SendHead() {
   QBX_NDB_LOG(loglevel::kDebug).put("Sending modification %s to NodeDb",
                                     head.requests.empty() ? "" : head.requests.front().ShortDebugString().c_str());
   const uint64_t id = ++send_id_;
-  std::vector<DoneCallback> done;
-  done.reserve(head.done.size());
-  for (const auto& d : head.done) done.push_back(d.fn);
-  auto* observer = new ModifyResponseObserver(weak_from_this(), id, std::move(done));
+  auto* observer = new ModifyResponseObserver(weak_from_this(), id);
   // In flight from here on, together with its call: nothing above may leave the head marked
   // without a call that will end it.
   head.sending = true;
@@ -376,7 +426,7 @@ void NodeDbClient::ScheduleModifyRetry() {
   });
 }
 
-void NodeDbClient::OnModifyDone(uint64_t send_id, const rpc::Status& status, const std::vector<DoneCallback>& done) {
+void NodeDbClient::OnModifyDone(uint64_t send_id, const rpc::Status& status) {
   {
     std::lock_guard<std::recursive_mutex> observer_lock(observer_mutex_);
     Lock lock(*mutex_);
@@ -391,11 +441,12 @@ void NodeDbClient::OnModifyDone(uint64_t send_id, const rpc::Status& status, con
     if (code == rpc::StatusCode::kOk) {
       QBX_NDB_LOG(loglevel::kDebug).put("Successfully modified %s, removing from pending_modification_requests",
                                         first.c_str());
+      std::vector<PendingModification::Done> done = std::move(head.done);
       pending_.pop_front();
       SetGauge(pending_.size());
       modify_retry_.Reset();
-      for (const auto& d : done) {
-        if (d) Defer(d);
+      for (auto& d : done) {
+        if (d.fn) Defer(std::move(d.fn));
       }
       SendHead();
     } else {
@@ -406,6 +457,10 @@ void NodeDbClient::OnModifyDone(uint64_t send_id, const rpc::Status& status, con
       } else {
         QBX_NDB_LOG(loglevel::kInfo).put("Modify request is empty. Server returned an error status %s.Canceling the request.",
                                          status.ToString().c_str());
+        // Nothing of these writes is left to write: their writers are told so.
+        for (auto& d : head.done) {
+          if (d.fn) Defer(std::move(d.fn));
+        }
         pending_.pop_front();
         SetGauge(pending_.size());
       }
@@ -428,8 +483,12 @@ void NodeDbClient::OnModifyDone(uint64_t send_id, const rpc::Status& status, con
 }
 
 void NodeDbClient::PurgeVDb(uint16_t vdb_id) {
+  // The entry before the one purged, while it is still pending: a write split across the
+  // two keeps its done callback there when its part in the later one goes.
+  PendingModification* previous = nullptr;
   for (auto entry = pending_.begin(); entry != pending_.end();) {
     if (entry->sending) {
+      previous = &*entry;
       ++entry;
       continue;
     }
@@ -467,8 +526,14 @@ void NodeDbClient::PurgeVDb(uint16_t vdb_id) {
       }
       keep[r] = !mods->empty();
     }
-    KeepRequests(*entry, keep);
-    entry = entry->requests.empty() ? pending_.erase(entry) : std::next(entry);
+    KeepRequests(*entry, keep, previous);
+    if (entry->requests.empty()) {
+      previous = nullptr;
+      entry = pending_.erase(entry);
+    } else {
+      previous = &*entry;
+      ++entry;
+    }
   }
   SetGauge(pending_.size());
 }
@@ -509,13 +574,17 @@ bool NodeDbClient::CreateVDb(const std::string& name, const CreateVDbCallback& c
 }
 
 bool NodeDbClient::DeleteVDb(const std::string& name, const DeleteVDbCallback& callback, uint16_t vdb_id) {
-  Lock lock(*mutex_);
-  if (!data_stub_) return false;
-  if (vdb_id != 0) PurgeVDb(vdb_id);
-  pb::DeleteVDbRequestMsg request;
-  request.set_name(name);
-  rpc::client::AsyncCall<pb::DeleteVDbRequestMsg, pb::DeleteVDbResponseMsg>(
-      data_stub_->channel(), "DeleteVDb", context_, request, new DeleteVDbResponseObserver(callback));
+  {
+    Lock lock(*mutex_);
+    if (!data_stub_) return false;
+    if (vdb_id != 0) PurgeVDb(vdb_id);
+    pb::DeleteVDbRequestMsg request;
+    request.set_name(name);
+    rpc::client::AsyncCall<pb::DeleteVDbRequestMsg, pb::DeleteVDbResponseMsg>(
+        data_stub_->channel(), "DeleteVDb", context_, request, new DeleteVDbResponseObserver(callback));
+  }
+  // The done callbacks of writes the purge left with nothing to write.
+  RunDeferred();
   return true;
 }
 

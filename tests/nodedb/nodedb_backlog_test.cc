@@ -9,6 +9,8 @@ namespace qbx {
 namespace testing {
 namespace {
 
+using nodedb::NodeDbClient;
+
 struct Backlog {
   size_t writes;
   size_t requests_per_write;
@@ -40,10 +42,13 @@ class NodeDbBacklogBase : public NodeDbClientFixture {
     std::lock_guard<std::mutex> lock(mutex_);
     return done_.size();
   }
-  void RoundTrip() {
-    std::atomic<bool> echoed{false};
-    ASSERT_TRUE(client_->Echo("x", [&](const std::string&, const rpc::Status&) { echoed = true; }));
-    ASSERT_TRUE(WaitUntil([&] { return echoed.load(); }));
+  std::vector<size_t> Done() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return done_;
+  }
+  void Record(size_t write) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_.push_back(write);
   }
   // Every write confirmed once and in order, the database holding every request, no call
   // refused, and as few calls as the writer's limit allows.
@@ -102,6 +107,59 @@ TEST_F(NodeDbDatabaseAwayTest, AWriteSplitAcrossCallsIsConfirmedOnlyWithItsLastP
   EXPECT_EQ(standin_.ReleaseHeldModifies(), 1u);
   ASSERT_TRUE(WaitUntil([&] { return DoneCount() == 1; }));
   ExpectAllWritten(b);
+}
+
+// Writes of `count` requests each, keyed by the write's name.
+std::vector<pb::ModifyRequestMsg> Requests(const std::string& name, size_t count, std::vector<uint32_t> vdbs = {}) {
+  std::vector<pb::ModifyRequestMsg> requests;
+  for (size_t r = 0; r < count; ++r) requests.push_back(PutRequest(pb::NODE_CONFIG, name + "-" + std::to_string(r), "v", vdbs));
+  return requests;
+}
+
+TEST_F(NodeDbDatabaseAwayTest, AWriteEndingWithTheLastRequestOfACallIsConfirmedWithThatCall) {
+  LoopStopper stop_loop{provider_};
+  client_->Modify(Requests("a", NodeDbClient::kMaxBatchRequests), [this] { Record(0); });
+  client_->Modify(Requests("b", 1), [this] { Record(1); });
+  standin_.HoldNextModify(1);  // the first call is applied and answered, the second held
+  StartClient();
+  ASSERT_TRUE(WaitUntil([&] { return standin_.held_modifies() == 1; }));
+  RoundTrip();  // the end of the first call has been handled by now
+  EXPECT_EQ(Done(), (std::vector<size_t>{0})) << "the first write was wholly in the first call";
+  EXPECT_EQ(standin_.ReleaseHeldModifies(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return DoneCount() == 2; }));
+  RoundTrip();
+  EXPECT_EQ(Done(), (std::vector<size_t>{0, 1}));
+  EXPECT_EQ(standin_.modify_calls(), 2u);
+}
+
+TEST_F(NodeDbDatabaseAwayTest, APurgeOfTheRestOfASplitWriteConfirmsItWithTheCallThatCarriesItsFirstPart) {
+  LoopStopper stop_loop{provider_};
+  // The second write goes to VDb 3 alone; its first 96 requests fill the first call.
+  client_->Modify(Requests("a", 4000), [this] { Record(0); });
+  client_->Modify(Requests("b", 200, {3}), [this] { Record(1); });
+  client_->Modify(Requests("c", 5), [this] { Record(2); });
+  standin_.HoldNextModify();
+  StartClient();
+  ASSERT_TRUE(WaitUntil([&] { return standin_.held_modifies() == 1; }));
+  // VDb 3 goes while the first call is on its way: the rest of the second write with it.
+  std::atomic<bool> deleted{false};
+  ASSERT_TRUE(client_->DeleteVDb("three", [&](const rpc::Status&) { deleted = true; }, 3));
+  ASSERT_TRUE(WaitUntil([&] { return deleted.load(); }));
+  RoundTrip();
+  EXPECT_EQ(DoneCount(), 0u) << "the first part of the second write is not written yet";
+
+  standin_.HoldNextModify();  // the call that carries the third write
+  EXPECT_EQ(standin_.ReleaseHeldModifies(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return standin_.held_modifies() == 1; }));
+  RoundTrip();
+  EXPECT_EQ(Done(), (std::vector<size_t>{0, 1})) << "the second write is confirmed with its first part";
+  EXPECT_EQ(standin_.ReleaseHeldModifies(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return DoneCount() == 3; }));
+  RoundTrip();
+  EXPECT_EQ(Done(), (std::vector<size_t>{0, 1, 2})) << "each once";
+  EXPECT_EQ(standin_.Table(3, pb::NODE_CONFIG).size(), NodeDbClient::kMaxBatchRequests - 4000);
+  EXPECT_EQ(standin_.Table(1, pb::NODE_CONFIG).size(), 4005u);
+  EXPECT_TRUE(client_->IsPendingModificationReqEmpty());
 }
 
 TEST_F(NodeDbDatabaseAwayTest, TenThousandWritesQueuedWhileTheDatabaseWasAwayAreAllWritten) {

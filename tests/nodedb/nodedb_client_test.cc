@@ -285,8 +285,10 @@ TEST_F(NodeDbClientTest, DeleteVDbPurgesItsPendingModifications) {
   client_->Modify({PutRequest(pb::NODE_CONFIG, "default", "1")}, [&] { ++done; });
   std::atomic<bool> deleted{false};
   ASSERT_TRUE(client_->DeleteVDb("gone", [&](const rpc::Status&) { deleted = true; }, 3));
+  // Nothing of the write to VDb 3 alone is left to write: it is confirmed at once.
+  ASSERT_TRUE(WaitUntil([&] { return done.load() == 1; }));
   standin_.ReleaseHeldModifies();
-  ASSERT_TRUE(WaitUntil([&] { return done.load() == 3 && deleted.load(); }));
+  ASSERT_TRUE(WaitUntil([&] { return done.load() == 4 && deleted.load(); }));
   const auto vdb1 = standin_.Table(1, pb::NODE_CONFIG);
   const auto vdb3 = standin_.Table(3, pb::NODE_CONFIG);
   EXPECT_EQ(vdb1.count("both"), 1u);

@@ -146,6 +146,22 @@ class NodeDbClientFixture : public ::testing::Test {
 
   bool Connected() { return client_->state() == nodedb::NodeDbClient::CONNECTED; }
 
+  // One Echo round trip: what the client sent before it has reached the stand-in, and what
+  // the loop had to do before has been done.
+  void RoundTrip() {
+    std::atomic<bool> echoed{false};
+    ASSERT_TRUE(client_->Echo("x", [&](const std::string&, const rpc::Status&) { echoed = true; }));
+    ASSERT_TRUE(WaitUntil([&] { return echoed.load(); }));
+  }
+
+  // A record of level WARNING with the text.
+  bool Warned(const std::string& text) {
+    for (const auto& line : log_.Lines()) {
+      if (line.find("level=\"WARNING\"") != std::string::npos && line.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
   LogCapture log_;
   tools::NodeDbStandin standin_;
   std::shared_ptr<ManualClock> clock_;

@@ -45,7 +45,8 @@ TEST_F(NodeDbRuntimeTest, PendingRequestGaugeFollowsMergeSuccessAndPurge) {
   ASSERT_TRUE(WaitUntil([&] { return done.load() == 3; }));
   EXPECT_EQ(Gauge(), 0u);
 
-  // A batch in flight and two entries of VDb 3 behind it; deleting VDb 3 purges those two.
+  // A batch in flight and two entries of VDb 3 behind it; deleting VDb 3 purges those two,
+  // and confirms them at once: nothing of them is left to write.
   standin_.HoldNextModify();
   client_->Modify({PutRequest(pb::NODE_CONFIG, "flight", "v")}, [&] { ++done; });
   ASSERT_TRUE(WaitUntil([&] { return standin_.held_modifies() == 1; }));
@@ -54,8 +55,9 @@ TEST_F(NodeDbRuntimeTest, PendingRequestGaugeFollowsMergeSuccessAndPurge) {
   EXPECT_EQ(Gauge(), 3u);
   ASSERT_TRUE(client_->DeleteVDb("three", [](const rpc::Status&) {}, 3));
   EXPECT_EQ(Gauge(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return done.load() == 5; }));
   standin_.ReleaseHeldModifies();
-  ASSERT_TRUE(WaitUntil([&] { return done.load() == 4; }));
+  ASSERT_TRUE(WaitUntil([&] { return done.load() == 6; }));
   EXPECT_EQ(Gauge(), 0u);
   EXPECT_TRUE(client_->IsPendingModificationReqEmpty());
 }

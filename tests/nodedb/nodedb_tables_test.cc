@@ -135,7 +135,12 @@ TEST(NodeDbSchemaTest, AVersionMeetsAMinimumByTheFirstDifferingPieceAndOnlyWithN
       {"devel", "3.1", std::nullopt}, {"3.2.0", "3.x", std::nullopt},
       {"4.0.0", "3.x", std::nullopt},  // every compared piece must be a number, not only the deciding one
       {"3..0", "3.1", std::nullopt},   {"3.1.2", "3.-1", std::nullopt}, {"3. 1", "3.1", std::nullopt},
-      {"3.1.2xyz", "3.1", true},  // the pieces after the constraint's last are not compared
+      // a version is numbers as a whole, also beyond the pieces that are compared
+      {"3.1.2xyz", "3.1", std::nullopt}, {"3.2rc1", "3.1", std::nullopt}, {"3.1 ", "3.1", std::nullopt},
+      {"3.2rc1", "3", std::nullopt},     {"3.1.", "3.1", std::nullopt},   {"3.1", "3.1.", std::nullopt},
+      {"+3.1", "3.1", std::nullopt},     {" 3.1", "3", std::nullopt},
+      // an empty text compares with nothing
+      {"", "3.1", std::nullopt},         {"3.1", "", std::nullopt},       {"", "", std::nullopt},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(NodeDbClient::VersionMeets(c.server, c.minimum), c.meets) << c.server << " against " << c.minimum;

@@ -3,6 +3,7 @@
 #include <deque>
 #include <functional>
 #include <set>
+#include <thread>
 #include <unordered_map>
 
 #include <google/protobuf/descriptor.h>
@@ -90,6 +91,8 @@ struct NodeDbStandin::State : std::enable_shared_from_this<NodeDbStandin::State>
   uint32_t schema_fail_code = 13;
   // Held schema requests: each finishes its reactor with the given status.
   std::vector<std::function<void(const rpc::Status&)>> held_schema;
+  // Servers replaced by RestartDraining, each shut down on its own thread; joined by Stop.
+  std::vector<std::thread> draining;
 };
 
 // ---------------------------------------------------------------- monitor stream
@@ -680,9 +683,11 @@ void NodeDbStandin::Stop() {
   std::vector<std::shared_ptr<ModifyCall>> held;
   std::vector<std::shared_ptr<MonitorStream>> streams;
   std::vector<std::function<void(const rpc::Status&)>> held_schema;
+  std::vector<std::thread> draining;
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     held_schema.swap(state_->held_schema);
+    draining.swap(state_->draining);
     server = std::move(state_->server);
     services = std::move(state_->services);
     state_->stopping = server != nullptr;
@@ -698,6 +703,40 @@ void NodeDbStandin::Stop() {
   }
   streams.clear();
   if (server) server->Shutdown();
+  // The draining servers have no held calls left to wait for.
+  for (auto& t : draining) t.join();
+}
+
+bool NodeDbStandin::RestartDraining(std::chrono::milliseconds grace) {
+  std::unique_ptr<rpc::Server> server;
+  std::vector<std::unique_ptr<grpc::Service>> services;
+  std::vector<std::shared_ptr<ModifyCall>> held;
+  std::vector<std::shared_ptr<MonitorStream>> streams;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    server = std::move(state_->server);
+    services = std::move(state_->services);
+    held.swap(state_->held);
+    state_->hold_next = false;
+    for (auto& [raw, s] : state_->streams) streams.push_back(s);
+  }
+  for (auto& call : held) call->Complete(rpc::Status(rpc::StatusCode::kUnavailable, "stopping"));
+  for (auto& s : streams) {
+    s->RequestFinish(rpc::StatusCode::kUnavailable);
+    s->Kick();
+  }
+  streams.clear();
+  if (server) {
+    // The shutdown waits for the held calls; the services must outlive it.
+    std::thread drain([server = std::move(server), services = std::move(services), grace]() mutable {
+      server->Shutdown(grace);
+      server.reset();
+      services.clear();
+    });
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->draining.push_back(std::move(drain));
+  }
+  return Start();
 }
 
 bool NodeDbStandin::Restart(bool keep_data) {

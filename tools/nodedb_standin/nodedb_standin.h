@@ -6,7 +6,8 @@
 // added, then every applied change with a barrier per modification call), applies
 // modifications, and answers reads, VDb operations, schema requests and echo.
 //
-// Test controls: stop and restart (keeping or dropping the data), end every monitor stream
+// Test controls: stop and restart (keeping or dropping the data, or letting the old server's
+// held schema requests outlive it), end every monitor stream
 // with a chosen status code, refuse one service while the connection stays up, hold the next
 // (or a later) modification until released, fail the next modification with a chosen code, hold or fail
 // the schema requests and choose the schema version it reports.
@@ -15,6 +16,7 @@
 // data, the sessions and the controls; it is never held while gRPC operations start.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -51,6 +53,12 @@ class NodeDbStandin {
   // Ends every call and stops listening.
   void Stop();
   bool Restart(bool keep_data);
+  // Restarts, keeping the data, as a database that lets the calls it has taken finish: the
+  // old server stops listening and tells its clients to go (they connect to the new one),
+  // while the schema requests it holds stay held over the old connections, to be answered by
+  // ReleaseSchemaRequests (or ended by Stop) within `grace`. Its monitor streams and held
+  // modifications end as at Stop.
+  bool RestartDraining(std::chrono::milliseconds grace);
   bool running() const;
   int port() const;
   std::string endpoint() const;  // "tcp://127.0.0.1:PORT"
