@@ -26,6 +26,13 @@ constexpr char kHostSocket[] =
     "/var/run/zumbra/exporter/rpc/zumbra.qbx.agg_service.messaging.AggSvcHostService.sock";
 constexpr char kIpReputationSocket[] = "/var/run/zumbra/exporter/rpc/zumbra.qbx.dfw.IpReputationDataService.sock";
 
+// How often `needle` stands in `text`.
+int CountIn(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
 class DaemonListenE2E : public ::testing::Test {
  protected:
   ~DaemonListenE2E() override {
@@ -164,8 +171,21 @@ TEST_F(DaemonListenE2E, ASocketDirectoryMadeALinkWhileStartUpWaitsForTheDatabase
   ASSERT_NO_FATAL_FAILURE(WaitForRecords("Inbound services can listen after", 2));
   ASSERT_NO_FATAL_FAILURE(WaitForRecords("IP-reputation data server listening on", 1));
   ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", kVerticals));
-  Command("registrations");
-  WaitForAnswer(std::string("endpoint DFWRuleStats at unix:") + kHostSocket);
+  // The forwarding side learns the endpoint once the host socket listens, which no record
+  // of the daemon marks: ask until it knows it (each answer is one more line).
+  const std::string endpoint = std::string("endpoint DFWRuleStats at unix:") + kHostSocket;
+  const std::string none = "no endpoints registered";
+  const auto known = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (int answers = CountIn(OutputOf(*ns_, tnproxy_), none) + 1;
+       OutputOf(*ns_, tnproxy_).find(endpoint) == std::string::npos; ++answers) {
+    ASSERT_LT(std::chrono::steady_clock::now(), known) << OutputOf(*ns_, tnproxy_);
+    Command("registrations");
+    while (CountIn(OutputOf(*ns_, tnproxy_), none) < answers &&
+           OutputOf(*ns_, tnproxy_).find(endpoint) == std::string::npos) {
+      ASSERT_LT(std::chrono::steady_clock::now(), known) << OutputOf(*ns_, tnproxy_);
+      ns_->NextSyslog(std::chrono::milliseconds(20));
+    }
+  }
   Command("pull DFWRuleStats summation 1 0");
   WaitForAnswer("pull summation to DFWRuleStats: ok");
   ASSERT_EQ(RunInside({QBX_E2E_STRANGER_BINARY, "ip-reputation", std::string("unix:") + kIpReputationSocket}, out), 0);
