@@ -94,10 +94,11 @@ class Logger {
   // log as they are rather than as records).
   static void EmitRaw(int priority, const std::string& line);
 
-  // How long the process's end waits for records the log has not taken yet.
+  // How long the process's end waits for the log to take one more record: a log that
+  // reads is waited for until it has taken every record, a stalled one for this long.
   static constexpr std::chrono::milliseconds kExitFlushBound{300};
-  // Waits until every record made so far has been sent to the log or dropped, at most
-  // `bound`. True when none waits any more.
+  // Waits until every record made so far has been sent to the log or dropped, giving up
+  // once `bound` has passed without the log taking one. True when none waits any more.
   static bool Flush(std::chrono::milliseconds bound);
   // Sends to the datagram socket at `path` instead of "/dev/log" ("" restores it).
   static void SetSyslogPathForTest(const std::string& path);

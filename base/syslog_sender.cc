@@ -354,6 +354,7 @@ void SyslogSender::RunSender() {
       }
       head_ = (head_ + 1) % ring_.size();
       --count_;
+      ++dequeued_;
     }
     if (last != Outcome::kFull) {
       const uint64_t report = last == Outcome::kSent ? TakeReportLocked() : 0;
@@ -404,7 +405,12 @@ void SyslogSender::SendReport(uint64_t dropped) noexcept {
 
 bool SyslogSender::Flush(std::chrono::milliseconds bound) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return drained_.wait_for(lock, bound, [this] { return count_ == 0 && !reporting_; });
+  const auto drained = [this] { return count_ == 0 && !reporting_; };
+  for (;;) {
+    const uint64_t before = dequeued_;
+    if (drained_.wait_for(lock, bound, drained)) return true;
+    if (dequeued_ == before) return false;
+  }
 }
 
 void SyslogSender::SetPath(const std::string& path) {

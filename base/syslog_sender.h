@@ -77,8 +77,9 @@ class SyslogSender {
   // Sends `line` or queues it; never waits for the log and never throws.
   void Send(int priority, std::string_view line) noexcept;
 
-  // Waits until no line waits to be sent (and a due drop report has gone out), at most
-  // `bound`. True when nothing waits any more.
+  // Waits until no line waits to be sent (and a due drop report has gone out), giving up
+  // once `bound` has passed without a line leaving the queue: a log that reads slowly is
+  // waited for, a stalled one is not. True when nothing waits any more.
   bool Flush(std::chrono::milliseconds bound);
 
   // Sends to `path` from the next line on.
@@ -130,6 +131,7 @@ class SyslogSender {
   std::vector<Slot> ring_;
   size_t head_ = 0;
   size_t count_ = 0;
+  uint64_t dequeued_ = 0;  // lines that left the queue, sent or lost: what Flush sees as progress
   size_t queuedBytes_ = 0;
   uint64_t dropped_ = 0;       // since the last report
   uint64_t droppedTotal_ = 0;  // over the sender's life

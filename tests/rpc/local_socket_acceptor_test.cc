@@ -362,6 +362,11 @@ size_t OpenDescriptors() {
 }
 
 TEST_F(LocalSocketAcceptorTest, ADescriptorShortageOnlyPausesAcceptingAndAFreshCallerIsAnsweredAfterIt) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizers' own checks open descriptors (a pipe to test memory before a type check):
+  // with none left they report sound objects as broken. The end-to-end burst runs there.
+  GTEST_SKIP() << "the sanitizers need descriptors of their own";
+#endif
   rpc::ServerBuilder builder;
   const std::string path = base_ + "/rpc/echo.sock";
   builder.AddLocalSocket(path).RegisterService<DaemonHealth>(&echo_);
