@@ -11,16 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/daemon_fixture.h"
 #include "tests/e2e/daemon_peers.h"
 #include "tools/sandbox/sandbox.h"
 
 namespace qbx::e2e {
 namespace {
 
-constexpr const char* kAppctl = "/usr/bin/ovs-appctl";
-constexpr const char* kCliSocket = "/var/run/zumbra/exporter/common-exporter-cli";
-
-class DaemonControlE2E : public ::testing::Test {
+class DaemonControlE2E : public DaemonFixture {
  protected:
   // False (and the test skipped) where namespaces or ovs-appctl are not available.
   bool CreateNamespace(const std::map<std::string, std::string>& extraFiles = {}) {
@@ -28,37 +26,17 @@ class DaemonControlE2E : public ::testing::Test {
       skipReason_ = "ovs-appctl (openvswitch-common) not installed";
       return false;
     }
-    return CreateNodeNamespace(ns_, skipReason_, 4, extraFiles);
-  }
-  // Runs a program inside the namespace; its exit status (-1 when it did not end), with
-  // what it printed in `out`.
-  int RunInside(const std::vector<std::string>& argv, std::string& out) {
-    pid_t pid = ns_->Spawn(argv);
-    if (pid <= 0) return -1;
-    std::optional<int> status = WaitForExitReading(*ns_, pid, std::chrono::seconds(30));
-    out = OutputOf(*ns_, pid);
-    if (!status || !WIFEXITED(*status)) return -1;
-    return WEXITSTATUS(*status);
+    return DaemonFixture::CreateNamespace(4, extraFiles);
   }
   bool SocketFileExists() {
     std::string out;
     return RunInside({"/bin/sh", "-c", std::string("test -e ") + kCliSocket}, out) == 0;
   }
-  void StartDaemon() {
-    pid_ = StartDaemonIn(*ns_);
-    ASSERT_GT(pid_, 0);
-  }
   // Starts the peers and the daemon and waits until the manager runs its clients.
   void StartRunningDaemon() {
-    ASSERT_GT(StartNodeDb(*ns_), 0);
-    ASSERT_GT(StartMonitoring(*ns_), 0);
+    ASSERT_NO_FATAL_FAILURE(StartPeers());
     ASSERT_NO_FATAL_FAILURE(StartDaemon());
     ASSERT_NO_FATAL_FAILURE(Expect("[StartAllAggClients] TnProxyClientCommon for AggSvc client started"));
-  }
-  std::string Received() {
-    std::string seen;
-    for (const std::string& datagram : ns_->Syslog()) seen += datagram + "\n";
-    return seen;
   }
   // Waits for a record after the one the previous Expect found.
   void Expect(const std::string& needle) {
@@ -88,28 +66,17 @@ class DaemonControlE2E : public ::testing::Test {
   int Appctl(const std::vector<std::string>& command, std::string& out) {
     std::vector<std::string> argv = {kAppctl, "-t", kCliSocket};
     argv.insert(argv.end(), command.begin(), command.end());
-    pid_t pid = ns_->Spawn(argv);
-    if (pid <= 0) return -1;
-    std::optional<int> status = WaitForExitReading(*ns_, pid, std::chrono::seconds(10));
-    out = OutputOf(*ns_, pid);
-    if (!status || !WIFEXITED(*status)) return -1;
-    return WEXITSTATUS(*status);
+    return RunInside(argv, out, std::chrono::seconds(10));
   }
-  int WaitStatus(std::chrono::milliseconds failsafe = std::chrono::seconds(30)) {
-    std::optional<int> status = WaitForExitReading(*ns_, pid_, failsafe);
-    EXPECT_TRUE(status.has_value()) << "daemon still running";
-    return status.value_or(-1);
-  }
+  // The daemon's wait status once it ended.
+  int WaitStatus() { return WaitStatusOf(pid_); }
   void ExpectCleanExit(int status) {
     ASSERT_TRUE(WIFEXITED(status)) << "wait status " << status << "\n" << OutputOf(*ns_, pid_);
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(OutputOf(*ns_, pid_).find("Sanitizer"), std::string::npos) << OutputOf(*ns_, pid_);
   }
 
-  std::string skipReason_;
   size_t cursor_ = 0;  // records before it were matched or passed by Expect
-  std::unique_ptr<Namespace> ns_;
-  pid_t pid_ = -1;
 };
 
 TEST_F(DaemonControlE2E, SetLogLevelChangesTheLevelOfTheWholeProcess) {

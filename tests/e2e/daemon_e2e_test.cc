@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/daemon_fixture.h"
 #include "tests/e2e/daemon_peers.h"
 #include "tools/sandbox/sandbox.h"
 
@@ -26,22 +27,14 @@ const std::vector<std::string> kNameOrder = {"AggSvc-L2-Switching", "AggSvc-Lb",
 const std::vector<std::string> kSnic = {"AggSvc-L2-Switching", "AggSvc-Routing", "HostNodeStatusVertical",
                                         "DFWRuleStats", "TransportNodeStatusVertical", "AggSvc-Lb"};
 
-class DaemonE2E : public ::testing::Test {
+class DaemonE2E : public DaemonFixture {
  protected:
-  // False (and the test skipped) where namespaces are not permitted.
-  bool CreateNamespace(int logLevel = 4) { return CreateNodeNamespace(ns_, skipReason_, logLevel); }
-  void StartDaemon() {
-    pid_ = StartDaemonIn(*ns_);
-    ASSERT_GT(pid_, 0);
-  }
   // Waits for the records in this order; each must come after the one before it.
   void ExpectInOrder(const std::vector<std::string>& needles) {
     for (const std::string& needle : needles) {
       if (!ns_->WaitForSyslog(needle)) {
-        std::string seen;
-        for (const std::string& datagram : ns_->Syslog()) seen += datagram + "\n";
         FAIL() << "no record with '" << needle << "' after the previous ones; received:\n"
-               << seen << "output:\n"
+               << Received() << "output:\n"
                << OutputOf(*ns_, pid_);
       }
     }
@@ -51,10 +44,6 @@ class DaemonE2E : public ::testing::Test {
     EXPECT_TRUE(status.has_value()) << "daemon still running";
     return status.value_or(-1);
   }
-
-  std::string skipReason_;
-  std::unique_ptr<Namespace> ns_;
-  pid_t pid_ = -1;
 };
 
 TEST_F(DaemonE2E, StartsInOrderAnswersHangupAndStopsInNameOrderOnSigterm) {

@@ -11,20 +11,14 @@
 #include <chrono>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/e2e/daemon_fixture.h"
 #include "tests/e2e/daemon_peers.h"
 #include "tools/sandbox/sandbox.h"
 
 namespace qbx::e2e {
 namespace {
-
-constexpr int kVerticals = 8;
-constexpr char kSocketDir[] = "/var/run/zumbra/exporter/rpc";
-constexpr char kHostSocket[] =
-    "/var/run/zumbra/exporter/rpc/zumbra.qbx.agg_service.messaging.AggSvcHostService.sock";
-constexpr char kIpReputationSocket[] = "/var/run/zumbra/exporter/rpc/zumbra.qbx.dfw.IpReputationDataService.sock";
 
 // How often `needle` stands in `text`.
 int CountIn(const std::string& text, const std::string& needle) {
@@ -33,53 +27,8 @@ int CountIn(const std::string& text, const std::string& needle) {
   return n;
 }
 
-class DaemonListenE2E : public ::testing::Test {
+class DaemonListenE2E : public DaemonFixture {
  protected:
-  ~DaemonListenE2E() override {
-    if (commandFd_ >= 0) ::close(commandFd_);
-  }
-  bool CreateNamespace() { return CreateNodeNamespace(ns_, skipReason_); }
-  void StartTnProxy() {
-    const std::string error = StartCommandedTnProxy(*ns_, commandFd_, tnproxy_);
-    ASSERT_TRUE(error.empty()) << error;
-  }
-  void Command(const std::string& line) { ASSERT_TRUE(SendCommand(commandFd_, line)) << line; }
-  // Waits (reading the daemon's records meanwhile) until the proxy stand-in has printed
-  // `needle` `count` times; returns its output.
-  std::string WaitForAnswer(const std::string& needle, int count = 1) {
-    const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (;;) {
-      const std::string out = OutputOf(*ns_, tnproxy_);
-      int seen = 0;
-      for (size_t at = out.find(needle); at != std::string::npos; at = out.find(needle, at + 1)) ++seen;
-      if (seen >= count) return out;
-      if (std::chrono::steady_clock::now() > failsafe) {
-        ADD_FAILURE() << "no '" << needle << "' (x" << count << ") from the proxy stand-in:\n" << out;
-        return out;
-      }
-      ReadWaitingRecords(*ns_);
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  }
-  void WaitForRecords(const std::string& needle, int count) {
-    const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (CountRecords(*ns_, needle) < count) {
-      if (std::chrono::steady_clock::now() > failsafe) {
-        FAIL() << CountRecords(*ns_, needle) << " of " << count << " records with '" << needle << "'; output:\n"
-               << OutputOf(*ns_, pid_) << "\nproxy stand-in:\n" << OutputOf(*ns_, tnproxy_);
-      }
-      ns_->NextSyslog(std::chrono::milliseconds(200));
-    }
-  }
-  // Runs a program inside the namespace; its exit status (-1 when it did not end), with
-  // what it printed in `out`.
-  int RunInside(const std::vector<std::string>& argv, std::string& out) {
-    const pid_t pid = ns_->Spawn(argv);
-    if (pid <= 0) return -1;
-    std::optional<int> status = WaitForExitReading(*ns_, pid, std::chrono::seconds(30));
-    out = OutputOf(*ns_, pid);
-    return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
-  }
   // A fresh caller of the host service past the proxy, as the master APH.
   std::string FreshHostCall(const std::string& master, int seq) {
     std::string out;
@@ -88,15 +37,8 @@ class DaemonListenE2E : public ::testing::Test {
               out);
     return out;
   }
-  std::string AphUuid(int index) {
-    Command("aphs");
-    const std::string needle = "APH " + std::to_string(index) + " ";
-    const std::string out = WaitForAnswer(needle);
-    const size_t at = out.rfind(needle);
-    return out.substr(at + needle.size(), 36);
-  }
-  // Starts the database stand-in while the daemon runs: its records are read meanwhile, or
-  // the stand-in's own would wait behind them.
+  // Starts the database stand-in while the daemon runs, reading the daemon's records
+  // meanwhile so that no record is dropped for a full socket queue.
   void StartNodeDbBesideTheDaemon() {
     const pid_t pid = StartPeer(*ns_, "nodedb_standin", "qbx-nodedb-standin");
     ASSERT_GT(pid, 0);
@@ -106,27 +48,13 @@ class DaemonListenE2E : public ::testing::Test {
       ns_->NextSyslog(std::chrono::milliseconds(20));
     }
   }
-  void StopDaemonCleanly() {
-    ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
-    std::optional<int> status = WaitForExitReading(*ns_, pid_, std::chrono::seconds(30));
-    ASSERT_TRUE(status.has_value()) << "daemon still running";
-    ASSERT_TRUE(WIFEXITED(*status)) << "wait status " << *status << "\n" << OutputOf(*ns_, pid_);
-    EXPECT_EQ(WEXITSTATUS(*status), 0);
-  }
-
-  std::string skipReason_;
-  std::unique_ptr<Namespace> ns_;
-  pid_t pid_ = -1;
-  pid_t tnproxy_ = -1;
-  int commandFd_ = -1;
 };
 
 TEST_F(DaemonListenE2E, ASocketDirectoryMadeALinkWhileStartUpWaitsForTheDatabaseIsServedOnceRepaired) {
   if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
   ASSERT_GT(StartMonitoring(*ns_), 0);
   ASSERT_NO_FATAL_FAILURE(StartTnProxy());
-  pid_ = StartDaemonIn(*ns_);
-  ASSERT_GT(pid_, 0);
+  ASSERT_NO_FATAL_FAILURE(StartDaemon());
   // Start-up found the directory usable and now waits for the database: the directory is
   // made a link to a place anybody could have put it.
   ASSERT_NO_FATAL_FAILURE(WaitForRecords("nodedb client is created", 1));
@@ -196,8 +124,7 @@ TEST_F(DaemonListenE2E, ASocketDirectoryMadeALinkWhileStartUpWaitsForTheDatabase
 TEST_F(DaemonListenE2E, ABurstBeyondTheDescriptorLimitCannotSilenceTheHostSocket) {
   if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
   if (::access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "prlimit (util-linux) not installed";
-  ASSERT_GT(StartNodeDb(*ns_), 0);
-  ASSERT_GT(StartMonitoring(*ns_), 0);
+  ASSERT_NO_FATAL_FAILURE(StartPeers());
   ASSERT_NO_FATAL_FAILURE(StartTnProxy());
   // A descriptor limit of 256, soft and hard.
   pid_ = ns_->Spawn({"/usr/bin/prlimit", "--nofile=256:256", "--", QBX_EXPORTER_BINARY}, {{"QBX_LOG_LEVEL", "INFO"}});

@@ -6,7 +6,6 @@
 // GCC 12 reports a false maybe-uninitialized inside <regex> in sanitizer builds.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -15,20 +14,19 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <regex>
 #include <string>
 #include <thread>
 
+#include "tests/e2e/daemon_fixture.h"
 #include "tests/e2e/daemon_peers.h"
 #include "tools/sandbox/sandbox.h"
 
 namespace qbx::e2e {
 namespace {
 
-constexpr int kVerticals = 8;
 // More answered pulls than the daemon's queue holds records (each answer makes one), so that
 // the stalled log costs records.
 constexpr int kPullsForDrops = 4096 + 200;
@@ -39,20 +37,8 @@ const std::string kLoad = "load 4 AggSvc-L2-Switching client-data com.zumbra.qbx
 const std::string kPullOk = "pull client-data to AggSvc-L2-Switching: ok";
 const std::string kDropReport = "Log records dropped because the log did not accept them: ";
 
-class DaemonLogStallE2E : public ::testing::Test {
+class DaemonLogStallE2E : public DaemonFixture {
  protected:
-  ~DaemonLogStallE2E() override {
-    if (commandFd_ >= 0) ::close(commandFd_);
-  }
-  void Command(const std::string& line) { ASSERT_TRUE(SendCommand(commandFd_, line)) << line; }
-
-  // How often the proxy stand-in printed `needle`.
-  int Printed(const std::string& needle) {
-    const std::string out = OutputOf(*ns_, tnproxy_);
-    int seen = 0;
-    for (size_t at = out.find(needle); at != std::string::npos; at = out.find(needle, at + 1)) ++seen;
-    return seen;
-  }
   // Waits, without reading a record, until the proxy stand-in printed `needle` `count` times.
   void WaitForPrinted(const std::string& needle, int count) {
     const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(120);
@@ -62,17 +48,6 @@ class DaemonLogStallE2E : public ::testing::Test {
                << OutputOf(*ns_, tnproxy_) << "\ndaemon output:\n" << OutputOf(*ns_, pid_);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  }
-  // Reads records until `count` of them contain `needle`.
-  void WaitForRecords(const std::string& needle, int count) {
-    const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (CountRecords(*ns_, needle) < count) {
-      if (std::chrono::steady_clock::now() > failsafe) {
-        FAIL() << CountRecords(*ns_, needle) << " of " << count << " records with '" << needle << "'; output:\n"
-               << OutputOf(*ns_, pid_);
-      }
-      ns_->NextSyslog(std::chrono::milliseconds(200));
     }
   }
   // The first record read so far that contains `needle`.
@@ -107,35 +82,22 @@ class DaemonLogStallE2E : public ::testing::Test {
     for (int i = 0; i < kSinglePullsPerRound; ++i) Command(kPull);
     WaitForPrinted(kPullOk, before + kSinglePullsPerRound);
     Command("stop-load");
-    WaitForPrinted("load stopped: ", ++loads_);
-    const std::string out = OutputOf(*ns_, tnproxy_);
-    const size_t at = out.rfind("load stopped: ");
-    int ok = 0;
-    int failed = 0;
-    int timedOut = 0;
-    EXPECT_EQ(std::sscanf(out.c_str() + at, "load stopped: %d ok, %d failed, %d timed out", &ok, &failed, &timedOut),
-              3);
-    EXPECT_EQ(failed, 0) << out.substr(at);
-    EXPECT_EQ(timedOut, 0) << out.substr(at);
-    return ok + kSinglePullsPerRound;
+    const std::string line = WaitForLoadReport(++loads_, std::chrono::seconds(120));
+    LoadReport report;
+    EXPECT_TRUE(ScanLoadReport(line, report)) << line;
+    EXPECT_EQ(report.failed, 0) << line;
+    EXPECT_EQ(report.timedOut, 0) << line;
+    return report.ok + kSinglePullsPerRound;
   }
 
-  std::string skipReason_;
-  std::unique_ptr<Namespace> ns_;
-  pid_t pid_ = -1;
-  pid_t tnproxy_ = -1;
-  int commandFd_ = -1;
   int loads_ = 0;
 };
 
 TEST_F(DaemonLogStallE2E, PullsAreAnsweredAndSigtermEndsTheDaemonWhileTheLogIsStalled) {
-  if (!CreateNodeNamespace(ns_, skipReason_)) GTEST_SKIP() << skipReason_;
-  ASSERT_GT(StartNodeDb(*ns_), 0);
-  ASSERT_GT(StartMonitoring(*ns_), 0);
-  const std::string error = StartCommandedTnProxy(*ns_, commandFd_, tnproxy_);
-  ASSERT_TRUE(error.empty()) << error;
-  pid_ = StartDaemonIn(*ns_);
-  ASSERT_GT(pid_, 0);
+  if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
+  ASSERT_NO_FATAL_FAILURE(StartPeers());
+  ASSERT_NO_FATAL_FAILURE(StartTnProxy());
+  ASSERT_NO_FATAL_FAILURE(StartDaemon());
   ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", kVerticals));
 
   // The service receives what the C library's syslog() sends for a program without openlog():

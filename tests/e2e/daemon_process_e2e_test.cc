@@ -10,40 +10,22 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "tests/e2e/daemon_fixture.h"
 #include "tests/e2e/daemon_peers.h"
 #include "tools/sandbox/sandbox.h"
 
 namespace qbx::e2e {
 namespace {
 
-constexpr int kVerticals = 8;
-constexpr char kRunDir[] = "/var/run/zumbra/exporter";
-constexpr char kSocketDir[] = "/var/run/zumbra/exporter/rpc";
-constexpr char kLockFile[] = "/var/run/zumbra/exporter/instance.lock";
-constexpr char kHostSocket[] = "/var/run/zumbra/exporter/rpc/zumbra.qbx.agg_service.messaging.AggSvcHostService.sock";
-constexpr char kIpReputationSocket[] = "/var/run/zumbra/exporter/rpc/zumbra.qbx.dfw.IpReputationDataService.sock";
-
-class DaemonProcessE2E : public ::testing::Test {
+class DaemonProcessE2E : public DaemonFixture {
  protected:
-  ~DaemonProcessE2E() override {
-    if (commandFd_ >= 0) ::close(commandFd_);
-  }
-  bool CreateNamespace() { return CreateNodeNamespace(ns_, skipReason_); }
-  void StartPeers() {
-    ASSERT_GT(StartNodeDb(*ns_), 0);
-    ASSERT_GT(StartMonitoring(*ns_), 0);
-  }
-  void StartTnProxy() {
-    const std::string error = StartCommandedTnProxy(*ns_, commandFd_, tnproxy_);
-    ASSERT_TRUE(error.empty()) << error;
-  }
   // Starts the daemon through `argv` (the daemon's path is appended), at INFO level.
   void StartDaemonThrough(std::vector<std::string> argv, std::map<std::string, std::string> env = {}) {
     env["QBX_LOG_LEVEL"] = "INFO";
@@ -51,13 +33,9 @@ class DaemonProcessE2E : public ::testing::Test {
     pid_ = ns_->Spawn(argv, env);
     ASSERT_GT(pid_, 0);
   }
-  std::string Received() {
-    std::string seen;
-    for (const std::string& datagram : ns_->Syslog()) seen += datagram + "\n";
-    return seen;
-  }
-  // Reads records until `count` of them contain `needle`; fails at once when the daemon
-  // ends meanwhile (it is left for WaitStatusOf to collect).
+  // Reads records until `count` of them contain `needle`. Unlike the fixture's, it fails at
+  // once when the daemon ends meanwhile (it is left for WaitStatusOf to collect): started in
+  // these unusual ways, an early end is the likely fault.
   void WaitForRecords(const std::string& needle, int count = 1) {
     const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (CountRecords(*ns_, needle) < count) {
@@ -79,52 +57,11 @@ class DaemonProcessE2E : public ::testing::Test {
       ns_->NextSyslog(std::chrono::milliseconds(200));
     }
   }
-  // Runs a program inside the namespace; its exit status (-1 when it did not end), with
-  // what it printed in `out`.
-  int RunInside(const std::vector<std::string>& argv, std::string& out) {
-    const pid_t pid = ns_->Spawn(argv);
-    if (pid <= 0) return -1;
-    std::optional<int> status = WaitForExitReading(*ns_, pid, std::chrono::seconds(30));
-    out = OutputOf(*ns_, pid);
-    return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
-  }
   std::string Shell(const std::string& script) {
     std::string out;
     EXPECT_EQ(RunInside({"/bin/sh", "-c", script}, out), 0) << script << "\n" << out;
     return out;
   }
-  // Waits until the proxy stand-in has printed `needle`; returns its output.
-  std::string WaitForAnswer(const std::string& needle) {
-    const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (;;) {
-      const std::string out = OutputOf(*ns_, tnproxy_);
-      if (out.find(needle) != std::string::npos) return out;
-      if (std::chrono::steady_clock::now() > failsafe) {
-        ADD_FAILURE() << "no '" << needle << "' from the proxy stand-in:\n" << out;
-        return out;
-      }
-      ReadWaitingRecords(*ns_);
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  }
-  // The wait status of `pid` once it ended (failing the test when it runs on).
-  int WaitStatusOf(pid_t pid) {
-    std::optional<int> status = WaitForExitReading(*ns_, pid, std::chrono::seconds(30));
-    EXPECT_TRUE(status.has_value()) << "still running; output:\n" << OutputOf(*ns_, pid);
-    return status.value_or(-1);
-  }
-  void StopCleanly() {
-    ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
-    const int status = WaitStatusOf(pid_);
-    ASSERT_TRUE(WIFEXITED(status)) << "wait status " << status << "\n" << OutputOf(*ns_, pid_);
-    EXPECT_EQ(WEXITSTATUS(status), 0) << OutputOf(*ns_, pid_);
-  }
-
-  std::string skipReason_;
-  std::unique_ptr<Namespace> ns_;
-  pid_t pid_ = -1;
-  pid_t tnproxy_ = -1;
-  int commandFd_ = -1;
 };
 
 // Started with 0-2 closed, the files the daemon opens take descriptors above 2: what the
@@ -144,7 +81,7 @@ TEST_F(DaemonProcessE2E, StartedWithDescriptorsZeroToTwoClosedKeepsTheLockFileTo
     EXPECT_STREQ(target, "/dev/null") << "descriptor " << fd;
   }
   EXPECT_EQ(Shell(std::string("cat ") + kLockFile), std::to_string(pid_) + "\n");
-  ASSERT_NO_FATAL_FAILURE(StopCleanly());
+  ASSERT_NO_FATAL_FAILURE(StopDaemonCleanly());
   EXPECT_EQ(Shell(std::string("cat ") + kLockFile), std::to_string(pid_) + "\n");
 }
 
@@ -172,7 +109,7 @@ TEST_F(DaemonProcessE2E, StartedWithALowSoftDescriptorLimitRaisesItToTheHardOne)
   ASSERT_FALSE(hard.empty());
   if (hard == "256") GTEST_SKIP() << "the hard limit is the lowered soft one";
   EXPECT_EQ(soft, hard);
-  ASSERT_NO_FATAL_FAILURE(StopCleanly());
+  ASSERT_NO_FATAL_FAILURE(StopDaemonCleanly());
 }
 
 // Not writable by others: a directory, the group or anyone else bits of its mode.
@@ -196,7 +133,7 @@ TEST_F(DaemonProcessE2E, UnderUmaskZeroTheRunDirectoryAndTheLockFileAreTheDaemon
     EXPECT_EQ(owner, "0") << path;
   }
   EXPECT_EQ(seen, 3);
-  ASSERT_NO_FATAL_FAILURE(StopCleanly());
+  ASSERT_NO_FATAL_FAILURE(StopDaemonCleanly());
 }
 
 TEST_F(DaemonProcessE2E, ARunDirectoryThatOthersCanWriteIsRefusedWithTheReason) {
@@ -226,7 +163,7 @@ TEST_F(DaemonProcessE2E, WithoutASignalThreadTheDaemonStillAnswersHangupAndStops
   Shell("echo '{\"logLevel\": 5}' > /etc/zumbra/qbx-exporter/config.json");
   ASSERT_TRUE(ns_->Signal(pid_, SIGHUP));
   ASSERT_NO_FATAL_FAILURE(WaitForRecords("Changing qbx-exporter log level to debug"));
-  ASSERT_NO_FATAL_FAILURE(StopCleanly());
+  ASSERT_NO_FATAL_FAILURE(StopDaemonCleanly());
   ReadWaitingRecords(*ns_);
   EXPECT_EQ(CountRecords(*ns_, "[Start] Shutting down AggServiceMgr"), 1) << Received();
 }
@@ -267,7 +204,7 @@ TEST_F(DaemonProcessE2E, ASecondDaemonWithoutTheLockLeavesTheLiveSocketsOfTheFir
   std::string out;
   ASSERT_EQ(RunInside({QBX_E2E_STRANGER_BINARY, "ip-reputation", std::string("unix:") + kIpReputationSocket}, out), 0);
   EXPECT_NE(out.find("stranger: ip-reputation: ok"), std::string::npos) << out;
-  ASSERT_NO_FATAL_FAILURE(StopCleanly());
+  ASSERT_NO_FATAL_FAILURE(StopDaemonCleanly());
   EXPECT_EQ(Shell(std::string("find ") + kRunDir + " -type s"), "");
 }
 

@@ -6,80 +6,31 @@
 // survived; SIGTERM still ends the daemon with 0. The daemon's sockets: a second daemon
 // leaves the first one's alone, a clean exit leaves none behind, and a socket directory that
 // cannot be used at start is waited for until it is repaired.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/e2e/daemon_fixture.h"
 #include "tests/e2e/daemon_peers.h"
 #include "tools/sandbox/sandbox.h"
 
 namespace qbx::e2e {
 namespace {
 
-constexpr int kVerticals = 8;
-constexpr char kSocketDir[] = "/var/run/zumbra/exporter/rpc/";
 constexpr char kNobody[] = "65534";
-constexpr char kRunDir[] = "/var/run/zumbra/exporter";
-constexpr char kAppctl[] = "/usr/bin/ovs-appctl";
-constexpr char kCliSocket[] = "/var/run/zumbra/exporter/common-exporter-cli";
 
 // Where the daemon serves its inbound services: only root (the local proxies) may connect.
-std::string HostServiceTarget() {
-  return std::string("unix:") + kSocketDir + "zumbra.qbx.agg_service.messaging.AggSvcHostService.sock";
-}
-std::string IpReputationTarget() {
-  return std::string("unix:") + kSocketDir + "zumbra.qbx.dfw.IpReputationDataService.sock";
-}
+std::string HostServiceTarget() { return std::string("unix:") + kHostSocket; }
+std::string IpReputationTarget() { return std::string("unix:") + kIpReputationSocket; }
 
-class DaemonPullE2E : public ::testing::Test {
+class DaemonPullE2E : public DaemonFixture {
  protected:
-  ~DaemonPullE2E() override {
-    if (commandFd_ >= 0) ::close(commandFd_);
-  }
-  bool CreateNamespace() { return CreateNodeNamespace(ns_, skipReason_); }
-  void StartTnProxy() {
-    const std::string error = StartCommandedTnProxy(*ns_, commandFd_, tnproxy_);
-    ASSERT_TRUE(error.empty()) << error;
-  }
-  void Command(const std::string& line) { ASSERT_TRUE(SendCommand(commandFd_, line)) << line; }
-  // Waits (reading the daemon's records meanwhile: its syslog() blocks on a full socket)
-  // until the proxy stand-in has printed `needle` `count` times; returns its output.
-  std::string WaitForAnswer(const std::string& needle, int count = 1) {
-    const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (;;) {
-      const std::string out = OutputOf(*ns_, tnproxy_);
-      int seen = 0;
-      for (size_t at = out.find(needle); at != std::string::npos; at = out.find(needle, at + 1)) ++seen;
-      if (seen >= count) return out;
-      if (std::chrono::steady_clock::now() > failsafe) {
-        ADD_FAILURE() << "no '" << needle << "' (x" << count << ") from the proxy stand-in:\n" << out;
-        return out;
-      }
-      ReadWaitingRecords(*ns_);
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  }
-  // Reads records until `count` of them contain `needle`.
-  void WaitForRecords(const std::string& needle, int count) {
-    const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (CountRecords(*ns_, needle) < count) {
-      if (std::chrono::steady_clock::now() > failsafe) {
-        FAIL() << CountRecords(*ns_, needle) << " of " << count << " records with '" << needle << "'; output:\n"
-               << OutputOf(*ns_, pid_) << "\nproxy stand-in:\n" << OutputOf(*ns_, tnproxy_);
-      }
-      ns_->NextSyslog(std::chrono::milliseconds(200));
-    }
-  }
-
   // Runs the stranger client (as `uid` unless empty) and returns its answer line.
   std::string Stranger(const std::vector<std::string>& args, const std::string& uid = "") {
     std::vector<std::string> argv;
@@ -91,24 +42,15 @@ class DaemonPullE2E : public ::testing::Test {
     const pid_t pid = ns_->Spawn(argv);
     EXPECT_GT(pid, 0);
     if (pid <= 0) return std::string();
-    const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (;;) {
-      ReadWaitingRecords(*ns_);
-      if (ns_->WaitForExit(pid, std::chrono::milliseconds(20))) break;
-      if (std::chrono::steady_clock::now() > failsafe) {
-        ADD_FAILURE() << "the stranger client still runs";
-        break;
-      }
-    }
+    EXPECT_TRUE(WaitForExitReading(*ns_, pid, std::chrono::seconds(30)).has_value())
+        << "the stranger client still runs";
     return OutputOf(*ns_, pid);
   }
   // The peers (database, monitoring provider, proxy with two APHs), then the daemon.
   void StartPeersAndDaemon() {
-    ASSERT_GT(StartNodeDb(*ns_), 0);
-    ASSERT_GT(StartMonitoring(*ns_), 0);
+    ASSERT_NO_FATAL_FAILURE(StartPeers());
     ASSERT_NO_FATAL_FAILURE(StartTnProxy());
-    pid_ = StartDaemonIn(*ns_);
-    ASSERT_GT(pid_, 0);
+    ASSERT_NO_FATAL_FAILURE(StartDaemon());
   }
   // The same, returning once every vertical completed app-init and IP reputation is served.
   void StartServingDaemon() {
@@ -116,42 +58,12 @@ class DaemonPullE2E : public ::testing::Test {
     ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", kVerticals));
     ASSERT_NO_FATAL_FAILURE(WaitForRecords("IP-reputation data server listening on", 1));
   }
-  // Runs a program inside the namespace; its exit status (-1 when it did not end), with
-  // what it printed in `out`.
-  int RunInside(const std::vector<std::string>& argv, std::string& out) {
-    const pid_t pid = ns_->Spawn(argv);
-    if (pid <= 0) return -1;
-    std::optional<int> status = WaitForExitReading(*ns_, pid, std::chrono::seconds(30));
-    out = OutputOf(*ns_, pid);
-    return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
-  }
   // The Unix-domain sockets under the daemon's run directory, one path a line.
   std::string SocketsLeft() {
     std::string out;
     EXPECT_EQ(RunInside({"/usr/bin/find", kRunDir, "-type", "s"}, out), 0) << out;
     return out;
   }
-  void StopDaemonCleanly() {
-    ASSERT_TRUE(ns_->Signal(pid_, SIGTERM));
-    std::optional<int> status = WaitForExitReading(*ns_, pid_, std::chrono::seconds(30));
-    ASSERT_TRUE(status.has_value()) << "daemon still running";
-    ASSERT_TRUE(WIFEXITED(*status)) << "wait status " << *status << "\n" << OutputOf(*ns_, pid_);
-    EXPECT_EQ(WEXITSTATUS(*status), 0);
-  }
-  // The uuid of APH `index` as the proxy stand-in lists it.
-  std::string AphUuid(int index) {
-    Command("aphs");
-    const std::string needle = "APH " + std::to_string(index) + " ";
-    const std::string out = WaitForAnswer(needle);
-    const size_t at = out.rfind(needle);
-    return out.substr(at + needle.size(), 36);
-  }
-
-  std::string skipReason_;
-  std::unique_ptr<Namespace> ns_;
-  pid_t pid_ = -1;
-  pid_t tnproxy_ = -1;
-  int commandFd_ = -1;
 };
 
 TEST_F(DaemonPullE2E, TheManagementPlanePullsFromSeveralVerticalsAcrossMasterChangeAndForwardingLoss) {

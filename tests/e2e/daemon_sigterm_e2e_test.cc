@@ -3,39 +3,27 @@
 // deadline). Each sandbox keeps its stand-in peers and starts the daemon again and again;
 // the proxy stand-in keeps several pulls in flight while the signal arrives. Several
 // sandboxes run side by side (one test each), so that the forty stops cost little time.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <optional>
 #include <string>
-#include <thread>
 
+#include "tests/e2e/daemon_fixture.h"
 #include "tests/e2e/daemon_peers.h"
 #include "tools/sandbox/sandbox.h"
 
 namespace qbx::e2e {
 namespace {
 
-constexpr int kVerticals = 8;
 constexpr int kStopsPerSandbox = 10;  // four sandboxes: forty stops
 constexpr int kAnswersBeforeStop = 20;
 
-class DaemonSigtermE2E : public ::testing::TestWithParam<int> {
+class DaemonSigtermE2E : public DaemonFixture, public ::testing::WithParamInterface<int> {
  protected:
-  ~DaemonSigtermE2E() override {
-    if (commandFd_ >= 0) ::close(commandFd_);
-  }
-  void StartTnProxy() {
-    const std::string error = StartCommandedTnProxy(*ns_, commandFd_, tnproxy_);
-    ASSERT_TRUE(error.empty()) << error;
-  }
-  void Command(const std::string& line) { ASSERT_TRUE(SendCommand(commandFd_, line)) << line; }
   // Reads the daemon's records until `count` of those not yet looked at contain `needle`.
   void WaitForNewRecords(const std::string& needle, int count) {
     const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -52,46 +40,18 @@ class DaemonSigtermE2E : public ::testing::TestWithParam<int> {
       ns_->NextSyslog(std::chrono::milliseconds(100));
     }
   }
-  // The `n`-th "load stopped" line of the proxy stand-in (1-based).
-  std::string WaitForLoadReport(int n) {
-    const std::string needle = "load stopped: ";
-    const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (;;) {
-      const std::string out = OutputOf(*ns_, tnproxy_);
-      size_t at = std::string::npos;
-      int seen = 0;
-      for (size_t pos = out.find(needle); pos != std::string::npos; pos = out.find(needle, pos + 1)) {
-        if (++seen == n) at = pos;
-      }
-      if (at != std::string::npos && out.find('\n', at) != std::string::npos) {
-        return out.substr(at, out.find('\n', at) - at);
-      }
-      if (std::chrono::steady_clock::now() > failsafe) {
-        ADD_FAILURE() << "no load report " << n << " from the proxy stand-in:\n" << out;
-        return std::string();
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  }
 
-  std::string skipReason_;
-  std::unique_ptr<Namespace> ns_;
-  pid_t pid_ = -1;
-  pid_t tnproxy_ = -1;
-  int commandFd_ = -1;
   size_t scanned_ = 0;
 };
 
 TEST_P(DaemonSigtermE2E, EndsWithZeroAndAnswersEveryAcceptedPullWhenStoppedUnderLoad) {
-  if (!CreateNodeNamespace(ns_, skipReason_)) GTEST_SKIP() << skipReason_;
-  ASSERT_GT(StartNodeDb(*ns_), 0);
-  ASSERT_GT(StartMonitoring(*ns_), 0);
+  if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
+  ASSERT_NO_FATAL_FAILURE(StartPeers());
   ASSERT_NO_FATAL_FAILURE(StartTnProxy());
 
   for (int stop = 1; stop <= kStopsPerSandbox; ++stop) {
     SCOPED_TRACE("stop " + std::to_string(stop) + " in sandbox " + std::to_string(GetParam()));
-    pid_ = StartDaemonIn(*ns_);
-    ASSERT_GT(pid_, 0);
+    ASSERT_NO_FATAL_FAILURE(StartDaemon());
     ASSERT_NO_FATAL_FAILURE(WaitForNewRecords("Received REGISTRATION_ACK", kVerticals));
     // Two verticals under load: calls open in both when the signal comes.
     Command("load 3 AggSvc-L2-Switching client-data com.zumbra.qbx.management.aggservice.l2.MacTableMsg");
@@ -106,14 +66,11 @@ TEST_P(DaemonSigtermE2E, EndsWithZeroAndAnswersEveryAcceptedPullWhenStoppedUnder
     EXPECT_EQ(WEXITSTATUS(*status), 0) << OutputOf(*ns_, pid_);
 
     Command("stop-load");
-    const std::string report = WaitForLoadReport(stop);
-    int ok = 0;
-    int failed = 0;
-    int timedOut = 0;
-    ASSERT_EQ(std::sscanf(report.c_str(), "load stopped: %d ok, %d failed, %d timed out", &ok, &failed, &timedOut), 3)
-        << report;
-    EXPECT_GT(ok, 0) << report;
-    EXPECT_EQ(timedOut, 0) << "pulls left unanswered until their deadline: " << report;
+    const std::string line = WaitForLoadReport(stop);
+    LoadReport report;
+    ASSERT_TRUE(ScanLoadReport(line, report)) << line;
+    EXPECT_GT(report.ok, 0) << line;
+    EXPECT_EQ(report.timedOut, 0) << "pulls left unanswered until their deadline: " << line;
     ReadWaitingRecords(*ns_);
     scanned_ = ns_->Syslog().size();
   }
