@@ -1,6 +1,8 @@
 #include "base/own_directory.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -67,6 +69,27 @@ std::string CheckOwnDirectory(const std::string& dir) {
 std::string MakeOwnDirectory(const std::string& dir, mode_t mode) {
   if (std::string why = MakeDirectoryWithMode(dir, mode); !why.empty()) return why;
   return CheckOwnDirectory(dir);
+}
+
+SocketListener ProbeSocketListener(const std::string& path, int& error) {
+  error = 0;
+  sockaddr_un address{};
+  if (path.size() >= sizeof(address.sun_path)) {
+    error = ENAMETOOLONG;
+    return SocketListener::kUnknown;
+  }
+  const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (probe < 0) {
+    error = errno;
+    return SocketListener::kUnknown;
+  }
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  if (::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) error = errno;
+  ::close(probe);
+  if (error == 0 || error == EAGAIN || error == EINPROGRESS) return SocketListener::kLive;
+  if (error == ECONNREFUSED || error == ENOENT) return SocketListener::kStale;
+  return SocketListener::kUnknown;
 }
 
 }  // namespace qbx

@@ -29,4 +29,11 @@ std::string CheckOwnDirectory(const std::string& dir);
 // Both: `dir` made with `mode` when missing (parents 0755), then checked as above.
 std::string MakeOwnDirectory(const std::string& dir, mode_t mode);
 
+// Whether a process listens on the Unix-domain stream socket at `path`, asked by a connect
+// that does not block: kLive also when its accept queue is full, kStale when nothing listens
+// there any more (or the file went meanwhile), kUnknown otherwise, with `error` the errno.
+// A socket file is replaced only when stale: its owner would otherwise run on unreachable.
+enum class SocketListener { kLive, kStale, kUnknown };
+SocketListener ProbeSocketListener(const std::string& path, int& error);
+
 }  // namespace qbx

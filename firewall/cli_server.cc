@@ -21,6 +21,7 @@
 
 #include "base/json_file.h"
 #include "base/logger.h"
+#include "base/own_directory.h"
 #include "base/process_exit.h"
 
 namespace {
@@ -139,24 +140,17 @@ int CommonCliServer::ProbeExistingSocket(const std::string& path, std::string& w
     why = "a file that is not a socket is there";
     return -1;
   }
-  // Not blocking: a server whose accept queue is full still counts as one that answers.
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) {
-    why = std::string("cannot tell whether a server listens there: ") + std::strerror(errno);
-    return -1;
+  int error = 0;
+  switch (qbx::ProbeSocketListener(path, error)) {
+    case qbx::SocketListener::kLive:
+      why = "a server is listening there; its socket is left alone";
+      return 1;
+    case qbx::SocketListener::kStale:
+      // Left by a process that ended without removing it, or removed since it was looked at.
+      return 0;
+    case qbx::SocketListener::kUnknown:
+      break;
   }
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  const int error = rc == 0 ? 0 : errno;
-  ::close(fd);
-  if (rc == 0 || error == EAGAIN || error == EINPROGRESS) {
-    why = "a server is listening there; its socket is left alone";
-    return 1;
-  }
-  // Left by a process that ended without removing it, or removed since it was looked at.
-  if (error == ECONNREFUSED || error == ENOENT) return 0;
   why = std::string("cannot tell whether a server listens there: ") + std::strerror(error);
   return -1;
 }
@@ -238,13 +232,9 @@ int CommonCliServer::Open() {
     return -1;
   }
   // Missing folders are made open to nobody but their owner for writing, whatever the umask.
-  std::filesystem::path folder = std::filesystem::path(socketPath).parent_path();
-  std::filesystem::path made;
-  for (const auto& part : folder) {
-    made /= part;
-    if (::mkdir(made.c_str(), 0755) != 0 && errno != EEXIST) {
-      return refuse("cannot make " + made.string() + ": " + std::strerror(errno));
-    }
+  const std::string folder = std::filesystem::path(socketPath).parent_path().string();
+  if (std::string why = folder.empty() ? std::string() : qbx::MakeDirectoryWithMode(folder, 0755); !why.empty()) {
+    return refuse(why);
   }
   // A file at the path is replaced only when it is a socket nobody listens on any more: a
   // daemon still serving there (one that lost its instance lock file) keeps its socket.

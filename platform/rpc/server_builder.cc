@@ -215,21 +215,15 @@ std::string PrepareSocketPath(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return std::string();
   if (!S_ISSOCK(st.st_mode)) return "Cannot replace '" + path + "'";
-  // Without blocking: a listener whose queue is full does not take the connection at once,
-  // and still counts as alive.
-  const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (probe < 0) return "Cannot replace '" + path + "': " + std::strerror(errno);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   int error = 0;
-  if (::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) error = errno;
-  ::close(probe);
-  if (error == 0 || error == EAGAIN || error == EINPROGRESS) {
-    return "'" + path + "' " + ServerBuilder::kLiveSocketRefusal;
+  switch (ProbeSocketListener(path, error)) {
+    case SocketListener::kLive:
+      return "'" + path + "' " + ServerBuilder::kLiveSocketRefusal;
+    case SocketListener::kUnknown:
+      return "Cannot replace '" + path + "': " + std::strerror(error);
+    case SocketListener::kStale:
+      break;
   }
-  // Nothing listens there (ECONNREFUSED), or it went meanwhile (ENOENT): a stale socket.
-  if (error != ECONNREFUSED && error != ENOENT) return "Cannot replace '" + path + "': " + std::strerror(error);
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) return "Cannot replace '" + path + "'";
   return std::string();
 }
