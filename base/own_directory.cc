@@ -92,4 +92,10 @@ SocketListener ProbeSocketListener(const std::string& path, int& error) {
   return SocketListener::kUnknown;
 }
 
+std::optional<FileIdentity> IdentityOfPath(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileIdentity{st.st_dev, st.st_ino};
+}
+
 }  // namespace qbx

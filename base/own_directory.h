@@ -12,6 +12,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 
 namespace qbx {
@@ -35,5 +36,18 @@ std::string MakeOwnDirectory(const std::string& dir, mode_t mode);
 // A socket file is replaced only when stale: its owner would otherwise run on unreachable.
 enum class SocketListener { kLive, kStale, kUnknown };
 SocketListener ProbeSocketListener(const std::string& path, int& error);
+
+// A file by device and inode. A server keeps the identity of the socket file it bound, so
+// that it can tell later whether its path still leads there: a removed file, a renamed
+// directory or another process's socket put in its place all make the path lead elsewhere.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// The identity of what `path` names, a final link not followed; nullopt, with errno, when
+// nothing can be found there.
+std::optional<FileIdentity> IdentityOfPath(const std::string& path);
 
 }  // namespace qbx
