@@ -224,7 +224,9 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
   bool HasConstrainedOperation(PendingModification& entry);
   void MarkConstrained(PendingModification& entry);
   // `connection` is the connection (count of entries into CONNECTED) the request or timer
-  // belongs to: what concerns an earlier connection decides nothing for this one.
+  // belongs to: what concerns an earlier connection decides nothing for this one, and what
+  // arrives between connections decides nothing at all.
+  bool CurrentConnection(uint64_t connection) const { return connection == connected_count_ && state_ == CONNECTED; }
   void OnSchema(uint64_t connection, const std::string& schema, const rpc::Status& status);
   void OnSchemaTimeout(uint64_t connection);
   void OnSchemaVersion(uint64_t connection, const std::string& version, const rpc::Status& status);
