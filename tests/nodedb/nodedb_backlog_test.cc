@@ -162,6 +162,98 @@ TEST_F(NodeDbDatabaseAwayTest, APurgeOfTheRestOfASplitWriteConfirmsItWithTheCall
   EXPECT_TRUE(client_->IsPendingModificationReqEmpty());
 }
 
+TEST_F(NodeDbDatabaseAwayTest, AWriteWhollyPurgedBehindThePurgedRestOfASplitWriteWaitsForTheCallInFlight) {
+  LoopStopper stop_loop{provider_};
+  // The first call carries the first write and the first 96 requests of the second; the
+  // third goes to VDb 3 alone too, the fourth to VDb 1.
+  client_->Modify(Requests("a", 4000), [this] { Record(0); });
+  client_->Modify(Requests("b", 200, {3}), [this] { Record(1); });
+  client_->Modify(Requests("d", 10, {3}), [this] { Record(2); });
+  client_->Modify(Requests("c", 5), [this] { Record(3); });
+  standin_.HoldNextModify();
+  StartClient();
+  ASSERT_TRUE(WaitUntil([&] { return standin_.held_modifies() == 1; }));
+  std::atomic<bool> deleted{false};
+  ASSERT_TRUE(client_->DeleteVDb("three", [&](const rpc::Status&) { deleted = true; }, 3));
+  ASSERT_TRUE(WaitUntil([&] { return deleted.load(); }));
+  RoundTrip();
+  EXPECT_EQ(DoneCount(), 0u) << "confirmed ahead of the writes in the call in flight";
+
+  EXPECT_EQ(standin_.ReleaseHeldModifies(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return DoneCount() == 4; }));
+  RoundTrip();
+  EXPECT_EQ(Done(), (std::vector<size_t>{0, 1, 2, 3}));
+  EXPECT_EQ(standin_.Table(1, pb::NODE_CONFIG).size(), 4005u);
+  EXPECT_TRUE(client_->IsPendingModificationReqEmpty());
+}
+
+// A write with no requests is a writer's "everything before me is written" marker.
+TEST_F(NodeDbDatabaseAwayTest, AnEmptyWriteStaysBehindTheWritesInTheSameSchemaCheckedCall) {
+  client_ = std::make_shared<NodeDbClient>("stats-exporter", net::Endpoint(standin_.endpoint()), provider_, nullptr,
+                                           true, true, true);
+  // A write the server version refuses has nothing to write either.
+  ASSERT_TRUE(client_->SetVersionConstraint(pb::FIREWALL_CONFIG, "9", nullptr));
+  LoopStopper stop_loop{provider_};
+  client_->Modify(Requests("a", 1), [this] { Record(0); });
+  client_->Modify({}, [this] { Record(1); });
+  client_->Modify({PutRequest(pb::FIREWALL_CONFIG, "refused", "1")}, [this] { Record(2); });
+  standin_.HoldNextModify();
+  StartClient();
+  ASSERT_TRUE(WaitUntil([&] { return standin_.held_modifies() == 1; }));
+  RoundTrip();
+  EXPECT_EQ(DoneCount(), 0u) << "confirmed before the write ahead of it was written";
+  EXPECT_EQ(standin_.ReleaseHeldModifies(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return DoneCount() == 3; }));
+  RoundTrip();
+  EXPECT_EQ(Done(), (std::vector<size_t>{0, 1, 2}));
+  EXPECT_EQ(standin_.modify_calls(), 1u);
+  EXPECT_TRUE(client_->IsPendingModificationReqEmpty());
+}
+
+TEST_F(NodeDbDatabaseAwayTest, EmptyWritesBehindTheCallInFlightOutlivePurges) {
+  LoopStopper stop_loop{provider_};
+  client_->Modify(Requests("a", 1), [this] { Record(0); });
+  client_->Modify(Requests("b", 1), [this] { Record(1); });
+  standin_.HoldNextModify();
+  StartClient();
+  ASSERT_TRUE(WaitUntil([&] { return standin_.held_modifies() == 1; }));
+  auto delete_vdb = [&](uint16_t vdb) {
+    std::atomic<bool> deleted{false};
+    ASSERT_TRUE(client_->DeleteVDb("vdb", [&](const rpc::Status&) { deleted = true; }, vdb));
+    ASSERT_TRUE(WaitUntil([&] { return deleted.load(); }));
+    RoundTrip();
+  };
+  // A purge of a VDb that nothing names.
+  client_->Modify({}, [this] { Record(2); });
+  delete_vdb(9);
+  EXPECT_EQ(DoneCount(), 0u) << "confirmed ahead of the call in flight";
+  // A purge that takes the whole write just before the empty one.
+  client_->Modify(Requests("x", 1, {7}), [this] { Record(3); });
+  client_->Modify({}, [this] { Record(4); });
+  delete_vdb(7);
+  EXPECT_EQ(DoneCount(), 0u) << "confirmed ahead of the call in flight";
+
+  EXPECT_EQ(standin_.ReleaseHeldModifies(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return DoneCount() == 5; }));
+  RoundTrip();
+  EXPECT_EQ(Done(), (std::vector<size_t>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(standin_.modify_calls(), 1u);
+  EXPECT_TRUE(client_->IsPendingModificationReqEmpty());
+}
+
+TEST_F(NodeDbDatabaseAwayTest, AFailedCallWithNothingToWriteTellsItsWriters) {
+  LoopStopper stop_loop{provider_};
+  StartClient();
+  standin_.FailNextModify(rpc::StatusCode::kParseFailed);
+  client_->Modify({}, [this] { Record(0); });
+  client_->Modify({}, [this] { Record(1); });
+  ASSERT_TRUE(WaitUntil([&] { return DoneCount() == 2; }, clock_));  // the second after the retry delay
+  RoundTrip();
+  EXPECT_EQ(Done(), (std::vector<size_t>{0, 1}));
+  EXPECT_TRUE(log_.Contains("Modify request is empty. Server returned an error status"));
+  EXPECT_TRUE(client_->IsPendingModificationReqEmpty());
+}
+
 TEST_F(NodeDbDatabaseAwayTest, TenThousandWritesQueuedWhileTheDatabaseWasAwayAreAllWritten) {
   const Backlog b{10000, 1, 3};
   LoopStopper stop_loop{provider_};

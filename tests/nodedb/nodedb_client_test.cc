@@ -285,8 +285,11 @@ TEST_F(NodeDbClientTest, DeleteVDbPurgesItsPendingModifications) {
   client_->Modify({PutRequest(pb::NODE_CONFIG, "default", "1")}, [&] { ++done; });
   std::atomic<bool> deleted{false};
   ASSERT_TRUE(client_->DeleteVDb("gone", [&](const rpc::Status&) { deleted = true; }, 3));
-  // Nothing of the write to VDb 3 alone is left to write: it is confirmed at once.
-  ASSERT_TRUE(WaitUntil([&] { return done.load() == 1; }));
+  // Nothing of the write to VDb 3 alone is left to write, but it stays behind the writes
+  // before it: it is confirmed with the one behind the call in flight.
+  ASSERT_TRUE(WaitUntil([&] { return deleted.load(); }));
+  RoundTrip();
+  EXPECT_EQ(done.load(), 0);
   standin_.ReleaseHeldModifies();
   ASSERT_TRUE(WaitUntil([&] { return done.load() == 4 && deleted.load(); }));
   const auto vdb1 = standin_.Table(1, pb::NODE_CONFIG);
