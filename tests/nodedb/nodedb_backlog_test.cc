@@ -65,6 +65,20 @@ class NodeDbBacklogBase : public NodeDbClientFixture {
     EXPECT_TRUE(client_->IsPendingModificationReqEmpty());
   }
 
+  // Starts the client with its first Modify call held by the database.
+  void StartWithTheFirstCallHeld() {
+    standin_.HoldNextModify();
+    StartClient();
+    ASSERT_TRUE(WaitUntil([&] { return standin_.held_modifies() == 1; }));
+  }
+  // Deletes a VDb, which purges the pending writes of it, and waits for the answer.
+  void DeleteVDb(uint16_t vdb) {
+    std::atomic<bool> deleted{false};
+    ASSERT_TRUE(client_->DeleteVDb("vdb", [&](const rpc::Status&) { deleted = true; }, vdb));
+    ASSERT_TRUE(WaitUntil([&] { return deleted.load(); }));
+    RoundTrip();
+  }
+
   std::mutex mutex_;
   std::vector<size_t> done_;
   size_t early_ = 0;
@@ -138,14 +152,9 @@ TEST_F(NodeDbDatabaseAwayTest, APurgeOfTheRestOfASplitWriteConfirmsItWithTheCall
   client_->Modify(Requests("a", 4000), [this] { Record(0); });
   client_->Modify(Requests("b", 200, {3}), [this] { Record(1); });
   client_->Modify(Requests("c", 5), [this] { Record(2); });
-  standin_.HoldNextModify();
-  StartClient();
-  ASSERT_TRUE(WaitUntil([&] { return standin_.held_modifies() == 1; }));
+  StartWithTheFirstCallHeld();
   // VDb 3 goes while the first call is on its way: the rest of the second write with it.
-  std::atomic<bool> deleted{false};
-  ASSERT_TRUE(client_->DeleteVDb("three", [&](const rpc::Status&) { deleted = true; }, 3));
-  ASSERT_TRUE(WaitUntil([&] { return deleted.load(); }));
-  RoundTrip();
+  DeleteVDb(3);
   EXPECT_EQ(DoneCount(), 0u) << "the first part of the second write is not written yet";
 
   standin_.HoldNextModify();  // the call that carries the third write
@@ -170,13 +179,8 @@ TEST_F(NodeDbDatabaseAwayTest, AWriteWhollyPurgedBehindThePurgedRestOfASplitWrit
   client_->Modify(Requests("b", 200, {3}), [this] { Record(1); });
   client_->Modify(Requests("d", 10, {3}), [this] { Record(2); });
   client_->Modify(Requests("c", 5), [this] { Record(3); });
-  standin_.HoldNextModify();
-  StartClient();
-  ASSERT_TRUE(WaitUntil([&] { return standin_.held_modifies() == 1; }));
-  std::atomic<bool> deleted{false};
-  ASSERT_TRUE(client_->DeleteVDb("three", [&](const rpc::Status&) { deleted = true; }, 3));
-  ASSERT_TRUE(WaitUntil([&] { return deleted.load(); }));
-  RoundTrip();
+  StartWithTheFirstCallHeld();
+  DeleteVDb(3);
   EXPECT_EQ(DoneCount(), 0u) << "confirmed ahead of the writes in the call in flight";
 
   EXPECT_EQ(standin_.ReleaseHeldModifies(), 1u);
@@ -197,9 +201,7 @@ TEST_F(NodeDbDatabaseAwayTest, AnEmptyWriteStaysBehindTheWritesInTheSameSchemaCh
   client_->Modify(Requests("a", 1), [this] { Record(0); });
   client_->Modify({}, [this] { Record(1); });
   client_->Modify({PutRequest(pb::FIREWALL_CONFIG, "refused", "1")}, [this] { Record(2); });
-  standin_.HoldNextModify();
-  StartClient();
-  ASSERT_TRUE(WaitUntil([&] { return standin_.held_modifies() == 1; }));
+  StartWithTheFirstCallHeld();
   RoundTrip();
   EXPECT_EQ(DoneCount(), 0u) << "confirmed before the write ahead of it was written";
   EXPECT_EQ(standin_.ReleaseHeldModifies(), 1u);
@@ -214,23 +216,15 @@ TEST_F(NodeDbDatabaseAwayTest, EmptyWritesBehindTheCallInFlightOutlivePurges) {
   LoopStopper stop_loop{provider_};
   client_->Modify(Requests("a", 1), [this] { Record(0); });
   client_->Modify(Requests("b", 1), [this] { Record(1); });
-  standin_.HoldNextModify();
-  StartClient();
-  ASSERT_TRUE(WaitUntil([&] { return standin_.held_modifies() == 1; }));
-  auto delete_vdb = [&](uint16_t vdb) {
-    std::atomic<bool> deleted{false};
-    ASSERT_TRUE(client_->DeleteVDb("vdb", [&](const rpc::Status&) { deleted = true; }, vdb));
-    ASSERT_TRUE(WaitUntil([&] { return deleted.load(); }));
-    RoundTrip();
-  };
+  StartWithTheFirstCallHeld();
   // A purge of a VDb that nothing names.
   client_->Modify({}, [this] { Record(2); });
-  delete_vdb(9);
+  DeleteVDb(9);
   EXPECT_EQ(DoneCount(), 0u) << "confirmed ahead of the call in flight";
   // A purge that takes the whole write just before the empty one.
   client_->Modify(Requests("x", 1, {7}), [this] { Record(3); });
   client_->Modify({}, [this] { Record(4); });
-  delete_vdb(7);
+  DeleteVDb(7);
   EXPECT_EQ(DoneCount(), 0u) << "confirmed ahead of the call in flight";
 
   EXPECT_EQ(standin_.ReleaseHeldModifies(), 1u);

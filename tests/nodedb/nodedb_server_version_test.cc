@@ -30,6 +30,24 @@ class NodeDbServerVersionTest : public NodeDbClientFixture {
   }
   bool Written(const std::string& key) { return standin_.Table(1, pb::FIREWALL_CONFIG).count(key) == 1; }
 
+  // Connects to a database that answers the schema and holds the version answer.
+  void StartHoldingTheVersion() {
+    standin_.SetSchemaAnswers(SchemaAnswer::kAnswer, SchemaAnswer::kHold);
+    StartClient();
+    ASSERT_TRUE(WaitUntil([&] { return standin_.held_schema_requests() == 1; }));
+  }
+  // The database restarts, keeping its data, and holds the next connection's version answer;
+  // returns once that connection is up again (its schema answered).
+  void RestartHoldingTheVersion() {
+    standin_.SetSchemaAnswers(SchemaAnswer::kAnswer, SchemaAnswer::kHold);
+    ASSERT_TRUE(standin_.Restart(true));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          return standin_.held_schema_requests() == 1 &&
+                 channel_.Seen() == std::vector<bool>{false, true, false, true};
+        },
+        clock_));
+  }
   // Runs what the client's loop has queued so far: an answer whose record has been seen has
   // been handled once this returns.
   void DrainLoop() {
@@ -69,13 +87,7 @@ TEST_F(NodeDbServerVersionTest, AConstrainedWriteWaitsForTheVersionOfTheServerIt
   // The database comes back as 3.0.0 with its version answer held; its schema answers, so
   // the channel is up again and unconstrained writes go.
   standin_.SetSchemaVersion("3.0.0");
-  standin_.SetSchemaAnswers(SchemaAnswer::kAnswer, SchemaAnswer::kHold);
-  ASSERT_TRUE(standin_.Restart(true));
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        return standin_.held_schema_requests() == 1 && channel_.Seen() == std::vector<bool>{false, true, false, true};
-      },
-      clock_));
+  RestartHoldingTheVersion();
   Write("to-3.0.0");
   RoundTrip();
   EXPECT_EQ(standin_.modify_calls(), calls) << "checked against the version of the last connection";
@@ -209,10 +221,8 @@ TEST_F(NodeDbServerVersionTest, AnswersOfAnEarlierConnectionDecideNothingForTheN
 }
 
 TEST_F(NodeDbServerVersionTest, AVersionAnswerArrivingBetweenConnectionsCountsForNone) {
-  standin_.SetSchemaAnswers(SchemaAnswer::kAnswer, SchemaAnswer::kHold);
   LoopStopper stop_loop{provider_};
-  StartClient();
-  ASSERT_TRUE(WaitUntil([&] { return standin_.held_schema_requests() == 1; }));
+  StartHoldingTheVersion();
   TakeTheDatabaseAwayKeepingItsHeldCalls();
 
   // The first server's answer (3.2.0) comes while the client is between connections.
@@ -237,10 +247,8 @@ TEST_F(NodeDbServerVersionTest, AVersionAnswerArrivingBetweenConnectionsCountsFo
 }
 
 TEST_F(NodeDbServerVersionTest, TheVersionWindowRunsFromTheFirstAskEvenWhileAnEndedConnectionsCallBlocksIt) {
-  standin_.SetSchemaAnswers(SchemaAnswer::kAnswer, SchemaAnswer::kHold);
   LoopStopper stop_loop{provider_};
-  StartClient();
-  ASSERT_TRUE(WaitUntil([&] { return standin_.held_schema_requests() == 1; }));
+  StartHoldingTheVersion();
   // The first connection's version call stays open for the whole test: every ask of the next
   // connection is refused.
   TakeTheDatabaseAwayKeepingItsHeldCalls();
@@ -280,13 +288,7 @@ TEST_F(NodeDbServerVersionTest, TheRestOfASplitConstrainedWriteWaitsForTheVersio
   EXPECT_EQ(standin_.Table(1, pb::FIREWALL_CONFIG).size(), NodeDbClient::kMaxBatchRequests);
 
   // The database restarts before the rest is written, and answers its version only later.
-  standin_.SetSchemaAnswers(SchemaAnswer::kAnswer, SchemaAnswer::kHold);
-  ASSERT_TRUE(standin_.Restart(true));
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        return standin_.held_schema_requests() == 1 && channel_.Seen() == std::vector<bool>{false, true, false, true};
-      },
-      clock_));
+  RestartHoldingTheVersion();
   RoundTrip();
   EXPECT_EQ(standin_.modify_calls(), 2u) << "the rest went before this server's version answer";
   EXPECT_EQ(done_.load(), 0);
