@@ -129,10 +129,10 @@ class ServerBuilder {
   // The socket path of `service` in `directory`.
   static std::string LocalSocketPath(const std::string& directory, const std::string& service);
   // Readies `path` as a server would (its directory made and closed to others, a stale
-  // socket removed) without listening. Empty when a server can listen there, otherwise why
-  // not; nothing is logged. A socket that a process still listens on is never replaced: the
-  // reason is then the quoted path followed by kLiveSocketRefusal.
-  static std::string PrepareLocalSocket(const std::string& path);
+  // socket removed) without listening: ready when a server can listen there, otherwise why
+  // not; nothing is logged. A socket that a process still listens on is never replaced: it
+  // is found live, the reason the quoted path followed by kLiveSocketRefusal.
+  static SocketPreparation PrepareLocalSocket(const std::string& path);
   static constexpr const char* kLiveSocketRefusal = "is live: another process listens there; not replacing it";
   // The open calls of a registered service: opened when the server starts, ended when it
   // shuts down.

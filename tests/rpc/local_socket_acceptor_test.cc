@@ -93,6 +93,19 @@ int Connect(const std::string& path) {
   return fd;
 }
 
+// The opening an HTTP/2 client sends first.
+constexpr char kPreface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
+
+// A raw caller that connects and sends `opening`; -1 when it could not.
+int ConnectSending(const std::string& path, const std::string& opening = kPreface) {
+  const int fd = Connect(path);
+  if (fd >= 0 && ::send(fd, opening.data(), opening.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(opening.size())) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 bool Exists(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
@@ -240,7 +253,7 @@ TEST_F(LocalSocketAcceptorTest, CallersBeyondTheBoundWaitInTheQueueUntilHeldConn
 
   std::vector<int> callers;
   for (int i = 0; i < 10; ++i) {
-    callers.push_back(Connect(path));
+    callers.push_back(ConnectSending(path));
     ASSERT_GE(callers.back(), 0);
   }
   ASSERT_TRUE(testing::WaitUntil([&] { return log.Contains("holds 4 connections, its bound"); }));
