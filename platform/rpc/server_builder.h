@@ -5,8 +5,9 @@
 //
 // Unix-domain sockets are listened on by our own acceptor (local_socket_acceptor.h), which
 // hands each connection to the gRPC server: a socket that cannot listen is tried again on
-// the process's retry schedule (SetListenRetry), the connections are bounded, and a burst at
-// the descriptor limit only pauses accepting. TCP ports are gRPC's own.
+// the process's retry schedule (SetListenRetry), as is one whose path no longer leads to it;
+// the connections are bounded, one that never opens the protocol is closed after a deadline,
+// and a burst at the descriptor limit only pauses accepting. TCP ports are gRPC's own.
 //
 // A server never waits unbounded in its shutdown: it first ends the open calls of the
 // services that track them (see open_calls.h), and gives up waiting for gRPC after a bound,

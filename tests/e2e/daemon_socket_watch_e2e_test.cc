@@ -18,14 +18,6 @@ namespace {
 
 class DaemonSocketWatchE2E : public DaemonFixture {
  protected:
-  // A fresh caller of the host service past the proxy, as the master APH.
-  std::string FreshHostCall(const std::string& master, int seq) {
-    std::string out;
-    RunInside({QBX_E2E_STRANGER_BINARY, "host", std::string("unix:") + kHostSocket, "DFWRuleStats", master,
-               std::to_string(seq), std::to_string(seq - 1)},
-              out);
-    return out;
-  }
   // Calls afresh until answered; false after `failsafe`.
   bool AnsweredWithin(const std::string& master, int seq, std::chrono::seconds failsafe, std::string& last) {
     const auto until = std::chrono::steady_clock::now() + failsafe;
@@ -61,25 +53,17 @@ TEST_F(DaemonSocketWatchE2E, AHostSocketFileRemovedWhileServingIsListenedOnAgain
 
 TEST_F(DaemonSocketWatchE2E, SilentCallersAtTheBoundKeepAFreshCallerWaitingOnlyUntilTheirDeadline) {
   if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
-  if (::access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "prlimit (util-linux) not installed";
   ASSERT_NO_FATAL_FAILURE(StartPeers());
   ASSERT_NO_FATAL_FAILURE(StartTnProxy());
-  // A descriptor limit of 256: the host socket holds at most 32 connections.
-  pid_ = ns_->Spawn({"/usr/bin/prlimit", "--nofile=256:256", "--", QBX_EXPORTER_BINARY}, {{"QBX_LOG_LEVEL", "INFO"}});
-  ASSERT_GT(pid_, 0);
-  ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", kVerticals));
+  // The host socket holds at most 32 connections.
+  ASSERT_NO_FATAL_FAILURE(StartDaemonWithDescriptorLimit(256));
+  if (IsSkipped()) return;
   const std::string master = AphUuid(0);
 
   // More callers than the bound connect and never send a byte.
-  const pid_t silent = ns_->Spawn({QBX_E2E_BURST_BINARY, kHostSocket, "40"});
-  ASSERT_GT(silent, 0);
-  const auto made = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (OutputOf(*ns_, silent).find("burst: ") == std::string::npos) {
-    ASSERT_LT(std::chrono::steady_clock::now(), made) << OutputOf(*ns_, silent);
-    ns_->NextSyslog(std::chrono::milliseconds(20));
-  }
+  pid_t silent = -1;
+  ASSERT_NO_FATAL_FAILURE(StartSilentBurst(kHostSocket, 40, silent));
   const auto connected = std::chrono::steady_clock::now();
-  EXPECT_NE(OutputOf(*ns_, silent).find("burst: 40 connected"), std::string::npos) << OutputOf(*ns_, silent);
   ASSERT_NO_FATAL_FAILURE(WaitForRecords("holds 32 connections, its bound", 1));
 
   // Answered once the silent ones are closed (20 s), within 30 s of their connecting; the

@@ -17,11 +17,9 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,6 +31,7 @@
 #include "platform/runtime/asio_qbx_provider.h"
 #include "platform/runtime/manual_clock.h"
 #include "tests/rpc/fakes/fake_rpc.h"
+#include "tests/rpc/fakes/local_socket_callers.h"
 #include "tests/rpc/fakes/wait.h"
 #include "zumbra/qbx/daemon/daemon_health.grpc.pb.h"
 
@@ -44,58 +43,12 @@ using std::chrono::seconds;
 using zumbra::qbx::daemon::DaemonHealth;
 using zumbra::qbx::daemon::EchoMsg;
 
-constexpr char kPreface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
-
-class EchoService final : public DaemonHealth::Service {
-  grpc::Status Echo(grpc::ServerContext*, const EchoMsg* request, EchoMsg* reply) override {
-    reply->CopyFrom(*request);
-    return grpc::Status::OK;
-  }
-};
-
-class RecordingTransport : public rpc::TransportInterface {
- public:
-  void GetConnection(const net::Endpoint&, ConnectHandler) override {}
-  bool IsShutdown() const override { return false; }
-  void Shutdown() override {}
-  void SetLocalAddress(const std::string& address) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    addresses_.push_back(address);
-  }
-  size_t Told() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return addresses_.size();
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> addresses_;
-};
-
-grpc::Status CallEcho(const std::string& target) {
-  auto stub = DaemonHealth::NewStub(grpc::CreateChannel(target, grpc::InsecureChannelCredentials()));
-  grpc::ClientContext context;
-  context.set_wait_for_ready(true);
-  context.set_deadline(std::chrono::system_clock::now() + seconds(30));
-  EchoMsg request;
-  EchoMsg reply;
-  return stub->Echo(&context, request, &reply);
-}
-
-// A raw caller that connects and sends `opening` (nothing when empty); -1 when it could not.
-int Connect(const std::string& path, const std::string& opening = std::string()) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
-      ::send(fd, opening.data(), opening.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(opening.size())) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
+using testing::CallEcho;
+using testing::ConnectRaw;
+using testing::EchoService;
+using testing::ListeningDescriptorOf;
+using testing::RecordingTransport;
+constexpr const char* kPreface = testing::kHttp2Preface;
 
 // True once the other end closed `fd`: end of file, or a reset when it left bytes unread.
 bool ClosedByPeer(int fd) {
@@ -107,27 +60,6 @@ bool ClosedByPeer(int fd) {
 ino_t Inode(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
-}
-
-// The descriptor of the socket listening on `path` in this process, through the kernel's
-// table of Unix-domain sockets; -1 when none.
-int ListeningDescriptorOf(const std::string& path) {
-  std::ifstream table("/proc/net/unix");
-  std::string line;
-  std::string inode;
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string num, refs, protocol, flags, type, state, node, bound;
-    if ((fields >> num >> refs >> protocol >> flags >> type >> state >> node >> bound) && bound == path) inode = node;
-  }
-  if (inode.empty()) return -1;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    std::error_code ec;
-    if (std::filesystem::read_symlink(entry.path(), ec).string() == "socket:[" + inode + "]") {
-      return std::stoi(entry.path().filename().string());
-    }
-  }
-  return -1;
 }
 
 // The connections an acceptor handed over, held as the server would hold them.
@@ -199,8 +131,19 @@ class LocalSocketWatchTest : public ::testing::Test {
     EXPECT_TRUE(server && server->Listening());
     return server;
   }
+  // An acceptor on `path_` without a retry, handing its connections to `handed`, listening.
+  std::shared_ptr<rpc::LocalSocketAcceptor> StartAcceptor(
+      Handed& handed, size_t bound = 0, milliseconds deadline = rpc::LocalSocketAcceptor::kHandshakeDeadline) {
+    rpc::LocalSocketAcceptor::Options options;
+    options.handOver = handed.Taker();
+    options.maxConnections = bound;
+    options.handshakeDeadline = deadline;
+    auto acceptor = rpc::LocalSocketAcceptor::Create(path_, options);
+    EXPECT_EQ(acceptor->Start(), "");
+    return acceptor;
+  }
   int Caller(const std::string& opening = std::string()) {
-    callers_.push_back(Connect(path_, opening));
+    callers_.push_back(ConnectRaw(path_, opening));
     EXPECT_GE(callers_.back(), 0);
     return callers_.back();
   }
@@ -221,7 +164,7 @@ TEST_F(LocalSocketWatchTest, ASocketFileRemovedOrItsDirectoryRenamedAwayIsNotice
   path_ = base_ + "/rpc/echo.sock";
   auto server = Serve(transport);
   ASSERT_NE(server, nullptr);
-  ASSERT_EQ(transport.Told(), 1u);
+  ASSERT_EQ(transport.Addresses().size(), 1u);
 
   // The file goes: the next check (not before) finds nothing there, and listens again at once.
   ASSERT_EQ(::unlink(path_.c_str()), 0);
@@ -229,7 +172,7 @@ TEST_F(LocalSocketWatchTest, ASocketFileRemovedOrItsDirectoryRenamedAwayIsNotice
   provider_.RunFor(milliseconds(1));
   EXPECT_FALSE(log.Contains("stopped accepting"));
   clock_->Advance(milliseconds(1));
-  ASSERT_TRUE(RunUntil([&] { return transport.Told() == 2; }));
+  ASSERT_TRUE(RunUntil([&] { return transport.Addresses().size() == 2; }));
   EXPECT_TRUE(log.Contains("Listener on '" + path_ +
                            "' stopped accepting: the path no longer leads to its socket: nothing is there (No such "
                            "file or directory); listening again"));
@@ -240,7 +183,7 @@ TEST_F(LocalSocketWatchTest, ASocketFileRemovedOrItsDirectoryRenamedAwayIsNotice
   ASSERT_EQ(::rename((base_ + "/rpc").c_str(), (base_ + "/moved").c_str()), 0);
   const ino_t moved = Inode(base_ + "/moved/echo.sock");
   clock_->Advance(rpc::LocalSocketAcceptor::kPathCheck);
-  ASSERT_TRUE(RunUntil([&] { return transport.Told() == 3; }));
+  ASSERT_TRUE(RunUntil([&] { return transport.Addresses().size() == 3; }));
   struct stat st {};
   ASSERT_EQ(::lstat((base_ + "/rpc").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
@@ -277,7 +220,7 @@ TEST_F(LocalSocketWatchTest, AnotherProcesssListenerPutInItsPlaceIsRefusedAndLef
                            "' stopped accepting: the path no longer leads to its socket: another socket is there"));
   EXPECT_FALSE(log.Contains("Inbound services cannot listen yet"));
   EXPECT_FALSE(server->Listening());
-  EXPECT_EQ(transport.Told(), 1u);
+  EXPECT_EQ(transport.Addresses().size(), 1u);
 
   // Their file is never removed, not even when the server stops.
   clock_->Advance(std::chrono::minutes(10));
@@ -328,11 +271,7 @@ TEST_F(LocalSocketWatchTest, ARoundStartedWhileTheFirstWasSetUpKeepsItsRetry) {
 
 TEST_F(LocalSocketWatchTest, AConnectionIsHandedOverOnlyOnceItHasSentTheWholeOpening) {
   Handed handed;
-  rpc::LocalSocketAcceptor::Options options;
-  options.handOver = handed.Taker();
-  auto acceptor = rpc::LocalSocketAcceptor::Create(path_, options);
-  ASSERT_EQ(acceptor->Start(), "");
-
+  auto acceptor = StartAcceptor(handed);
   const std::string opening = kPreface;
   const int slow = Caller(opening.substr(0, 12));
   Caller(opening);
@@ -353,12 +292,7 @@ TEST_F(LocalSocketWatchTest, AConnectionIsHandedOverOnlyOnceItHasSentTheWholeOpe
 TEST_F(LocalSocketWatchTest, CallersThatNeverOpenTheProtocolHoldTheirSlotOnlyUntilTheDeadline) {
   testing::LogCapture log;
   Handed handed;
-  rpc::LocalSocketAcceptor::Options options;
-  options.handOver = handed.Taker();
-  options.maxConnections = 2;
-  options.handshakeDeadline = milliseconds(200);
-  auto acceptor = rpc::LocalSocketAcceptor::Create(path_, options);
-  ASSERT_EQ(acceptor->Start(), "");
+  auto acceptor = StartAcceptor(handed, 2, milliseconds(200));
 
   const int silent = Caller();
   const int partial = Caller(std::string(kPreface).substr(0, 23));
@@ -373,11 +307,7 @@ TEST_F(LocalSocketWatchTest, CallersThatNeverOpenTheProtocolHoldTheirSlotOnlyUnt
 TEST_F(LocalSocketWatchTest, CallersThatHaveNotOpenedTheProtocolCountTowardTheBound) {
   testing::LogCapture log;
   Handed handed;
-  rpc::LocalSocketAcceptor::Options options;
-  options.handOver = handed.Taker();
-  options.maxConnections = 2;
-  auto acceptor = rpc::LocalSocketAcceptor::Create(path_, options);
-  ASSERT_EQ(acceptor->Start(), "");
+  auto acceptor = StartAcceptor(handed, 2);
 
   const int silent = Caller();
   Caller();
@@ -395,11 +325,7 @@ TEST_F(LocalSocketWatchTest, CallersThatHaveNotOpenedTheProtocolCountTowardTheBo
 // since then is not that connection any more.
 TEST_F(LocalSocketWatchTest, ADescriptorNumberReusedByAnotherOpenDoesNotKeepItsSlot) {
   Handed handed;
-  rpc::LocalSocketAcceptor::Options options;
-  options.handOver = handed.Taker();
-  options.maxConnections = 1;
-  auto acceptor = rpc::LocalSocketAcceptor::Create(path_, options);
-  ASSERT_EQ(acceptor->Start(), "");
+  auto acceptor = StartAcceptor(handed, 1);
   Caller(kPreface);
   ASSERT_TRUE(testing::WaitUntil([&] { return handed.Count() == 1; }));
   const int other = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
