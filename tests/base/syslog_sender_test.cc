@@ -317,9 +317,11 @@ class SyslogSenderFlush : public ::testing::Test {
   SyslogSenderFlush() : receiver_((dir_.path() / "log").string()) {
     SyslogSender::Options options = TestOptions(receiver_.path(), kQueue);
     options.flushClock = [this] {
+      // Read before the test hears of the flush, which may then move the time at once.
+      const auto now =
+          std::chrono::steady_clock::time_point(std::chrono::hours(1)) + std::chrono::milliseconds(elapsedMs_.load());
       if (!begun_.exchange(true)) began_.set_value();
-      return std::chrono::steady_clock::time_point(std::chrono::hours(1)) +
-             std::chrono::milliseconds(elapsedMs_.load());
+      return now;
     };
     sender_ = std::make_unique<SyslogSender>(options);
   }
