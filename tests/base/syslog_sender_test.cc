@@ -613,13 +613,21 @@ TEST(SyslogSenderThread, BlocksEverySignal) {
   std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(started));
   ASSERT_EQ(started.size(), 1u);
 
-  std::ifstream status("/proc/self/task/" + std::to_string(started[0]) + "/status");
-  uint64_t blocked = 0;
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("SigBlk:", 0) == 0) blocked = std::stoull(line.substr(7), nullptr, 16);
+  // A thread starts with every signal blocked, the C library's two included, and sets the
+  // mask it was made with once it runs: wait for that.
+  const uint64_t internal = uint64_t{3} << 31;  // signals 32 and 33
+  uint64_t blocked = internal;
+  const auto failsafe = std::chrono::steady_clock::now() + kFailsafe;
+  while ((blocked & internal) != 0) {
+    ASSERT_LT(std::chrono::steady_clock::now(), failsafe) << "the sender thread never set its signal mask";
+    std::this_thread::sleep_for(1ms);
+    std::ifstream status("/proc/self/task/" + std::to_string(started[0]) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("SigBlk:", 0) == 0) blocked = std::stoull(line.substr(7), nullptr, 16);
+    }
   }
   for (int signal = 1; signal <= SIGRTMAX; ++signal) {
-    // SIGKILL and SIGSTOP cannot be blocked; the C library keeps two real-time signals of its own.
+    // SIGKILL and SIGSTOP cannot be blocked; the C library keeps signals 32 and 33 for itself.
     if (signal == SIGKILL || signal == SIGSTOP || signal == 32 || signal == 33) continue;
     EXPECT_NE(blocked & (uint64_t{1} << (signal - 1)), 0u) << "signal " << signal << " reaches the sender thread";
   }
