@@ -14,10 +14,10 @@
 // backslash) and tag keys must be valid SD-NAMEs, so no caller-supplied text can end the
 // element early or forge a parameter.
 //
-// Lines reach the service through a SyslogSender (syslog_sender.h) as the very datagrams the
-// C library's syslog() would write, but a record never waits for the log: when the service
-// stops reading, records wait in a bounded queue and then are dropped and counted, and a
-// WARNING record says how many once the log accepts again.
+// Lines reach the service through a SyslogSender (syslog_sender.h) as the very bytes the C
+// library's syslog() would write, on a datagram or a stream socket, but a record never waits
+// for the log: when the service stops reading, records wait in a bounded queue and then are
+// dropped and counted, and a WARNING record says how many once the log accepts again.
 //
 // Threading: a record belongs to the thread that built it. The global threshold is atomic;
 // the component value and the key table are written once, during static initialisation,

@@ -109,7 +109,7 @@ class SyslogSender {
   // Lines handed to the log over the sender's life.
   uint64_t SentTotal() const;
 
-  // The datagram of `line`, stamped with `when`.
+  // The datagram of `line`, stamped with `when` (on a stream a NUL follows it).
   static std::string Datagram(int priority, time_t when, std::string_view line);
 
  private:
