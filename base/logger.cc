@@ -148,8 +148,8 @@ pid_t CurrentTid() {
 }
 
 // The one way to the local syslog service. Never destroyed: detached threads may log while
-// the process exits. Records made at exit() are flushed, within a bound, by an exit handler;
-// ExitProcess (which ends with _Exit) flushes through Logger::Flush.
+// the process exits. Records made before exit() are flushed by an exit handler, as
+// Logger::FlushAtExit says.
 SyslogSender& TheSyslogSender() {
   static SyslogSender* sender = [] {
     SyslogSender::Options options;
@@ -162,7 +162,7 @@ SyslogSender& TheSyslogSender() {
                                       Logger::FormatLine(loglevel::kWarning, std::string(), nullptr, {}, text)};
     };
     auto* made = new SyslogSender(std::move(options));
-    std::atexit([] { TheSyslogSender().Flush(Logger::kExitFlushBound); });
+    std::atexit(&Logger::FlushAtExit);
     return made;
   }();
   return *sender;
@@ -329,7 +329,20 @@ void Logger::EmitRaw(int priority, const std::string& line) {
   }
 }
 
-bool Logger::Flush(std::chrono::milliseconds bound) { return TheSyslogSender().Flush(bound); }
+bool Logger::Flush(std::chrono::milliseconds bound) { return TheSyslogSender().Flush(bound, bound).complete; }
+
+void Logger::FlushAtExit() {
+  const SyslogSender::FlushResult result = TheSyslogSender().Flush(kExitFlushQuiet, kExitFlushTotal);
+  if (result.notHandedOver == 0) return;
+  // Written straight to the descriptor: stdio may be flushed and closed already.
+  char line[96];
+  const int length = std::snprintf(line, sizeof(line), "Log records not handed to the log at exit: %llu\n",
+                                   static_cast<unsigned long long>(result.notHandedOver));
+  if (length > 0) {
+    ssize_t written = ::write(STDERR_FILENO, line, static_cast<size_t>(length));
+    (void)written;  // nowhere left to report it
+  }
+}
 
 void Logger::SetSyslogPathForTest(const std::string& path) {
   TheSyslogSender().SetPath(path.empty() ? std::string(SyslogSender::kDefaultPath) : path);

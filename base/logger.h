@@ -14,10 +14,10 @@
 // backslash) and tag keys must be valid SD-NAMEs, so no caller-supplied text can end the
 // element early or forge a parameter.
 //
-// Lines reach the service through a SyslogSender (syslog_sender.h) as the very datagrams the
-// C library's syslog() would write, but a record never waits for the log: when the service
-// stops reading, records wait in a bounded queue and then are dropped and counted, and a
-// WARNING record says how many once the log accepts again.
+// Lines reach the service through a SyslogSender (syslog_sender.h) as the very bytes the C
+// library's syslog() would write, on a datagram or a stream socket, but a record never waits
+// for the log: when the service stops reading, records wait in a bounded queue and then are
+// dropped and counted, and a WARNING record says how many once the log accepts again.
 //
 // Threading: a record belongs to the thread that built it. The global threshold is atomic;
 // the component value and the key table are written once, during static initialisation,
@@ -94,11 +94,18 @@ class Logger {
   // log as they are rather than as records).
   static void EmitRaw(int priority, const std::string& line);
 
-  // How long the process's end waits for the log to take one more record: a log that
-  // reads is waited for until it has taken every record, a stalled one for this long.
-  static constexpr std::chrono::milliseconds kExitFlushBound{300};
-  // Waits until every record made so far has been sent to the log or dropped, giving up
-  // once `bound` has passed without the log taking one. True when none waits any more.
+  // The end of the process, by exit() (an exit handler calls this) or by ExitProcess
+  // (process_exit.h), gives the log the records made before the end began: it waits while
+  // the log takes them, gives up once kExitFlushQuiet passes without the log taking one and
+  // once kExitFlushTotal passes whatever the log does, and never waits for records made
+  // meanwhile (the process may still be serving). When the log did not get every record, one
+  // line on stderr says how many ("Log records not handed to the log at exit: N": those
+  // still waiting, and those dropped before and not yet reported to the log).
+  static void FlushAtExit();
+  static constexpr std::chrono::milliseconds kExitFlushQuiet{300};
+  static constexpr std::chrono::milliseconds kExitFlushTotal{2000};
+  // Waits at most `bound` until every record made so far has been sent to the log or
+  // dropped. True when none of them waits any more.
   static bool Flush(std::chrono::milliseconds bound);
   // Sends to the datagram socket at `path` instead of "/dev/log" ("" restores it).
   static void SetSyslogPathForTest(const std::string& path);

@@ -82,8 +82,7 @@ void RemoveRegisteredSocketFiles() {
 
 void ExitProcess(int status) {
   RemoveRegisteredSocketFiles();
-  // Records made just before the end still reach the log if it takes them soon.
-  Logger::Flush(Logger::kExitFlushBound);
+  Logger::FlushAtExit();
   std::fflush(nullptr);
 #ifdef QBX_LEAK_CHECK_AT_EXIT
   // The objects of threads still running are reachable from their stacks; what is left is

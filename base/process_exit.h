@@ -32,9 +32,9 @@ void RemoveRegisteredSocketFile(uint64_t handle);
 // The same for every registration.
 void RemoveRegisteredSocketFiles();
 
-// Removes the socket files, gives the log at most Logger::kExitFlushBound to take the records
-// still waiting, runs the leak check of a sanitizer build, flushes stdio and ends the process
-// with `status` (kLeakExitStatus when a leak was found).
+// Removes the socket files, gives the log the records still waiting as Logger::FlushAtExit
+// (logger.h) says, runs the leak check of a sanitizer build, flushes stdio and ends the
+// process with `status` (kLeakExitStatus when a leak was found).
 [[noreturn]] void ExitProcess(int status);
 
 }  // namespace qbx

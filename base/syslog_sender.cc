@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -27,6 +28,10 @@ constexpr size_t kKeptSlotCapacity = 1024;
 // The sender thread looks again this often while the log stays full, in case a wake-up from
 // the service's socket was missed (it was replaced, say).
 constexpr int kFullLogFailsafeMs = 1000;
+// A stream service whose queue of connections is full is tried again this often.
+constexpr int kBusyServiceRetryMs = 100;
+// What ends a record on a stream.
+constexpr char kStreamTerminator = '\0';
 
 void FormatStamp(time_t when, char* out) {
   // One conversion per second and thread: localtime_r takes the C library's zone lock.
@@ -142,7 +147,7 @@ struct SyslogSenderForkHooks {
   }
 };
 
-SyslogSender::SyslogSender(Options options) : options_(std::move(options)), path_(options_.path) {
+SyslogSender::SyslogSender(Options options) : options_(std::move(options)), path_(options_.path), type_(SOCK_DGRAM) {
   SyslogSenderForkHooks::Add(this);
 }
 
@@ -177,9 +182,14 @@ void SyslogSender::ResetInChild() {
   std::vector<Slot>().swap(ring_);
   head_ = 0;
   count_ = 0;
+  frontSent_ = 0;
+  enqueued_ = 0;
+  dequeued_ = 0;
   queuedBytes_ = 0;
   dropped_ = 0;
   reporting_ = false;
+  reportCarries_ = 0;
+  flushing_ = 0;
   child_ = true;
   senderStarted_ = false;
   if (fd_ >= 0) ::close(fd_);
@@ -232,11 +242,17 @@ void SyslogSender::SendDatagram(std::string_view datagram, uint64_t reports) noe
   uint64_t report = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    // The report's count now rides on its line: sent, queued or dropped below.
+    if (reports != 0) reportCarries_ = 0;
     // Behind lines already waiting, a line waits too: the log receives them in order.
-    Outcome outcome = count_ == 0 ? TrySendLocked(datagram) : Outcome::kFull;
+    size_t sent = 0;
+    Outcome outcome = count_ == 0 ? TrySendLocked(datagram, sent) : Outcome::kFull;
     if (outcome == Outcome::kSent) {
       report = TakeReportLocked();
-    } else if (outcome == Outcome::kLost || !EnqueueLocked(datagram, reports)) {
+    } else if (outcome == Outcome::kLost || !EnqueueLocked(datagram, reports, sent)) {
+      // Half a line on a stream: end the connection, so that the service never reads
+      // another line glued to it.
+      if (sent != 0) LoseConnectionLocked();
       DropLocked(reports);
     }
   }
@@ -252,60 +268,112 @@ void SyslogSender::DropLocked(uint64_t reports) {
   ++droppedTotal_;
 }
 
-SyslogSender::Outcome SyslogSender::TrySendLocked(std::string_view datagram) {
+SyslogSender::Outcome SyslogSender::TrySendLocked(std::string_view record, size_t& offset) {
   for (int attempt = 0; attempt < 2; ++attempt) {
-    if (!connected_ && !ConnectLocked()) return Outcome::kLost;
-    ssize_t n;
-    do {
-      n = ::send(fd_, datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    if (n >= 0) return Outcome::kSent;
-    switch (errno) {
-      case EAGAIN:
-        return Outcome::kFull;
-      case EMSGSIZE:  // larger than any socket buffer takes
-      case ENOBUFS:
-      case ENOMEM:
-        return Outcome::kLost;
-      default:
-        // The service's socket is gone (ECONNREFUSED, ENOTCONN, ...): it may have bound a
-        // new one at the path. Connect again and try once more.
-        connected_ = false;
-        break;
+    if (!connected_) {
+      offset = 0;  // a line begun on a connection that ended goes whole on the next one
+      const Connection connection = ConnectLocked();
+      if (connection == Connection::kBusy) return Outcome::kFull;
+      if (connection == Connection::kFailed) break;
     }
+    const ssize_t n = SendBytesLocked(record, offset);
+    if (n >= 0) {
+      offset += static_cast<size_t>(n);
+      const size_t whole = record.size() + (type_ == SOCK_STREAM ? 1 : 0);
+      if (offset < whole) return Outcome::kFull;  // the rest waits until the service reads
+      offset = 0;
+      ++sentTotal_;
+      return Outcome::kSent;
+    }
+    if (errno == EAGAIN) return Outcome::kFull;
+    if (errno == EMSGSIZE || errno == ENOBUFS || errno == ENOMEM) break;  // EMSGSIZE: larger than any buffer
+    // The service's socket is gone (ECONNREFUSED, ENOTCONN, ...) or closed the connection
+    // (EPIPE): it may have bound a new one at the path. Connect again and try once more.
+    LoseConnectionLocked();
   }
+  // Half a line on a stream: the next line starts on a fresh connection.
+  if (offset != 0) LoseConnectionLocked();
+  offset = 0;
   return Outcome::kLost;
 }
 
-bool SyslogSender::ConnectLocked() {
-  if (fd_ < 0) {
-    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd_ < 0) return false;
-  }
-  struct sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path_.size() >= sizeof(address.sun_path)) return false;
-  std::memcpy(address.sun_path, path_.data(), path_.size());
-  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) return false;
-  connected_ = true;
-  return true;
+ssize_t SyslogSender::SendBytesLocked(std::string_view record, size_t offset) {
+  ssize_t n;
+  do {
+    if (type_ == SOCK_STREAM) {
+      struct iovec parts[2];
+      size_t count = 0;
+      if (offset < record.size()) {
+        parts[count++] = {const_cast<char*>(record.data()) + offset, record.size() - offset};
+      }
+      parts[count++] = {const_cast<char*>(&kStreamTerminator), 1};
+      struct msghdr message{};
+      message.msg_iov = parts;
+      message.msg_iovlen = count;
+      n = ::sendmsg(fd_, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+    } else {
+      n = ::send(fd_, record.data(), record.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
+  } while (n < 0 && errno == EINTR);
+  return n;
 }
 
-bool SyslogSender::EnqueueLocked(std::string_view datagram, uint64_t reports) {
+SyslogSender::Connection SyslogSender::ConnectLocked() {
+  struct sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path_.size() >= sizeof(address.sun_path)) return Connection::kFailed;
+  std::memcpy(address.sun_path, path_.data(), path_.size());
+  // A stream socket connects once: each connection gets a socket of its own.
+  if (type_ == SOCK_STREAM && fd_ >= 0) LoseConnectionLocked();
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (fd_ < 0) {
+      fd_ = ::socket(AF_UNIX, type_ | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      if (fd_ < 0) return Connection::kFailed;
+    }
+    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
+      connected_ = true;
+      return Connection::kMade;
+    }
+    const int error = errno;
+    if (error == EPROTOTYPE) {
+      // The service's socket is of the other type: connect as that from now on.
+      ::close(fd_);
+      fd_ = -1;
+      type_ = type_ == SOCK_DGRAM ? SOCK_STREAM : SOCK_DGRAM;
+      continue;
+    }
+    if (type_ == SOCK_STREAM) LoseConnectionLocked();
+    // EAGAIN: a stream service that has not yet accepted the connections before ours.
+    return error == EAGAIN ? Connection::kBusy : Connection::kFailed;
+  }
+  return Connection::kFailed;
+}
+
+void SyslogSender::LoseConnectionLocked() {
+  connected_ = false;
+  if (type_ == SOCK_STREAM && fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+bool SyslogSender::EnqueueLocked(std::string_view record, uint64_t reports, size_t sent) {
   const size_t capacity = options_.queueRecords;
   if (child_ || capacity == 0 || count_ == capacity) return false;
-  if (queuedBytes_ + datagram.size() > options_.queueBytes) return false;
+  if (queuedBytes_ + record.size() > options_.queueBytes) return false;
   if (!StartSenderLocked()) return false;
   try {
     if (ring_.empty()) ring_.resize(capacity);
     Slot& slot = ring_[(head_ + count_) % capacity];
-    slot.datagram.assign(datagram.data(), datagram.size());
+    slot.datagram.assign(record.data(), record.size());
     slot.reports = reports;
   } catch (...) {
     return false;
   }
+  if (count_ == 0) frontSent_ = sent;
   ++count_;
-  queuedBytes_ += datagram.size();
+  ++enqueued_;
+  queuedBytes_ += record.size();
   if (count_ == 1) work_.notify_one();
   return true;
 }
@@ -341,9 +409,10 @@ void SyslogSender::RunSender() {
     work_.wait(lock, [this] { return stopping_ || count_ > 0; });
     if (stopping_) return;
     Outcome last = Outcome::kSent;
+    const uint64_t before = dequeued_;
     while (count_ > 0) {
       Slot& front = ring_[head_];
-      last = TrySendLocked(front.datagram);
+      last = TrySendLocked(front.datagram, frontSent_);
       if (last == Outcome::kFull) break;
       if (last == Outcome::kLost) DropLocked(front.reports);
       queuedBytes_ -= front.datagram.size();
@@ -356,6 +425,7 @@ void SyslogSender::RunSender() {
       --count_;
       ++dequeued_;
     }
+    if (last == Outcome::kFull && dequeued_ != before && flushing_ > 0) drained_.notify_all();
     if (last != Outcome::kFull) {
       const uint64_t report = last == Outcome::kSent ? TakeReportLocked() : 0;
       drained_.notify_all();
@@ -366,10 +436,12 @@ void SyslogSender::RunSender() {
       }
       continue;
     }
-    // The log is full: wait until its socket takes lines again, or the sender stops.
+    // The log is full: wait until its socket takes lines again, or the sender stops. Without
+    // a socket (a stream service that accepts no connection yet) try again shortly.
     struct pollfd watch[2] = {{fd_, POLLOUT, 0}, {wakeFd_, POLLIN, 0}};
+    const int failsafe = fd_ >= 0 ? kFullLogFailsafeMs : kBusyServiceRetryMs;
     lock.unlock();
-    int ready = ::poll(watch, 2, kFullLogFailsafeMs);
+    int ready = ::poll(watch, 2, failsafe);
     if (ready > 0 && (watch[1].revents & POLLIN) != 0) {
       uint64_t value = 0;
       ssize_t got = ::read(watch[1].fd, &value, sizeof(value));
@@ -385,6 +457,7 @@ uint64_t SyslogSender::TakeReportLocked() {
   reporting_ = true;
   const uint64_t dropped = dropped_;
   dropped_ = 0;
+  reportCarries_ = dropped;
   return dropped;
 }
 
@@ -399,29 +472,68 @@ void SyslogSender::SendReport(uint64_t dropped) noexcept {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     reporting_ = false;
+    reportCarries_ = 0;  // no report made: those drops are not told
   }
   drained_.notify_all();
 }
 
-bool SyslogSender::Flush(std::chrono::milliseconds bound) {
+std::chrono::steady_clock::time_point SyslogSender::FlushNow() const {
+  return options_.flushClock ? options_.flushClock() : std::chrono::steady_clock::now();
+}
+
+SyslogSender::FlushResult SyslogSender::Flush(std::chrono::milliseconds quiet, std::chrono::milliseconds total) {
   std::unique_lock<std::mutex> lock(mutex_);
-  const auto drained = [this] { return count_ == 0 && !reporting_; };
+  // Lines queued from here on are not waited for: a log that reads slowly while the process
+  // goes on logging would otherwise hold the flush for as long as the queue stays full.
+  const uint64_t mark = enqueued_;
+  const auto start = FlushNow();
+  auto lastProgress = start;
+  uint64_t seen = dequeued_;
+  FlushResult result;
+  ++flushing_;
   for (;;) {
-    const uint64_t before = dequeued_;
-    if (drained_.wait_for(lock, bound, drained)) return true;
-    if (dequeued_ == before) return false;
+    if (dequeued_ >= mark && !reporting_) break;
+    const auto now = FlushNow();
+    if (dequeued_ != seen) {
+      seen = dequeued_;
+      lastProgress = now;
+    }
+    const auto deadline = std::min(lastProgress + quiet, start + total);
+    if (now >= deadline) {
+      result.complete = false;
+      break;
+    }
+    drained_.wait_for(lock, deadline - now);
   }
+  --flushing_;
+  result.notHandedOver = NotHandedOverLocked();
+  return result;
+}
+
+uint64_t SyslogSender::NotHandedOverLocked() const {
+  uint64_t lines = dropped_ + reportCarries_;
+  for (size_t i = 0; i < count_; ++i) {
+    const Slot& slot = ring_[(head_ + i) % ring_.size()];
+    lines += slot.reports != 0 ? slot.reports : 1;
+  }
+  return lines;
 }
 
 void SyslogSender::SetPath(const std::string& path) {
   std::lock_guard<std::mutex> lock(mutex_);
   path_ = path;
+  // Only flagged: the sender thread may be waiting on the socket. The next send connects.
   connected_ = false;
 }
 
 uint64_t SyslogSender::DroppedTotal() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return droppedTotal_;
+}
+
+uint64_t SyslogSender::SentTotal() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return sentTotal_;
 }
 
 }  // namespace qbx

@@ -2,19 +2,26 @@
 // AddressSanitizer build) the leak check that _Exit would skip.
 #include "base/process_exit.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
+#include "base/logger.h"
 #include "tests/base/log_test_support.h"
+#include "tests/base/syslog_receivers.h"
 
 namespace {
 
+using qbx::logtest::Receiver;
 using qbx::logtest::TempDir;
 
 // Runs `child` in a forked process and returns its exit status (-1 when it did not exit).
@@ -55,6 +62,33 @@ TEST(ProcessExit, RemovesTheRegisteredFilesThatAreStillItsOwnAndEndsWithTheStatu
   EXPECT_TRUE(std::filesystem::exists(replaced));
   EXPECT_TRUE(std::filesystem::exists(other));
   EXPECT_TRUE(std::filesystem::exists(removedEarlier));  // forgotten when it was removed
+}
+
+// What the log did not get by the end is told on stderr, in one line; nothing when it got all.
+TEST(ProcessExit, TellsOnStderrHowManyRecordsTheLogDidNotGet) {
+  TempDir dir;
+  Receiver receiver((dir.path() / "log").string());
+  const std::string errors = (dir.path() / "stderr").string();
+  auto stderrOfAnExitAfterFiveRecords = [&] {
+    const int status = ExitStatusOf([&] {
+      const int fd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+      if (fd < 0 || ::dup2(fd, STDERR_FILENO) < 0) ::_exit(98);
+      qbx::Logger::SetSyslogPathForTest(receiver.path());
+      qbx::Logger::logLevel = qbx::loglevel::kInfo;
+      for (int i = 0; i < 5; ++i) QBX_LOG(qbx::loglevel::kInfo).put("record %d", i);
+      qbx::ExitProcess(0);
+    });
+    EXPECT_EQ(status, 0);
+    std::ifstream file(errors);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  };
+
+  EXPECT_EQ(stderrOfAnExitAfterFiveRecords(), "");
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(receiver.Next().has_value());
+  ASSERT_NO_FATAL_FAILURE(receiver.Fill());
+  EXPECT_EQ(stderrOfAnExitAfterFiveRecords(), "Log records not handed to the log at exit: 5\n");
 }
 
 #if defined(__SANITIZE_ADDRESS__)

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -12,85 +13,37 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <iterator>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/logger.h"
 #include "tests/base/log_test_support.h"
+#include "tests/base/syslog_receivers.h"
 
 namespace qbx {
 namespace {
 
 using namespace std::chrono_literals;
+using logtest::Receiver;
+using logtest::StreamReceiver;
 using logtest::TempDir;
 
 constexpr auto kFailsafe = 30s;
-const std::string kFiller = "filler";
 
-// A datagram socket bound at a path: the stand-in for the syslog service's "/dev/log".
-class Receiver {
- public:
-  explicit Receiver(std::string path) : path_(std::move(path)) {
-    ::unlink(path_.c_str());
-    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address = Address();
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-      ADD_FAILURE() << "cannot bind " << path_ << ": " << std::strerror(errno);
-    }
-  }
-  ~Receiver() {
-    if (fd_ >= 0) ::close(fd_);
-    ::unlink(path_.c_str());
-  }
-  Receiver(const Receiver&) = delete;
-  Receiver& operator=(const Receiver&) = delete;
-
-  // The next datagram; nothing when none came before the failsafe.
-  std::optional<std::string> Next(std::chrono::milliseconds failsafe = kFailsafe) {
-    struct pollfd watch = {fd_, POLLIN, 0};
-    if (::poll(&watch, 1, static_cast<int>(failsafe.count())) <= 0) return std::nullopt;
-    std::string datagram(64 * 1024, '\0');
-    ssize_t n = ::recv(fd_, datagram.data(), datagram.size(), 0);
-    if (n < 0) return std::nullopt;
-    datagram.resize(static_cast<size_t>(n));
-    return datagram;
-  }
-  // The next datagram that is not a filler.
-  std::optional<std::string> NextRecord() {
-    for (;;) {
-      std::optional<std::string> datagram = Next();
-      if (!datagram || *datagram != kFiller) return datagram;
-    }
-  }
-  // Fills the socket's queue from a socket of our own until it takes no more: from then on
-  // the log is stalled for every sender, until the queue is read.
-  void Fill() {
-    int filler = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_un address = Address();
-    ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    while (::send(filler, kFiller.data(), kFiller.size(), 0) >= 0) {
-    }
-    EXPECT_EQ(errno, EAGAIN);
-    ::close(filler);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  sockaddr_un Address() const {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
-    return address;
-  }
-  std::string path_;
-  int fd_ = -1;
-};
+// Waits, within the failsafe, until every line sent so far has left the queue.
+bool Drained(SyslogSender& sender) { return sender.Flush(kFailsafe, kFailsafe).complete; }
 
 SyslogSender::Options TestOptions(const std::string& path, size_t queueRecords = 4) {
   SyslogSender::Options options;
@@ -130,17 +83,13 @@ bool FinishesWithoutWaiting(std::function<void()> sends) {
   return finished.wait_for(kFailsafe) == std::future_status::ready;
 }
 
-// The C library's syslog() sends to "/dev/log" only: a child makes that path our receiver in
-// a mount namespace of its own and logs there, then our sender sends the same lines.
-TEST(SyslogSenderFormat, SameDatagramsAsTheCLibrarysSyslog) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
-  TempDir dir;
-  Receiver receiver((dir.path() / "log").string());
-  struct Case {
-    int priority;
-    std::string line;
-  };
-  const std::vector<Case> cases = {
+struct FormatCase {
+  int priority;
+  std::string line;
+};
+
+const std::vector<FormatCase>& FormatCases() {
+  static const std::vector<FormatCase> cases = {
       {LOG_LOCAL6 | LOG_ERR,
        "QBX 42 - [qbx@8352 comp=\"qbx-krx\" subcomp=\"agg-service\" tid=\"43\" level=\"ERROR\" "
        "errorCode=\"MPA10048\"] [Start] Failed to start 100% of \\\"it\\\""},
@@ -149,47 +98,87 @@ TEST(SyslogSenderFormat, SameDatagramsAsTheCLibrarysSyslog) {
       {LOG_INFO, "Set log level to INFO"},
       {LOG_LOCAL6 | LOG_INFO, ""},
   };
+  return cases;
+}
+
+// The C library's syslog() sends to "/dev/log" only: a child makes `service` its "/dev/log"
+// in a mount namespace of its own and logs FormatCases() there. The child's exit status: 77
+// where mount namespaces are not permitted.
+int LogThroughTheCLibrary(const std::string& service) {
+  pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("none", "/dev", "tmpfs", 0, nullptr) != 0) {
+      ::_exit(77);
+    }
+    int file = ::open("/dev/log", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (file < 0 || ::mount(service.c_str(), "/dev/log", nullptr, MS_BIND, nullptr) != 0) ::_exit(78);
+    for (const FormatCase& c : FormatCases()) ::syslog(c.priority, "%s", c.line.c_str());
+    ::_exit(0);
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// The next `count` records: datagrams, or records of the next connection of a stream.
+std::vector<std::string> ReadRecords(Receiver& receiver, size_t count) {
+  std::vector<std::string> records;
+  while (records.size() < count) {
+    std::optional<std::string> datagram = receiver.Next();
+    if (!datagram) break;
+    records.push_back(*datagram);
+  }
+  return records;
+}
+std::vector<std::string> ReadRecords(StreamReceiver& receiver, size_t count) {
+  std::vector<std::string> records;
+  if (!receiver.Accept()) return records;
+  while (records.size() < count) {
+    std::optional<std::string> record = receiver.Next();
+    if (!record) break;
+    records.push_back(*record);
+  }
+  return records;
+}
+
+// Logs FormatCases() through the C library and through the sender to a `Service` and
+// compares what came.
+template <typename Service>
+void ExpectTheCLibrarysRecords() {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
+  TempDir dir;
+  Service receiver((dir.path() / "log").string());
+  const std::vector<FormatCase>& cases = FormatCases();
   for (int attempt = 0;; ++attempt) {
     ASSERT_LT(attempt, 5) << "the second changed during every attempt";
     const time_t before = ::time(nullptr);
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-          ::mount("none", "/dev", "tmpfs", 0, nullptr) != 0) {
-        ::_exit(77);
-      }
-      int file = ::open("/dev/log", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-      if (file < 0 || ::mount(receiver.path().c_str(), "/dev/log", nullptr, MS_BIND, nullptr) != 0) ::_exit(78);
-      for (const Case& c : cases) ::syslog(c.priority, "%s", c.line.c_str());
-      ::_exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "mount namespaces are not permitted here";
-    ASSERT_EQ(WEXITSTATUS(status), 0);
-    std::vector<std::string> theirs;
-    for (size_t i = 0; i < cases.size(); ++i) {
-      std::optional<std::string> datagram = receiver.Next();
-      ASSERT_TRUE(datagram.has_value());
-      theirs.push_back(*datagram);
-    }
+    const int status = LogThroughTheCLibrary(receiver.path());
+    if (status == 77) GTEST_SKIP() << "mount namespaces are not permitted here";
+    ASSERT_EQ(status, 0);
+    const std::vector<std::string> theirs = ReadRecords(receiver, cases.size());
+    ASSERT_EQ(theirs.size(), cases.size());
     if (::time(nullptr) != before) continue;  // their time stamps may name either second
 
     SyslogSender::Options options = TestOptions(receiver.path());
     options.clock = [before] { return before; };
     SyslogSender sender(options);
+    for (const FormatCase& c : cases) sender.Send(c.priority, c.line);
+    EXPECT_EQ(ReadRecords(receiver, cases.size()), theirs);
     for (size_t i = 0; i < cases.size(); ++i) {
-      sender.Send(cases[i].priority, cases[i].line);
-      std::optional<std::string> ours = receiver.Next();
-      ASSERT_TRUE(ours.has_value());
-      EXPECT_EQ(*ours, theirs[i]);
       EXPECT_EQ(SyslogSender::Datagram(cases[i].priority, before, cases[i].line), theirs[i]);
     }
+    EXPECT_EQ(sender.DroppedTotal(), 0u);
     return;
   }
 }
+
+TEST(SyslogSenderFormat, SameDatagramsAsTheCLibrarysSyslog) { ExpectTheCLibrarysRecords<Receiver>(); }
+
+// A service listening with a stream socket: the C library connects as a stream when the
+// datagram connect is refused (EPROTOTYPE) and ends each record with a NUL; so does the sender.
+TEST(SyslogSenderFormat, SameRecordsAsTheCLibrarysSyslogOnAStream) { ExpectTheCLibrarysRecords<StreamReceiver>(); }
 
 TEST(SyslogSenderFormat, StampIsLocalTimeWithTheDayPaddedBySpace) {
   // Noon on the 5th (UTC): a one-digit day in every time zone.
@@ -250,6 +239,41 @@ TEST(SyslogSenderStall, LinesWithNoServiceAreCountedAndReportedWhenOneListens) {
   EXPECT_EQ(Body(*second), "dropped 3");
 }
 
+// A stalled log holds at most 4 MiB of lines, however few lines that is.
+TEST(SyslogSenderStall, TheQueueHoldsAtMostFourMebibytesOfLines) {
+  TempDir dir;
+  Receiver receiver((dir.path() / "log").string());
+  SyslogSender::Options options = TestOptions(receiver.path(), SyslogSender::kDefaultQueueRecords);
+  options.clock = [] { return time_t{1709640000}; };
+  ASSERT_EQ(options.queueBytes, 4u * 1024u * 1024u);
+  SyslogSender sender(options);
+  auto line = [](int i) {
+    char index[16];
+    std::snprintf(index, sizeof(index), "%04d ", i);
+    return index + std::string(32 * 1024, 'x');
+  };
+  const size_t fits = options.queueBytes / SyslogSender::Datagram(LOG_LOCAL6 | LOG_INFO, 0, line(0)).size();
+  const int lines = static_cast<int>(fits) + 20;
+
+  for (int round = 1; round <= 2; ++round) {
+    ASSERT_NO_FATAL_FAILURE(receiver.Fill());
+    ASSERT_TRUE(FinishesWithoutWaiting([&] {
+      for (int i = 0; i < lines; ++i) sender.Send(LOG_LOCAL6 | LOG_INFO, line(i));
+    })) << "a send waited for the stalled log";
+    EXPECT_EQ(sender.DroppedTotal(), 20u * round) << "round " << round;
+    // Read again: the lines that fitted, then the report; the bytes they held are free again.
+    for (size_t i = 0; i < fits; ++i) {
+      std::optional<std::string> datagram = receiver.NextRecord();
+      ASSERT_TRUE(datagram.has_value());
+      ASSERT_EQ(Body(*datagram), line(static_cast<int>(i)));
+    }
+    std::optional<std::string> report = receiver.NextRecord();
+    ASSERT_TRUE(report.has_value());
+    EXPECT_EQ(Body(*report), "dropped 20");
+    ASSERT_TRUE(Drained(sender));
+  }
+}
+
 TEST(SyslogSenderReconnect, ALogSocketReplacedAtThePathGetsTheNextLines) {
   TempDir dir;
   const std::string path = (dir.path() / "log").string();
@@ -269,25 +293,199 @@ TEST(SyslogSenderReconnect, ALogSocketReplacedAtThePathGetsTheNextLines) {
   EXPECT_EQ(sender.DroppedTotal(), 0u);
 }
 
-TEST(SyslogSenderFlush, WaitsForQueuedLinesOnlyWithinItsBound) {
-  TempDir dir;
-  Receiver receiver((dir.path() / "log").string());
-  SyslogSender sender(TestOptions(receiver.path()));
-  ASSERT_NO_FATAL_FAILURE(receiver.Fill());
-  for (int i = 0; i < 3; ++i) sender.Send(LOG_LOCAL6 | LOG_INFO, "queued " + std::to_string(i));
-  EXPECT_FALSE(sender.Flush(0ms));  // the log takes nothing while nobody reads it
+// The exit's flush on a clock of the test's: ten lines wait for a stalled log, which then
+// takes one line at a time when the test reads one datagram from it.
+class SyslogSenderFlush : public ::testing::Test {
+ protected:
+  static constexpr int kBefore = 10;
+  static constexpr size_t kQueue = 16;
 
-  std::vector<std::string> read;
-  std::thread reader([&] {
-    while (read.size() < 3) {
-      std::optional<std::string> datagram = receiver.NextRecord();
-      if (!datagram) return;
-      read.push_back(Body(*datagram));
+  SyslogSenderFlush() : receiver_((dir_.path() / "log").string()) {
+    SyslogSender::Options options = TestOptions(receiver_.path(), kQueue);
+    options.flushClock = [this] {
+      // Read before the test hears of the flush, which may then move the time at once.
+      const auto now =
+          std::chrono::steady_clock::time_point(std::chrono::hours(1)) + std::chrono::milliseconds(elapsedMs_.load());
+      if (!begun_.exchange(true)) began_.set_value();
+      return now;
+    };
+    sender_ = std::make_unique<SyslogSender>(options);
+  }
+  ~SyslogSenderFlush() override {
+    // A flush still waiting (the test failed) gives up once its time has passed.
+    elapsedMs_ += 24 * 3600 * 1000;
+    if (flushed_.valid()) flushed_.wait();
+  }
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(receiver_.Fill());
+    for (int i = 0; i < kBefore; ++i) Send("before " + std::to_string(i));
+  }
+
+  void Send(const std::string& line) { sender_->Send(LOG_LOCAL6 | LOG_INFO, line); }
+  // Starts the flush with the exit's bounds and returns once it has begun.
+  void StartFlush() {
+    flushed_ = std::async(std::launch::async,
+                          [this] { return sender_->Flush(Logger::kExitFlushQuiet, Logger::kExitFlushTotal); });
+    ASSERT_EQ(began_.get_future().wait_for(kFailsafe), std::future_status::ready);
+  }
+  // The log takes one line more: a datagram is read, and the sender puts its next line there.
+  void TakeOne() {
+    const uint64_t sent = sender_->SentTotal();
+    ASSERT_TRUE(receiver_.Next().has_value());
+    const auto failsafe = std::chrono::steady_clock::now() + kFailsafe;
+    while (sender_->SentTotal() == sent) {
+      ASSERT_LT(std::chrono::steady_clock::now(), failsafe) << "the log took no line";
+      std::this_thread::sleep_for(1ms);
     }
-  });
-  EXPECT_TRUE(sender.Flush(kFailsafe));
-  reader.join();
-  EXPECT_EQ(read, (std::vector<std::string>{"queued 0", "queued 1", "queued 2"}));
+  }
+  void Advance(std::chrono::milliseconds by) { elapsedMs_ += by.count(); }
+  // The flush's result, once it has returned.
+  std::optional<SyslogSender::FlushResult> Result() {
+    if (flushed_.wait_for(kFailsafe) != std::future_status::ready) return std::nullopt;
+    return flushed_.get();
+  }
+
+  TempDir dir_;
+  Receiver receiver_;
+  std::unique_ptr<SyslogSender> sender_;
+  std::atomic<bool> begun_{false};
+  std::promise<void> began_;
+  std::atomic<int64_t> elapsedMs_{0};
+  std::future<SyslogSender::FlushResult> flushed_;
+};
+
+TEST_F(SyslogSenderFlush, ALogTakingALineEvery100msGetsAllTenAndLinesMadeMeanwhileAreNotWaitedFor) {
+  ASSERT_NO_FATAL_FAILURE(StartFlush());
+  // The process goes on logging while it ends.
+  for (int i = 0; i < 3; ++i) Send("after " + std::to_string(i));
+  for (int i = 0; i < kBefore; ++i) {
+    ASSERT_NO_FATAL_FAILURE(TakeOne());
+    Advance(100ms);
+  }
+  std::optional<SyslogSender::FlushResult> result = Result();
+  ASSERT_TRUE(result.has_value()) << "the flush waited for lines made after it began";
+  EXPECT_TRUE(result->complete);
+  EXPECT_EQ(result->notHandedOver, 3u);  // the lines made meanwhile, still waiting
+
+  for (const char* line : {"before 0", "before 1", "before 2", "before 3", "before 4", "before 5", "before 6",
+                           "before 7", "before 8", "before 9", "after 0", "after 1", "after 2"}) {
+    std::optional<std::string> datagram = receiver_.NextRecord();
+    ASSERT_TRUE(datagram.has_value());
+    EXPECT_EQ(Body(*datagram), line);
+  }
+}
+
+TEST_F(SyslogSenderFlush, GivesUpAfterItsTotalBoundWhileTheLogStillTakesLines) {
+  ASSERT_NO_FATAL_FAILURE(StartFlush());
+  for (int i = 0; i < 8; ++i) {
+    ASSERT_NO_FATAL_FAILURE(TakeOne());
+    Advance(250ms);  // never 300 ms without a line taken, 2 s after the eighth
+  }
+  std::optional<SyslogSender::FlushResult> result = Result();
+  ASSERT_TRUE(result.has_value()) << "the flush waited past its total bound";
+  EXPECT_FALSE(result->complete);
+  EXPECT_EQ(result->notHandedOver, 2u);
+}
+
+TEST_F(SyslogSenderFlush, GivesUpOnAStalledLogAfterTheQuietBoundCountingTheDroppedLinesToo) {
+  for (int i = 0; i < 10; ++i) Send("more " + std::to_string(i));  // six more fit, four are dropped
+  ASSERT_NO_FATAL_FAILURE(StartFlush());
+  Advance(Logger::kExitFlushQuiet);
+  std::optional<SyslogSender::FlushResult> result = Result();
+  ASSERT_TRUE(result.has_value()) << "the flush waited for a stalled log past its quiet bound";
+  EXPECT_FALSE(result->complete);
+  EXPECT_EQ(result->notHandedOver, 20u);
+  EXPECT_EQ(sender_->DroppedTotal(), 4u);
+}
+
+// A service listening on a stream socket (connect as a datagram socket fails with EPROTOTYPE).
+class SyslogSenderStream : public ::testing::Test {
+ protected:
+  static constexpr time_t kWhen = 1709640000;
+
+  SyslogSenderStream() : path_((dir_.path() / "log").string()) {}
+  SyslogSender::Options Options() {
+    SyslogSender::Options options = TestOptions(path_, 64);
+    options.clock = [] { return kWhen; };
+    return options;
+  }
+  static std::string Record(const std::string& line) {
+    return SyslogSender::Datagram(LOG_LOCAL6 | LOG_INFO, kWhen, line);
+  }
+  // Lines larger than a stream socket takes while its service reads nothing, so that the
+  // first is written only in part.
+  static std::vector<std::string> LargeLines(int count) {
+    std::vector<std::string> lines;
+    for (int i = 0; i < count; ++i) {
+      lines.push_back(std::to_string(i) + std::string(300 * 1024, static_cast<char>('a' + i)));
+    }
+    return lines;
+  }
+  void ExpectRecords(StreamReceiver& receiver, const std::vector<std::string>& lines) {
+    for (size_t i = 0; i < lines.size(); ++i) {
+      std::optional<std::string> record = receiver.Next();
+      ASSERT_TRUE(record.has_value()) << "line " << i << " did not come whole; " << receiver.Unfinished().size()
+                                      << " bytes of it came";
+      EXPECT_TRUE(*record == Record(lines[i])) << "line " << i << " is not the line sent: " << record->size()
+                                               << " bytes, starting " << record->substr(0, 40);
+    }
+  }
+
+  TempDir dir_;
+  std::string path_;
+};
+
+TEST_F(SyslogSenderStream, ALineTheStreamTakesInPartWaitsWholeWithoutHoldingTheCaller) {
+  StreamReceiver receiver(path_);
+  SyslogSender sender(Options());
+  const std::vector<std::string> lines = LargeLines(6);
+  ASSERT_TRUE(FinishesWithoutWaiting([&] {
+    for (const std::string& line : lines) sender.Send(LOG_LOCAL6 | LOG_INFO, line);
+  })) << "a send waited for the service";
+  ASSERT_TRUE(receiver.Accept());
+  ExpectRecords(receiver, lines);
+  EXPECT_EQ(sender.DroppedTotal(), 0u);
+}
+
+TEST_F(SyslogSenderStream, AConnectionTheServiceEndsIsMadeAgainAndAHalfSentLineGoesWholeOnTheNext) {
+  StreamReceiver receiver(path_);
+  SyslogSender sender(Options());
+  sender.Send(LOG_LOCAL6 | LOG_INFO, "one");
+  ASSERT_TRUE(receiver.Accept());
+  ExpectRecords(receiver, {"one"});
+  receiver.CloseConnection();
+  sender.Send(LOG_LOCAL6 | LOG_INFO, "two");
+  ASSERT_TRUE(receiver.Accept());
+  ExpectRecords(receiver, {"two"});
+
+  // The service ends the connection while a line is half written, reading nothing of it.
+  const std::vector<std::string> lines = LargeLines(3);
+  for (const std::string& line : lines) sender.Send(LOG_LOCAL6 | LOG_INFO, line);
+  receiver.CloseConnection();
+  ASSERT_TRUE(receiver.Accept());
+  ExpectRecords(receiver, lines);
+  EXPECT_EQ(sender.DroppedTotal(), 0u);
+}
+
+TEST_F(SyslogSenderStream, AServiceBackWithTheOtherKindOfSocketGetsTheNextLines) {
+  SyslogSender sender(Options());
+  {
+    StreamReceiver receiver(path_);
+    sender.Send(LOG_LOCAL6 | LOG_INFO, "stream");
+    ASSERT_TRUE(receiver.Accept());
+    ExpectRecords(receiver, {"stream"});
+  }
+  {
+    Receiver receiver(path_);
+    sender.Send(LOG_LOCAL6 | LOG_INFO, "datagram");
+    std::optional<std::string> datagram = receiver.Next();
+    ASSERT_TRUE(datagram.has_value());
+    EXPECT_EQ(*datagram, Record("datagram"));  // no NUL on a datagram
+  }
+  StreamReceiver receiver(path_);
+  sender.Send(LOG_LOCAL6 | LOG_INFO, "stream again");
+  ASSERT_TRUE(receiver.Accept());
+  ExpectRecords(receiver, {"stream again"});
   EXPECT_EQ(sender.DroppedTotal(), 0u);
 }
 
@@ -303,7 +501,7 @@ TEST(SyslogSenderFork, ChildNeitherSendsNorWaitsForTheParentsQueue) {
   if (child == 0) {
     // The log is still full: the child's line is dropped, not queued behind a thread it has not.
     sender.Send(LOG_LOCAL6 | LOG_INFO, "child");
-    const bool flushed = sender.Flush(kFailsafe);
+    const bool flushed = Drained(sender);
     ::_exit(flushed && sender.DroppedTotal() == 1 ? 0 : 1);
   }
   int status = 0;
@@ -316,7 +514,7 @@ TEST(SyslogSenderFork, ChildNeitherSendsNorWaitsForTheParentsQueue) {
     ASSERT_TRUE(datagram.has_value());
     EXPECT_EQ(Body(*datagram), "parent " + std::to_string(i));
   }
-  EXPECT_TRUE(sender.Flush(kFailsafe));
+  EXPECT_TRUE(Drained(sender));
   EXPECT_FALSE(receiver.Next(0ms).has_value()) << "a line came twice";
 }
 
@@ -362,7 +560,7 @@ TEST(SyslogSenderConcurrency, EveryLineArrivesOrIsReported) {
     });
   }
   for (auto& thread : threads) thread.join();
-  EXPECT_TRUE(sender.Flush(kFailsafe));
+  EXPECT_TRUE(Drained(sender));
   sent = true;
   // A last line, so that drops not yet reported are reported after it.
   sender.Send(LOG_LOCAL6 | LOG_INFO, "end");
@@ -371,6 +569,54 @@ TEST(SyslogSenderConcurrency, EveryLineArrivesOrIsReported) {
   EXPECT_GT(reported, 0u);  // the stall cost lines
   EXPECT_EQ(received + reported, static_cast<uint64_t>(kThreads * kLines));
   EXPECT_EQ(reported, sender.DroppedTotal());
+}
+
+// The thread ids of the process.
+std::set<pid_t> Tasks() {
+  std::set<pid_t> tasks;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    tasks.insert(static_cast<pid_t>(std::stol(entry.path().filename().string())));
+  }
+  return tasks;
+}
+
+// The process's stop and reload signals belong to the thread that waits for them: the sender
+// thread blocks every signal, whatever the thread that started it had blocked.
+TEST(SyslogSenderThread, BlocksEverySignal) {
+  TempDir dir;
+  Receiver receiver((dir.path() / "log").string());
+  SyslogSender sender(TestOptions(receiver.path()));
+  ASSERT_NO_FATAL_FAILURE(receiver.Fill());
+  sigset_t none;
+  sigset_t saved;
+  ::sigemptyset(&none);
+  ASSERT_EQ(::pthread_sigmask(SIG_SETMASK, &none, &saved), 0);
+  const std::set<pid_t> before = Tasks();
+  sender.Send(LOG_LOCAL6 | LOG_INFO, "queued: the sender thread starts");
+  const std::set<pid_t> after = Tasks();
+  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  std::vector<pid_t> started;
+  std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(started));
+  ASSERT_EQ(started.size(), 1u);
+
+  // A thread starts with every signal blocked, the C library's two included, and sets the
+  // mask it was made with once it runs: wait for that.
+  const uint64_t internal = uint64_t{3} << 31;  // signals 32 and 33
+  uint64_t blocked = internal;
+  const auto failsafe = std::chrono::steady_clock::now() + kFailsafe;
+  while ((blocked & internal) != 0) {
+    ASSERT_LT(std::chrono::steady_clock::now(), failsafe) << "the sender thread never set its signal mask";
+    std::this_thread::sleep_for(1ms);
+    std::ifstream status("/proc/self/task/" + std::to_string(started[0]) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("SigBlk:", 0) == 0) blocked = std::stoull(line.substr(7), nullptr, 16);
+    }
+  }
+  for (int signal = 1; signal <= SIGRTMAX; ++signal) {
+    // SIGKILL and SIGSTOP cannot be blocked; the C library keeps signals 32 and 33 for itself.
+    if (signal == SIGKILL || signal == SIGSTOP || signal == 32 || signal == 33) continue;
+    EXPECT_NE(blocked & (uint64_t{1} << (signal - 1)), 0u) << "signal " << signal << " reaches the sender thread";
+  }
 }
 
 // The logger's own path: records reach the service as the C library would have sent them,
