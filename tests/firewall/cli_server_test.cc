@@ -151,6 +151,44 @@ TEST(CliRequests, RepliesFollowJsonRpcAndIgnoreNotifications) {
   EXPECT_EQ(server.HandleRequest(R"({"method":"get/echo","params":[]})"), "");
 }
 
+// The server's accept call, failing with a chosen error (0: accepting for real) and counted.
+class ScriptedAccept {
+ public:
+  std::function<int(int)> Call() {
+    return [this](int listenFd) {
+      int error;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++calls_;
+        error = failWith_;
+      }
+      called_.notify_all();
+      if (error == 0) return ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      errno = error;
+      return -1;
+    };
+  }
+  void FailWith(int error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failWith_ = error;
+  }
+  int Calls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
+  }
+  // False when the server did not call that often within a hang guard.
+  bool WaitForCalls(int count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return called_.wait_for(lock, std::chrono::seconds(30), [&] { return calls_ >= count; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable called_;
+  int calls_ = 0;
+  int failWith_ = EMFILE;
+};
+
 class ServerFixture : public ::testing::Test {
  protected:
   // Time moves only with clock_, so no connection times out unless a test says so.
@@ -223,6 +261,32 @@ class ServerFixture : public ::testing::Test {
       buffer.append(chunk, static_cast<size_t>(n));
     }
     return replies;
+  }
+  // Serves with `accept` as the accept call and a client waiting that it was called for
+  // once; the client's descriptor.
+  int StartWithAClientWaiting(ScriptedAccept& accept) {
+    table_.Register("get/echo", "", 0, 3, Echo);
+    accept_ = accept.Call();
+    StartServer();
+    int fd = Connect();
+    Send(fd, R"({"method":"get/echo","params":["in"],"id":1})");
+    EXPECT_TRUE(accept.WaitForCalls(1));
+    return fd;
+  }
+  // Asks for an echo of `word` on `fd` and expects it back.
+  static void ExpectEcho(int fd, const std::string& word) {
+    Send(fd, R"({"method":"get/echo","params":[")" + word + R"("],"id":1})");
+    auto replies = Read(fd, 1);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0]["result"], word + ";");
+  }
+  // Once the reply to its last request came, `fd` still has a request answered a second
+  // before `requestTimeout` has passed.
+  void ExpectServedJustBeforeTheNextDeadline(int fd, std::chrono::milliseconds requestTimeout) {
+    server_->RecheckDeadlinesForTest();
+    clock_->Advance(requestTimeout - std::chrono::seconds(1));
+    server_->RecheckDeadlinesForTest();
+    ExpectEcho(fd, "next");
   }
   // The server has the connection's bytes once their reply came back: `pending` follows a
   // whole request in the same write, so the next request's deadline counts from now.
@@ -489,13 +553,7 @@ TEST_F(ServerFixture, SlowHandlerLeavesTheNextRequestItsFullTime) {
   auto replies = Read(fd, 1);
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_EQ(replies[0]["result"], "done");
-  server_->RecheckDeadlinesForTest();
-  clock_->Advance(std::chrono::seconds(9));
-  server_->RecheckDeadlinesForTest();
-  Send(fd, R"({"method":"get/echo","params":["next"],"id":2})");
-  replies = Read(fd, 1);
-  ASSERT_EQ(replies.size(), 1u);
-  EXPECT_EQ(replies[0]["result"], "next;");
+  ExpectServedJustBeforeTheNextDeadline(fd, std::chrono::seconds(10));
   ::close(fd);
 }
 
@@ -521,13 +579,7 @@ TEST_F(ServerFixture, ARequestThatCameWhileAnotherCommandRanIsAnsweredPastItsDea
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_EQ(replies[0]["result"], "in time;");
   // Answered, the connection has its full time for the next request.
-  server_->RecheckDeadlinesForTest();
-  clock_->Advance(std::chrono::seconds(9));
-  server_->RecheckDeadlinesForTest();
-  Send(late, R"({"method":"get/echo","params":["next"],"id":3})");
-  replies = Read(late, 1);
-  ASSERT_EQ(replies.size(), 1u);
-  EXPECT_EQ(replies[0]["result"], "next;");
+  ExpectServedJustBeforeTheNextDeadline(late, std::chrono::seconds(10));
   ::close(late);
   ::close(slow);
 }
@@ -565,52 +617,9 @@ TEST_F(ServerFixture, WaitingClientTakesTheSlotOfTheConnectionIdleLongest) {
   ::close(waiting);
 }
 
-// The server's accept call, failing with a chosen error (0: accepting for real) and counted.
-class ScriptedAccept {
- public:
-  std::function<int(int)> Call() {
-    return [this](int listenFd) {
-      int error;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++calls_;
-        error = failWith_;
-      }
-      called_.notify_all();
-      if (error == 0) return ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-      errno = error;
-      return -1;
-    };
-  }
-  void FailWith(int error) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    failWith_ = error;
-  }
-  int Calls() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return calls_;
-  }
-  // False when the server did not call that often within a hang guard.
-  bool WaitForCalls(int count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return called_.wait_for(lock, std::chrono::seconds(30), [&] { return calls_ >= count; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable called_;
-  int calls_ = 0;
-  int failWith_ = EMFILE;
-};
-
 TEST_F(ServerFixture, AcceptRestsWhileDescriptorsAreExhaustedAndServesOnceTheyAreFree) {
-  table_.Register("get/echo", "", 0, 3, Echo);
   ScriptedAccept accept;
-  accept_ = accept.Call();
-  StartServer();
-  int fd = Connect();
-  Send(fd, R"({"method":"get/echo","params":["in"],"id":1})");
-  ASSERT_TRUE(accept.WaitForCalls(1));
+  int fd = StartWithAClientWaiting(accept);
   // The client still waits, but the clock has not moved: the loop does not try again.
   ThreePasses();
   EXPECT_EQ(accept.Calls(), 1);
@@ -638,13 +647,8 @@ TEST_F(ServerFixture, AcceptRestsWhileDescriptorsAreExhaustedAndServesOnceTheyAr
 }
 
 TEST_F(ServerFixture, AcceptPauseDoublesToAtMostOneSecondAndStartsAgainAfterAnAccept) {
-  table_.Register("get/echo", "", 0, 3, Echo);
   ScriptedAccept accept;
-  accept_ = accept.Call();
-  StartServer();
-  int fd = Connect();
-  Send(fd, R"({"method":"get/echo","params":["in"],"id":1})");
-  ASSERT_TRUE(accept.WaitForCalls(1));
+  int fd = StartWithAClientWaiting(accept);
   ThreePasses();  // the pause was taken from the clock before it moves
   // Each try is exactly one pause after the one before: a long shortage leaves the waiting
   // client at most a second behind its end.
@@ -800,10 +804,7 @@ class SocketPathWatch : public ServerFixture {
     ASSERT_EQ(server_->Open(), 0);
     ServeInThread();
     int fd = Connect();
-    Send(fd, R"({"method":"get/echo","params":["again"],"id":1})");
-    auto replies = Read(fd, 1);
-    ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(replies[0]["result"], "again;");
+    ExpectEcho(fd, "again");
     ::close(fd);
   }
   void SetUp() override { table_.Register("get/echo", "", 0, 3, Echo); }
