@@ -4,10 +4,13 @@
 // Whoever can write a directory can rename what is in it, put a link or a socket of their
 // own in its place, or take the instance lock away so that a second daemon starts beside the
 // first. So every directory the daemon makes gets an explicit mode whatever the process's
-// umask (mkdir honours the umask, so the mode is set again after it), and a directory that
-// someone else could change is refused rather than used.
+// umask (mkdir honours the umask, so the mode is set again after it, through the directory
+// itself and never through a link put in its place), and a directory that someone else
+// could change, or that lies below a parent someone else could change, is refused rather
+// than used.
 //
-// Threading: stateless; safe from any thread (the umask is never touched).
+// Threading: stateless; safe from any thread (the umask is never touched). The test hook is
+// set while no directory is being made.
 #pragma once
 
 #include <sys/types.h>
@@ -19,16 +22,25 @@ namespace qbx {
 
 // Makes `dir` with `mode`, and each missing parent with mode 0755, whatever the umask. An
 // existing `dir` is left as it is. Empty when `dir` exists as a directory afterwards,
-// otherwise why not.
+// otherwise why not: also when what was just made was replaced before its mode was set (by
+// a link, or by somebody else's directory).
 std::string MakeDirectoryWithMode(const std::string& dir, mode_t mode);
 
 // Empty when `dir` is a directory (not a link to one) of the effective user that neither its
-// group nor others can write; otherwise why not. Only `dir` itself is looked at: its parents
-// may be links (/var/run is one to /run on many systems).
+// group nor others can write, and nobody else can change where its parents lead; otherwise
+// why not. Whoever could write a parent could move `dir` away and put their own in its
+// place. The parents may be links (/var/run is one to /run on many systems): they are
+// followed, and every existing directory and link on the way below the root must be root's
+// or this user's, the directories closed to group and others unless sticky (as /tmp is).
 std::string CheckOwnDirectory(const std::string& dir);
 
-// Both: `dir` made with `mode` when missing (parents 0755), then checked as above.
+// Both: the parents checked as above before anything is made below them, `dir` made with
+// `mode` when missing (parents 0755), then checked as above.
 std::string MakeOwnDirectory(const std::string& dir, mode_t mode);
+
+// Runs `hook` (null: nothing) between the making of each directory and the setting of its
+// mode, where a test puts something else in its place.
+void SetBetweenMakeAndModeForTest(void (*hook)(const std::string& dir));
 
 // Whether a process listens on the Unix-domain stream socket at `path`, asked by a connect
 // that does not block: kLive also when its accept queue is full, kStale when nothing listens

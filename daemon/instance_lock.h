@@ -25,7 +25,8 @@ class InstanceLock {
   // its directory (kDirectoryMode, parents 0755) are made when missing, whatever the umask.
   // Null when it cannot be taken, with the reason in `why`: another process holds it (its
   // pid named when the file gives one); the directory is a link, not this user's, or others
-  // can write it; the file is a link or not this user's; or it cannot be opened.
+  // can write it, or a parent on the way could be changed by somebody else (see
+  // CheckOwnDirectory); the file is a link or not this user's; or it cannot be opened.
   static std::unique_ptr<InstanceLock> Take(const std::string& path, std::string& why);
 
   // Releases the lock (the file stays).

@@ -9,13 +9,14 @@
 
 namespace qbx {
 
-std::string ProbeInboundSockets(const std::string& directory) {
+rpc::SocketPreparation ProbeInboundSockets(const std::string& directory) {
   for (const char* service : {zumbra::qbx::agg_service::messaging::AggSvcHostService::service_full_name(),
                               zumbra::qbx::dfw::IpReputationDataService::service_full_name()}) {
-    const std::string why = rpc::ServerBuilder::PrepareLocalSocket(rpc::ServerBuilder::LocalSocketPath(directory, service));
-    if (!why.empty()) return why;
+    rpc::SocketPreparation found =
+        rpc::ServerBuilder::PrepareLocalSocket(rpc::ServerBuilder::LocalSocketPath(directory, service));
+    if (!found.ready()) return found;
   }
-  return std::string();
+  return {};
 }
 
 void KeepInboundServicesListening(AsioQbxProvider& provider) {

@@ -13,6 +13,7 @@
 
 #include <string>
 
+#include "platform/rpc/local_socket_acceptor.h"
 #include "platform/runtime/listen_retry.h"
 
 namespace qbx {
@@ -24,8 +25,8 @@ class AsioQbxProvider;
 constexpr int kCannotListenExitStatus = -1;
 
 // The probe of the daemon's inbound sockets in `directory` (readied as their servers will
-// ready them): empty when both can listen, otherwise why the first that cannot.
-std::string ProbeInboundSockets(const std::string& directory);
+// ready them): ready when both can listen, otherwise what the first that cannot found.
+rpc::SocketPreparation ProbeInboundSockets(const std::string& directory);
 
 // From now on every server of the process retries a socket that cannot listen on
 // ListenRetry::kSchedule on `provider`'s timers (which must run for the life of the process),

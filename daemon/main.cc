@@ -210,19 +210,18 @@ bool TakeInstanceLock() {
 // Empty when the inbound sockets can be used now or once their directory is repaired;
 // otherwise why the daemon must not start.
 std::string WaitForInboundSockets() {
-  const auto probe = [] { return qbx::ProbeInboundSockets(kLocalSocketDirectory); };
-  const std::string why = probe();
-  if (why.empty()) return why;
+  const qbx::rpc::SocketPreparation found = qbx::ProbeInboundSockets(kLocalSocketDirectory);
+  if (found.ready()) return std::string();
   // Another daemon answers there (it runs beside this one since the instance lock was taken
   // away): waiting changes nothing, and replacing its sockets would leave it unreachable.
-  if (why.find(qbx::rpc::ServerBuilder::kLiveSocketRefusal) != std::string::npos) {
+  if (found.live()) {
     QBX_LOG(qbx::loglevel::kError)
         .subcomp(kSubcomp)
         .tag("errorCode:MPAERR_INTERNAL_ERROR")
-        .put("[Core][%s] Not starting: %s", "main", why.c_str());
-    return why;
+        .put("[Core][%s] Not starting: %s", "main", found.why.c_str());
+    return found.why;
   }
-  return qbx::ListenRetry::WaitUntilListening(probe);
+  return qbx::ListenRetry::WaitUntilListening([] { return qbx::ProbeInboundSockets(kLocalSocketDirectory).why; });
 }
 
 int RunDaemon(int argc, char* argv[]) {

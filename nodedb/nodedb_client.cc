@@ -495,6 +495,7 @@ void NodeDbClient::StartSchemaCheck() {
   // time-outs and asks) must not decide for this one.
   schema_state_ = kNotAsked;
   version_state_ = kNotAsked;
+  server_version_.clear();
   if (schema_timer_) schema_timer_->Cancel();
   schema_timer_.reset();
   if (version_timer_) version_timer_->Cancel();
@@ -529,15 +530,20 @@ void NodeDbClient::AskSchema() {
 void NodeDbClient::AskSchemaVersion() {
   std::weak_ptr<NodeDbClient> weak = weak_from_this();
   const uint64_t connection = connected_count_;
-  if (GetServerSchemaVersion([weak, connection](const std::string& version, const rpc::Status& status) {
-        if (auto self = weak.lock()) self->OnSchemaVersion(connection, version, status);
-      })) {
-    if (version_state_ == kNotAsked) {
-      version_state_ = kAsked;
-      version_timer_ = timers_.Schedule(std::chrono::seconds(response_timeout_s_), [weak, connection] {
-        if (auto self = weak.lock()) self->OnSchemaVersionTimeout(connection);
-      });
-    }
+  const bool asked = GetServerSchemaVersion([weak, connection](const std::string& version, const rpc::Status& status) {
+    if (auto self = weak.lock()) self->OnSchemaVersion(connection, version, status);
+  });
+  // The window runs from the connection's first ask, taken or not: while an ended
+  // connection's call is still open every ask is refused, and constrained writes, with every
+  // write behind them, would otherwise wait for an answer for good. Asking again does not put
+  // it off.
+  if (!version_timer_) {
+    version_timer_ = timers_.Schedule(std::chrono::seconds(response_timeout_s_), [weak, connection] {
+      if (auto self = weak.lock()) self->OnSchemaVersionTimeout(connection);
+    });
+  }
+  if (asked) {
+    if (version_state_ == kNotAsked) version_state_ = kAsked;
   } else {
     QBX_NDB_LOG(loglevel::kWarning).put("NodeDbClient: Failed to get server schema version");
     ScheduleSchemaAsk(true);
@@ -562,7 +568,7 @@ int64_t NodeDbClient::ScheduleSchemaAsk(bool version) {
       // The schema is asked until the decision is made; the version, which constrained
       // writes wait for, until this connection has it or its window has run out.
       const bool wanted = version ? self->VersionWanted() : !self->schema_checks_done_;
-      if (connection == self->connected_count_ && self->state_ == CONNECTED && wanted) {
+      if (self->CurrentConnection(connection) && wanted) {
         if (version) {
           self->AskSchemaVersion();
         } else {
@@ -637,7 +643,7 @@ void NodeDbClient::OnSchema(uint64_t connection, const std::string& schema, cons
     // asked again while the decision is pending; the time-out or the version answer may
     // decide meanwhile.
     const int32_t count = status.ok() ? ParseObjectCount(schema) : 0;
-    if (connection != connected_count_) {
+    if (!CurrentConnection(connection)) {
       QBX_NDB_LOG(loglevel::kDebug).put("Ignoring a schema answer of an earlier connection");
     } else if (!status.ok() || count <= 0) {
       const std::string why =
@@ -665,7 +671,7 @@ void NodeDbClient::OnSchemaTimeout(uint64_t connection) {
   QBX_NDB_LOG(loglevel::kInfo).put("Timeout on GetServerSchema request");
   {
     Lock lock(*mutex_);
-    if (connection == connected_count_) {
+    if (CurrentConnection(connection)) {
       schema_state_ = kTimedOut;
       AfterSchemaEvent(true, "GetServerSchema timed out");
     }
@@ -678,7 +684,7 @@ void NodeDbClient::OnSchemaVersion(uint64_t connection, const std::string& versi
   {
     Lock lock(*mutex_);
     version_idle_ = true;
-    if (connection != connected_count_) {
+    if (!CurrentConnection(connection)) {
       QBX_NDB_LOG(loglevel::kDebug).put("Ignoring a schema version answer of an earlier connection");
     } else if (!status.ok()) {
       // Not an answer: asked again until this connection has one, also once the schema has
@@ -708,7 +714,7 @@ void NodeDbClient::OnSchemaVersionTimeout(uint64_t connection) {
   QBX_NDB_LOG(loglevel::kInfo).put("Timeout on server schema version request");
   {
     Lock lock(*mutex_);
-    if (connection == connected_count_ && VersionWanted()) {
+    if (CurrentConnection(connection) && VersionWanted()) {
       version_state_ = kTimedOut;
       server_version_ = "0";
       CancelSchemaAsk(true);

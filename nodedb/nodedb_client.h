@@ -224,7 +224,9 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
   bool HasConstrainedOperation(PendingModification& entry);
   void MarkConstrained(PendingModification& entry);
   // `connection` is the connection (count of entries into CONNECTED) the request or timer
-  // belongs to: what concerns an earlier connection decides nothing for this one.
+  // belongs to: what concerns an earlier connection decides nothing for this one, and what
+  // arrives between connections decides nothing at all.
+  bool CurrentConnection(uint64_t connection) const { return connection == connected_count_ && state_ == CONNECTED; }
   void OnSchema(uint64_t connection, const std::string& schema, const rpc::Status& status);
   void OnSchemaTimeout(uint64_t connection);
   void OnSchemaVersion(uint64_t connection, const std::string& version, const rpc::Status& status);
@@ -257,9 +259,9 @@ class NodeDbClient : public NodeDbClientInterface, public std::enable_shared_fro
   // Removes the operations the server schema refuses; false when nothing is left.
   bool FilterBySchema(PendingModification& entry);
   // Removes the requests not marked kept, moving each done callback's count with them. A
-  // write left with nothing to write in the entry is confirmed where its last request still
-  // to be written is: when it began in `previous` (the entry before, null when there is none
-  // or it is gone) and part of it is still there, with that entry; otherwise at once.
+  // write left with nothing to write in the entry is confirmed with the write before it: the
+  // last one kept in the entry, else those of `previous` (the last entry still pending before
+  // it, null when there is none), else at once.
   void KeepRequests(PendingModification& entry, const std::vector<bool>& keep, PendingModification* previous);
   void PurgeVDb(uint16_t vdb_id);
   void SetGauge(size_t count);

@@ -261,23 +261,22 @@ void NodeDbClient::KeepRequests(PendingModification& entry, const std::vector<bo
     if (keep[i]) requests.push_back(std::move(entry.requests[i]));
   }
   entry.requests = std::move(requests);
-  // Each write covers the requests from the previous done callback's `after` to its own.
+  // Each write covers the requests from the previous done callback's `after` to its own. A
+  // write left with nothing to write here (a write with no requests among them: a writer's
+  // "everything before me is written" marker) is confirmed right after the write before it:
+  // with the last write kept here, else with the entry before (which then also holds the
+  // first part of a write split across the two), else at once, as nothing written before it
+  // is still waiting for its confirmation.
   std::vector<PendingModification::Done> done;
   size_t begin = 0;
-  for (size_t i = 0; i < entry.done.size(); ++i) {
-    auto& d = entry.done[i];
+  for (auto& d : entry.done) {
     const size_t end = kept[std::min(d.after, kept.size() - 1)];
-    const size_t was_begin = begin;
-    begin = end;
-    if (end > was_begin) {
+    if (end > begin) {
       done.push_back({end, std::move(d.fn)});
-      continue;
-    }
-    // Nothing of this write is left here. The first write of the entry may have begun in the
-    // entry before, which then still holds its last requests to be written.
-    const size_t previous_tail =
-        previous == nullptr ? 0 : previous->requests.size() - (previous->done.empty() ? 0 : previous->done.back().after);
-    if (i == 0 && previous_tail > 0) {
+      begin = end;
+    } else if (!done.empty()) {
+      done.push_back({begin, std::move(d.fn)});
+    } else if (previous != nullptr) {
       previous->done.push_back({previous->requests.size(), std::move(d.fn)});
     } else if (d.fn) {
       Defer(std::move(d.fn));
@@ -483,8 +482,9 @@ void NodeDbClient::OnModifyDone(uint64_t send_id, const rpc::Status& status) {
 }
 
 void NodeDbClient::PurgeVDb(uint16_t vdb_id) {
-  // The entry before the one purged, while it is still pending: a write split across the
-  // two keeps its done callback there when its part in the later one goes.
+  // The last entry still pending before the one purged: a write split across the two keeps
+  // its done callback there when its part in the later one goes, and a write with nothing
+  // left waits there for the writes before it.
   PendingModification* previous = nullptr;
   for (auto entry = pending_.begin(); entry != pending_.end();) {
     if (entry->sending) {
@@ -528,7 +528,7 @@ void NodeDbClient::PurgeVDb(uint16_t vdb_id) {
     }
     KeepRequests(*entry, keep, previous);
     if (entry->requests.empty()) {
-      previous = nullptr;
+      // Its writes now wait with the entry before, where the next entry's must wait too.
       entry = pending_.erase(entry);
     } else {
       previous = &*entry;

@@ -378,7 +378,7 @@ std::optional<std::string> MpaClientAppSpecific::GetStringObjectFromBson(const b
           .put("[%s] MpaClientAppSpecific GetStringObjectFromBson type (%s), val (%s)", appName_.c_str(), type.c_str(),
                text.c_str());
     }
-    if (e.type == BSON_TYPE_UTF8 && e.key == key) value.emplace(e.str);
+    BsonHeaders::TakeFirst(e, key, value);
   });
   if (value) {
     QBX_LOG(loglevel::kDebug)

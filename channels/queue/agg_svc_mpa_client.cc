@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <set>
 
 #include "aggsvc/agg_service_client.h"
@@ -54,6 +55,25 @@ std::shared_ptr<AggServiceClient> AcquireAggServiceClient(std::mutex& mutex, con
   }
   return client;
 }
+
+// The call elements of a header block. Each is taken from its first string element, as
+// every other look-up of this process takes it: the vertical must be told the call that the
+// reply path will answer.
+struct CallIds {
+  std::optional<std::string> typeId, correlationId, replyTo;
+
+  void Take(const qbx::BsonHeaders::Element& e) {
+    qbx::BsonHeaders::TakeFirst(e, "__TypeId__", typeId);
+    qbx::BsonHeaders::TakeFirst(e, "amqp_correlationId", correlationId);
+    qbx::BsonHeaders::TakeFirst(e, "amqp_replyTo", replyTo);
+  }
+  // Fills in the elements found; the others keep what they hold.
+  void Into(std::string& t, std::string& c, std::string& r) const {
+    if (typeId) t = *typeId;
+    if (correlationId) c = *correlationId;
+    if (replyTo) r = *replyTo;
+  }
+};
 
 }  // namespace
 
@@ -697,15 +717,14 @@ bool AggSvcMpaClient::GetAmqpHeaders(const rmqClientMessage* msg, bson_t* out, s
   bool ok = true;
   if (msg != nullptr && msg->headers != nullptr) {
     QBX_LOG(qbx::loglevel::kDebug).subcomp(kSub).put("[%s] Iterating headers ...\n", "GetAmqpHeaders");
+    CallIds ids;
     auto visit = [&](const qbx::BsonHeaders::Element& e) {
       if (e.type == BSON_TYPE_UTF8) {
         const std::string key(e.key);
         const std::string value(e.str);
         QBX_LOG(qbx::loglevel::kDebug).subcomp(kSub).put("BSON_STRING key:[%s] value:[%s]\n", key.c_str(), value.c_str());
         if (out != nullptr) qbx::BsonHeaders::AppendString(out, e.key, e.str);
-        if (key == "__TypeId__") typeId = value;
-        if (key == "amqp_correlationId") correlationId = value;
-        if (key == "amqp_replyTo") replyTo = value;
+        ids.Take(e);
       } else if (e.type == BSON_TYPE_INT64) {
         const std::string key(e.key);
         QBX_LOG(qbx::loglevel::kDebug).subcomp(kSub).put("BSON_LONG key:[%s] value:[%ld]\n", key.c_str(), static_cast<long>(e.num));
@@ -716,6 +735,7 @@ bool AggSvcMpaClient::GetAmqpHeaders(const rmqClientMessage* msg, bson_t* out, s
     };
     ok = headersAreObject ? qbx::BsonHeaders::ForEach(static_cast<const bson_t*>(msg->headers), visit)
                           : qbx::BsonHeaders::ForEachRaw(msg->headers, msg->headersLen, visit);
+    ids.Into(typeId, correlationId, replyTo);
   }
   QBX_LOG(qbx::loglevel::kDebug).subcomp(kSub).put("[%s] Iterating headers done\n", "GetAmqpHeaders");
   return ok;
@@ -725,12 +745,10 @@ void AggSvcMpaClient::helper(const rmqClientMessage* msg, std::string& typeId, s
                              std::string& replyTo) {
   if (msg == nullptr || msg->headers == nullptr) return;
   QBX_LOG(qbx::loglevel::kDebug).subcomp(kSub).put("[%s] Iterating headers ...\n", "helper");
-  qbx::BsonHeaders::ForEach(static_cast<const bson_t*>(msg->headers), [&](const qbx::BsonHeaders::Element& e) {
-    if (e.type != BSON_TYPE_UTF8) return;
-    if (e.key == "__TypeId__") typeId = std::string(e.str);
-    if (e.key == "amqp_correlationId") correlationId = std::string(e.str);
-    if (e.key == "amqp_replyTo") replyTo = std::string(e.str);
-  });
+  CallIds ids;
+  qbx::BsonHeaders::ForEach(static_cast<const bson_t*>(msg->headers),
+                            [&](const qbx::BsonHeaders::Element& e) { ids.Take(e); });
+  ids.Into(typeId, correlationId, replyTo);
   QBX_LOG(qbx::loglevel::kDebug).subcomp(kSub).put("[%s] Iterating headers done\n", "helper");
 }
 

@@ -124,8 +124,9 @@ class AggSvcMpaClient : public MpaMessageSender,
   void HandleCloseMsgSN(int32_t cookieId);
 
   // Reads the header block: a raw buffer of `rawLen` bytes (headersAreObject false) or an
-  // initialised object. Copies string and int64 elements into `out` when given. False when
-  // the block is malformed (nothing then reaches `out` past the fault).
+  // initialised object. Copies string and int64 elements into `out` when given. A call
+  // element named twice is read by its first element. False when the block is malformed
+  // (nothing then reaches `out` past the fault).
   static bool GetAmqpHeaders(const rmqClientMessage* msg, bson_t* out, std::string& typeId,
                              std::string& correlationId, std::string& replyTo, bool headersAreObject);
   static void helper(const rmqClientMessage* msg, std::string& typeId, std::string& correlationId,

@@ -63,20 +63,20 @@ bool BsonHeaders::AppendInt64(bson_t* doc, std::string_view key, int64_t value) 
   return bson_append_int64(doc, key.data(), static_cast<int>(key.size()), value);
 }
 
+void BsonHeaders::TakeFirst(const Element& e, std::string_view key, std::optional<std::string>& slot) {
+  if (!slot && e.type == BSON_TYPE_UTF8 && e.key == key) slot.emplace(e.str);
+}
+
 std::optional<std::string> BsonHeaders::FindString(const bson_t* doc, std::string_view key) {
   std::optional<std::string> found;
-  ForEach(doc, [&](const Element& e) {
-    if (!found && e.type == BSON_TYPE_UTF8 && e.key == key) found = std::string(e.str);
-  });
+  ForEach(doc, [&](const Element& e) { TakeFirst(e, key, found); });
   return found;
 }
 
 std::optional<std::string> BsonHeaders::FindStringRaw(const void* data, size_t available,
                                                       std::string_view key) {
   std::optional<std::string> found;
-  ForEachRaw(data, available, [&](const Element& e) {
-    if (!found && e.type == BSON_TYPE_UTF8 && e.key == key) found = std::string(e.str);
-  });
+  ForEachRaw(data, available, [&](const Element& e) { TakeFirst(e, key, found); });
   return found;
 }
 

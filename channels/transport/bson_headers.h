@@ -46,6 +46,12 @@ class BsonHeaders {
   static bool AppendString(bson_t* doc, std::string_view key, std::string_view value);
   static bool AppendInt64(bson_t* doc, std::string_view key, int64_t value);
 
+  // Keeps the value of `e` in `slot` when `e` is a string element named `key` and `slot`
+  // holds nothing yet. A block that names a key twice is read by its first element in every
+  // look-up of this process: readers that took different elements would disagree on which
+  // call a message belongs to.
+  static void TakeFirst(const Element& e, std::string_view key, std::optional<std::string>& slot);
+
   // The value of the first string element whose key is `key`; elements of another type
   // with that key are skipped.
   static std::optional<std::string> FindString(const bson_t* doc, std::string_view key);

@@ -7,25 +7,37 @@
 // bound after start is only logged. Here:
 // - a socket that cannot listen (the directory a link, another user's, out of room...) is
 //   tried again on the retry schedule set for the process (ListenRetrySettings), and given
-//   up on, once, after it; without a schedule, the first try is the only one;
+//   up on, once, after it; without a schedule, the first try is the only one. A socket that
+//   another process listens on is never replaced: found at the first try of a round, it is
+//   given up on at once, as start-up refuses it;
+// - with a schedule, the socket's path is compared every kPathCheck with the socket file it
+//   bound (device and inode): a file removed, a directory renamed away or another file put
+//   there makes the listener fail, with a record of what was found;
 // - the connections it holds are bounded well below the descriptor limit: at the bound it
 //   stops accepting (new callers wait in the socket's queue) until some have closed;
+// - a connection is handed over only once it has sent the whole opening of the protocol (the
+//   client's HTTP/2 preface), peeked at without taking it; one that has not within the
+//   handshake deadline is closed. Such connections count toward the bound: a caller that
+//   never speaks cannot keep a slot for longer than the deadline (the server has no
+//   handshake deadline of its own for connections handed to it);
 // - EMFILE, ENFILE and the kernel's lack of memory pause accepting with a growing wait
 //   instead of spinning or giving up;
 // - a listening socket that fails for good is closed and listened on again as above.
-// Records of a pause or of the bound are limited to one a minute, with the count since.
+// Records of a pause, of the bound or of silent connections closed are limited to one a
+// minute each, with the count since.
 //
 // Connections are counted without any hook in gRPC, which closes them itself: each handed-over
 // descriptor is remembered with the identity (device, inode) of its socket, and an entry
 // whose descriptor no longer refers to that socket is gone (checked when the bound is
 // reached, and then every kBoundRecheck).
 //
-// Threading: one accept thread per listening socket; the retry runs on the settings'
-// provider. Start, Stop and the getters may be called from any thread. `handOver` runs on
-// the accept thread; `listening` and `giveUp` on the thread of the try that listened or gave
-// up (the caller of Start, or the provider's loop). Once Stop has returned none of them runs
-// any more; Stop must not be called from inside one of them. mutex_ guards the listening
-// state; it is never held while a callback runs.
+// Threading: one accept thread per listening socket; the retry and the path check run on the
+// settings' provider. Start, Stop and the getters may be called from any thread. `handOver`
+// runs on the accept thread; `listening` and `giveUp` on the thread of the try that listened
+// or gave up (the caller of Start, or the provider's loop). Once Stop has returned none of
+// them runs any more; Stop must not be called from inside one of them. mutex_ guards the
+// listening state; it is never held while a callback runs. A listener fails on its accept
+// thread only: the path check wakes that thread with the reason.
 #pragma once
 
 #include <sys/types.h>
@@ -43,13 +55,28 @@
 #include <unordered_map>
 #include <utility>
 
+#include "base/own_directory.h"
 #include "platform/runtime/listen_retry.h"
 
 namespace qbx {
 
 class AsioQbxProvider;
+class Timer;
 
 namespace rpc {
+
+// What readying a socket's path for a listener found.
+struct SocketPreparation {
+  enum class Outcome {
+    kReady,   // a server can listen there now
+    kNotYet,  // not now (the directory, a file in the way...): a repair may come
+    kLive,    // another process listens there: its socket is never replaced
+  };
+  Outcome outcome = Outcome::kReady;
+  std::string why;  // empty when ready
+  bool ready() const { return outcome == Outcome::kReady; }
+  bool live() const { return outcome == Outcome::kLive; }
+};
 
 // How the servers of the process try again to listen on a socket that cannot listen.
 struct ListenRetrySettings {
@@ -78,12 +105,24 @@ class LocalSocketAcceptor : public std::enable_shared_from_this<LocalSocketAccep
   static constexpr size_t kMinConnections = 8;
   static constexpr size_t kMaxConnections = 1024;
   static size_t DefaultMaxConnections();
+  // The same for a soft limit of `softLimit` descriptors.
+  static size_t MaxConnectionsFor(uint64_t softLimit);
+  // How long an accepted connection may take to send the protocol's opening.
+  static constexpr std::chrono::milliseconds kHandshakeDeadline{20000};
+  // How often the socket's path is compared with the socket file it bound (with a retry
+  // schedule only: a listener that fails is listened on again by the retry).
+  static constexpr std::chrono::milliseconds kPathCheck{5000};
 
   struct Options {
     HandOver handOver;
     size_t maxConnections = 0;  // 0: DefaultMaxConnections() each time it starts listening
     ListenRetrySettings retry;
     std::function<void()> listening;  // each time it starts listening (may be empty)
+    std::chrono::milliseconds handshakeDeadline = kHandshakeDeadline;
+    // Tests: what accepting is (accept4 with non-blocking, close-on-exec descriptors when
+    // empty), and each pause after a descriptor shortage as it begins.
+    std::function<int(int listenFd)> acceptForTest;
+    std::function<void(std::chrono::milliseconds pause)> pausedForTest;
   };
 
   static std::shared_ptr<LocalSocketAcceptor> Create(const std::string& path, Options options);
@@ -92,7 +131,8 @@ class LocalSocketAcceptor : public std::enable_shared_from_this<LocalSocketAccep
   LocalSocketAcceptor& operator=(const LocalSocketAcceptor&) = delete;
 
   // Listens now when it can (`listening` has run then), and otherwise keeps trying when a
-  // retry schedule is set. Empty when it listens, otherwise why it cannot yet.
+  // retry schedule is set (and from then on checks its path). Empty when it listens,
+  // otherwise why it cannot yet.
   std::string Start();
   // Stops listening and trying, removes the socket file and waits for the accept thread.
   // Connections already handed over are the gRPC server's. Idempotent.
@@ -100,16 +140,21 @@ class LocalSocketAcceptor : public std::enable_shared_from_this<LocalSocketAccep
 
   const std::string& path() const { return path_; }
   bool listening() const;
-  // The handed-over connections still open, as last counted.
+  // The connections it holds: handed over and still open as last counted, and those that
+  // have not opened the protocol yet.
   size_t connections() const { return connections_.load(); }
 
  private:
   LocalSocketAcceptor(const std::string& path, Options options);
-  // One try to listen: empty when listening (or when stopped), otherwise why not.
-  std::string TryListen();
+  // One try to listen: ready when listening, otherwise why not.
+  SocketPreparation TryListen();
+  // A round of tries: the first now, the others on the retry schedule.
   void KeepTrying();
-  void OnRetryDone(const std::string& why);
+  void GiveUp(const std::string& why);
+  // Every kPathCheck: wakes the accept thread when the path leads elsewhere than the socket.
+  void CheckPath();
   void AcceptLoop(int listenFd, int wakeFd, size_t bound);
+  int Accept(int listenFd) const;
   // The listening socket failed for good: close it and listen again.
   void ListeningFailed(const std::string& why);
   void BeginCallback(std::unique_lock<std::mutex>& lock);
@@ -125,8 +170,14 @@ class LocalSocketAcceptor : public std::enable_shared_from_this<LocalSocketAccep
   int listenFd_ = -1;
   int wakeFd_ = -1;
   uint64_t socketFile_ = 0;  // its registration with the process's exit
+  FileIdentity socketIdentity_;  // of the socket file bound by the listening socket
+  std::string pathLost_;  // why the path no longer leads there; read by the accept thread
   std::thread thread_;  // the accept loop; joined by Stop or by the next listen
+  // The retry of the newest round: a round started while an older one was being set up
+  // replaces it, never the other way round.
   std::shared_ptr<ListenRetry> retry_;
+  uint64_t rounds_ = 0;
+  std::shared_ptr<Timer> pathCheck_;
   std::string lastWhy_;  // of the last try that could not listen
 
   // The handed-over connections that may still be open, by descriptor, with their socket's

@@ -206,26 +206,26 @@ std::string PrepareSocketDirectory(const std::string& dir) {
 // Readies `path` for a new listener: its directory closed to others, an old socket removed.
 // A socket that something still answers on (another daemon, started beside this one after
 // the instance lock was taken away) is never replaced: its owner would run on unreachable.
-// Empty when ready, otherwise why not.
-std::string PrepareSocketPath(const std::string& path) {
-  if (path.empty() || path.size() >= sizeof(sockaddr_un::sun_path)) return "Cannot listen on socket '" + path + "'";
+SocketPreparation PrepareSocketPath(const std::string& path) {
+  const auto notYet = [](std::string why) { return SocketPreparation{SocketPreparation::Outcome::kNotYet, std::move(why)}; };
+  if (path.empty() || path.size() >= sizeof(sockaddr_un::sun_path)) return notYet("Cannot listen on socket '" + path + "'");
   const std::string dir = std::filesystem::path(path).parent_path().string();
-  if (dir.empty()) return "Cannot listen on socket '" + path + "'";
-  if (std::string why = PrepareSocketDirectory(dir); !why.empty()) return why;
+  if (dir.empty()) return notYet("Cannot listen on socket '" + path + "'");
+  if (std::string why = PrepareSocketDirectory(dir); !why.empty()) return notYet(std::move(why));
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return std::string();
-  if (!S_ISSOCK(st.st_mode)) return "Cannot replace '" + path + "'";
+  if (::lstat(path.c_str(), &st) != 0) return {};
+  if (!S_ISSOCK(st.st_mode)) return notYet("Cannot replace '" + path + "'");
   int error = 0;
   switch (ProbeSocketListener(path, error)) {
     case SocketListener::kLive:
-      return "'" + path + "' " + ServerBuilder::kLiveSocketRefusal;
+      return {SocketPreparation::Outcome::kLive, "'" + path + "' " + ServerBuilder::kLiveSocketRefusal};
     case SocketListener::kUnknown:
-      return "Cannot replace '" + path + "': " + std::strerror(error);
+      return notYet("Cannot replace '" + path + "': " + std::strerror(error));
     case SocketListener::kStale:
       break;
   }
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return "Cannot replace '" + path + "'";
-  return std::string();
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return notYet("Cannot replace '" + path + "'");
+  return {};
 }
 
 }  // namespace
@@ -244,8 +244,7 @@ std::string ServerBuilder::LocalSocketPath(const std::string& directory, const s
   return directory + "/" + service + ".sock";
 }
 
-std::string ServerBuilder::PrepareLocalSocket(const std::string& path) { return PrepareSocketPath(path); }
-
+SocketPreparation ServerBuilder::PrepareLocalSocket(const std::string& path) { return PrepareSocketPath(path); }
 
 ServerBuilder::ServerBuilder() = default;
 ServerBuilder::ServerBuilder(TransportInterface* transport) : transport_(transport) {}

@@ -5,8 +5,9 @@
 //
 // Unix-domain sockets are listened on by our own acceptor (local_socket_acceptor.h), which
 // hands each connection to the gRPC server: a socket that cannot listen is tried again on
-// the process's retry schedule (SetListenRetry), the connections are bounded, and a burst at
-// the descriptor limit only pauses accepting. TCP ports are gRPC's own.
+// the process's retry schedule (SetListenRetry), as is one whose path no longer leads to it;
+// the connections are bounded, one that never opens the protocol is closed after a deadline,
+// and a burst at the descriptor limit only pauses accepting. TCP ports are gRPC's own.
 //
 // A server never waits unbounded in its shutdown: it first ends the open calls of the
 // services that track them (see open_calls.h), and gives up waiting for gRPC after a bound,
@@ -129,10 +130,10 @@ class ServerBuilder {
   // The socket path of `service` in `directory`.
   static std::string LocalSocketPath(const std::string& directory, const std::string& service);
   // Readies `path` as a server would (its directory made and closed to others, a stale
-  // socket removed) without listening. Empty when a server can listen there, otherwise why
-  // not; nothing is logged. A socket that a process still listens on is never replaced: the
-  // reason is then the quoted path followed by kLiveSocketRefusal.
-  static std::string PrepareLocalSocket(const std::string& path);
+  // socket removed) without listening: ready when a server can listen there, otherwise why
+  // not; nothing is logged. A socket that a process still listens on is never replaced: it
+  // is found live, the reason the quoted path followed by kLiveSocketRefusal.
+  static SocketPreparation PrepareLocalSocket(const std::string& path);
   static constexpr const char* kLiveSocketRefusal = "is live: another process listens there; not replacing it";
   // The open calls of a registered service: opened when the server starts, ended when it
   // shuts down.

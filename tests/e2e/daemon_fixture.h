@@ -124,6 +124,36 @@ class DaemonFixture : public ::testing::Test {
     return out.substr(at + needle.size(), 36);
   }
 
+  // The daemon at INFO level under a descriptor limit of `limit` (soft and hard), serving.
+  void StartDaemonWithDescriptorLimit(int limit) {
+    if (::access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "prlimit (util-linux) not installed";
+    const std::string nofile = "--nofile=" + std::to_string(limit) + ":" + std::to_string(limit);
+    pid_ = ns_->Spawn({"/usr/bin/prlimit", nofile, "--", QBX_EXPORTER_BINARY}, {{"QBX_LOG_LEVEL", "INFO"}});
+    ASSERT_GT(pid_, 0);
+    ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", kVerticals));
+  }
+  // A fresh caller of the host service past the proxy, as `master`; what it printed.
+  std::string FreshHostCall(const std::string& master, int seq) {
+    std::string out;
+    RunInside({QBX_E2E_STRANGER_BINARY, "host", std::string("unix:") + kHostSocket, "DFWRuleStats", master,
+               std::to_string(seq), std::to_string(seq - 1)},
+              out);
+    return out;
+  }
+  // `count` callers connected to `path` that never send a byte, held until the burst's pid
+  // is signalled; returns once it has told how many connected (in `burst`).
+  void StartSilentBurst(const std::string& path, int count, pid_t& burst) {
+    burst = ns_->Spawn({QBX_E2E_BURST_BINARY, path, std::to_string(count)});
+    ASSERT_GT(burst, 0);
+    const auto made = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (OutputOf(*ns_, burst).find("burst: ") == std::string::npos) {
+      ASSERT_LT(std::chrono::steady_clock::now(), made) << OutputOf(*ns_, burst);
+      ns_->NextSyslog(std::chrono::milliseconds(20));
+    }
+    EXPECT_NE(OutputOf(*ns_, burst).find("burst: " + std::to_string(count) + " connected"), std::string::npos)
+        << OutputOf(*ns_, burst);
+  }
+
   // Reads records until `count` of them contain `needle`.
   void WaitForRecords(const std::string& needle, int count) {
     const auto failsafe = std::chrono::steady_clock::now() + std::chrono::seconds(60);

@@ -29,14 +29,6 @@ int CountIn(const std::string& text, const std::string& needle) {
 
 class DaemonListenE2E : public DaemonFixture {
  protected:
-  // A fresh caller of the host service past the proxy, as the master APH.
-  std::string FreshHostCall(const std::string& master, int seq) {
-    std::string out;
-    RunInside({QBX_E2E_STRANGER_BINARY, "host", std::string("unix:") + kHostSocket, "DFWRuleStats", master,
-               std::to_string(seq), std::to_string(seq - 1)},
-              out);
-    return out;
-  }
   // Starts the database stand-in while the daemon runs, reading the daemon's records
   // meanwhile so that no record is dropped for a full socket queue.
   void StartNodeDbBesideTheDaemon() {
@@ -123,27 +115,18 @@ TEST_F(DaemonListenE2E, ASocketDirectoryMadeALinkWhileStartUpWaitsForTheDatabase
 
 TEST_F(DaemonListenE2E, ABurstBeyondTheDescriptorLimitCannotSilenceTheHostSocket) {
   if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
-  if (::access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "prlimit (util-linux) not installed";
   ASSERT_NO_FATAL_FAILURE(StartPeers());
   ASSERT_NO_FATAL_FAILURE(StartTnProxy());
-  // A descriptor limit of 256, soft and hard.
-  pid_ = ns_->Spawn({"/usr/bin/prlimit", "--nofile=256:256", "--", QBX_EXPORTER_BINARY}, {{"QBX_LOG_LEVEL", "INFO"}});
-  ASSERT_GT(pid_, 0);
-  ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", kVerticals));
+  ASSERT_NO_FATAL_FAILURE(StartDaemonWithDescriptorLimit(256));
+  if (IsSkipped()) return;
   const std::string master = AphUuid(0);
   Command("pull DFWRuleStats summation 1 0");
   WaitForAnswer("pull summation to DFWRuleStats: ok");
 
   // 600 callers at once, more than the daemon could hold: it holds its bound, the others
   // wait in the queue; then all of them go.
-  const pid_t burst = ns_->Spawn({QBX_E2E_BURST_BINARY, kHostSocket, "600"});
-  ASSERT_GT(burst, 0);
-  const auto made = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (OutputOf(*ns_, burst).find("burst: ") == std::string::npos) {
-    ASSERT_LT(std::chrono::steady_clock::now(), made) << OutputOf(*ns_, burst);
-    ns_->NextSyslog(std::chrono::milliseconds(20));
-  }
-  EXPECT_NE(OutputOf(*ns_, burst).find("burst: 600 connected"), std::string::npos) << OutputOf(*ns_, burst);
+  pid_t burst = -1;
+  ASSERT_NO_FATAL_FAILURE(StartSilentBurst(kHostSocket, 600, burst));
   EXPECT_NO_FATAL_FAILURE(WaitForRecords("holds 32 connections, its bound", 1));
   ASSERT_TRUE(ns_->Signal(burst, SIGTERM));
   ASSERT_TRUE(WaitForExitReading(*ns_, burst, std::chrono::seconds(30)).has_value());

@@ -65,6 +65,20 @@ class NodeDbBacklogBase : public NodeDbClientFixture {
     EXPECT_TRUE(client_->IsPendingModificationReqEmpty());
   }
 
+  // Starts the client with its first Modify call held by the database.
+  void StartWithTheFirstCallHeld() {
+    standin_.HoldNextModify();
+    StartClient();
+    ASSERT_TRUE(WaitUntil([&] { return standin_.held_modifies() == 1; }));
+  }
+  // Deletes a VDb, which purges the pending writes of it, and waits for the answer.
+  void DeleteVDb(uint16_t vdb) {
+    std::atomic<bool> deleted{false};
+    ASSERT_TRUE(client_->DeleteVDb("vdb", [&](const rpc::Status&) { deleted = true; }, vdb));
+    ASSERT_TRUE(WaitUntil([&] { return deleted.load(); }));
+    RoundTrip();
+  }
+
   std::mutex mutex_;
   std::vector<size_t> done_;
   size_t early_ = 0;
@@ -138,14 +152,9 @@ TEST_F(NodeDbDatabaseAwayTest, APurgeOfTheRestOfASplitWriteConfirmsItWithTheCall
   client_->Modify(Requests("a", 4000), [this] { Record(0); });
   client_->Modify(Requests("b", 200, {3}), [this] { Record(1); });
   client_->Modify(Requests("c", 5), [this] { Record(2); });
-  standin_.HoldNextModify();
-  StartClient();
-  ASSERT_TRUE(WaitUntil([&] { return standin_.held_modifies() == 1; }));
+  StartWithTheFirstCallHeld();
   // VDb 3 goes while the first call is on its way: the rest of the second write with it.
-  std::atomic<bool> deleted{false};
-  ASSERT_TRUE(client_->DeleteVDb("three", [&](const rpc::Status&) { deleted = true; }, 3));
-  ASSERT_TRUE(WaitUntil([&] { return deleted.load(); }));
-  RoundTrip();
+  DeleteVDb(3);
   EXPECT_EQ(DoneCount(), 0u) << "the first part of the second write is not written yet";
 
   standin_.HoldNextModify();  // the call that carries the third write
@@ -159,6 +168,83 @@ TEST_F(NodeDbDatabaseAwayTest, APurgeOfTheRestOfASplitWriteConfirmsItWithTheCall
   EXPECT_EQ(Done(), (std::vector<size_t>{0, 1, 2})) << "each once";
   EXPECT_EQ(standin_.Table(3, pb::NODE_CONFIG).size(), NodeDbClient::kMaxBatchRequests - 4000);
   EXPECT_EQ(standin_.Table(1, pb::NODE_CONFIG).size(), 4005u);
+  EXPECT_TRUE(client_->IsPendingModificationReqEmpty());
+}
+
+TEST_F(NodeDbDatabaseAwayTest, AWriteWhollyPurgedBehindThePurgedRestOfASplitWriteWaitsForTheCallInFlight) {
+  LoopStopper stop_loop{provider_};
+  // The first call carries the first write and the first 96 requests of the second; the
+  // third goes to VDb 3 alone too, the fourth to VDb 1.
+  client_->Modify(Requests("a", 4000), [this] { Record(0); });
+  client_->Modify(Requests("b", 200, {3}), [this] { Record(1); });
+  client_->Modify(Requests("d", 10, {3}), [this] { Record(2); });
+  client_->Modify(Requests("c", 5), [this] { Record(3); });
+  StartWithTheFirstCallHeld();
+  DeleteVDb(3);
+  EXPECT_EQ(DoneCount(), 0u) << "confirmed ahead of the writes in the call in flight";
+
+  EXPECT_EQ(standin_.ReleaseHeldModifies(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return DoneCount() == 4; }));
+  RoundTrip();
+  EXPECT_EQ(Done(), (std::vector<size_t>{0, 1, 2, 3}));
+  EXPECT_EQ(standin_.Table(1, pb::NODE_CONFIG).size(), 4005u);
+  EXPECT_TRUE(client_->IsPendingModificationReqEmpty());
+}
+
+// A write with no requests is a writer's "everything before me is written" marker.
+TEST_F(NodeDbDatabaseAwayTest, AnEmptyWriteStaysBehindTheWritesInTheSameSchemaCheckedCall) {
+  client_ = std::make_shared<NodeDbClient>("stats-exporter", net::Endpoint(standin_.endpoint()), provider_, nullptr,
+                                           true, true, true);
+  // A write the server version refuses has nothing to write either.
+  ASSERT_TRUE(client_->SetVersionConstraint(pb::FIREWALL_CONFIG, "9", nullptr));
+  LoopStopper stop_loop{provider_};
+  client_->Modify(Requests("a", 1), [this] { Record(0); });
+  client_->Modify({}, [this] { Record(1); });
+  client_->Modify({PutRequest(pb::FIREWALL_CONFIG, "refused", "1")}, [this] { Record(2); });
+  StartWithTheFirstCallHeld();
+  RoundTrip();
+  EXPECT_EQ(DoneCount(), 0u) << "confirmed before the write ahead of it was written";
+  EXPECT_EQ(standin_.ReleaseHeldModifies(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return DoneCount() == 3; }));
+  RoundTrip();
+  EXPECT_EQ(Done(), (std::vector<size_t>{0, 1, 2}));
+  EXPECT_EQ(standin_.modify_calls(), 1u);
+  EXPECT_TRUE(client_->IsPendingModificationReqEmpty());
+}
+
+TEST_F(NodeDbDatabaseAwayTest, EmptyWritesBehindTheCallInFlightOutlivePurges) {
+  LoopStopper stop_loop{provider_};
+  client_->Modify(Requests("a", 1), [this] { Record(0); });
+  client_->Modify(Requests("b", 1), [this] { Record(1); });
+  StartWithTheFirstCallHeld();
+  // A purge of a VDb that nothing names.
+  client_->Modify({}, [this] { Record(2); });
+  DeleteVDb(9);
+  EXPECT_EQ(DoneCount(), 0u) << "confirmed ahead of the call in flight";
+  // A purge that takes the whole write just before the empty one.
+  client_->Modify(Requests("x", 1, {7}), [this] { Record(3); });
+  client_->Modify({}, [this] { Record(4); });
+  DeleteVDb(7);
+  EXPECT_EQ(DoneCount(), 0u) << "confirmed ahead of the call in flight";
+
+  EXPECT_EQ(standin_.ReleaseHeldModifies(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return DoneCount() == 5; }));
+  RoundTrip();
+  EXPECT_EQ(Done(), (std::vector<size_t>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(standin_.modify_calls(), 1u);
+  EXPECT_TRUE(client_->IsPendingModificationReqEmpty());
+}
+
+TEST_F(NodeDbDatabaseAwayTest, AFailedCallWithNothingToWriteTellsItsWriters) {
+  LoopStopper stop_loop{provider_};
+  StartClient();
+  standin_.FailNextModify(rpc::StatusCode::kParseFailed);
+  client_->Modify({}, [this] { Record(0); });
+  client_->Modify({}, [this] { Record(1); });
+  ASSERT_TRUE(WaitUntil([&] { return DoneCount() == 2; }, clock_));  // the second after the retry delay
+  RoundTrip();
+  EXPECT_EQ(Done(), (std::vector<size_t>{0, 1}));
+  EXPECT_TRUE(log_.Contains("Modify request is empty. Server returned an error status"));
   EXPECT_TRUE(client_->IsPendingModificationReqEmpty());
 }
 

@@ -188,10 +188,11 @@ TEST_F(NodeDbClientTest, MonitorEndCodesResetOrRemoveTheSession) {
   });
   standin_.EndMonitorStreams(rpc::StatusCode::kSessionReset);
   ASSERT_TRUE(WaitUntil([&] { return standin_.monitor_calls() == 2 && standin_.active_monitors() == 1; }));
-  {
+  // The notices run on the loop after the new session was sent: the stand-in may see it first.
+  EXPECT_TRUE(WaitUntil([&] {
     std::lock_guard<std::mutex> lock(m);
-    EXPECT_EQ(channel, (std::vector<bool>{true, false, true}));
-  }
+    return channel == std::vector<bool>{true, false, true};
+  }));
   standin_.EndMonitorStreams(rpc::StatusCode::kInvalidRequest);
   ASSERT_TRUE(WaitUntil([&] { return standin_.monitor_calls() == 3 && standin_.active_monitors() == 1; }));
   standin_.Put(1, pb::FIREWALL_CONFIG, "once", "1");
@@ -285,8 +286,11 @@ TEST_F(NodeDbClientTest, DeleteVDbPurgesItsPendingModifications) {
   client_->Modify({PutRequest(pb::NODE_CONFIG, "default", "1")}, [&] { ++done; });
   std::atomic<bool> deleted{false};
   ASSERT_TRUE(client_->DeleteVDb("gone", [&](const rpc::Status&) { deleted = true; }, 3));
-  // Nothing of the write to VDb 3 alone is left to write: it is confirmed at once.
-  ASSERT_TRUE(WaitUntil([&] { return done.load() == 1; }));
+  // Nothing of the write to VDb 3 alone is left to write, but it stays behind the writes
+  // before it: it is confirmed with the one behind the call in flight.
+  ASSERT_TRUE(WaitUntil([&] { return deleted.load(); }));
+  RoundTrip();
+  EXPECT_EQ(done.load(), 0);
   standin_.ReleaseHeldModifies();
   ASSERT_TRUE(WaitUntil([&] { return done.load() == 4 && deleted.load(); }));
   const auto vdb1 = standin_.Table(1, pb::NODE_CONFIG);

@@ -30,6 +30,47 @@ class NodeDbServerVersionTest : public NodeDbClientFixture {
   }
   bool Written(const std::string& key) { return standin_.Table(1, pb::FIREWALL_CONFIG).count(key) == 1; }
 
+  // Connects to a database that answers the schema and holds the version answer.
+  void StartHoldingTheVersion() {
+    standin_.SetSchemaAnswers(SchemaAnswer::kAnswer, SchemaAnswer::kHold);
+    StartClient();
+    ASSERT_TRUE(WaitUntil([&] { return standin_.held_schema_requests() == 1; }));
+  }
+  // The database restarts, keeping its data, and holds the next connection's version answer;
+  // returns once that connection is up again (its schema answered).
+  void RestartHoldingTheVersion() {
+    standin_.SetSchemaAnswers(SchemaAnswer::kAnswer, SchemaAnswer::kHold);
+    ASSERT_TRUE(standin_.Restart(true));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          return standin_.held_schema_requests() == 1 &&
+                 channel_.Seen() == std::vector<bool>{false, true, false, true};
+        },
+        clock_));
+  }
+  // Runs what the client's loop has queued so far: an answer whose record has been seen has
+  // been handled once this returns.
+  void DrainLoop() {
+    std::atomic<bool> ran{false};
+    ASSERT_TRUE(provider_.dispatcher().Post([&] { ran = true; }));
+    ASSERT_TRUE(WaitUntil([&] { return ran.load(); }));
+  }
+  // The database goes away, its held schema requests still open over the ended connection;
+  // returns once the client has seen the connection end and waits to try again.
+  void TakeTheDatabaseAwayKeepingItsHeldCalls() {
+    const size_t failed = log_.Count("failed to get stub to");
+    standin_.StopDraining(std::chrono::seconds(60));
+    ASSERT_TRUE(WaitUntil([&] { return log_.Count("failed to get stub to") > failed; }));
+    ASSERT_FALSE(Connected());
+  }
+  // The database comes back and the client's stub retry, due in 5 s, connects it again; the
+  // clock does not move otherwise.
+  void BringTheDatabaseBack() {
+    ASSERT_TRUE(standin_.Start());
+    clock_->Advance(std::chrono::seconds(5));
+    ASSERT_TRUE(WaitUntil([&] { return Connected(); }));
+  }
+
   ChannelRecorder channel_;
   std::atomic<int> refused_{0};
   std::atomic<int> done_{0};
@@ -46,13 +87,7 @@ TEST_F(NodeDbServerVersionTest, AConstrainedWriteWaitsForTheVersionOfTheServerIt
   // The database comes back as 3.0.0 with its version answer held; its schema answers, so
   // the channel is up again and unconstrained writes go.
   standin_.SetSchemaVersion("3.0.0");
-  standin_.SetSchemaAnswers(SchemaAnswer::kAnswer, SchemaAnswer::kHold);
-  ASSERT_TRUE(standin_.Restart(true));
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        return standin_.held_schema_requests() == 1 && channel_.Seen() == std::vector<bool>{false, true, false, true};
-      },
-      clock_));
+  RestartHoldingTheVersion();
   Write("to-3.0.0");
   RoundTrip();
   EXPECT_EQ(standin_.modify_calls(), calls) << "checked against the version of the last connection";
@@ -183,6 +218,87 @@ TEST_F(NodeDbServerVersionTest, AnswersOfAnEarlierConnectionDecideNothingForTheN
   EXPECT_TRUE(log_.Contains("Version check fails for object FIREWALL_CONFIG, server schema version = 3.0.0"));
   EXPECT_FALSE(Written("constrained"));
   EXPECT_EQ(standin_.modify_calls(), 0u);
+}
+
+TEST_F(NodeDbServerVersionTest, AVersionAnswerArrivingBetweenConnectionsCountsForNone) {
+  LoopStopper stop_loop{provider_};
+  StartHoldingTheVersion();
+  TakeTheDatabaseAwayKeepingItsHeldCalls();
+
+  // The first server's answer (3.2.0) comes while the client is between connections.
+  EXPECT_EQ(standin_.ReleaseSchemaRequests(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return log_.Contains("Got NodeDb Server schema version 3.2.0"); }));
+  DrainLoop();
+  EXPECT_FALSE(client_->CheckVersionConstraint(pb::FIREWALL_CONFIG)) << "taken while no connection is current";
+
+  // The next server is 3.0.0 and has not answered yet: there is still no version.
+  standin_.SetSchemaVersion("3.0.0");
+  BringTheDatabaseBack();
+  ASSERT_TRUE(WaitUntil([&] { return standin_.held_schema_requests() == 1; }));
+  EXPECT_FALSE(client_->CheckVersionConstraint(pb::FIREWALL_CONFIG)) << "the ended connection's version taken";
+  EXPECT_EQ(log_.Count("cannot compare server version \"\" with the version constraint \"3.1\""), 2u);
+  ASSERT_TRUE(WaitUntil([&] { return refused_.load() == 2; }));
+
+  EXPECT_EQ(standin_.ReleaseSchemaRequests(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return log_.Contains("Got NodeDb Server schema version 3.0.0"); }));
+  DrainLoop();
+  EXPECT_FALSE(client_->CheckVersionConstraint(pb::FIREWALL_CONFIG));
+  EXPECT_TRUE(log_.Contains("Version check fails for object FIREWALL_CONFIG, server schema version = 3.0.0"));
+}
+
+TEST_F(NodeDbServerVersionTest, TheVersionWindowRunsFromTheFirstAskEvenWhileAnEndedConnectionsCallBlocksIt) {
+  LoopStopper stop_loop{provider_};
+  StartHoldingTheVersion();
+  // The first connection's version call stays open for the whole test: every ask of the next
+  // connection is refused.
+  TakeTheDatabaseAwayKeepingItsHeldCalls();
+  BringTheDatabaseBack();  // its first ask is now
+  ASSERT_TRUE(WaitUntil([&] {
+    return log_.Contains("Response is still pending from the previous call to GetServerSchemaVersion") &&
+           channel_.Seen() == std::vector<bool>{false, true, false, true};
+  }));
+  const uint64_t calls = standin_.modify_calls();
+  Write("constrained");
+  client_->Modify({PutRequest(pb::NODE_CONFIG, "behind", "1")}, [this] { ++done_; });
+  RoundTrip();
+  clock_->Advance(std::chrono::seconds(299));
+  RoundTrip();
+  EXPECT_EQ(done_.load(), 0) << "the window ended before 300 s";
+  EXPECT_EQ(standin_.modify_calls(), calls);
+
+  clock_->Advance(std::chrono::seconds(1));
+  ASSERT_TRUE(WaitUntil([&] { return done_.load() == 2 && refused_.load() == 1; }));
+  EXPECT_TRUE(log_.Contains("Timeout on server schema version request"));
+  EXPECT_FALSE(Written("constrained"));
+  EXPECT_EQ(standin_.Table(1, pb::NODE_CONFIG).count("behind"), 1u);
+  EXPECT_EQ(standin_.modify_calls(), calls + 1);
+  EXPECT_EQ(standin_.ReleaseSchemaRequests(), 1u);
+}
+
+TEST_F(NodeDbServerVersionTest, TheRestOfASplitConstrainedWriteWaitsForTheVersionOfTheNextServer) {
+  LoopStopper stop_loop{provider_};
+  std::vector<pb::ModifyRequestMsg> requests;
+  for (size_t r = 0; r < NodeDbClient::kMaxBatchRequests + 100; ++r) {
+    requests.push_back(PutRequest(pb::FIREWALL_CONFIG, "k" + std::to_string(r), "1"));
+  }
+  client_->Modify(requests, [this] { ++done_; });
+  standin_.HoldNextModify(1);  // the first call is written, the one with the rest held
+  StartClient();
+  ASSERT_TRUE(WaitUntil([&] { return standin_.held_modifies() == 1; }));
+  EXPECT_EQ(standin_.Table(1, pb::FIREWALL_CONFIG).size(), NodeDbClient::kMaxBatchRequests);
+
+  // The database restarts before the rest is written, and answers its version only later.
+  RestartHoldingTheVersion();
+  RoundTrip();
+  EXPECT_EQ(standin_.modify_calls(), 2u) << "the rest went before this server's version answer";
+  EXPECT_EQ(done_.load(), 0);
+
+  EXPECT_EQ(standin_.ReleaseSchemaRequests(), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return done_.load() == 1; }));
+  EXPECT_EQ(standin_.Table(1, pb::FIREWALL_CONFIG).size(), NodeDbClient::kMaxBatchRequests + 100);
+  EXPECT_EQ(refused_.load(), 0);
+  EXPECT_FALSE(log_.Contains("cannot compare server version"));
+  EXPECT_TRUE(client_->IsPendingModificationReqEmpty());
 }
 
 class NodeDbUncomparableVersionTest : public NodeDbServerVersionTest,

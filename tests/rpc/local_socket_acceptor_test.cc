@@ -33,6 +33,7 @@
 #include "platform/runtime/asio_qbx_provider.h"
 #include "platform/runtime/manual_clock.h"
 #include "tests/rpc/fakes/fake_rpc.h"
+#include "tests/rpc/fakes/local_socket_callers.h"
 #include "tests/rpc/fakes/wait.h"
 #include "zumbra/qbx/daemon/daemon_health.grpc.pb.h"
 
@@ -44,59 +45,13 @@ using std::chrono::seconds;
 using zumbra::qbx::daemon::DaemonHealth;
 using zumbra::qbx::daemon::EchoMsg;
 
-class EchoService final : public DaemonHealth::Service {
-  grpc::Status Echo(grpc::ServerContext*, const EchoMsg* request, EchoMsg* reply) override {
-    reply->CopyFrom(*request);
-    return grpc::Status::OK;
-  }
-};
-
-class RecordingTransport : public rpc::TransportInterface {
- public:
-  void GetConnection(const net::Endpoint&, ConnectHandler) override {}
-  bool IsShutdown() const override { return false; }
-  void Shutdown() override {}
-  void SetLocalAddress(const std::string& address) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    addresses.push_back(address);
-  }
-  std::vector<std::string> Addresses() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return addresses;
-  }
-  std::mutex mutex;
-  std::vector<std::string> addresses;
-};
-
-// One call over a fresh channel; waits for the socket up to a hang guard.
-grpc::Status CallEcho(const std::string& target) {
-  auto stub = DaemonHealth::NewStub(grpc::CreateChannel(target, grpc::InsecureChannelCredentials()));
-  grpc::ClientContext context;
-  context.set_wait_for_ready(true);
-  context.set_deadline(std::chrono::system_clock::now() + seconds(30));
-  EchoMsg request;
-  EchoMsg reply;
-  return stub->Echo(&context, request, &reply);
-}
-
-// A raw caller that connects and sends nothing; -1 when it could not.
-int Connect(const std::string& path) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
+using testing::CallEcho;
+using testing::ConnectRaw;
+using testing::EchoService;
+using testing::Exists;
+using testing::kHttp2Preface;
+using testing::ListeningDescriptorOf;
+using testing::RecordingTransport;
 
 class LocalSocketAcceptorTest : public ::testing::Test {
  protected:
@@ -240,7 +195,7 @@ TEST_F(LocalSocketAcceptorTest, CallersBeyondTheBoundWaitInTheQueueUntilHeldConn
 
   std::vector<int> callers;
   for (int i = 0; i < 10; ++i) {
-    callers.push_back(Connect(path));
+    callers.push_back(ConnectRaw(path, kHttp2Preface));
     ASSERT_GE(callers.back(), 0);
   }
   ASSERT_TRUE(testing::WaitUntil([&] { return log.Contains("holds 4 connections, its bound"); }));
@@ -279,7 +234,7 @@ TEST_F(LocalSocketAcceptorTest, TheSocketFileIsRegisteredForTheExitAndRemovedWhe
   ASSERT_TRUE(Exists(path));
   server->Shutdown();
   EXPECT_FALSE(Exists(path));
-  EXPECT_EQ(Connect(path), -1);
+  EXPECT_EQ(ConnectRaw(path), -1);
 }
 
 // What the server is built with holds on the connections handed to it, as on its own ports.
@@ -300,27 +255,6 @@ TEST_F(LocalSocketAcceptorTest, TheServersRequestCapHoldsOnHandedOverConnections
     EXPECT_EQ(status.error_code(), size < 1024 ? grpc::StatusCode::OK : grpc::StatusCode::RESOURCE_EXHAUSTED) << size;
   }
   server->Shutdown();
-}
-
-// The descriptor of the socket listening on `path`, found through the kernel's table of
-// Unix-domain sockets; -1 when none.
-int ListeningDescriptorOf(const std::string& path) {
-  std::ifstream table("/proc/net/unix");
-  std::string line;
-  std::string inode;
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string num, refs, protocol, flags, type, state, node, bound;
-    if ((fields >> num >> refs >> protocol >> flags >> type >> state >> node >> bound) && bound == path) inode = node;
-  }
-  if (inode.empty()) return -1;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    std::error_code ec;
-    if (std::filesystem::read_symlink(entry.path(), ec).string() == "socket:[" + inode + "]") {
-      return std::stoi(entry.path().filename().string());
-    }
-  }
-  return -1;
 }
 
 TEST_F(LocalSocketAcceptorTest, AListeningSocketThatFailsIsListenedOnAgain) {
@@ -385,7 +319,7 @@ TEST_F(LocalSocketAcceptorTest, ADescriptorShortageOnlyPausesAcceptingAndAFreshC
   ASSERT_EQ(errno, EMFILE);
   ::close(filler.back());
   filler.pop_back();
-  const int caller = Connect(path);
+  const int caller = ConnectRaw(path);
   EXPECT_GE(caller, 0);
   EXPECT_TRUE(testing::WaitUntil([&] { return log.Contains("cannot accept: Too many open files"); }));
 

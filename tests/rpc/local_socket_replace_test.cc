@@ -69,7 +69,7 @@ TEST_F(LocalSocketReplaceTest, AStaleSocketIsReplacedAndALiveOneIsLeftToItsListe
   const std::string stale = dir + "/stale.sock";
   ::close(Bind(stale, true));
   fds_.pop_back();
-  EXPECT_EQ(rpc::ServerBuilder::PrepareLocalSocket(stale), "");
+  EXPECT_TRUE(rpc::ServerBuilder::PrepareLocalSocket(stale).ready());
   EXPECT_EQ(Inode(stale), 0u);  // removed, for the server to bind anew
 
   // Bound but not listening is stale too: nobody can be reached there.
@@ -83,7 +83,9 @@ TEST_F(LocalSocketReplaceTest, AStaleSocketIsReplacedAndALiveOneIsLeftToItsListe
   const int listener = Bind(live, true);
   const ino_t inode = Inode(live);
   const std::string refusal = "'" + live + "' is live: another process listens there; not replacing it";
-  EXPECT_EQ(rpc::ServerBuilder::PrepareLocalSocket(live), refusal);
+  const rpc::SocketPreparation found = rpc::ServerBuilder::PrepareLocalSocket(live);
+  EXPECT_TRUE(found.live());
+  EXPECT_EQ(found.why, refusal);
   EXPECT_EQ(Serve(live), nullptr);
   EXPECT_EQ(Inode(live), inode);
 
@@ -96,19 +98,19 @@ TEST_F(LocalSocketReplaceTest, AStaleSocketIsReplacedAndALiveOneIsLeftToItsListe
     std::strncpy(address.sun_path, live.c_str(), sizeof(address.sun_path) - 1);
     (void)::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
   }
-  EXPECT_EQ(rpc::ServerBuilder::PrepareLocalSocket(live), refusal);
+  EXPECT_TRUE(rpc::ServerBuilder::PrepareLocalSocket(live).live());
   EXPECT_EQ(Inode(live), inode);
 
   // Once its listener has gone, it is stale and replaced.
   ::close(listener);
   fds_.erase(std::find(fds_.begin(), fds_.end(), listener));
-  EXPECT_EQ(rpc::ServerBuilder::PrepareLocalSocket(live), "");
+  EXPECT_TRUE(rpc::ServerBuilder::PrepareLocalSocket(live).ready());
   EXPECT_EQ(Inode(live), 0u);
 }
 
 TEST_F(LocalSocketReplaceTest, TheRunDirectoryIsMadeWithItsModeAndRefusedWhenOthersCanWriteIt) {
   const mode_t saved = ::umask(0);
-  const std::string made = rpc::ServerBuilder::PrepareLocalSocket(base_ + "/run/exporter/rpc/a.sock");
+  const std::string made = rpc::ServerBuilder::PrepareLocalSocket(base_ + "/run/exporter/rpc/a.sock").why;
   ::umask(saved);
   EXPECT_EQ(made, "");
   EXPECT_EQ(Mode(base_ + "/run"), 0755u);
@@ -119,7 +121,7 @@ TEST_F(LocalSocketReplaceTest, TheRunDirectoryIsMadeWithItsModeAndRefusedWhenOth
   const std::string run = base_ + "/open";
   ASSERT_EQ(::mkdir(run.c_str(), 0700), 0);
   ASSERT_EQ(::chmod(run.c_str(), 0777), 0);
-  EXPECT_EQ(rpc::ServerBuilder::PrepareLocalSocket(run + "/rpc/a.sock"),
+  EXPECT_EQ(rpc::ServerBuilder::PrepareLocalSocket(run + "/rpc/a.sock").why,
             "'" + run + "' can be written by others (mode 0777); not listening there");
   EXPECT_FALSE(std::filesystem::exists(run + "/rpc"));
   EXPECT_EQ(Serve(run + "/rpc/a.sock"), nullptr);

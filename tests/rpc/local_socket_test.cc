@@ -130,22 +130,22 @@ TEST_F(LocalSocketTest, PrepareLocalSocketSaysWhyUntilTheDirectoryIsRepaired) {
   const std::string dir = base_ + "/rpc";
   ASSERT_EQ(::symlink(elsewhere.c_str(), dir.c_str()), 0);
   const std::string path = dir + "/a.sock";
-  EXPECT_EQ(rpc::ServerBuilder::PrepareLocalSocket(path),
+  EXPECT_EQ(rpc::ServerBuilder::PrepareLocalSocket(path).why,
             "'" + dir + "' is not a directory of this user; not listening there");
 
   // A plain file where the directory goes, then where the socket goes.
   ASSERT_EQ(::unlink(dir.c_str()), 0);
   std::ofstream(dir) << "data";
-  EXPECT_NE(rpc::ServerBuilder::PrepareLocalSocket(path), "");
+  EXPECT_FALSE(rpc::ServerBuilder::PrepareLocalSocket(path).ready());
   ASSERT_EQ(::unlink(dir.c_str()), 0);
   ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
   std::ofstream(path) << "data";
-  EXPECT_EQ(rpc::ServerBuilder::PrepareLocalSocket(path), "Cannot replace '" + path + "'");
+  EXPECT_EQ(rpc::ServerBuilder::PrepareLocalSocket(path).why, "Cannot replace '" + path + "'");
   EXPECT_TRUE(std::filesystem::is_regular_file(path));
 
   // Repaired: the directory is closed to others and a server can listen there.
   ASSERT_EQ(::unlink(path.c_str()), 0);
-  EXPECT_EQ(rpc::ServerBuilder::PrepareLocalSocket(path), "");
+  EXPECT_TRUE(rpc::ServerBuilder::PrepareLocalSocket(path).ready());
   EXPECT_EQ(Mode(dir) & 07777, 0700u);
   EXPECT_NE(Serve(path), nullptr);
 }

@@ -708,6 +708,11 @@ void NodeDbStandin::Stop() {
 }
 
 bool NodeDbStandin::RestartDraining(std::chrono::milliseconds grace) {
+  StopDraining(grace);
+  return Start();
+}
+
+void NodeDbStandin::StopDraining(std::chrono::milliseconds grace) {
   std::unique_ptr<rpc::Server> server;
   std::vector<std::unique_ptr<grpc::Service>> services;
   std::vector<std::shared_ptr<ModifyCall>> held;
@@ -736,7 +741,6 @@ bool NodeDbStandin::RestartDraining(std::chrono::milliseconds grace) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->draining.push_back(std::move(drain));
   }
-  return Start();
 }
 
 bool NodeDbStandin::Restart(bool keep_data) {

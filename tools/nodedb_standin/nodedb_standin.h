@@ -59,6 +59,9 @@ class NodeDbStandin {
   // ReleaseSchemaRequests (or ended by Stop) within `grace`. Its monitor streams and held
   // modifications end as at Stop.
   bool RestartDraining(std::chrono::milliseconds grace);
+  // The first half of RestartDraining: stops listening and lets the held schema requests
+  // outlive the server; Start serves again.
+  void StopDraining(std::chrono::milliseconds grace);
   bool running() const;
   int port() const;
   std::string endpoint() const;  // "tcp://127.0.0.1:PORT"

@@ -279,6 +279,43 @@ TEST_F(AppSpecificTest, StringLookupSkipsElementsOfAnotherType) {
   BsonHeaders::Destroy(doc);
 }
 
+// A reply whose header block names its call elements twice is read by their first
+// elements on both reply roads: it completes the call of the first correlation id, as the
+// type named first, and leaves the other call open.
+TEST_F(AppSpecificTest, AReplyNamingItsCallTwiceAnswersTheFirstCallAsTheFirstType) {
+  auto reply = [&](const std::string& first, const std::string& second) {
+    SummationStatsResponseMsg body;
+    body.set_seq_num(7);
+    auto r = MakeReply(kSummationTypeId, first, body.SerializeAsString());
+    BsonHeaders::AppendString(r->doc, "__TypeId__", "com.zumbra.qbx.management.agg.messaging.NoSuchMsg");
+    BsonHeaders::AppendString(r->doc, "amqp_correlationId", second);
+    return r;
+  };
+  boost::intrusive_ptr<Handle> first(new Handle);
+  boost::intrusive_ptr<Handle> second(new Handle);
+  const std::string a = UUID::Generate().ToString();
+  const std::string b = UUID::Generate().ToString();
+  ASSERT_TRUE(layer_->AddToCallHandleMap(a, first));
+  ASSERT_TRUE(layer_->AddToCallHandleMap(b, second));
+  auto toMp = reply(a, b);
+  EXPECT_EQ(layer_->RespondMsg(&toMp->rec, ""), 0);
+  ASSERT_EQ(first->lasts, 1);
+  EXPECT_EQ(second->lasts + second->errors, 0);
+  AggSvcMpUnifiedMsg unified;
+  ASSERT_TRUE(unified.ParseFromString(first->reply.payload()));
+  EXPECT_EQ(unified.obj_type(), kSummationTypeId);
+  EXPECT_EQ(unified.messaging_summation_stats_response_msg().seq_num(), 7u);
+
+  boost::intrusive_ptr<Handle> snFirst(new Handle);
+  const std::string c = UUID::Generate().ToString();
+  ASSERT_TRUE(layer_->AddToCallHandleMap(c, snFirst));
+  auto toSn = reply(c, b);
+  layer_->RespondMsgToSN(&toSn->rec);
+  EXPECT_EQ(snFirst->lasts + snFirst->errors, 1);
+  EXPECT_EQ(second->lasts + second->errors, 0);
+  EXPECT_EQ(layer_->OpenCallCount(), 1u);
+}
+
 TEST_F(AppSpecificTest, ObserverRecordTypesFollowTheRequest) {
   bson_t* doc = BsonHeaders::New();
   BsonHeaders::AppendString(doc, "amqp_correlationId", "c-1");

@@ -15,6 +15,7 @@
 
 #include "channels/proxy/tn_proxy_client_common.h"
 #include "platform/runtime/manual_clock.h"
+#include "platform/runtime/manual_timer_factory.h"
 #include "tests/aggsvc/fakes/log_capture.h"
 #include "tests/channels/proxy/tnproxy_test_util.h"
 #include "tools/tnproxy_standin/tnproxy_standin.h"
@@ -337,6 +338,31 @@ TEST_F(TnProxyClientTest, ConnectionComingUpRestoresTheStubRetryBudget) {
   EXPECT_EQ(failures(), 4u);
   EXPECT_EQ(tearDowns(), 0u);
   EXPECT_EQ(retries(), 4u);
+}
+
+// While the proxy stays away the kept connections try again after 1, 2 and 4 s and then
+// every 5 s: after a long outage the daemon is back within 5 s of the proxy. Each attempt
+// here fails at once (no route to the endpoint), and the time the keeper asks for before the
+// next one is read off the provider's timer table.
+TEST_F(TnProxyClientTest, KeptConnectionBacksOffOneTwoFourSecondsThenHoldsAtFive) {
+  auto clock = std::make_shared<ManualClock>();
+  TnProxyClientCommon::Options options;
+  options.clock = clock;
+  client_ = TnProxyClientCommon::Create("AggSvc", "tcp://127.0.0.1:" + std::to_string(infoPort_), "qbx://tnproxy",
+                                        options);
+  auto* timers = dynamic_cast<ManualTimerFactory*>(&client_->GetProvider()->timers());
+  ASSERT_NE(timers, nullptr);
+  client_->Start();
+  std::vector<std::chrono::milliseconds> waits;
+  for (int attempt = 0; attempt < 6; ++attempt) {
+    ASSERT_TRUE(Eventually([&] { return timers->PendingForTest() == 1; }));
+    const auto due = timers->NextDue();
+    ASSERT_TRUE(due.has_value());
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due->first - clock->Now());
+    waits.push_back(wait);
+    clock->Advance(wait);
+  }
+  EXPECT_EQ(waits, (std::vector<std::chrono::milliseconds>{1s, 2s, 4s, 5s, 5s, 5s}));
 }
 
 TEST_F(TnProxyClientTest, StopAfterFailureSchedulesNoRetryAndLifecycleIsIdempotent) {

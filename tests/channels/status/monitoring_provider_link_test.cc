@@ -3,6 +3,7 @@
 #include "channels/status/provider_communicator.h"
 #include "channels/status/status_report_sender.h"
 #include "platform/runtime/manual_clock.h"
+#include "platform/runtime/manual_timer_factory.h"
 #include "tests/channels/fakes/monitoring_fakes.h"
 
 namespace qbx::StatusSource {
@@ -215,6 +216,39 @@ TEST_F(MonitoringProviderLinkTest, StubDownIsLoggedAndStopTearsDown) {
   EXPECT_FALSE(link_->HasStream());
   OnLoop([this] { link_->Start(); });  // a restart keeps a single keeper
   EXPECT_EQ(world_->connectionRequests, 2);
+}
+
+// Over the platform's RPC layer: while the provider cannot be reached the link tries again
+// first after 1 s, then after 2 and 4 s, then every 5 s. Each attempt here fails at once
+// (there is no route to the endpoint); the wait the connection keeper asks for is read off
+// the provider's timer table.
+TEST(MonitoringProviderLinkRetryTest, AnUnreachableProviderIsTriedAgainAfterOneTwoFourThenFiveSeconds) {
+  auto clock = std::make_shared<ManualClock>();
+  AsioQbxProvider provider(AsioQbxProvider::Options{}, "", clock);
+  auto* timers = dynamic_cast<ManualTimerFactory*>(&provider.timers());
+  ASSERT_NE(timers, nullptr);
+  RecordingHandler handler;
+  auto link = std::make_shared<ProviderCommunicator>(provider, handler, "qbx://monitoring-provider");
+  provider.RunAsync(1);
+  auto onLoop = [&](std::function<void()> fn) {
+    provider.dispatcher().Post(std::move(fn));
+    for (int i = 0; i < 3; ++i) LoopFlush(provider);
+  };
+  onLoop([&] { link->Start(); });
+  std::vector<std::chrono::milliseconds> waits;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    ASSERT_EQ(timers->PendingForTest(), 1u) << "attempt " << attempt;
+    const auto due = timers->NextDue();
+    ASSERT_TRUE(due.has_value());
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due->first - clock->Now());
+    waits.push_back(wait);
+    clock->Advance(wait);
+    for (int i = 0; i < 3; ++i) LoopFlush(provider);
+  }
+  EXPECT_EQ(waits, (std::vector<std::chrono::milliseconds>{1s, 2s, 4s, 5s, 5s}));
+  EXPECT_FALSE(link->IsConnected());
+  onLoop([&] { link->Stop(); });
+  provider.StopAndWait(true);
 }
 
 TEST(StatusReportSenderTest, ReportsRememberTheirTimeOnlyWhenSent) {

@@ -282,6 +282,33 @@ TEST_F(StatusConfigMonitorTest, BadFilesAreReportedOncePerChangeAndZeroIsRefused
   EXPECT_EQ(poller_->PollingInterval(st::VERTICAL_HOST_NODE_STATUS), 30u);
 }
 
+// A frequency over a day (a file written in milliseconds by mistake) is refused and the
+// vertical goes on polling at its interval; a day itself is taken.
+TEST_F(StatusConfigMonitorTest, AFrequencyOverADayIsRefusedAndADayIsTaken) {
+  FakeStatusAdapter host;
+  ASSERT_TRUE(poller_->RegisterStatusCallback(kHostKey, host.Getter()));
+  MakeMonitor("qbx-manager");
+  LogCapture log(loglevel::kWarning);
+  OnLoop([this] { poller_->Start(); });
+  WriteConfig(Config("HostNodeStatusVertical", "86401"));
+  Advance(10s);
+  EXPECT_EQ(poller_->PollingInterval(st::VERTICAL_HOST_NODE_STATUS), 30u);
+  EXPECT_TRUE(log.Has("Ignoring invalid poll interval 86401 for"));
+  const int before = host.Calls();
+  Advance(20s);
+  EXPECT_EQ(host.Calls(), before + 1) << "the 30 s timer runs on";
+
+  WriteConfig(Config("HostNodeStatusVertical", "86400"));
+  Advance(10s);
+  EXPECT_EQ(poller_->PollingInterval(st::VERTICAL_HOST_NODE_STATUS), 86400u);
+  EXPECT_FALSE(log.Has("Ignoring invalid poll interval 86400 "));
+  const int taken = host.Calls();
+  Advance(std::chrono::hours(24) - 1s);  // re-armed by the check that took it
+  EXPECT_EQ(host.Calls(), taken);
+  Advance(1s);
+  EXPECT_EQ(host.Calls(), taken + 1);
+}
+
 TEST_F(StatusConfigMonitorTest, OtherNodesNeverReadTheFile) {
   MakeMonitor("qbx-host");
   EXPECT_FALSE(monitor_->IsActive());
