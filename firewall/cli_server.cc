@@ -45,25 +45,6 @@ bool HasInput(int fd) {
   return ::poll(&one, 1, 0) > 0 && one.revents != 0;
 }
 
-// What is at `path` now that it no longer leads to the socket file bound there, for the
-// record.
-std::string DescribeWhatIsAt(const std::string& path) {
-  struct stat found{};
-  if (::lstat(path.c_str(), &found) == 0) {
-    if (S_ISSOCK(found.st_mode)) return "another socket is there";
-    if (S_ISLNK(found.st_mode)) return "a link is there";
-    if (S_ISDIR(found.st_mode)) return "a folder is there";
-    return "another file is there";
-  }
-  const int error = errno;
-  if (error == ENOENT) {
-    const std::string folder = std::filesystem::path(path).parent_path().string();
-    if (!folder.empty() && !qbx::IdentityOfPath(folder)) return "its folder is gone";
-    return "no file is there";
-  }
-  return std::string("cannot look at it: ") + std::strerror(error);
-}
-
 bool SendAll(int fd, const std::string& data) {
   size_t sent = 0;
   while (sent < data.size()) {
@@ -434,7 +415,7 @@ bool CommonCliServer::SocketFileIsAtItsPath() const {
   QBX_LOG(qbx::loglevel::kWarning)
       .subcomp(kSubcomp)
       .put("[CLI][%s] %s no longer leads to the socket listened on: %s; closing it to listen there again",
-           "Serve", socketPath.c_str(), DescribeWhatIsAt(socketPath).c_str());
+           "Serve", socketPath.c_str(), qbx::DescribeWhatIsAt(socketPath).c_str());
   return false;
 }
 

@@ -34,7 +34,7 @@ TEST_F(DaemonCliSocketE2E, ARemovedCommandSocketIsListenedOnAgain) {
 
   ASSERT_EQ(RunInside({"/bin/rm", kCliSocket}, out), 0) << out;
   ASSERT_NO_FATAL_FAILURE(WaitForRecords(std::string("[CLI][Serve] ") + kCliSocket +
-                                             " no longer leads to the socket listened on: no file is there",
+                                             " no longer leads to the socket listened on: nothing is there",
                                          1));
   ASSERT_NO_FATAL_FAILURE(WaitForRecords(listening, 2));
   ASSERT_EQ(Appctl({"set/loglevel", "info"}, out), 0) << out;

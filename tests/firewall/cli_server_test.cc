@@ -824,7 +824,7 @@ TEST_F(SocketPathWatch, ARemovedSocketFileIsNoticedAtTheNextLookAndListenedOnAga
   EXPECT_EQ(sink.Count("no longer leads"), 0);
   clock_->Advance(std::chrono::milliseconds(1));
   server_->RecheckDeadlinesForTest();
-  ExpectLost(sink, "no file is there");
+  ExpectLost(sink, "nothing is there (No such file or directory)");
   ::close(connected);
   ExpectServedAgain();
 }
@@ -836,7 +836,7 @@ TEST_F(SocketPathWatch, AFolderRenamedAwayIsMadeAgainAndTheOldSocketLeftWhereItW
   const std::filesystem::path moved = dir_.path() / "moved";
   std::filesystem::rename(folder, moved);
   NextLook();
-  ExpectLost(sink, "its folder is gone");
+  ExpectLost(sink, "nothing is there (No such file or directory)");
   EXPECT_TRUE(std::filesystem::is_socket(moved / std::filesystem::path(path_).filename()));
   ExpectServedAgain();
 }
@@ -875,7 +875,7 @@ TEST_F(SocketPathWatch, AFileThatIsNotASocketPutThereIsLeftAlone) {
   ASSERT_TRUE(std::filesystem::remove(path_));
   std::ofstream(path_) << "theirs";
   NextLook();
-  ExpectLost(sink, "another file is there");
+  ExpectLost(sink, "a regular file is there");
   EXPECT_EQ(server_->Open(), -1);
   std::ifstream kept(path_);
   std::string text;
