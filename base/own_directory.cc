@@ -191,4 +191,15 @@ std::optional<FileIdentity> IdentityOfPath(const std::string& path) {
   return FileIdentity{st.st_dev, st.st_ino};
 }
 
+std::string DescribeWhatIsAt(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return std::string("nothing is there (") + std::strerror(errno) + ")";
+  const char* kind = S_ISSOCK(st.st_mode)  ? "another socket"
+                     : S_ISLNK(st.st_mode) ? "a link"
+                     : S_ISDIR(st.st_mode) ? "a directory"
+                     : S_ISREG(st.st_mode) ? "a regular file"
+                                           : "another file";
+  return std::string(kind) + " is there";
+}
+
 }  // namespace qbx

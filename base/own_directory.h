@@ -62,4 +62,9 @@ struct FileIdentity {
 // nothing can be found there.
 std::optional<FileIdentity> IdentityOfPath(const std::string& path);
 
+// What `path` names now, for the record of a server whose path no longer leads to its
+// socket: "another socket is there" (a link, a directory, a regular file, another file), or
+// "nothing is there (<reason>)".
+std::string DescribeWhatIsAt(const std::string& path);
+
 }  // namespace qbx

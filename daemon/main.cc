@@ -129,13 +129,14 @@ void* ExporterCommonCliThread(void*) {
     CommonCliServer* server = CommonCliServer::GetInstance();
     if (server == nullptr) return nullptr;
     // The operator's way in is kept listening like the inbound services: a socket that
-    // cannot listen (the reason is logged by Open) is tried again, and the daemon ends
-    // rather than run on without it.
-    const std::string why = qbx::ListenRetry::WaitUntilListening([server] {
-      return server->Open() == 0 ? std::string() : std::string("the command socket cannot listen");
-    });
-    if (!why.empty()) qbx::ExitProcess(qbx::kCannotListenExitStatus);
-    server->Serve();
+    // cannot listen (the reason is logged by Open), at start or after its file was removed
+    // or replaced, is tried again, and the daemon ends rather than run on without it.
+    do {
+      const std::string why = qbx::ListenRetry::WaitUntilListening([server] {
+        return server->Open() == 0 ? std::string() : std::string("the command socket cannot listen");
+      });
+      if (!why.empty()) qbx::ExitProcess(qbx::kCannotListenExitStatus);
+    } while (server->Serve() == CommonCliServer::kSocketPathLost);
   } catch (const std::exception& e) {
     QBX_LOG(qbx::loglevel::kError)
         .subcomp(kSubcomp)

@@ -27,12 +27,22 @@
 namespace {
 
 constexpr const char* kSubcomp = "agg-service";
+// What one read of a connection takes at most.
+constexpr size_t kReadChunk = 4096;
+// Reads enough for the largest request there can be, and a little white space around it.
+constexpr int kReadsAtDeadline = static_cast<int>(CommonCliServer::kMaxRequestBytes / kReadChunk) + 2;
 
 void CloseFd(int& fd) {
   if (fd >= 0) {
     ::close(fd);
     fd = -1;
   }
+}
+
+// Whether `fd` has something to read (or its peer closed) right now.
+bool HasInput(int fd) {
+  pollfd one{fd, POLLIN, 0};
+  return ::poll(&one, 1, 0) > 0 && one.revents != 0;
 }
 
 bool SendAll(int fd, const std::string& data) {
@@ -155,7 +165,7 @@ int CommonCliServer::ProbeExistingSocket(const std::string& path, std::string& w
   return -1;
 }
 
-int CommonCliServer::BindPrivately(bool replaceStale, std::string& why) {
+int CommonCliServer::BindPrivately(bool replaceStale, qbx::FileIdentity& bound, std::string& why) {
   // The socket is made in a folder that only this user can enter and gets its mode there:
   // bound at its path directly it would be reachable with the umask's mode, before a chmod,
   // and changing the umask would change it for every thread of the process.
@@ -184,16 +194,24 @@ int CommonCliServer::BindPrivately(bool replaceStale, std::string& why) {
     cleanUp();
     return -1;
   }
+  auto fail = [&] {
+    why = std::strerror(errno);
+    ::close(fd);
+    cleanUp();
+    return -1;
+  };
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, privatePath.c_str(), privatePath.size() + 1);
   if (::chmod(privateFolder.c_str(), 0700) != 0 ||
       ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
       ::chmod(privatePath.c_str(), 0600) != 0 || ::listen(fd, static_cast<int>(kMaxClients)) != 0) {
-    why = std::strerror(errno);
-    ::close(fd);
-    cleanUp();
-    return -1;
+    return fail();
   }
+  // Taken before the move, which keeps the file: what the path leads to afterwards may
+  // already be somebody else's.
+  const std::optional<qbx::FileIdentity> identity = qbx::IdentityOfPath(privatePath);
+  if (!identity) return fail();
+  bound = *identity;
   // A stale socket is replaced in one step; anything that appeared at the path since it was
   // looked at is not.
   int moved;
@@ -206,12 +224,7 @@ int CommonCliServer::BindPrivately(bool replaceStale, std::string& why) {
       moved = ::link(privatePath.c_str(), socketPath.c_str());
     }
   }
-  if (moved != 0) {
-    why = std::strerror(errno);
-    ::close(fd);
-    cleanUp();
-    return -1;
-  }
+  if (moved != 0) return fail();
   cleanUp();
   return fd;
 }
@@ -245,7 +258,8 @@ int CommonCliServer::Open() {
   if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return refuse(std::strerror(errno));
   struct stat stale{};
   const bool replaceStale = ::lstat(socketPath.c_str(), &stale) == 0;
-  int fd = BindPrivately(replaceStale, why);
+  qbx::FileIdentity bound;
+  int fd = BindPrivately(replaceStale, bound, why);
   if (fd < 0) {
     ::close(wake[0]);
     ::close(wake[1]);
@@ -262,6 +276,8 @@ int CommonCliServer::Open() {
     wakeFds[1] = wake[1];
   }
   listenFd = fd;
+  boundFile = bound;
+  nextPathCheck = clock->Now() + kPathCheckInterval;
   QBX_LOG(qbx::loglevel::kInfo).subcomp(kSubcomp).put("[CLI][%s] Listening on %s", "Open", socketPath.c_str());
   return 0;
 }
@@ -297,6 +313,7 @@ void CommonCliServer::SetAcceptForTest(std::function<int(int listenFd)> accept) 
 int CommonCliServer::Serve() {
   if (listenFd < 0) return -1;
   std::vector<Client> clients;
+  bool pathLost = false;
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(stopMutex);
@@ -310,17 +327,12 @@ int CommonCliServer::Serve() {
     // Polled with a full house too: a waiting client makes room for itself (AcceptClient).
     fds.push_back({listenFd, static_cast<short>(acceptPaused ? 0 : POLLIN), 0});
     for (const Client& client : clients) fds.push_back({client.fd, POLLIN, 0});
-    // Wake up for the first deadline, or for the end of the pause.
-    std::optional<qbx::Clock::time_point> first;
-    if (acceptPaused) first = acceptResumeAt;
-    for (const Client& client : clients) {
-      if (!first || client.deadline < *first) first = client.deadline;
-    }
-    int waitMs = -1;
-    if (first) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(*first - clock->Now());
-      waitMs = static_cast<int>(std::clamp<int64_t>(left.count(), 0, 60000));
-    }
+    // Wake up for the first deadline, the end of the pause or the next look at the path.
+    qbx::Clock::time_point first = nextPathCheck;
+    if (acceptPaused) first = std::min(first, acceptResumeAt);
+    for (const Client& client : clients) first = std::min(first, client.deadline);
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(first - clock->Now());
+    const int waitMs = static_cast<int>(std::clamp<int64_t>(left.count(), 0, 60000));
     if (::poll(fds.data(), fds.size(), waitMs) < 0) {
       if (errno == EINTR) continue;
       QBX_LOG(qbx::loglevel::kError).subcomp(kSubcomp).put("[CLI][%s] poll failed: %s", "Serve", std::strerror(errno));
@@ -345,6 +357,17 @@ int CommonCliServer::Serve() {
         CloseFd(client.fd);
         continue;
       }
+      // What the client sent while others were served (or beyond one read) came before the
+      // clock was read here: it is read and answered before the deadline is held against it.
+      bool open = true;
+      for (int reads = 0; open && reads < kReadsAtDeadline && clock->Now() >= client.deadline && HasInput(client.fd);
+           ++reads) {
+        open = ServeClient(client);
+      }
+      if (!open) {
+        CloseFd(client.fd);
+        continue;
+      }
       // Read after the client was served: time spent in handlers counts, and a deadline that
       // a reply just moved is not looked at with a time from before it.
       if (clock->Now() >= client.deadline) {
@@ -359,17 +382,41 @@ int CommonCliServer::Serve() {
       kept.push_back(std::move(client));
     }
     clients = std::move(kept);
+    if (const auto now = clock->Now(); now >= nextPathCheck) {
+      nextPathCheck = now + kPathCheckInterval;
+      pathLost = !SocketFileIsAtItsPath();
+    }
     {
       std::lock_guard<std::mutex> lock(stopMutex);
       recheckDone = recheckSeen;
     }
     recheckCond.notify_all();
+    if (pathLost) break;
     if (fds[1].revents & POLLIN) AcceptClient(clients);
   }
   for (Client& client : clients) CloseFd(client.fd);
+  // Only a file that is still the one bound is removed: what is at the path now is not ours.
   RemoveSocketFile();
   CloseSockets();
-  return 0;
+  {
+    // A recheck asked for while the loop ended is answered by its end.
+    std::lock_guard<std::mutex> lock(stopMutex);
+    recheckDone = recheckRequested;
+  }
+  recheckCond.notify_all();
+  return pathLost ? kSocketPathLost : 0;
+}
+
+bool CommonCliServer::SocketFileIsAtItsPath() const {
+  const std::optional<qbx::FileIdentity> found = qbx::IdentityOfPath(socketPath);
+  if (found && *found == boundFile) return true;
+  // Clients can no longer reach the socket: it is listened on again like one that failed,
+  // once the path is prepared again (and refused when another server listens there).
+  QBX_LOG(qbx::loglevel::kWarning)
+      .subcomp(kSubcomp)
+      .put("[CLI][%s] %s no longer leads to the socket listened on: %s; closing it to listen there again",
+           "Serve", socketPath.c_str(), qbx::DescribeWhatIsAt(socketPath).c_str());
+  return false;
 }
 
 void CommonCliServer::AcceptClient(std::vector<Client>& clients) {
@@ -414,7 +461,7 @@ void CommonCliServer::AcceptClient(std::vector<Client>& clients) {
 bool CommonCliServer::ServeClient(Client& client) {
   // A request that begins with this read has its deadline counted from here.
   const auto readAt = clock->Now();
-  char chunk[4096];
+  char chunk[kReadChunk];
   ssize_t n = ::recv(client.fd, chunk, sizeof(chunk), 0);
   if (n < 0 && errno == EINTR) return true;
   if (n <= 0) return false;

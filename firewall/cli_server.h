@@ -19,12 +19,20 @@
 //   When every slot is taken and a client waits, the connection idle longest since its last
 //   whole request (or its accept) is closed to let it in, so that 16 clients sending a small
 //   request now and then cannot lock others out. Deadlines are read from an injectable clock.
+//   What a connection sent before its deadline was looked at is read and answered first,
+//   also when it came while another client's command ran.
 // - When accepting fails for want of descriptors or memory, the listening socket is left
 //   alone for a growing pause (not polled, so the thread does not spin on the waiting
 //   client), then accepted from again.
 // - The socket is bound in a private folder of mode 0700, made 0600 there and then moved to
 //   its path, so that whatever the process's umask it is never reachable more open than
 //   0600. A socket file already at the path is replaced only when nobody listens on it.
+// - Every kPathCheckInterval after Open, Serve looks whether the path still leads to the socket file it
+//   bound (by device and inode): a file removed, its folder renamed away or another file put
+//   there leave the socket unreachable. Serve then logs what it found, closes the listening
+//   socket and its connections and returns kSocketPathLost, leaving what is at the path
+//   alone; Open prepares the path again as at first (a live socket there is refused), and the
+//   owner retries it as it retries a socket that cannot listen.
 #pragma once
 
 #include <chrono>
@@ -39,6 +47,7 @@
 #include <string>
 #include <vector>
 
+#include "base/own_directory.h"
 #include "platform/runtime/clock.h"
 
 // What a command answers: the text of the reply, and whether it is an error.
@@ -84,6 +93,10 @@ class CommonCliServer {
   // this long, doubled after each further failure up to kAcceptRetryMax.
   static constexpr std::chrono::milliseconds kAcceptRetryFirst{100};
   static constexpr std::chrono::milliseconds kAcceptRetryMax{1000};
+  // How often Serve looks whether its path still leads to its socket.
+  static constexpr std::chrono::milliseconds kPathCheckInterval{5000};
+  // What Serve returns when the path no longer leads to its socket.
+  static constexpr int kSocketPathLost = 1;
 
   // The process's server on kSocketPath with the global table; null when it cannot be
   // created. Never destroyed.
@@ -100,7 +113,8 @@ class CommonCliServer {
   // Creates the socket (and its folder), replacing a stale socket file. 0, or -1 (logged)
   // also when a server already listens at the path: its file is left alone.
   int Open();
-  // Serves until Stop; 0, or -1 when the socket was not open.
+  // Serves until Stop (0), or until the socket file is no longer at the path
+  // (kSocketPathLost; Open may be called again); -1 when the socket was not open.
   int Serve();
   // Open, then Serve: returns only when the loop ends.
   int Start();
@@ -145,8 +159,11 @@ class CommonCliServer {
   // 1 when a server accepts connections on `path`, 0 when none listens there (or no file is
   // there), -1 (`why` set) when that cannot be told or the file is not a socket.
   static int ProbeExistingSocket(const std::string& path, std::string& why);
-  // Binds and listens on socketPath; the descriptor, or -1 with `why` set.
-  int BindPrivately(bool replaceStale, std::string& why);
+  // Binds and listens on socketPath; the descriptor and `bound` the identity of its file,
+  // or -1 with `why` set.
+  int BindPrivately(bool replaceStale, qbx::FileIdentity& bound, std::string& why);
+  // Whether socketPath still leads to the file bound by Open; logs what is there when not.
+  bool SocketFileIsAtItsPath() const;
   void CloseSockets();
 
   std::string socketPath;
@@ -154,6 +171,8 @@ class CommonCliServer {
   const std::chrono::milliseconds requestTimeout;
   const std::shared_ptr<const qbx::Clock> clock;
   int listenFd = -1;
+  qbx::FileIdentity boundFile;  // of the socket file bound by Open
+  qbx::Clock::time_point nextPathCheck{};  // when Serve looks at the path next
   std::function<int(int)> acceptCall;  // used by Serve's thread only
   // While accepting fails for want of resources: the current pause and its end.
   std::chrono::milliseconds acceptRetryDelay{0};

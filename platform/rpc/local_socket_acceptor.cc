@@ -75,18 +75,6 @@ Opening PeekOpening(int fd) {
   return static_cast<size_t>(n) == kPrefaceSize ? Opening::kWhole : Opening::kPart;
 }
 
-// What is at a socket's path in place of the socket file, for the record.
-std::string FoundInstead(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return std::string("nothing is there (") + std::strerror(errno) + ")";
-  const char* kind = S_ISSOCK(st.st_mode)  ? "another socket"
-                     : S_ISLNK(st.st_mode) ? "a link"
-                     : S_ISDIR(st.st_mode) ? "a directory"
-                     : S_ISREG(st.st_mode) ? "a regular file"
-                                           : "another file";
-  return std::string(kind) + " is there";
-}
-
 // Removes the socket file this process bound at `path`, but not a file put there since.
 void UnlinkIfStill(const std::string& path, const FileIdentity& identity) {
   if (IdentityOfPath(path) == std::optional<FileIdentity>(identity)) ::unlink(path.c_str());
@@ -295,7 +283,7 @@ void LocalSocketAcceptor::CheckPath() {
   if (stopped_ || listenFd_ < 0 || !pathLost_.empty()) return;
   if (IdentityOfPath(path_) == std::optional<FileIdentity>(socketIdentity_)) return;
   // Callers that connect by the path no longer reach this socket: gone, or somebody else's.
-  pathLost_ = "the path no longer leads to its socket: " + FoundInstead(path_);
+  pathLost_ = "the path no longer leads to its socket: " + DescribeWhatIsAt(path_);
   const uint64_t one = 1;
   [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof(one));
 }

@@ -1,5 +1,6 @@
 // The command table, the unixctl framing and replies, the socket server with raw clients
 // and with the distribution's ovs-appctl, and the firewall command set.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
@@ -150,6 +151,44 @@ TEST(CliRequests, RepliesFollowJsonRpcAndIgnoreNotifications) {
   EXPECT_EQ(server.HandleRequest(R"({"method":"get/echo","params":[]})"), "");
 }
 
+// The server's accept call, failing with a chosen error (0: accepting for real) and counted.
+class ScriptedAccept {
+ public:
+  std::function<int(int)> Call() {
+    return [this](int listenFd) {
+      int error;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++calls_;
+        error = failWith_;
+      }
+      called_.notify_all();
+      if (error == 0) return ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      errno = error;
+      return -1;
+    };
+  }
+  void FailWith(int error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failWith_ = error;
+  }
+  int Calls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
+  }
+  // False when the server did not call that often within a hang guard.
+  bool WaitForCalls(int count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return called_.wait_for(lock, std::chrono::seconds(30), [&] { return calls_ >= count; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable called_;
+  int calls_ = 0;
+  int failWith_ = EMFILE;
+};
+
 class ServerFixture : public ::testing::Test {
  protected:
   // Time moves only with clock_, so no connection times out unless a test says so.
@@ -157,7 +196,33 @@ class ServerFixture : public ::testing::Test {
     server_ = std::make_unique<CommonCliServer>(path_, table_, requestTimeout, clock_);
     if (accept_) server_->SetAcceptForTest(accept_);
     ASSERT_EQ(server_->Open(), 0);
-    thread_ = std::thread([this] { serveResult_ = server_->Serve(); });
+    ServeInThread();
+  }
+  void ServeInThread() {
+    {
+      std::lock_guard<std::mutex> lock(serveMutex_);
+      serveResult_ = -2;
+    }
+    thread_ = std::thread([this] {
+      const int result = server_->Serve();
+      std::lock_guard<std::mutex> lock(serveMutex_);
+      serveResult_ = result;
+      serveEnded_.notify_all();
+    });
+  }
+  // What Serve returned once it did (-2 when it still serves after a hang guard).
+  int WaitForServeEnd() {
+    {
+      std::unique_lock<std::mutex> lock(serveMutex_);
+      if (!serveEnded_.wait_for(lock, std::chrono::seconds(30), [this] { return serveResult_ != -2; })) return -2;
+    }
+    thread_.join();
+    return serveResult_;
+  }
+  // Three passes of the serving loop: the second began after the clock was last moved, and
+  // the third only after the second had taken its accept step.
+  void ThreePasses() {
+    for (int i = 0; i < 3; ++i) server_->RecheckDeadlinesForTest();
   }
   void TearDown() override {
     if (server_) server_->Stop();
@@ -196,6 +261,32 @@ class ServerFixture : public ::testing::Test {
       buffer.append(chunk, static_cast<size_t>(n));
     }
     return replies;
+  }
+  // Serves with `accept` as the accept call and a client waiting that it was called for
+  // once; the client's descriptor.
+  int StartWithAClientWaiting(ScriptedAccept& accept) {
+    table_.Register("get/echo", "", 0, 3, Echo);
+    accept_ = accept.Call();
+    StartServer();
+    int fd = Connect();
+    Send(fd, R"({"method":"get/echo","params":["in"],"id":1})");
+    EXPECT_TRUE(accept.WaitForCalls(1));
+    return fd;
+  }
+  // Asks for an echo of `word` on `fd` and expects it back.
+  static void ExpectEcho(int fd, const std::string& word) {
+    Send(fd, R"({"method":"get/echo","params":[")" + word + R"("],"id":1})");
+    auto replies = Read(fd, 1);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0]["result"], word + ";");
+  }
+  // Once the reply to its last request came, `fd` still has a request answered a second
+  // before `requestTimeout` has passed.
+  void ExpectServedJustBeforeTheNextDeadline(int fd, std::chrono::milliseconds requestTimeout) {
+    server_->RecheckDeadlinesForTest();
+    clock_->Advance(requestTimeout - std::chrono::seconds(1));
+    server_->RecheckDeadlinesForTest();
+    ExpectEcho(fd, "next");
   }
   // The server has the connection's bytes once their reply came back: `pending` follows a
   // whole request in the same write, so the next request's deadline counts from now.
@@ -241,6 +332,8 @@ class ServerFixture : public ::testing::Test {
   std::function<int(int)> accept_;  // the server's accept call when set
   std::unique_ptr<CommonCliServer> server_;
   std::thread thread_;
+  std::mutex serveMutex_;  // guards serveResult_
+  std::condition_variable serveEnded_;
   int serveResult_ = -2;
 };
 
@@ -460,14 +553,35 @@ TEST_F(ServerFixture, SlowHandlerLeavesTheNextRequestItsFullTime) {
   auto replies = Read(fd, 1);
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_EQ(replies[0]["result"], "done");
-  server_->RecheckDeadlinesForTest();
-  clock_->Advance(std::chrono::seconds(9));
-  server_->RecheckDeadlinesForTest();
-  Send(fd, R"({"method":"get/echo","params":["next"],"id":2})");
-  replies = Read(fd, 1);
-  ASSERT_EQ(replies.size(), 1u);
-  EXPECT_EQ(replies[0]["result"], "next;");
+  ExpectServedJustBeforeTheNextDeadline(fd, std::chrono::seconds(10));
   ::close(fd);
+}
+
+TEST_F(ServerFixture, ARequestThatCameWhileAnotherCommandRanIsAnsweredPastItsDeadline) {
+  table_.Register("get/echo", "", 0, 3, Echo);
+  int late = -1;
+  table_.Register("get/slow", "", 0, 0, [&](const std::vector<std::string>&) -> CliReply {
+    // The other client's whole request arrives 2 s into its 10 s; this command runs 15 s.
+    clock_->Advance(std::chrono::seconds(2));
+    Send(late, R"({"method":"get/echo","params":["in time"],"id":2})");
+    clock_->Advance(std::chrono::seconds(13));
+    return {true, "done"};
+  });
+  StartServer(std::chrono::seconds(10));
+  // Accepted first, so served first in the loop's pass.
+  int slow = Connect();
+  SendWithPendingTail(slow, "");
+  late = Connect();
+  SendWithPendingTail(late, "");
+  Send(slow, R"({"method":"get/slow","params":[],"id":1})");
+  ASSERT_EQ(Read(slow, 1).size(), 1u);
+  auto replies = Read(late, 1);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0]["result"], "in time;");
+  // Answered, the connection has its full time for the next request.
+  ExpectServedJustBeforeTheNextDeadline(late, std::chrono::seconds(10));
+  ::close(late);
+  ::close(slow);
 }
 
 TEST_F(ServerFixture, WaitingClientTakesTheSlotOfTheConnectionIdleLongest) {
@@ -504,68 +618,66 @@ TEST_F(ServerFixture, WaitingClientTakesTheSlotOfTheConnectionIdleLongest) {
 }
 
 TEST_F(ServerFixture, AcceptRestsWhileDescriptorsAreExhaustedAndServesOnceTheyAreFree) {
-  table_.Register("get/echo", "", 0, 3, Echo);
-  std::mutex mutex;
-  std::condition_variable called;
-  int calls = 0;
-  int failWith = EMFILE;  // 0: accept for real
-  accept_ = [&](int listenFd) {
-    int error;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      ++calls;
-      error = failWith;
-    }
-    called.notify_all();
-    if (error == 0) return ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    errno = error;
-    return -1;
-  };
-  auto callsNow = [&] {
-    std::lock_guard<std::mutex> lock(mutex);
-    return calls;
-  };
-  // Three passes of the loop: the second began after the clock was last moved, and the
-  // third only after the second had taken its accept step.
-  auto threePasses = [&] {
-    for (int i = 0; i < 3; ++i) server_->RecheckDeadlinesForTest();
-  };
-  StartServer();
-  int fd = Connect();
-  Send(fd, R"({"method":"get/echo","params":["in"],"id":1})");
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    ASSERT_TRUE(called.wait_for(lock, std::chrono::seconds(30), [&] { return calls >= 1; }));
-  }
+  ScriptedAccept accept;
+  int fd = StartWithAClientWaiting(accept);
   // The client still waits, but the clock has not moved: the loop does not try again.
-  threePasses();
-  EXPECT_EQ(callsNow(), 1);
+  ThreePasses();
+  EXPECT_EQ(accept.Calls(), 1);
   clock_->Advance(CommonCliServer::kAcceptRetryFirst - std::chrono::milliseconds(1));
-  threePasses();
-  EXPECT_EQ(callsNow(), 1);
+  ThreePasses();
+  EXPECT_EQ(accept.Calls(), 1);
   // Tried again once the pause is over, and again out of descriptors (of the system this
   // time): the next pause is twice as long.
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    failWith = ENFILE;
-  }
+  accept.FailWith(ENFILE);
   clock_->Advance(std::chrono::milliseconds(1));
-  threePasses();
-  EXPECT_EQ(callsNow(), 2);
+  ThreePasses();
+  EXPECT_EQ(accept.Calls(), 2);
   clock_->Advance(CommonCliServer::kAcceptRetryFirst);
-  threePasses();
-  EXPECT_EQ(callsNow(), 2);
+  ThreePasses();
+  EXPECT_EQ(accept.Calls(), 2);
   // Descriptors free again: the waiting client is served.
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    failWith = 0;
-  }
+  accept.FailWith(0);
   clock_->Advance(CommonCliServer::kAcceptRetryFirst);
   server_->RecheckDeadlinesForTest();
   auto replies = Read(fd, 1);
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_EQ(replies[0]["result"], "in;");
-  EXPECT_EQ(callsNow(), 3);
+  EXPECT_EQ(accept.Calls(), 3);
+  ::close(fd);
+}
+
+TEST_F(ServerFixture, AcceptPauseDoublesToAtMostOneSecondAndStartsAgainAfterAnAccept) {
+  ScriptedAccept accept;
+  int fd = StartWithAClientWaiting(accept);
+  ThreePasses();  // the pause was taken from the clock before it moves
+  // Each try is exactly one pause after the one before: a long shortage leaves the waiting
+  // client at most a second behind its end.
+  int calls = 1;
+  for (int pauseMs : {100, 200, 400, 800, 1000, 1000, 1000}) {
+    clock_->Advance(std::chrono::milliseconds(pauseMs - 1));
+    ThreePasses();
+    EXPECT_EQ(accept.Calls(), calls) << "pause " << pauseMs;
+    clock_->Advance(std::chrono::milliseconds(1));
+    ThreePasses();
+    EXPECT_EQ(accept.Calls(), ++calls) << "pause " << pauseMs;
+  }
+  accept.FailWith(0);
+  clock_->Advance(CommonCliServer::kAcceptRetryMax);
+  server_->RecheckDeadlinesForTest();
+  ASSERT_EQ(Read(fd, 1).size(), 1u);
+  ASSERT_EQ(accept.Calls(), ++calls);
+  // A shortage after a connection was accepted starts with the first pause again.
+  accept.FailWith(EMFILE);
+  int next = Connect();
+  ASSERT_TRUE(accept.WaitForCalls(++calls));
+  ThreePasses();
+  clock_->Advance(CommonCliServer::kAcceptRetryFirst - std::chrono::milliseconds(1));
+  ThreePasses();
+  EXPECT_EQ(accept.Calls(), calls);
+  clock_->Advance(std::chrono::milliseconds(1));
+  ThreePasses();
+  EXPECT_EQ(accept.Calls(), calls + 1);
+  ::close(next);
   ::close(fd);
 }
 
@@ -670,6 +782,105 @@ TEST_F(ServerFixture, ServerListeningAtThePathKeepsItsSocketAndStartIsRefused) {
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_EQ(replies[0]["result"], "first;");
   ::close(fd);
+}
+
+// The path's watch: the clock is moved to the next look, which Serve has made once the
+// recheck returns.
+class SocketPathWatch : public ServerFixture {
+ protected:
+  void NextLook() {
+    clock_->Advance(CommonCliServer::kPathCheckInterval);
+    server_->RecheckDeadlinesForTest();
+  }
+  // Serve ended for the lost path, with one record saying what was found there.
+  void ExpectLost(const qbx::logtest::CapturingSink& sink, const std::string& found) {
+    EXPECT_EQ(WaitForServeEnd(), CommonCliServer::kSocketPathLost);
+    EXPECT_EQ(sink.Count("[CLI][Serve] " + path_ + " no longer leads to the socket listened on: " + found), 1)
+        << ::testing::PrintToString(sink.Texts());
+  }
+  // Open again: served at the path.
+  void ExpectServedAgain() {
+    ASSERT_FALSE(thread_.joinable()) << "still serving";
+    ASSERT_EQ(server_->Open(), 0);
+    ServeInThread();
+    int fd = Connect();
+    ExpectEcho(fd, "again");
+    ::close(fd);
+  }
+  void SetUp() override { table_.Register("get/echo", "", 0, 3, Echo); }
+};
+
+TEST_F(SocketPathWatch, ARemovedSocketFileIsNoticedAtTheNextLookAndListenedOnAgain) {
+  StartServer();
+  qbx::logtest::CapturingSink sink;
+  // Looks at a path that still leads to the socket change nothing.
+  NextLook();
+  NextLook();
+  int connected = Connect();
+  SendWithPendingTail(connected, "");
+  ASSERT_TRUE(std::filesystem::remove(path_));
+  clock_->Advance(CommonCliServer::kPathCheckInterval - std::chrono::milliseconds(1));
+  server_->RecheckDeadlinesForTest();
+  EXPECT_EQ(sink.Count("no longer leads"), 0);
+  clock_->Advance(std::chrono::milliseconds(1));
+  server_->RecheckDeadlinesForTest();
+  ExpectLost(sink, "nothing is there (No such file or directory)");
+  ::close(connected);
+  ExpectServedAgain();
+}
+
+TEST_F(SocketPathWatch, AFolderRenamedAwayIsMadeAgainAndTheOldSocketLeftWhereItWent) {
+  StartServer();
+  qbx::logtest::CapturingSink sink;
+  const std::filesystem::path folder = std::filesystem::path(path_).parent_path();
+  const std::filesystem::path moved = dir_.path() / "moved";
+  std::filesystem::rename(folder, moved);
+  NextLook();
+  ExpectLost(sink, "nothing is there (No such file or directory)");
+  EXPECT_TRUE(std::filesystem::is_socket(moved / std::filesystem::path(path_).filename()));
+  ExpectServedAgain();
+}
+
+TEST_F(SocketPathWatch, AnotherSocketPutThereIsNeitherRemovedNorReplacedWhileItsServerListens) {
+  StartServer();
+  qbx::logtest::CapturingSink sink;
+  ASSERT_TRUE(std::filesystem::remove(path_));
+  int impostor = BindAt(path_, true);
+  struct stat theirs{};
+  ASSERT_EQ(::lstat(path_.c_str(), &theirs), 0);
+  NextLook();
+  ExpectLost(sink, "another socket is there");
+  // Refused as at start: the file stays theirs, and callers reach them.
+  EXPECT_EQ(server_->Open(), -1);
+  EXPECT_EQ(sink.Count("[CLI][Open] Cannot listen on " + path_ +
+                       ": a server is listening there; its socket is left alone"),
+            1);
+  struct stat after{};
+  ASSERT_EQ(::lstat(path_.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, theirs.st_ino);
+  int client = Connect();
+  ::fcntl(impostor, F_SETFL, O_NONBLOCK);  // a connection that went elsewhere fails the test, not hangs it
+  int accepted = ::accept(impostor, nullptr, nullptr);
+  EXPECT_GE(accepted, 0);
+  ::close(accepted);
+  ::close(client);
+  // Once nobody listens there, its socket is stale and replaced.
+  ::close(impostor);
+  ExpectServedAgain();
+}
+
+TEST_F(SocketPathWatch, AFileThatIsNotASocketPutThereIsLeftAlone) {
+  StartServer();
+  qbx::logtest::CapturingSink sink;
+  ASSERT_TRUE(std::filesystem::remove(path_));
+  std::ofstream(path_) << "theirs";
+  NextLook();
+  ExpectLost(sink, "a regular file is there");
+  EXPECT_EQ(server_->Open(), -1);
+  std::ifstream kept(path_);
+  std::string text;
+  kept >> text;
+  EXPECT_EQ(text, "theirs");
 }
 
 class OvsAppctl : public ServerFixture {
