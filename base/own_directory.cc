@@ -191,6 +191,10 @@ std::optional<FileIdentity> IdentityOfPath(const std::string& path) {
   return FileIdentity{st.st_dev, st.st_ino};
 }
 
+void RemoveIfStill(const std::string& path, const FileIdentity& identity) {
+  if (IdentityOfPath(path) == std::optional<FileIdentity>(identity)) ::unlink(path.c_str());
+}
+
 std::string DescribeWhatIsAt(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return std::string("nothing is there (") + std::strerror(errno) + ")";

@@ -62,6 +62,10 @@ struct FileIdentity {
 // nothing can be found there.
 std::optional<FileIdentity> IdentityOfPath(const std::string& path);
 
+// Removes the file at `path` only while it is still `identity`: a file somebody else put
+// there since (another daemon's socket, say) is left alone.
+void RemoveIfStill(const std::string& path, const FileIdentity& identity);
+
 // What `path` names now, for the record of a server whose path no longer leads to its
 // socket: "another socket is there" (a link, a directory, a regular file, another file), or
 // "nothing is there (<reason>)".

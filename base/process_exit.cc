@@ -1,14 +1,12 @@
 #include "base/process_exit.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
 
 #include "base/logger.h"
+#include "base/own_directory.h"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -27,10 +25,11 @@ namespace qbx {
 
 namespace {
 
+// Another server (a daemon started since) may have put its own file at the path: only
+// ours goes, so each file is kept with its identity.
 struct FileId {
   std::string path;
-  dev_t device = 0;
-  ino_t inode = 0;
+  FileIdentity identity;
 };
 
 struct Registry {
@@ -44,23 +43,14 @@ Registry& SocketFiles() {
   return *registry;
 }
 
-// Another server (a daemon started since) may have put its own file at the path: only
-// ours goes.
-void RemoveIfStillTheSame(const FileId& id) {
-  struct stat current{};
-  if (::lstat(id.path.c_str(), &current) == 0 && current.st_dev == id.device && current.st_ino == id.inode) {
-    ::unlink(id.path.c_str());
-  }
-}
-
 }  // namespace
 
 uint64_t RegisterSocketFile(const std::string& path) {
-  struct stat current{};
-  if (::lstat(path.c_str(), &current) != 0) return 0;
+  const std::optional<FileIdentity> identity = IdentityOfPath(path);
+  if (!identity) return 0;
   Registry& registry = SocketFiles();
   std::lock_guard<std::mutex> lock(registry.mutex);
-  registry.files[++registry.lastHandle] = FileId{path, current.st_dev, current.st_ino};
+  registry.files[++registry.lastHandle] = FileId{path, *identity};
   return registry.lastHandle;
 }
 
@@ -69,14 +59,14 @@ void RemoveRegisteredSocketFile(uint64_t handle) {
   std::lock_guard<std::mutex> lock(registry.mutex);
   auto found = registry.files.find(handle);
   if (found == registry.files.end()) return;
-  RemoveIfStillTheSame(found->second);
+  RemoveIfStill(found->second.path, found->second.identity);
   registry.files.erase(found);
 }
 
 void RemoveRegisteredSocketFiles() {
   Registry& registry = SocketFiles();
   std::lock_guard<std::mutex> lock(registry.mutex);
-  for (const auto& entry : registry.files) RemoveIfStillTheSame(entry.second);
+  for (const auto& entry : registry.files) RemoveIfStill(entry.second.path, entry.second.identity);
   registry.files.clear();
 }
 

@@ -75,11 +75,6 @@ Opening PeekOpening(int fd) {
   return static_cast<size_t>(n) == kPrefaceSize ? Opening::kWhole : Opening::kPart;
 }
 
-// Removes the socket file this process bound at `path`, but not a file put there since.
-void UnlinkIfStill(const std::string& path, const FileIdentity& identity) {
-  if (IdentityOfPath(path) == std::optional<FileIdentity>(identity)) ::unlink(path.c_str());
-}
-
 // Binds and listens on `path` (readied by the caller). Empty on success, with the listening
 // socket, the accept loop's wake-up descriptor and the identity of the socket file bound;
 // otherwise why not, and nothing is left.
@@ -108,14 +103,14 @@ std::string Listen(const std::string& path, int& listenFd, int& wakeFd, FileIden
   if (::listen(fd, SOMAXCONN) != 0) {
     const int error = errno;
     ::close(fd);
-    UnlinkIfStill(path, identity);
+    RemoveIfStill(path, identity);
     return Why(what, error);
   }
   const int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wake < 0) {
     const int error = errno;
     ::close(fd);
-    UnlinkIfStill(path, identity);
+    RemoveIfStill(path, identity);
     return Why(what, error);
   }
   listenFd = fd;
@@ -257,7 +252,7 @@ SocketPreparation LocalSocketAcceptor::TryListen() {
     } catch (const std::system_error& e) {
       ::close(listenFd);
       ::close(wakeFd);
-      UnlinkIfStill(path_, identity);
+      RemoveIfStill(path_, identity);
       result = {SocketPreparation::Outcome::kNotYet,
                 "Cannot listen on socket '" + path_ + "': no accept thread: " + e.what()};
     }
