@@ -1,5 +1,6 @@
 #include "base/process_exit.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -34,6 +35,8 @@ struct FileId {
 
 struct Registry {
   std::mutex mutex;
+  // Set under the mutex before the files go: a registration after it sees it.
+  std::atomic<bool> ending{false};
   uint64_t lastHandle = 0;
   std::map<uint64_t, FileId> files;
 };
@@ -45,12 +48,11 @@ Registry& SocketFiles() {
 
 }  // namespace
 
-uint64_t RegisterSocketFile(const std::string& path) {
-  const std::optional<FileIdentity> identity = IdentityOfPath(path);
-  if (!identity) return 0;
+uint64_t RegisterSocketFile(const std::string& path, const FileIdentity& identity) {
   Registry& registry = SocketFiles();
   std::lock_guard<std::mutex> lock(registry.mutex);
-  registry.files[++registry.lastHandle] = FileId{path, *identity};
+  if (registry.ending.load()) return 0;
+  registry.files[++registry.lastHandle] = FileId{path, identity};
   return registry.lastHandle;
 }
 
@@ -63,15 +65,20 @@ void RemoveRegisteredSocketFile(uint64_t handle) {
   registry.files.erase(found);
 }
 
-void RemoveRegisteredSocketFiles() {
+void RemoveSocketFilesForExit() {
   Registry& registry = SocketFiles();
   std::lock_guard<std::mutex> lock(registry.mutex);
+  registry.ending.store(true);
   for (const auto& entry : registry.files) RemoveIfStill(entry.second.path, entry.second.identity);
   registry.files.clear();
 }
 
+bool ProcessIsEnding() { return SocketFiles().ending.load(); }
+
+void ForgetProcessEndingForTest() { SocketFiles().ending.store(false); }
+
 void ExitProcess(int status) {
-  RemoveRegisteredSocketFiles();
+  RemoveSocketFilesForExit();
   Logger::FlushAtExit();
   std::fflush(nullptr);
 #ifdef QBX_LEAK_CHECK_AT_EXIT

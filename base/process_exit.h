@@ -8,29 +8,43 @@
 // it stops. ExitProcess removes what is still registered, but only a file that is still
 // the one registered (a daemon started since may have replaced it).
 //
+// The end takes a while (the log may be read slowly) and the servers still run meanwhile.
+// So the removal first marks the process as ending: from then on no file is registered, and
+// the servers' path checks and retries see the mark (ProcessIsEnding) and neither listen
+// again, announce their address nor record a lost path. Every file the end removed stays
+// removed.
+//
 // In an AddressSanitizer build ExitProcess also runs the leak check that _Exit would skip;
 // a leak found there ends the process with kLeakExitStatus, whatever status was asked for.
 //
 // Threading: every function may be called from any thread; one mutex guards the registry.
-// ExitProcess may not be called from a signal handler.
+// None may be called from a signal handler.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "base/own_directory.h"
 
 namespace qbx {
 
 // What a process that found a leak at exit ends with (the leak checker's own default).
 constexpr int kLeakExitStatus = 23;
 
-// Records `path` as one of the process's socket files, with the identity of the file now
-// there. Returns the registration's handle, 0 when there is no file at `path`.
-uint64_t RegisterSocketFile(const std::string& path);
+// Records `path` as one of the process's socket files, bound as the file `identity`.
+// Returns the registration's handle; 0 once the process is ending: nothing is registered
+// then, and the caller removes its file itself.
+uint64_t RegisterSocketFile(const std::string& path, const FileIdentity& identity);
 // Removes the file of registration `handle` when it is still the file registered (another
 // server, of this process or a newer one, may have put its own there), and forgets it.
 void RemoveRegisteredSocketFile(uint64_t handle);
-// The same for every registration.
-void RemoveRegisteredSocketFiles();
+// The end's first step: marks the process as ending, then does the same for every
+// registration.
+void RemoveSocketFilesForExit();
+// Whether RemoveSocketFilesForExit has run: the process is on its way out.
+bool ProcessIsEnding();
+// Takes the mark back, so that a test can go on after it played the end.
+void ForgetProcessEndingForTest();
 
 // Removes the socket files, gives the log the records still waiting as Logger::FlushAtExit
 // (logger.h) says, runs the leak check of a sanitizer build, flushes stdio and ends the

@@ -130,13 +130,27 @@ void* ExporterCommonCliThread(void*) {
     if (server == nullptr) return nullptr;
     // The operator's way in is kept listening like the inbound services: a socket that
     // cannot listen (the reason is logged by Open), at start or after its file was removed
-    // or replaced, is tried again, and the daemon ends rather than run on without it.
-    do {
-      const std::string why = qbx::ListenRetry::WaitUntilListening([server] {
-        return server->Open() == 0 ? std::string() : std::string("the command socket cannot listen");
-      });
+    // or replaced, is tried again, and the daemon ends rather than run on without it. A
+    // socket another process listens on is theirs: the daemon ends at once, at any try. Once
+    // the process is ending, the end has removed the file and nothing listens again.
+    for (;;) {
+      const std::string why = qbx::ListenRetry::WaitUntilListening(
+          [server] {
+            const int opened = server->Open();
+            if (opened == CommonCliServer::kSocketLive) {
+              QBX_LOG(qbx::loglevel::kError)
+                  .subcomp(kSubcomp)
+                  .tag("errorCode:MPA12101")
+                  .put("[Core][%s] Giving up the command socket: another process listens on %s",
+                       "ExporterCommonCliThread", server->SocketPath().c_str());
+              qbx::ExitProcess(qbx::kCannotListenExitStatus);
+            }
+            return opened == 0 ? std::string() : server->OpenFailure();
+          },
+          qbx::ListenRetry::kSchedule, "The command socket");
       if (!why.empty()) qbx::ExitProcess(qbx::kCannotListenExitStatus);
-    } while (server->Serve() == CommonCliServer::kSocketPathLost);
+      if (server->Serve() != CommonCliServer::kSocketPathLost || qbx::ProcessIsEnding()) break;
+    }
   } catch (const std::exception& e) {
     QBX_LOG(qbx::loglevel::kError)
         .subcomp(kSubcomp)
@@ -177,14 +191,16 @@ void StartIpReputationDataServer() {
 }
 
 // Until the manager takes the signals over: SIGUSR1 toggles verbose logging, the others do
-// what their default disposition would.
+// what their default disposition would. It runs on the signal thread (SignalWaiter), never
+// as an asynchronous handler, so it may take the socket registry's lock like any thread.
 void StartupSignalHandler(int signum) {
   if (signum == SIGUSR1) {
     qbx::SigUser1Handler(signum);
     return;
   }
-  // The default action ends the process without a word: the socket files go first.
-  qbx::RemoveRegisteredSocketFiles();
+  // The default action ends the process without a word: the socket files go first, and no
+  // server listens again meanwhile.
+  qbx::RemoveSocketFilesForExit();
   qbx::SignalWaiter::TerminateWithDefaultAction(signum);
 }
 

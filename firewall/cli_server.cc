@@ -231,29 +231,38 @@ int CommonCliServer::BindPrivately(bool replaceStale, qbx::FileIdentity& bound, 
 
 int CommonCliServer::Open() {
   if (listenFd >= 0) return 0;
+  // On the way out nothing listens again.
+  openFailure = "the process is ending";
+  if (qbx::ProcessIsEnding()) return -1;
   sockaddr_un address{};
   auto refuse = [&](const std::string& why) {
     QBX_LOG(qbx::loglevel::kError)
         .subcomp(kSubcomp)
         .put("[CLI][%s] Cannot listen on %s: %s", "Open", socketPath.c_str(), why.c_str());
+    openFailure = why;
     return -1;
   };
   if (socketPath.empty() || socketPath.size() >= sizeof(address.sun_path)) {
     QBX_LOG(qbx::loglevel::kError)
         .subcomp(kSubcomp)
         .put("[CLI][%s] Invalid socket path %s", "Open", socketPath.c_str());
+    openFailure = "invalid socket path";
     return -1;
   }
-  // Missing folders are made open to nobody but their owner for writing, whatever the umask.
+  // Missing folders are made open to nobody but their owner for writing, whatever the umask,
+  // and the folder and its parents must be the daemon's to change, as for the inbound sockets.
   const std::string folder = std::filesystem::path(socketPath).parent_path().string();
-  if (std::string why = folder.empty() ? std::string() : qbx::MakeDirectoryWithMode(folder, 0755); !why.empty()) {
+  if (std::string why = folder.empty() ? std::string() : qbx::MakeOwnDirectory(folder, 0755); !why.empty()) {
     return refuse(why);
   }
   // A file at the path is replaced only when it is a socket nobody listens on any more: a
   // daemon still serving there (one that lost its instance lock file) keeps its socket.
   std::string why;
   const int existing = ProbeExistingSocket(socketPath, why);
-  if (existing != 0) return refuse(why);
+  if (existing != 0) {
+    refuse(why);
+    return existing > 0 ? kSocketLive : -1;
+  }
   int wake[2];
   if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return refuse(std::strerror(errno));
   struct stat stale{};
@@ -266,9 +275,18 @@ int CommonCliServer::Open() {
     return refuse(why);
   }
   {
-    // Removed by the process's exit too, which runs no destructor.
+    // Removed by the process's exit too, which runs no destructor; registered with the
+    // identity it was bound as, so that a file put there since is never taken for ours.
     std::lock_guard<std::mutex> lock(socketFileMutex);
-    socketFileHandle = qbx::RegisterSocketFile(socketPath);
+    socketFileHandle = qbx::RegisterSocketFile(socketPath, bound);
+  }
+  if (socketFileHandle == 0) {
+    // The process began to end meanwhile: the file goes with it.
+    ::close(fd);
+    ::close(wake[0]);
+    ::close(wake[1]);
+    qbx::RemoveIfStill(socketPath, bound);
+    return -1;
   }
   {
     std::lock_guard<std::mutex> lock(stopMutex);
@@ -410,6 +428,9 @@ int CommonCliServer::Serve() {
 bool CommonCliServer::SocketFileIsAtItsPath() const {
   const std::optional<qbx::FileIdentity> found = qbx::IdentityOfPath(socketPath);
   if (found && *found == boundFile) return true;
+  // The end removed it (the mark is set before the files go): serving goes on until the
+  // process is gone, and nothing is lost.
+  if (qbx::ProcessIsEnding()) return true;
   // Clients can no longer reach the socket: it is listened on again like one that failed,
   // once the path is prepared again (and refused when another server listens there).
   QBX_LOG(qbx::loglevel::kWarning)
@@ -425,7 +446,7 @@ void CommonCliServer::AcceptClient(std::vector<Client>& clients) {
     const int error = errno;
     if (error != EMFILE && error != ENFILE && error != ENOBUFS && error != ENOMEM) return;  // the client gave up
     const bool firstFailure = acceptRetryDelay.count() == 0;
-    acceptRetryDelay = firstFailure ? kAcceptRetryFirst : std::min(acceptRetryDelay * 2, kAcceptRetryMax);
+    acceptRetryDelay = std::chrono::milliseconds(acceptPauses.NextDelay());
     acceptResumeAt = clock->Now() + acceptRetryDelay;
     if (firstFailure) {
       QBX_LOG(qbx::loglevel::kWarning)
@@ -436,6 +457,7 @@ void CommonCliServer::AcceptClient(std::vector<Client>& clients) {
     return;
   }
   acceptRetryDelay = std::chrono::milliseconds(0);
+  acceptPauses.Reset();
   const auto now = clock->Now();
   if (clients.size() >= kMaxClients) {
     // Those that keep sending a small request now and then keep their slots no longer than

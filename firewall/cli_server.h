@@ -32,7 +32,8 @@
 //   there leave the socket unreachable. Serve then logs what it found, closes the listening
 //   socket and its connections and returns kSocketPathLost, leaving what is at the path
 //   alone; Open prepares the path again as at first (a live socket there is refused), and the
-//   owner retries it as it retries a socket that cannot listen.
+//   owner retries it as it retries a socket that cannot listen. Once the process is ending
+//   (base/process_exit.h) the end has removed the file: that is no loss, and Open refuses.
 #pragma once
 
 #include <chrono>
@@ -49,6 +50,7 @@
 
 #include "base/own_directory.h"
 #include "platform/runtime/clock.h"
+#include "platform/runtime/retry_policy.h"
 
 // What a command answers: the text of the reply, and whether it is an error.
 struct CliReply {
@@ -93,10 +95,11 @@ class CommonCliServer {
   // this long, doubled after each further failure up to kAcceptRetryMax.
   static constexpr std::chrono::milliseconds kAcceptRetryFirst{100};
   static constexpr std::chrono::milliseconds kAcceptRetryMax{1000};
-  // How often Serve looks whether its path still leads to its socket.
   static constexpr std::chrono::milliseconds kPathCheckInterval{5000};
   // What Serve returns when the path no longer leads to its socket.
   static constexpr int kSocketPathLost = 1;
+  // What Open returns when another server listens at the path: its socket is never replaced.
+  static constexpr int kSocketLive = -2;
 
   // The process's server on kSocketPath with the global table; null when it cannot be
   // created. Never destroyed.
@@ -110,9 +113,13 @@ class CommonCliServer {
   CommonCliServer(const CommonCliServer&) = delete;
   CommonCliServer& operator=(const CommonCliServer&) = delete;
 
-  // Creates the socket (and its folder), replacing a stale socket file. 0, or -1 (logged)
-  // also when a server already listens at the path: its file is left alone.
+  // Creates the socket (and its folder), replacing a stale socket file. 0; kSocketLive
+  // (logged) when a server already listens at the path, whose file is left alone; -1 when it
+  // cannot listen now (logged, but not once the process is ending), the reason in
+  // OpenFailure.
   int Open();
+  // Why the last Open that was refused could not listen.
+  const std::string& OpenFailure() const { return openFailure; }
   // Serves until Stop (0), or until the socket file is no longer at the path
   // (kSocketPathLost; Open may be called again); -1 when the socket was not open.
   int Serve();
@@ -171,10 +178,13 @@ class CommonCliServer {
   const std::chrono::milliseconds requestTimeout;
   const std::shared_ptr<const qbx::Clock> clock;
   int listenFd = -1;
+  std::string openFailure;  // Open's thread only
   qbx::FileIdentity boundFile;  // of the socket file bound by Open
   qbx::Clock::time_point nextPathCheck{};  // when Serve looks at the path next
   std::function<int(int)> acceptCall;  // used by Serve's thread only
-  // While accepting fails for want of resources: the current pause and its end.
+  // While accepting fails for want of resources: the pauses since the last accept, the
+  // current one and its end.
+  qbx::RetryPolicy acceptPauses{kAcceptRetryFirst, kAcceptRetryMax, 2.0, qbx::RetryPolicy::kUnlimitedAttempts};
   std::chrono::milliseconds acceptRetryDelay{0};
   qbx::Clock::time_point acceptResumeAt{};
   int wakeFds[2] = {-1, -1};

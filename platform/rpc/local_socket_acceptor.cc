@@ -21,6 +21,7 @@
 #include "platform/rpc/rpc_log.h"
 #include "platform/rpc/server_builder.h"
 #include "platform/runtime/asio_qbx_provider.h"
+#include "platform/runtime/retry_policy.h"
 #include "platform/runtime/timer.h"
 
 namespace qbx {
@@ -165,7 +166,7 @@ void LocalSocketAcceptor::KeepTrying() {
   uint64_t round = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stopped_) return;
+    if (stopped_ || ProcessIsEnding()) return;
     round = ++rounds_;
   }
   // The round's first try is made here, so that a socket another process listens on is
@@ -173,39 +174,53 @@ void LocalSocketAcceptor::KeepTrying() {
   const SocketPreparation first = TryListen();
   if (first.ready()) return;
   if (first.live()) {
-    QBX_RPC_LOG(loglevel::kError)
-        .tag("errorCode:RPC200")
-        .put("Listener on '%s' cannot listen again, giving up: %s", path_.c_str(), first.why.c_str());
-    GiveUp(first.why);
+    RefuseLive(first.why);
     return;
   }
   std::weak_ptr<LocalSocketAcceptor> weak = weak_from_this();
-  std::shared_ptr<ListenRetry> retry = ListenRetry::Start(
-      *options_.retry.provider, options_.retry.schedule,
+  AsioQbxProvider* provider = options_.retry.provider;
+  // Started under the lock: its later tries take the lock too, so none runs before the round
+  // is known to be the newest and its handle is kept (or it was never started).
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (stopped_ || rounds_ != round) return;  // stopped, or a newer round tries in its place
+  retry_ = ListenRetry::Start(
+      *provider, options_.retry.schedule,
       [weak, made = false, why = first.why]() mutable {
         // The schedule's first probe is the try just made.
         if (!std::exchange(made, true)) return why;
         auto me = weak.lock();
-        return me ? me->TryListen().why : std::string("stopped");
+        if (!me) return std::string("stopped");
+        const SocketPreparation tried = me->TryListen();
+        // Never replaced, at any try: given up on at once.
+        if (tried.live()) me->RefuseLive(tried.why);
+        return tried.why;
       },
-      [weak](const std::string& why) {
-        if (auto me = weak.lock(); me && !why.empty()) me->GiveUp(why);
+      [weak, provider](const std::string& why) {
+        if (why.empty()) return;
+        // Not from here: the first try's report may come while the round holds the lock.
+        provider->dispatcher().Post([weak, why] {
+          if (auto me = weak.lock()) me->GiveUp(why);
+        });
       });
+}
+
+void LocalSocketAcceptor::RefuseLive(const std::string& why) {
+  std::shared_ptr<ListenRetry> retry;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!stopped_ && rounds_ == round) {
-      retry_ = std::move(retry);
-      return;
-    }
+    retry = std::move(retry_);
   }
-  // Stopped, or a newer round (its listener failed meanwhile) is trying in its place.
-  retry->Cancel();
+  if (retry) retry->Cancel();
+  QBX_RPC_LOG(loglevel::kError)
+      .tag("errorCode:RPC200")
+      .put("Listener on '%s' cannot listen again, giving up: %s", path_.c_str(), why.c_str());
+  GiveUp(why);
 }
 
 void LocalSocketAcceptor::GiveUp(const std::string& why) {
   if (!options_.retry.giveUp) return;
   std::unique_lock<std::mutex> lock(mutex_);
-  if (stopped_) return;
+  if (stopped_ || ProcessIsEnding()) return;
   BeginCallback(lock);
   try {
     options_.retry.giveUp(why);
@@ -229,6 +244,7 @@ SocketPreparation LocalSocketAcceptor::TryListen() {
   std::unique_lock<std::mutex> lock(mutex_);
   if (stopped_) return {SocketPreparation::Outcome::kNotYet, "stopped"};
   if (listenFd_ >= 0) return {};
+  if (ProcessIsEnding()) return {SocketPreparation::Outcome::kNotYet, "the process is ending"};
   // The loop of a listening socket that failed has ended (or is about to) on its own.
   if (thread_.joinable()) thread_.join();
   SocketPreparation result = ServerBuilder::PrepareLocalSocket(path_);
@@ -239,6 +255,12 @@ SocketPreparation LocalSocketAcceptor::TryListen() {
     result.why = Listen(path_, listenFd, wakeFd, identity);
     if (!result.why.empty()) result.outcome = SocketPreparation::Outcome::kNotYet;
   }
+  uint64_t socketFile = 0;
+  if (result.ready()) {
+    // Registered with the identity it was bound as: a file put there since is not ours.
+    socketFile = RegisterSocketFile(path_, identity);
+    if (socketFile == 0) result = {SocketPreparation::Outcome::kNotYet, "the process is ending"};
+  }
   if (result.ready()) {
     const size_t bound = options_.maxConnections > 0 ? options_.maxConnections : DefaultMaxConnections();
     try {
@@ -247,21 +269,25 @@ SocketPreparation LocalSocketAcceptor::TryListen() {
       wakeFd_ = wakeFd;
       socketIdentity_ = identity;
       pathLost_.clear();
-      socketFile_ = RegisterSocketFile(path_);
+      socketFile_ = socketFile;
       QBX_RPC_LOG(loglevel::kInfo).put("Listening on '%s', holding at most %zu connections", path_.c_str(), bound);
     } catch (const std::system_error& e) {
-      ::close(listenFd);
-      ::close(wakeFd);
-      RemoveIfStill(path_, identity);
+      RemoveRegisteredSocketFile(socketFile);
       result = {SocketPreparation::Outcome::kNotYet,
                 "Cannot listen on socket '" + path_ + "': no accept thread: " + e.what()};
     }
+  }
+  if (!result.ready() && listenFd >= 0) {
+    ::close(listenFd);
+    ::close(wakeFd);
+    if (socketFile == 0) RemoveIfStill(path_, identity);
   }
   if (!result.ready()) {
     lastWhy_ = result.why;
     return result;
   }
-  if (options_.listening) {
+  // A process on its way out does not send callers to an address that goes with it.
+  if (options_.listening && !ProcessIsEnding()) {
     BeginCallback(lock);
     try {
       options_.listening();
@@ -277,6 +303,8 @@ void LocalSocketAcceptor::CheckPath() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (stopped_ || listenFd_ < 0 || !pathLost_.empty()) return;
   if (IdentityOfPath(path_) == std::optional<FileIdentity>(socketIdentity_)) return;
+  // The end removed it (the mark is set before the files go): nothing is lost.
+  if (ProcessIsEnding()) return;
   // Callers that connect by the path no longer reach this socket: gone, or somebody else's.
   pathLost_ = "the path no longer leads to its socket: " + DescribeWhatIsAt(path_);
   const uint64_t one = 1;
@@ -321,9 +349,13 @@ void LocalSocketAcceptor::Stop() {
 }
 
 void LocalSocketAcceptor::ListeningFailed(const std::string& why) {
-  QBX_RPC_LOG(loglevel::kError)
-      .tag("errorCode:RPC200")
-      .put("Listener on '%s' stopped accepting: %s; listening again", path_.c_str(), why.c_str());
+  // On the way out nothing listens again, nor says it would.
+  const bool ending = ProcessIsEnding();
+  if (!ending) {
+    QBX_RPC_LOG(loglevel::kError)
+        .tag("errorCode:RPC200")
+        .put("Listener on '%s' stopped accepting: %s; listening again", path_.c_str(), why.c_str());
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopped_) return;  // Stop closes what is left
@@ -331,6 +363,7 @@ void LocalSocketAcceptor::ListeningFailed(const std::string& why) {
     ::close(std::exchange(wakeFd_, -1));
     RemoveRegisteredSocketFile(std::exchange(socketFile_, 0));
   }
+  if (ending) return;
   if (options_.retry.provider == nullptr) {
     QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("Listener on '%s': no retry, not listening", path_.c_str());
     return;
@@ -371,6 +404,7 @@ void LocalSocketAcceptor::AcceptLoop(int listenFd, int wakeFd, size_t bound) {
   RecordLimit pauseRecords;
   RecordLimit silentRecords;
   uint64_t leftOut = 0;
+  uint64_t silentSinceRecord = 0;  // connections closed silent since the last record of them
   // True when the connection is done with (handed over or closed).
   const auto look = [&](const Pending& p, bool hungUp) {
     const Opening opening = PeekOpening(p.fd);
@@ -396,7 +430,8 @@ void LocalSocketAcceptor::AcceptLoop(int listenFd, int wakeFd, size_t bound) {
     connections_.store(held.size());
   };
   bool wasAtBound = false;
-  std::chrono::milliseconds pause{0};  // the last pause; 0 after a connection was accepted
+  // The pauses since the last connection accepted.
+  RetryPolicy pauses(kFirstPause, kMaxPause, 2.0, RetryPolicy::kUnlimitedAttempts);
   std::optional<Clock::time_point> pausedUntil;
   std::vector<pollfd> fds;
   for (;;) {
@@ -412,13 +447,14 @@ void LocalSocketAcceptor::AcceptLoop(int listenFd, int wakeFd, size_t bound) {
       it = pending.erase(it);
       ++silent;
     }
+    silentSinceRecord += silent;
     if (silent > 0 && silentRecords.Allow(leftOut)) {
       QBX_RPC_LOG(loglevel::kWarning)
           .tag("errorCode:RPC202")
-          .put("Listener on '%s' closed %zu connection(s) that did not open the protocol within %lld ms (%llu more "
-               "times since the last record)",
-               path_.c_str(), silent, static_cast<long long>(options_.handshakeDeadline.count()),
-               static_cast<unsigned long long>(leftOut));
+          .put("Listener on '%s' closed %llu connection(s) that did not open the protocol within %lld ms (since the "
+               "last such record)",
+               path_.c_str(), static_cast<unsigned long long>(std::exchange(silentSinceRecord, 0)),
+               static_cast<long long>(options_.handshakeDeadline.count()));
     }
     if (pausedUntil && now >= *pausedUntil) pausedUntil.reset();
     bool atBound = false;
@@ -493,7 +529,7 @@ void LocalSocketAcceptor::AcceptLoop(int listenFd, int wakeFd, size_t bound) {
     for (int n = 0; n < kAcceptBatch && held.size() + pending.size() < bound; ++n) {
       const int fd = Accept(listenFd);
       if (fd >= 0) {
-        pause = std::chrono::milliseconds(0);
+        pauses.Reset();
         // A caller usually sends its opening with the connection: no need to wait for a poll.
         const Pending p{fd, now + options_.handshakeDeadline, false};
         if (!look(p, false)) pending.push_back(p);
@@ -506,7 +542,7 @@ void LocalSocketAcceptor::AcceptLoop(int listenFd, int wakeFd, size_t bound) {
       if (error == EINTR || error == ECONNABORTED || error == EPROTO) continue;
       if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
         // The caller stays in the queue; accepting again at once would only spin.
-        pause = pause.count() == 0 ? kFirstPause : std::min(pause * 2, kMaxPause);
+        const std::chrono::milliseconds pause(pauses.NextDelay());
         pausedUntil = now + pause;
         if (options_.pausedForTest) options_.pausedForTest(pause);
         if (pauseRecords.Allow(leftOut)) {

@@ -8,8 +8,8 @@
 // - a socket that cannot listen (the directory a link, another user's, out of room...) is
 //   tried again on the retry schedule set for the process (ListenRetrySettings), and given
 //   up on, once, after it; without a schedule, the first try is the only one. A socket that
-//   another process listens on is never replaced: found at the first try of a round, it is
-//   given up on at once, as start-up refuses it;
+//   another process listens on is never replaced: found at any try, it is given up on at
+//   once, as start-up refuses it;
 // - with a schedule, the socket's path is compared every kPathCheck with the socket file it
 //   bound (device and inode): a file removed, a directory renamed away or another file put
 //   there makes the listener fail, with a record of what was found;
@@ -22,7 +22,9 @@
 //   handshake deadline of its own for connections handed to it);
 // - EMFILE, ENFILE and the kernel's lack of memory pause accepting with a growing wait
 //   instead of spinning or giving up;
-// - a listening socket that fails for good is closed and listened on again as above.
+// - a listening socket that fails for good is closed and listened on again as above;
+// - once the process is ending (base/process_exit.h) it neither listens again nor announces
+//   itself, and a path the end emptied is no loss.
 // Records of a pause, of the bound or of silent connections closed are limited to one a
 // minute each, with the count since.
 //
@@ -150,6 +152,8 @@ class LocalSocketAcceptor : public std::enable_shared_from_this<LocalSocketAccep
   SocketPreparation TryListen();
   // A round of tries: the first now, the others on the retry schedule.
   void KeepTrying();
+  // Another process listens at the path: no more tries, and the owner gives up.
+  void RefuseLive(const std::string& why);
   void GiveUp(const std::string& why);
   // Every kPathCheck: wakes the accept thread when the path leads elsewhere than the socket.
   void CheckPath();
@@ -173,8 +177,8 @@ class LocalSocketAcceptor : public std::enable_shared_from_this<LocalSocketAccep
   FileIdentity socketIdentity_;  // of the socket file bound by the listening socket
   std::string pathLost_;  // why the path no longer leads there; read by the accept thread
   std::thread thread_;  // the accept loop; joined by Stop or by the next listen
-  // The retry of the newest round: a round started while an older one was being set up
-  // replaces it, never the other way round.
+  // The retry of the newest round, started and kept under mutex_ only while its round is
+  // still the newest, so that an older round can never take its place.
   std::shared_ptr<ListenRetry> retry_;
   uint64_t rounds_ = 0;
   std::shared_ptr<Timer> pathCheck_;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/logger.h"
+#include "base/process_exit.h"
 #include "platform/runtime/asio_qbx_provider.h"
 #include "platform/runtime/timer.h"
 
@@ -20,16 +21,19 @@ long long Ms(std::chrono::steady_clock::duration d) {
 
 }  // namespace
 
-ListenRetry::ListenRetry(AsioQbxProvider& provider, const Schedule& schedule, Probe probe, Done done)
+ListenRetry::ListenRetry(AsioQbxProvider& provider, const Schedule& schedule, Probe probe, Done done,
+                         std::string subject)
     : provider_(provider),
       schedule_(schedule),
       probe_(std::move(probe)),
       done_(std::move(done)),
+      subject_(std::move(subject)),
       delays_(schedule.firstDelay, schedule.maxDelay, 2.0, RetryPolicy::kUnlimitedAttempts) {}
 
 std::shared_ptr<ListenRetry> ListenRetry::Start(AsioQbxProvider& provider, const Schedule& schedule, Probe probe,
-                                                Done done) {
-  std::shared_ptr<ListenRetry> retry(new ListenRetry(provider, schedule, std::move(probe), std::move(done)));
+                                                Done done, std::string subject) {
+  std::shared_ptr<ListenRetry> retry(
+      new ListenRetry(provider, schedule, std::move(probe), std::move(done), std::move(subject)));
   retry->first_ = provider.clock().Now();
   retry->Attempt();
   return retry;
@@ -46,6 +50,8 @@ void ListenRetry::Cancel() {
 }
 
 bool ListenRetry::Cancelled() {
+  // On the way out nothing listens again, and nothing says it would or could not.
+  if (ProcessIsEnding()) return true;
   std::lock_guard<std::mutex> lock(mutex_);
   return cancelled_;
 }
@@ -64,7 +70,7 @@ void ListenRetry::Attempt() {
     if (failedBefore_) {
       QBX_LOG(loglevel::kInfo)
           .subcomp(kSubcomp)
-          .put("[Core][%s] Inbound services can listen after %lld ms", "ListenRetry", Ms(elapsed));
+          .put("[Core][%s] %s can listen after %lld ms", "ListenRetry", subject_.c_str(), Ms(elapsed));
     }
     done_(why);
     return;
@@ -73,7 +79,7 @@ void ListenRetry::Attempt() {
     QBX_LOG(loglevel::kError)
         .subcomp(kSubcomp)
         .tag("errorCode:RPC200")
-        .put("[Core][%s] Inbound services still cannot listen after %lld ms, giving up: %s", "ListenRetry",
+        .put("[Core][%s] %s still cannot listen after %lld ms, giving up: %s", "ListenRetry", subject_.c_str(),
              Ms(elapsed), why.c_str());
     done_(why);
     return;
@@ -85,8 +91,8 @@ void ListenRetry::Attempt() {
   QBX_LOG(loglevel::kWarning)
       .subcomp(kSubcomp)
       .tag("errorCode:RPC200")
-      .put("[Core][%s] Inbound services cannot listen yet (%lld ms since the first try), trying again in %lld ms: %s",
-           "ListenRetry", Ms(elapsed), Ms(delay), why.c_str());
+      .put("[Core][%s] %s cannot listen yet (%lld ms since the first try), trying again in %lld ms: %s",
+           "ListenRetry", subject_.c_str(), Ms(elapsed), Ms(delay), why.c_str());
   std::weak_ptr<ListenRetry> weak = weak_from_this();
   std::shared_ptr<Timer> timer = provider_.timers().Schedule(delay, [weak] {
     if (auto me = weak.lock()) me->Attempt();
@@ -99,7 +105,8 @@ void ListenRetry::Attempt() {
   timer_ = std::move(timer);
 }
 
-std::string ListenRetry::WaitUntilListening(const Probe& probe, const Schedule& schedule) {
+std::string ListenRetry::WaitUntilListening(const Probe& probe, const Schedule& schedule,
+                                            const std::string& subject) {
   // The usual start: the sockets can be used at once, and no loop is needed to wait.
   try {
     if (probe().empty()) return std::string();
@@ -111,7 +118,7 @@ std::string ListenRetry::WaitUntilListening(const Probe& probe, const Schedule& 
   auto result = std::make_shared<std::promise<std::string>>();
   std::future<std::string> outcome = result->get_future();
   std::shared_ptr<ListenRetry> retry =
-      Start(provider, schedule, probe, [result](const std::string& why) { result->set_value(why); });
+      Start(provider, schedule, probe, [result](const std::string& why) { result->set_value(why); }, subject);
   std::string why = outcome.get();
   provider.StopAndWait();
   return why;

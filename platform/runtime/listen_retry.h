@@ -11,7 +11,8 @@
 // runs once, on one of those. The timer actions hold a weak reference: dropping the handle
 // that Start returns ends the retry without calling `done`. Cancel may be called from any
 // thread: no probe starts after it has returned, and a probe that is running then ends
-// without a record, a further probe or `done`, unless it was already reporting.
+// without a record, a further probe or `done`, unless it was already reporting. Once the
+// process is ending (base/process_exit.h) every retry is cancelled so.
 #pragma once
 
 #include <chrono>
@@ -45,21 +46,25 @@ class ListenRetry : public std::enable_shared_from_this<ListenRetry> {
   // Empty when the service can listen, otherwise why it still cannot.
   using Done = std::function<void(const std::string& why)>;
 
+  // What the records say cannot listen, unless told otherwise.
+  static constexpr const char* kInboundServices = "Inbound services";
+
   // Probes now and, while the probe fails, again after each delay of `schedule` on
   // `provider`'s timers, until it passes or schedule.giveUpAfter has passed since the first
-  // probe. Keep the handle until `done` has run.
+  // probe. Keep the handle until `done` has run. The records name `subject`.
   static std::shared_ptr<ListenRetry> Start(AsioQbxProvider& provider, const Schedule& schedule, Probe probe,
-                                            Done done);
+                                            Done done, std::string subject = kInboundServices);
 
   // Start-up's form: the same on a provider of its own, in real time (made only when the
   // first probe fails); returns what `done` would be given.
-  static std::string WaitUntilListening(const Probe& probe, const Schedule& schedule = kSchedule);
+  static std::string WaitUntilListening(const Probe& probe, const Schedule& schedule = kSchedule,
+                                        const std::string& subject = kInboundServices);
 
   // Ends the retry: see the threading note above.
   void Cancel();
 
  private:
-  ListenRetry(AsioQbxProvider& provider, const Schedule& schedule, Probe probe, Done done);
+  ListenRetry(AsioQbxProvider& provider, const Schedule& schedule, Probe probe, Done done, std::string subject);
   void Attempt();
   bool Cancelled();
 
@@ -67,6 +72,7 @@ class ListenRetry : public std::enable_shared_from_this<ListenRetry> {
   const Schedule schedule_;
   const Probe probe_;
   const Done done_;
+  const std::string subject_;
   RetryPolicy delays_;  // touched by the attempt in progress only (one at a time), as is:
   bool failedBefore_ = false;
   std::chrono::steady_clock::time_point first_;

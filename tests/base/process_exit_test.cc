@@ -36,6 +36,9 @@ int ExitStatusOf(const std::function<void()>& child) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Registers the file now at `path` as a server that just bound it would.
+uint64_t Register(const std::string& path) { return qbx::RegisterSocketFile(path, *qbx::IdentityOfPath(path)); }
+
 TEST(ProcessExit, RemovesTheRegisteredFilesThatAreStillItsOwnAndEndsWithTheStatus) {
   TempDir dir;
   const std::string own = dir.Write("own.sock", "");
@@ -43,11 +46,8 @@ TEST(ProcessExit, RemovesTheRegisteredFilesThatAreStillItsOwnAndEndsWithTheStatu
   const std::string other = dir.Write("other.sock", "");
   const std::string removedEarlier = dir.Write("earlier.sock", "");
   int status = ExitStatusOf([&] {
-    const uint64_t earlier = qbx::RegisterSocketFile(removedEarlier);
-    if (qbx::RegisterSocketFile(own) == 0 || qbx::RegisterSocketFile(replaced) == 0 || earlier == 0 ||
-        qbx::RegisterSocketFile(dir.path() / "missing.sock") != 0) {
-      ::_exit(98);
-    }
+    const uint64_t earlier = Register(removedEarlier);
+    if (Register(own) == 0 || Register(replaced) == 0 || earlier == 0) ::_exit(98);
     // A server that stops removes its own file at once and leaves nothing for the exit.
     qbx::RemoveRegisteredSocketFile(earlier);
     if (std::filesystem::exists(removedEarlier)) ::_exit(97);
@@ -62,6 +62,18 @@ TEST(ProcessExit, RemovesTheRegisteredFilesThatAreStillItsOwnAndEndsWithTheStatu
   EXPECT_TRUE(std::filesystem::exists(replaced));
   EXPECT_TRUE(std::filesystem::exists(other));
   EXPECT_TRUE(std::filesystem::exists(removedEarlier));  // forgotten when it was removed
+}
+
+// Once the end has begun, a server that binds now has its file refused: the end's removal has
+// run, and nothing would remove it.
+TEST(ProcessExit, OnceTheEndBeganNoSocketFileIsRegistered) {
+  TempDir dir;
+  const std::string late = dir.Write("late.sock", "");
+  EXPECT_EQ(ExitStatusOf([&] {
+              qbx::RemoveSocketFilesForExit();
+              ::_exit(qbx::ProcessIsEnding() && Register(late) == 0 ? 0 : 1);
+            }),
+            0);
 }
 
 // What the log did not get by the end is told on stderr, in one line; nothing when it got all.

@@ -108,14 +108,16 @@ class DaemonLogStallE2E : public DaemonFixture {
       answered += round;
     }
   }
-  // SIGTERM while the proxy stand-in keeps pulls in flight; the daemon's wait status (none
-  // when it ran on past the failsafe) and how long it took.
-  std::optional<int> SigtermUnderLoad(std::chrono::milliseconds& took) {
+  // SIGTERM while the proxy stand-in keeps pulls in flight (not before `at` when given); the
+  // daemon's wait status (none when it ran on past the failsafe) and how long it took.
+  std::optional<int> SigtermUnderLoad(std::chrono::milliseconds& took,
+                                      std::optional<std::chrono::steady_clock::time_point> at = std::nullopt) {
     Command(kLoad);
     const int before = Printed(kPullOk);
     Command(kPull);
     WaitForPrinted(kPullOk, before + 1);
     if (HasFatalFailure()) return std::nullopt;
+    if (at) std::this_thread::sleep_until(*at);
     const auto signalled = std::chrono::steady_clock::now();
     EXPECT_TRUE(ns_->Signal(pid_, SIGTERM));
     // A hang guard, not a timing requirement.
@@ -173,11 +175,15 @@ TEST_F(DaemonLogStallE2E, PullsAreAnsweredAndSigtermEndsTheDaemonWhileTheLogIsSt
 // The log reads 50 records a second: slow, not stalled. Records are made far faster under
 // load, so the daemon's queue is full when SIGTERM comes; the end waits only for what was made
 // before it, and not past its bound, so the daemon is gone within 5 s (the queue alone would
-// take 80 s at that pace), and says on stderr how many records the log did not get.
+// take 80 s at that pace), says on stderr how many records the log did not get, and leaves no
+// socket file behind.
 TEST_F(DaemonLogStallE2E, SigtermUnderLoadWithASlowLogEndsTheDaemonWithin5s) {
   if (!CreateNamespace()) GTEST_SKIP() << skipReason_;
   ASSERT_NO_FATAL_FAILURE(StartPeers());
   ASSERT_NO_FATAL_FAILURE(StartTnProxy());
+  // The command socket is listened on within moments of the start, and its path looked at
+  // every 5 s from then on.
+  const auto started = std::chrono::steady_clock::now();
   ASSERT_NO_FATAL_FAILURE(StartDaemon());
   ASSERT_NO_FATAL_FAILURE(WaitForRecords("Received REGISTRATION_ACK", kVerticals));
 
@@ -190,9 +196,16 @@ TEST_F(DaemonLogStallE2E, SigtermUnderLoadWithASlowLogEndsTheDaemonWithin5s) {
     }
   });
   AnswerMorePullsThanTheQueueHolds();
+  // SIGTERM about a second before a look at the command socket's path, so that the look comes
+  // while the end waits for the log, when the file is gone already. Only what the test can
+  // find depends on it: a daemon that listens again is seen when the look falls in the wait.
+  auto look = started + std::chrono::seconds(5);
+  while (look - std::chrono::seconds(1) < std::chrono::steady_clock::now() + std::chrono::milliseconds(500)) {
+    look += std::chrono::seconds(5);
+  }
   std::optional<int> status;
   std::chrono::milliseconds took{};
-  if (!HasFailure()) status = SigtermUnderLoad(took);
+  if (!HasFailure()) status = SigtermUnderLoad(took, look - std::chrono::seconds(1));
   stop = true;
   slowLog.join();
   ASSERT_FALSE(HasFatalFailure());
@@ -204,6 +217,15 @@ TEST_F(DaemonLogStallE2E, SigtermUnderLoadWithASlowLogEndsTheDaemonWithin5s) {
   EXPECT_EQ(WEXITSTATUS(*status), 0) << OutputOf(*ns_, pid_);
   const std::string output = OutputOf(*ns_, pid_);
   EXPECT_TRUE(std::regex_search(output, std::regex(kNotHandedOver + "[1-9][0-9]*\n"))) << output;
+
+  // The end removed the socket files before it waited for the log, and while it waited no
+  // server took the missing file for a lost path and listened there again.
+  std::string sockets;
+  ASSERT_EQ(RunInside({"/usr/bin/find", "/var/run/zumbra/exporter", "-type", "s"}, sockets), 0) << sockets;
+  EXPECT_EQ(sockets, "");
+  ReadWaitingRecords(*ns_);
+  EXPECT_EQ(CountRecords(*ns_, "no longer leads"), 0) << Received();
+  EXPECT_EQ(CountRecords(*ns_, "stopped accepting"), 0) << Received();
 }
 
 // A syslog service listening on "/dev/log" with a stream socket: takes every connection

@@ -27,6 +27,7 @@
 
 #include "base/json_file.h"
 #include "base/logger.h"
+#include "base/process_exit.h"
 #include "firewall/cli_server.h"
 #include "firewall/dfw_cli.h"
 #include "platform/runtime/manual_clock.h"
@@ -740,6 +741,18 @@ TEST_F(ServerFixture, SocketIsNeverMoreOpenThan0600WhateverTheUmask) {
   EXPECT_EQ(folder.st_mode & 07777, 0755u);
   ASSERT_EQ(::stat(nested.c_str(), &folder), 0);
   EXPECT_EQ(folder.st_mode & 07777, 0600u);
+
+  // Nor is one below a parent that others could change (and so move it away and put their own
+  // in its place): refused before anything is made there.
+  const std::filesystem::path open = dir_.path() / "open";
+  std::filesystem::create_directory(open);
+  ASSERT_EQ(::chmod(open.c_str(), 0777), 0);
+  qbx::logtest::CapturingSink sink;
+  CommonCliServer below((open / "run" / "cli.sock").string(), table_);
+  EXPECT_EQ(below.Open(), -1);
+  EXPECT_EQ(sink.Count("'" + open.string() + "' can be written by others (mode 0777)"), 1)
+      << ::testing::PrintToString(sink.Texts());
+  EXPECT_FALSE(std::filesystem::exists(open / "run"));
 }
 
 TEST_F(ServerFixture, ServerListeningAtThePathKeepsItsSocketAndStartIsRefused) {
@@ -751,7 +764,7 @@ TEST_F(ServerFixture, ServerListeningAtThePathKeepsItsSocketAndStartIsRefused) {
   {
     qbx::logtest::CapturingSink sink;
     CommonCliServer second(path_, table_);
-    EXPECT_EQ(second.Open(), -1);
+    EXPECT_EQ(second.Open(), CommonCliServer::kSocketLive);
     EXPECT_EQ(sink.Count("[CLI][Open] Cannot listen on " + path_ +
                          ": a server is listening there; its socket is left alone"),
               1)
@@ -774,7 +787,7 @@ TEST_F(ServerFixture, ServerListeningAtThePathKeepsItsSocketAndStartIsRefused) {
   StartServer();
   {
     CommonCliServer second(path_, table_);
-    EXPECT_EQ(second.Open(), -1);
+    EXPECT_EQ(second.Open(), CommonCliServer::kSocketLive);
   }
   int fd = Connect();
   Send(fd, R"({"method":"get/echo","params":["first"],"id":1})");
@@ -851,7 +864,7 @@ TEST_F(SocketPathWatch, AnotherSocketPutThereIsNeitherRemovedNorReplacedWhileIts
   NextLook();
   ExpectLost(sink, "another socket is there");
   // Refused as at start: the file stays theirs, and callers reach them.
-  EXPECT_EQ(server_->Open(), -1);
+  EXPECT_EQ(server_->Open(), CommonCliServer::kSocketLive);
   EXPECT_EQ(sink.Count("[CLI][Open] Cannot listen on " + path_ +
                        ": a server is listening there; its socket is left alone"),
             1);
@@ -867,6 +880,27 @@ TEST_F(SocketPathWatch, AnotherSocketPutThereIsNeitherRemovedNorReplacedWhileIts
   // Once nobody listens there, its socket is stale and replaced.
   ::close(impostor);
   ExpectServedAgain();
+}
+
+// The end removes the socket file while the server still runs (a slow log can hold it for
+// seconds): the look that finds nothing there misses nothing, the connections go on being
+// served, and no server listens there again.
+TEST_F(SocketPathWatch, AFileTheEndRemovedIsNotMissedNorListenedOnAgain) {
+  StartServer();
+  qbx::logtest::CapturingSink sink;
+  int connected = Connect();
+  struct EndPlayed {
+    ~EndPlayed() { qbx::ForgetProcessEndingForTest(); }
+  } played;
+  qbx::RemoveSocketFilesForExit();
+  ASSERT_FALSE(std::filesystem::exists(path_));
+  NextLook();
+  ExpectEcho(connected, "still");
+  EXPECT_EQ(sink.Count("no longer leads"), 0) << ::testing::PrintToString(sink.Texts());
+  CommonCliServer late(path_, table_);
+  EXPECT_EQ(late.Open(), -1);
+  EXPECT_FALSE(std::filesystem::exists(path_));
+  ::close(connected);
 }
 
 TEST_F(SocketPathWatch, AFileThatIsNotASocketPutThereIsLeftAlone) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/process_exit.h"
 #include "platform/runtime/asio_qbx_provider.h"
 #include "platform/runtime/manual_clock.h"
 #include "tests/aggsvc/fakes/log_capture.h"
@@ -130,6 +131,22 @@ TEST_F(ListenRetryTest, ACancelledRetryProbesNoMoreAndNeverReports) {
   clock_->Advance(seconds(60));
   EXPECT_EQ(probedAt_.size(), 2u);
   EXPECT_TRUE(outcomes_.empty());
+}
+
+// The end has removed the socket files: nothing listens again, gives up or says it could not.
+TEST_F(ListenRetryTest, OnceTheProcessIsEndingNoProbeRunsAndNothingIsReported) {
+  Start();
+  clock_->Advance(seconds(1));
+  EXPECT_EQ(probedAt_, Ms({0, 1000}));
+  const size_t records = logs_.Count("ListenRetry");
+  struct EndPlayed {
+    ~EndPlayed() { ForgetProcessEndingForTest(); }
+  } played;
+  RemoveSocketFilesForExit();
+  clock_->Advance(seconds(60));
+  EXPECT_EQ(probedAt_.size(), 2u);
+  EXPECT_TRUE(outcomes_.empty());
+  EXPECT_EQ(logs_.Count("ListenRetry"), records);
 }
 
 }  // namespace

@@ -224,7 +224,8 @@ TEST_F(LocalSocketAcceptorTest, TheSocketFileIsRegisteredForTheExitAndRemovedWhe
   ASSERT_NE(server, nullptr);
   ASSERT_TRUE(Exists(path));
   // What the process's exit does: the socket goes.
-  RemoveRegisteredSocketFiles();
+  RemoveSocketFilesForExit();
+  ForgetProcessEndingForTest();
   EXPECT_FALSE(Exists(path));
   server->Shutdown();
 

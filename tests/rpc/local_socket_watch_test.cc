@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -25,6 +26,7 @@
 
 #include <grpcpp/grpcpp.h>
 
+#include "base/process_exit.h"
 #include "platform/rpc/connection.h"
 #include "platform/rpc/local_socket_acceptor.h"
 #include "platform/rpc/server_builder.h"
@@ -230,6 +232,68 @@ TEST_F(LocalSocketWatchTest, AnotherProcesssListenerPutInItsPlaceIsRefusedAndLef
   ::close(impostor);
 }
 
+// A listener put there while the socket was being tried again (something else was in the
+// way) is refused at that try, as at the first: no tries for minutes while callers reach it.
+TEST_F(LocalSocketWatchTest, AListenerFoundAtALaterTryIsRefusedAtOnce) {
+  testing::LogCapture log;
+  RecordingTransport transport;
+  auto server = Serve(transport);
+  ASSERT_NE(server, nullptr);
+  ASSERT_EQ(::unlink(path_.c_str()), 0);
+  { std::ofstream(path_) << "in the way"; }
+  clock_->Advance(rpc::LocalSocketAcceptor::kPathCheck);
+  ASSERT_TRUE(RunUntil([&] { return log.Contains("Inbound services cannot listen yet"); }));
+
+  ASSERT_EQ(::unlink(path_.c_str()), 0);
+  const int impostor = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(impostor, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
+  ASSERT_EQ(::bind(impostor, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(::listen(impostor, 4), 0);
+  clock_->Advance(ListenRetry::kSchedule.firstDelay);
+  ASSERT_TRUE(RunUntil([&] { return !GivenUp().empty(); }));
+  EXPECT_EQ(GivenUp(),
+            std::vector<std::string>{"'" + path_ + "' is live: another process listens there; not replacing it"});
+  // No further try.
+  clock_->Advance(std::chrono::minutes(10));
+  provider_.RunFor(milliseconds(1));
+  EXPECT_EQ(GivenUp().size(), 1u);
+  EXPECT_FALSE(log.Contains("still cannot listen"));
+  server->Shutdown();
+  ::close(impostor);
+}
+
+// The end removes the socket files while the servers still run (a slow log can hold it for
+// seconds): the path check that finds nothing there then misses nothing, and nothing listens
+// again or tells the forwarding peer its address.
+TEST_F(LocalSocketWatchTest, AFileTheEndRemovedIsNotMissedNorListenedOnAgain) {
+  testing::LogCapture log;
+  RecordingTransport transport;
+  auto server = Serve(transport);
+  ASSERT_NE(server, nullptr);
+  // Callers still reach the listener through another link to its socket.
+  const std::string alias = base_ + "/alias.sock";
+  ASSERT_EQ(::link(path_.c_str(), alias.c_str()), 0);
+  struct EndPlayed {
+    ~EndPlayed() { ForgetProcessEndingForTest(); }
+  } played;
+  RemoveSocketFilesForExit();
+  ASSERT_FALSE(testing::Exists(path_));
+  clock_->Advance(rpc::LocalSocketAcceptor::kPathCheck);
+  provider_.RunFor(milliseconds(1));
+  // Had the check woken the accept loop, this caller would find the listener closed.
+  EXPECT_TRUE(CallEcho("unix:" + alias).ok());
+  clock_->Advance(std::chrono::minutes(10));
+  provider_.RunFor(milliseconds(1));
+  EXPECT_FALSE(testing::Exists(path_));
+  EXPECT_FALSE(log.Contains("stopped accepting"));
+  EXPECT_EQ(transport.Addresses().size(), 1u);
+  EXPECT_TRUE(GivenUp().empty());
+  server->Shutdown();
+}
+
 // A round of tries started while the first round was still being set up (its listener failed
 // at once) keeps its retry: the socket is listened on again once repaired.
 TEST_F(LocalSocketWatchTest, ARoundStartedWhileTheFirstWasSetUpKeepsItsRetry) {
@@ -271,7 +335,9 @@ TEST_F(LocalSocketWatchTest, ARoundStartedWhileTheFirstWasSetUpKeepsItsRetry) {
 
 TEST_F(LocalSocketWatchTest, AConnectionIsHandedOverOnlyOnceItHasSentTheWholeOpening) {
   Handed handed;
-  auto acceptor = StartAcceptor(handed);
+  // Far beyond the wait's cap: the rest of an opening is noticed by looking again, not by
+  // the deadline.
+  auto acceptor = StartAcceptor(handed, 0, std::chrono::minutes(10));
   const std::string opening = kPreface;
   const int slow = Caller(opening.substr(0, 12));
   Caller(opening);
@@ -293,6 +359,10 @@ TEST_F(LocalSocketWatchTest, CallersThatNeverOpenTheProtocolHoldTheirSlotOnlyUnt
   testing::LogCapture log;
   Handed handed;
   auto acceptor = StartAcceptor(handed, 2, milliseconds(200));
+
+  // Alone, below the bound: nothing else wakes the accept loop for its deadline.
+  const int alone = Caller();
+  ASSERT_TRUE(testing::WaitUntil([&] { return ClosedByPeer(alone); }));
 
   const int silent = Caller();
   const int partial = Caller(std::string(kPreface).substr(0, 23));
