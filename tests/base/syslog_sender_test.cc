@@ -467,6 +467,25 @@ TEST_F(SyslogSenderStream, AConnectionTheServiceEndsIsMadeAgainAndAHalfSentLineG
   EXPECT_EQ(sender.DroppedTotal(), 0u);
 }
 
+// A service that has not yet accepted the connections before ours: connect fails with EAGAIN.
+// The lines wait, none counted as dropped, and all come whole and in order once it accepts.
+TEST_F(SyslogSenderStream, LinesWaitWhileTheServicesQueueOfConnectionsIsFullAndComeOnceItAccepts) {
+  StreamReceiver receiver(path_, 0);
+  const size_t pending = receiver.FillBacklog();
+  SyslogSender sender(Options());
+  const std::vector<std::string> lines = {"one", "two", "three", "four", "five"};
+  for (const std::string& line : lines) sender.Send(LOG_LOCAL6 | LOG_INFO, line);
+  ASSERT_EQ(sender.DroppedTotal(), 0u) << "lines were dropped while the service accepted no connection";
+  EXPECT_EQ(sender.SentTotal(), 0u);
+
+  for (size_t i = 0; i < pending; ++i) ASSERT_TRUE(receiver.Accept()) << "filler " << i;
+  ASSERT_TRUE(receiver.Accept()) << "the sender never connected";
+  ExpectRecords(receiver, lines);
+  EXPECT_TRUE(Drained(sender));
+  EXPECT_EQ(sender.SentTotal(), lines.size());
+  EXPECT_EQ(sender.DroppedTotal(), 0u);
+}
+
 TEST_F(SyslogSenderStream, AServiceBackWithTheOtherKindOfSocketGetsTheNextLines) {
   SyslogSender sender(Options());
   {
