@@ -22,7 +22,7 @@ constexpr size_t kStampLength = 15;
 // The longest "<PRI>" once the priority is masked to facility and level (at most 1023).
 constexpr size_t kMaxPrefixLength = 6;
 // Lines up to this size are put together on the stack; longer ones on the heap.
-constexpr size_t kStackDatagram = 1024;
+constexpr size_t kStackRecord = 1024;
 // A queue slot keeps its buffer for the next line unless it grew past this.
 constexpr size_t kKeptSlotCapacity = 1024;
 // The sender thread looks again this often while the log stays full, in case a wake-up from
@@ -72,13 +72,13 @@ int Normalise(int priority) {
 // The tag syslog() uses when openlog() gave none.
 std::string_view Tag() { return std::string_view(program_invocation_short_name); }
 
-size_t DatagramLength(int priority, std::string_view line) {
+size_t RecordLength(int priority, std::string_view line) {
   size_t digits = 1;
   for (int value = priority; value >= 10; value /= 10) ++digits;
   return 2 + digits + kStampLength + 1 + Tag().size() + 2 + line.size();
 }
 
-// Writes "<PRI>STAMP TAG: LINE" to `out`, which holds DatagramLength() bytes.
+// Writes "<PRI>STAMP TAG: LINE" to `out`, which holds RecordLength() bytes.
 void Assemble(char* out, int priority, time_t when, std::string_view line) {
   char prefix[kMaxPrefixLength + 2];
   size_t at = 0;
@@ -202,11 +202,11 @@ void SyslogSender::ResetInChild() {
 
 time_t SyslogSender::Now() const { return options_.clock ? options_.clock() : ::time(nullptr); }
 
-std::string SyslogSender::Datagram(int priority, time_t when, std::string_view line) {
+std::string SyslogSender::Record(int priority, time_t when, std::string_view line) {
   priority = Normalise(priority);
-  std::string datagram(DatagramLength(priority, line), '\0');
-  Assemble(datagram.data(), priority, when, line);
-  return datagram;
+  std::string record(RecordLength(priority, line), '\0');
+  Assemble(record.data(), priority, when, line);
+  return record;
 }
 
 void SyslogSender::Send(int priority, std::string_view line) noexcept { SendLine(priority, line, 0); }
@@ -219,26 +219,26 @@ void SyslogSender::SendLine(int priority, std::string_view line, uint64_t report
   } catch (...) {
     when = ::time(nullptr);
   }
-  const size_t length = DatagramLength(priority, line);
-  if (length <= kStackDatagram) {
-    char datagram[kStackDatagram];
-    Assemble(datagram, priority, when, line);
-    SendDatagram(std::string_view(datagram, length), reports);
+  const size_t length = RecordLength(priority, line);
+  if (length <= kStackRecord) {
+    char record[kStackRecord];
+    Assemble(record, priority, when, line);
+    SendRecord(std::string_view(record, length), reports);
     return;
   }
-  std::string datagram;
+  std::string record;
   try {
-    datagram.resize(length);
+    record.resize(length);
   } catch (...) {
     std::lock_guard<std::mutex> lock(mutex_);
     DropLocked(reports);
     return;
   }
-  Assemble(datagram.data(), priority, when, line);
-  SendDatagram(datagram, reports);
+  Assemble(record.data(), priority, when, line);
+  SendRecord(record, reports);
 }
 
-void SyslogSender::SendDatagram(std::string_view datagram, uint64_t reports) noexcept {
+void SyslogSender::SendRecord(std::string_view record, uint64_t reports) noexcept {
   uint64_t report = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -246,10 +246,10 @@ void SyslogSender::SendDatagram(std::string_view datagram, uint64_t reports) noe
     if (reports != 0) reportCarries_ = 0;
     // Behind lines already waiting, a line waits too: the log receives them in order.
     size_t sent = 0;
-    Outcome outcome = count_ == 0 ? TrySendLocked(datagram, sent) : Outcome::kFull;
+    Outcome outcome = count_ == 0 ? TrySendLocked(record, sent) : Outcome::kFull;
     if (outcome == Outcome::kSent) {
       report = TakeReportLocked();
-    } else if (outcome == Outcome::kLost || !EnqueueLocked(datagram, reports, sent)) {
+    } else if (outcome == Outcome::kLost || !EnqueueLocked(record, reports, sent)) {
       // Half a line on a stream: end the connection, so that the service never reads
       // another line glued to it.
       if (sent != 0) LoseConnectionLocked();
@@ -365,7 +365,7 @@ bool SyslogSender::EnqueueLocked(std::string_view record, uint64_t reports, size
   try {
     if (ring_.empty()) ring_.resize(capacity);
     Slot& slot = ring_[(head_ + count_) % capacity];
-    slot.datagram.assign(record.data(), record.size());
+    slot.record.assign(record.data(), record.size());
     slot.reports = reports;
   } catch (...) {
     return false;
@@ -412,14 +412,14 @@ void SyslogSender::RunSender() {
     const uint64_t before = dequeued_;
     while (count_ > 0) {
       Slot& front = ring_[head_];
-      last = TrySendLocked(front.datagram, frontSent_);
+      last = TrySendLocked(front.record, frontSent_);
       if (last == Outcome::kFull) break;
       if (last == Outcome::kLost) DropLocked(front.reports);
-      queuedBytes_ -= front.datagram.size();
-      if (front.datagram.capacity() > kKeptSlotCapacity) {
-        std::string().swap(front.datagram);
+      queuedBytes_ -= front.record.size();
+      if (front.record.capacity() > kKeptSlotCapacity) {
+        std::string().swap(front.record);
       } else {
-        front.datagram.clear();
+        front.record.clear();
       }
       head_ = (head_ + 1) % ring_.size();
       --count_;
@@ -477,7 +477,7 @@ void SyslogSender::SendReport(uint64_t dropped) noexcept {
   drained_.notify_all();
 }
 
-std::chrono::steady_clock::time_point SyslogSender::FlushNow() const {
+std::chrono::steady_clock::time_point SyslogSender::FlushClockNow() const {
   return options_.flushClock ? options_.flushClock() : std::chrono::steady_clock::now();
 }
 
@@ -486,14 +486,14 @@ SyslogSender::FlushResult SyslogSender::Flush(std::chrono::milliseconds quiet, s
   // Lines queued from here on are not waited for: a log that reads slowly while the process
   // goes on logging would otherwise hold the flush for as long as the queue stays full.
   const uint64_t mark = enqueued_;
-  const auto start = FlushNow();
+  const auto start = FlushClockNow();
   auto lastProgress = start;
   uint64_t seen = dequeued_;
   FlushResult result;
   ++flushing_;
   for (;;) {
     if (dequeued_ >= mark && !reporting_) break;
-    const auto now = FlushNow();
+    const auto now = FlushClockNow();
     if (dequeued_ != seen) {
       seen = dequeued_;
       lastProgress = now;

@@ -109,8 +109,8 @@ class SyslogSender {
   // Lines handed to the log over the sender's life.
   uint64_t SentTotal() const;
 
-  // The datagram of `line`, stamped with `when` (on a stream a NUL follows it).
-  static std::string Datagram(int priority, time_t when, std::string_view line);
+  // The record of `line`, stamped with `when` (on a stream a NUL follows it).
+  static std::string Record(int priority, time_t when, std::string_view line);
 
  private:
   enum class Outcome { kSent, kFull, kLost };
@@ -125,7 +125,7 @@ class SyslogSender {
   // Sends or queues one line. `reports` is the count a drop report carries: when that line
   // is lost the count is kept for the next report instead of counting the report as a drop.
   void SendLine(int priority, std::string_view line, uint64_t reports) noexcept;
-  void SendDatagram(std::string_view datagram, uint64_t reports) noexcept;
+  void SendRecord(std::string_view record, uint64_t reports) noexcept;
   void DropLocked(uint64_t reports);
   // Sends `record` from byte `offset` on (bytes a stream already took); `offset` says how far
   // it got when the result is kFull, and is 0 otherwise.
@@ -136,7 +136,7 @@ class SyslogSender {
   void LoseConnectionLocked();
   // `sent`: bytes of the line a stream already took (only while nothing else waits).
   bool EnqueueLocked(std::string_view record, uint64_t reports, size_t sent);
-  std::chrono::steady_clock::time_point FlushNow() const;
+  std::chrono::steady_clock::time_point FlushClockNow() const;
   uint64_t NotHandedOverLocked() const;
   bool StartSenderLocked();
   static void* SenderMain(void* self);
@@ -156,7 +156,7 @@ class SyslogSender {
   bool connected_ = false;
   // The queue: a ring of `options_.queueRecords` slots, allocated at the first queued line.
   struct Slot {
-    std::string datagram;
+    std::string record;
     uint64_t reports = 0;  // the count a queued drop report carries
   };
   std::vector<Slot> ring_;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace qbx::logtest {
 
@@ -92,17 +93,19 @@ class Receiver {
 // time, each ending with a NUL.
 class StreamReceiver {
  public:
-  explicit StreamReceiver(std::string path) : path_(std::move(path)) {
+  // `backlog`: the listener's queue of connections not yet accepted.
+  explicit StreamReceiver(std::string path, int backlog = 8) : path_(std::move(path)) {
     ::unlink(path_.c_str());
     listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address = UnixAddress(path_);
     if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 ||
-        ::listen(listener_, 8) != 0) {
+        ::listen(listener_, backlog) != 0) {
       ADD_FAILURE() << "cannot listen on " << path_ << ": " << std::strerror(errno);
     }
   }
   ~StreamReceiver() {
     CloseConnection();
+    for (int filler : fillers_) ::close(filler);
     if (listener_ >= 0) ::close(listener_);
     ::unlink(path_.c_str());
   }
@@ -135,6 +138,26 @@ class StreamReceiver {
       buffer_.append(chunk, static_cast<size_t>(n));
     }
   }
+  // Connects from sockets of our own, never written to, until the listener's queue of
+  // connections takes no more: from then on a non-blocking connect fails with EAGAIN, until
+  // the queue is accepted. Returns how many were queued; Accept() takes them first.
+  size_t FillBacklog() {
+    sockaddr_un address = UnixAddress(path_);
+    for (int attempt = 0; attempt < 4096; ++attempt) {
+      int filler = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      if (filler < 0) break;
+      if (::connect(filler, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0) {
+        fillers_.push_back(filler);
+        continue;
+      }
+      const int error = errno;
+      ::close(filler);
+      EXPECT_EQ(error, EAGAIN) << std::strerror(error);
+      return fillers_.size();
+    }
+    ADD_FAILURE() << "the queue of connections on " << path_ << " never filled";
+    return fillers_.size();
+  }
   const std::string &Unfinished() const { return buffer_; }
   // The service ends the connection, with whatever it did not read.
   void CloseConnection() {
@@ -149,6 +172,7 @@ class StreamReceiver {
   int listener_ = -1;
   int connection_ = -1;
   std::string buffer_;
+  std::vector<int> fillers_;
 };
 
 }  // namespace qbx::logtest

@@ -57,10 +57,10 @@ SyslogSender::Options TestOptions(const std::string& path, size_t queueRecords =
 }
 
 // What follows the header "<PRI>Mmm dd hh:mm:ss TAG: ".
-std::string Body(const std::string& datagram) {
+std::string Body(const std::string& record) {
   const std::string marker = std::string(program_invocation_short_name) + ": ";
-  size_t at = datagram.find(marker);
-  return at == std::string::npos ? datagram : datagram.substr(at + marker.size());
+  size_t at = record.find(marker);
+  return at == std::string::npos ? record : record.substr(at + marker.size());
 }
 
 // `line` with the value of its tid parameter left out (a report is made on the sender's thread).
@@ -167,7 +167,7 @@ void ExpectTheCLibrarysRecords() {
     for (const FormatCase& c : cases) sender.Send(c.priority, c.line);
     EXPECT_EQ(ReadRecords(receiver, cases.size()), theirs);
     for (size_t i = 0; i < cases.size(); ++i) {
-      EXPECT_EQ(SyslogSender::Datagram(cases[i].priority, before, cases[i].line), theirs[i]);
+      EXPECT_EQ(SyslogSender::Record(cases[i].priority, before, cases[i].line), theirs[i]);
     }
     EXPECT_EQ(sender.DroppedTotal(), 0u);
     return;
@@ -188,7 +188,7 @@ TEST(SyslogSenderFormat, StampIsLocalTimeWithTheDayPaddedBySpace) {
   char stamp[32];
   ASSERT_EQ(std::strftime(stamp, sizeof(stamp), "%h %e %T", &local), 15u);
   ASSERT_EQ(stamp[4], ' ');
-  EXPECT_EQ(SyslogSender::Datagram(LOG_LOCAL6 | LOG_INFO, when, "line"),
+  EXPECT_EQ(SyslogSender::Record(LOG_LOCAL6 | LOG_INFO, when, "line"),
             "<182>" + std::string(stamp) + " " + program_invocation_short_name + ": line");
 }
 
@@ -252,7 +252,7 @@ TEST(SyslogSenderStall, TheQueueHoldsAtMostFourMebibytesOfLines) {
     std::snprintf(index, sizeof(index), "%04d ", i);
     return index + std::string(32 * 1024, 'x');
   };
-  const size_t fits = options.queueBytes / SyslogSender::Datagram(LOG_LOCAL6 | LOG_INFO, 0, line(0)).size();
+  const size_t fits = options.queueBytes / SyslogSender::Record(LOG_LOCAL6 | LOG_INFO, 0, line(0)).size();
   const int lines = static_cast<int>(fits) + 20;
 
   for (int round = 1; round <= 2; ++round) {
@@ -410,7 +410,7 @@ class SyslogSenderStream : public ::testing::Test {
     return options;
   }
   static std::string Record(const std::string& line) {
-    return SyslogSender::Datagram(LOG_LOCAL6 | LOG_INFO, kWhen, line);
+    return SyslogSender::Record(LOG_LOCAL6 | LOG_INFO, kWhen, line);
   }
   // Lines larger than a stream socket takes while its service reads nothing, so that the
   // first is written only in part.
@@ -464,6 +464,25 @@ TEST_F(SyslogSenderStream, AConnectionTheServiceEndsIsMadeAgainAndAHalfSentLineG
   receiver.CloseConnection();
   ASSERT_TRUE(receiver.Accept());
   ExpectRecords(receiver, lines);
+  EXPECT_EQ(sender.DroppedTotal(), 0u);
+}
+
+// A service that has not yet accepted the connections before ours: connect fails with EAGAIN.
+// The lines wait, none counted as dropped, and all come whole and in order once it accepts.
+TEST_F(SyslogSenderStream, LinesWaitWhileTheServicesQueueOfConnectionsIsFullAndComeOnceItAccepts) {
+  StreamReceiver receiver(path_, 0);
+  const size_t pending = receiver.FillBacklog();
+  SyslogSender sender(Options());
+  const std::vector<std::string> lines = {"one", "two", "three", "four", "five"};
+  for (const std::string& line : lines) sender.Send(LOG_LOCAL6 | LOG_INFO, line);
+  ASSERT_EQ(sender.DroppedTotal(), 0u) << "lines were dropped while the service accepted no connection";
+  EXPECT_EQ(sender.SentTotal(), 0u);
+
+  for (size_t i = 0; i < pending; ++i) ASSERT_TRUE(receiver.Accept()) << "filler " << i;
+  ASSERT_TRUE(receiver.Accept()) << "the sender never connected";
+  ExpectRecords(receiver, lines);
+  EXPECT_TRUE(Drained(sender));
+  EXPECT_EQ(sender.SentTotal(), lines.size());
   EXPECT_EQ(sender.DroppedTotal(), 0u);
 }
 
