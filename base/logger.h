@@ -107,7 +107,7 @@ class Logger {
   // Waits at most `bound` until every record made so far has been sent to the log or
   // dropped. True when none of them waits any more.
   static bool Flush(std::chrono::milliseconds bound);
-  // Sends to the datagram socket at `path` instead of "/dev/log" ("" restores it).
+  // Sends to the socket at `path` (datagram or stream) instead of "/dev/log" ("" restores it).
   static void SetSyslogPathForTest(const std::string& path);
 
   // Process-wide settings, normally set once by the logging configuration before main.

@@ -343,7 +343,7 @@ TEST_F(DaemonLogStallE2E, AStreamDevLogGetsTheDaemonsRecords) {
   ASSERT_TRUE(log.WaitFor("Received REGISTRATION_ACK", kVerticals))
       << log.Count(own) << " of the daemon's records came over the stream\n"
       << OutputOf(*ns_, pid_);
-  // Each record as the C library sends it on a stream: the datagram's bytes, then a NUL.
+  // Each record as the C library sends it on a stream: the record's bytes, then a NUL.
   const std::string setLevel = log.First("Set log level to INFO");
   EXPECT_TRUE(std::regex_match(setLevel, std::regex("<14>" + kStamp + " qbx-exporter: Set log level to INFO")))
       << setLevel;
