@@ -492,10 +492,10 @@ std::string AskingAgain(int64_t delay_ms) {
 
 void NodeDbClient::StartSchemaCheck() {
   // Each connection decides afresh: what an earlier connection learnt (or its pending
-  // time-outs and asks) must not decide for this one.
+  // time-outs and asks) must not decide for this one. The server's version is already
+  // gone: the end of the connection forgot it, and nothing sets it between connections.
   schema_state_ = kNotAsked;
   version_state_ = kNotAsked;
-  server_version_.clear();
   if (schema_timer_) schema_timer_->Cancel();
   schema_timer_.reset();
   if (version_timer_) version_timer_->Cancel();

@@ -207,8 +207,12 @@ std::string PrepareSocketDirectory(const std::string& dir) {
 // A socket that something still answers on (another daemon, started beside this one after
 // the instance lock was taken away) is never replaced: its owner would run on unreachable.
 SocketPreparation PrepareSocketPath(const std::string& path) {
-  const auto notYet = [](std::string why) { return SocketPreparation{SocketPreparation::Outcome::kNotYet, std::move(why)}; };
-  if (path.empty() || path.size() >= sizeof(sockaddr_un::sun_path)) return notYet("Cannot listen on socket '" + path + "'");
+  const auto notYet = [](std::string why) {
+    return SocketPreparation{SocketPreparation::Outcome::kNotYet, std::move(why)};
+  };
+  if (path.empty() || path.size() >= sizeof(sockaddr_un::sun_path)) {
+    return notYet("Cannot listen on socket '" + path + "'");
+  }
   const std::string dir = std::filesystem::path(path).parent_path().string();
   if (dir.empty()) return notYet("Cannot listen on socket '" + path + "'");
   if (std::string why = PrepareSocketDirectory(dir); !why.empty()) return notYet(std::move(why));

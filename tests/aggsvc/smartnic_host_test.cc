@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <future>
 #include <limits>
 #include <set>
 #include <thread>
@@ -331,16 +332,25 @@ TEST(SmartNicHost, ConcurrentFanOutsOfOneVerticalKeepTheirOwnReplies) {
   request.set_target_type("T");
   const std::string bytes = request.SerializeAsString();
   std::list<std::string> got[2];
+  std::promise<void> done[2];
   std::vector<std::thread> threads;
   for (int i = 0; i < 2; ++i) {
     threads.emplace_back([&, i] {
       const MsgMetadata metadata(AggServiceClient::kGenericRuntimeStatusRequestTypeId, "c" + std::to_string(i), "");
       h.collector->RetrieveInfo("SnicVertical", bytes.data(), static_cast<int32_t>(bytes.size()), metadata);
       got[i] = h.collector->GetGenericStatusCache("SnicVertical", "T");
+      done[i].set_value();
     });
   }
-  h.nics->WaitForSends(4);
+  EXPECT_TRUE(h.nics->WaitForSends(4));
   h.nics->ReleaseHeld();
+  // The clock stands still, so only the replies can end the waits. A fan-out that another
+  // one's replies went to waits on: after the bound, time is moved past the wait to free it.
+  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(done[i].get_future().wait_until(bound), std::future_status::ready) << "fan-out c" << i << " never ended";
+  }
+  h.clock->Advance(std::chrono::seconds(h.collector->WaitTime()), *h.collector);
   for (auto& t : threads) t.join();
   for (int i = 0; i < 2; ++i) {
     ASSERT_EQ(got[i].size(), 2u) << i;

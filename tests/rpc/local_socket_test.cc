@@ -1,18 +1,24 @@
 // Servers on Unix-domain sockets: the socket's directory is made closed to every other user,
 // a directory that another user owns or that is a link is refused, a stale socket is
 // replaced, and a builder tied to a transport reports its socket as its local address. A
-// socket belongs to one server of the process until that server stops.
+// socket belongs to one server of the process until that server stops, and answers only for
+// the services registered on it.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 #include <vector>
+
+#include <grpcpp/generic/generic_stub.h>
+#include <grpcpp/grpcpp.h>
 
 #include "zumbra/qbx/dfw/ip_reputation.grpc.pb.h"
 
@@ -94,6 +100,25 @@ TEST_F(LocalSocketTest, ForeignOrLinkedDirectoryOrNonSocketFileIsRefused) {
     ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
     EXPECT_EQ(Serve(foreign + "/a.sock"), nullptr);
   }
+}
+
+TEST_F(LocalSocketTest, OnlyTheRegisteredServicesAreServed) {
+  // Nothing registered the reflection service; no library linked in may add it either.
+  const std::string path = base_ + "/rpc/a.sock";
+  auto server = Serve(path);
+  ASSERT_NE(server, nullptr);
+  grpc::GenericStub stub(grpc::CreateChannel("unix:" + path, grpc::InsecureChannelCredentials()));
+  grpc::ClientContext context;
+  context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(30));  // hang guard
+  grpc::Slice empty;
+  grpc::ByteBuffer request(&empty, 1);
+  grpc::ByteBuffer reply;
+  std::promise<grpc::Status> done;
+  stub.UnaryCall(&context, "/grpc.reflection.v1alpha.ServerReflection/ServerReflectionInfo", grpc::StubOptions(),
+                 &request, &reply, [&done](grpc::Status status) { done.set_value(std::move(status)); });
+  auto status = done.get_future();
+  ASSERT_EQ(status.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  EXPECT_EQ(status.get().error_code(), grpc::StatusCode::UNIMPLEMENTED);
 }
 
 TEST_F(LocalSocketTest, AnExplicitSocketBelongsToItsServerUntilItStops) {

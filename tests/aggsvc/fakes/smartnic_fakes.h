@@ -3,6 +3,7 @@
 // it go, or refuses the send).
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -134,9 +135,10 @@ class FakeSmartNics : public FakeMpaMessageSender, public SnRequestSender {
     return 0;
   }
 
-  void WaitForSends(size_t count) {
+  // False when the sends have not come after a generous bound: a hang made a failure.
+  bool WaitForSends(size_t count) {
     std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [&] { return sends_.size() >= count; });
+    return cv_.wait_for(lock, std::chrono::seconds(30), [&] { return sends_.size() >= count; });
   }
   std::vector<std::pair<std::string, SnRequest>> Sends() {
     std::lock_guard<std::mutex> guard(mutex_);
