@@ -68,7 +68,6 @@ class Logger {
 
   // Formatted texts of this many characters or more are dropped by put().
   static constexpr size_t kMaxFormattedText = 2u * 1024u * 1024u;
-  // The SD-ID of the structured-data element.
   static constexpr const char* kSdId = "qbx@8352";
 
   explicit Logger(LibraryLogLevel level);

@@ -30,7 +30,6 @@ constexpr size_t kKeptSlotCapacity = 1024;
 constexpr int kFullLogFailsafeMs = 1000;
 // A stream service whose queue of connections is full is tried again this often.
 constexpr int kBusyServiceRetryMs = 100;
-// What ends a record on a stream.
 constexpr char kStreamTerminator = '\0';
 
 void FormatStamp(time_t when, char* out) {

@@ -109,7 +109,6 @@ class LocalSocketAcceptor : public std::enable_shared_from_this<LocalSocketAccep
   static size_t DefaultMaxConnections();
   // The same for a soft limit of `softLimit` descriptors.
   static size_t MaxConnectionsFor(uint64_t softLimit);
-  // How long an accepted connection may take to send the protocol's opening.
   static constexpr std::chrono::milliseconds kHandshakeDeadline{20000};
   // How often the socket's path is compared with the socket file it bound (with a retry
   // schedule only: a listener that fails is listened on again by the retry).
