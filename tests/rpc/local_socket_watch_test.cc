@@ -59,6 +59,20 @@ bool ClosedByPeer(int fd) {
   return n == 0 || (n < 0 && errno == ECONNRESET);
 }
 
+// Another process's listener at `path` (where nothing is): its descriptor, -1 when it failed.
+int ListenAt(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 &&
+      ::listen(fd, 4) == 0) {
+    return fd;
+  }
+  if (fd >= 0) ::close(fd);
+  return -1;
+}
+
 ino_t Inode(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
@@ -204,13 +218,8 @@ TEST_F(LocalSocketWatchTest, AnotherProcesssListenerPutInItsPlaceIsRefusedAndLef
 
   // Somebody removes the file and listens there in the daemon's place.
   ASSERT_EQ(::unlink(path_.c_str()), 0);
-  const int impostor = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int impostor = ListenAt(path_);
   ASSERT_GE(impostor, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
-  ASSERT_EQ(::bind(impostor, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
-  ASSERT_EQ(::listen(impostor, 4), 0);
   const ino_t theirs = Inode(path_);
 
   // Found at the next check, and given up on at once with the reason, as at start.
@@ -245,13 +254,8 @@ TEST_F(LocalSocketWatchTest, AListenerFoundAtALaterTryIsRefusedAtOnce) {
   ASSERT_TRUE(RunUntil([&] { return log.Contains("Inbound services cannot listen yet"); }));
 
   ASSERT_EQ(::unlink(path_.c_str()), 0);
-  const int impostor = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int impostor = ListenAt(path_);
   ASSERT_GE(impostor, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
-  ASSERT_EQ(::bind(impostor, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
-  ASSERT_EQ(::listen(impostor, 4), 0);
   clock_->Advance(ListenRetry::kSchedule.firstDelay);
   ASSERT_TRUE(RunUntil([&] { return !GivenUp().empty(); }));
   EXPECT_EQ(GivenUp(),
