@@ -365,7 +365,9 @@ void LocalSocketAcceptor::ListeningFailed(const std::string& why) {
   }
   if (ending) return;
   if (options_.retry.provider == nullptr) {
-    QBX_RPC_LOG(loglevel::kError).tag("errorCode:RPC200").put("Listener on '%s': no retry, not listening", path_.c_str());
+    QBX_RPC_LOG(loglevel::kError)
+        .tag("errorCode:RPC200")
+        .put("Listener on '%s': no retry, not listening", path_.c_str());
     return;
   }
   // Not from this thread: the next listen joins it.
