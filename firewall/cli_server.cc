@@ -232,8 +232,10 @@ int CommonCliServer::BindPrivately(bool replaceStale, qbx::FileIdentity& bound, 
 int CommonCliServer::Open() {
   if (listenFd >= 0) return 0;
   // On the way out nothing listens again.
-  openFailure = "the process is ending";
-  if (qbx::ProcessIsEnding()) return -1;
+  if (qbx::ProcessIsEnding()) {
+    openFailure = "the process is ending";
+    return -1;
+  }
   sockaddr_un address{};
   auto refuse = [&](const std::string& why) {
     QBX_LOG(qbx::loglevel::kError)
@@ -282,6 +284,7 @@ int CommonCliServer::Open() {
   }
   if (socketFileHandle == 0) {
     // The process began to end meanwhile: the file goes with it.
+    openFailure = "the process is ending";
     ::close(fd);
     ::close(wake[0]);
     ::close(wake[1]);
@@ -339,7 +342,7 @@ int CommonCliServer::Serve() {
     }
     // The listening socket rests while accepting fails for want of resources: polled, a
     // waiting client would wake the loop at once, again and again.
-    const bool acceptPaused = acceptRetryDelay.count() > 0 && clock->Now() < acceptResumeAt;
+    const bool acceptPaused = clock->Now() < acceptResumeAt;
     std::vector<pollfd> fds;
     fds.push_back({wakeFds[0], POLLIN, 0});
     // Polled with a full house too: a waiting client makes room for itself (AcceptClient).
@@ -445,18 +448,17 @@ void CommonCliServer::AcceptClient(std::vector<Client>& clients) {
   if (fd < 0) {
     const int error = errno;
     if (error != EMFILE && error != ENFILE && error != ENOBUFS && error != ENOMEM) return;  // the client gave up
-    const bool firstFailure = acceptRetryDelay.count() == 0;
-    acceptRetryDelay = std::chrono::milliseconds(acceptPauses.NextDelay());
-    acceptResumeAt = clock->Now() + acceptRetryDelay;
+    const bool firstFailure = acceptPauses.attempts_made() == 0;
+    const std::chrono::milliseconds pause(acceptPauses.NextDelay());
+    acceptResumeAt = clock->Now() + pause;
     if (firstFailure) {
       QBX_LOG(qbx::loglevel::kWarning)
           .subcomp(kSubcomp)
           .put("[CLI][%s] Cannot accept a connection on %s: %s; trying again in %lld ms", "AcceptClient",
-               socketPath.c_str(), std::strerror(error), static_cast<long long>(acceptRetryDelay.count()));
+               socketPath.c_str(), std::strerror(error), static_cast<long long>(pause.count()));
     }
     return;
   }
-  acceptRetryDelay = std::chrono::milliseconds(0);
   acceptPauses.Reset();
   const auto now = clock->Now();
   if (clients.size() >= kMaxClients) {

@@ -182,10 +182,9 @@ class CommonCliServer {
   qbx::FileIdentity boundFile;  // of the socket file bound by Open
   qbx::Clock::time_point nextPathCheck{};  // when Serve looks at the path next
   std::function<int(int)> acceptCall;  // used by Serve's thread only
-  // While accepting fails for want of resources: the pauses since the last accept, the
-  // current one and its end.
+  // While accepting fails for want of resources: the pauses since the last accept, and the
+  // end of the current one.
   qbx::RetryPolicy acceptPauses{kAcceptRetryFirst, kAcceptRetryMax, 2.0, qbx::RetryPolicy::kUnlimitedAttempts};
-  std::chrono::milliseconds acceptRetryDelay{0};
   qbx::Clock::time_point acceptResumeAt{};
   int wakeFds[2] = {-1, -1};
   std::mutex stopMutex;  // guards stopRequested and the recheck counts with the wake pipe's write end

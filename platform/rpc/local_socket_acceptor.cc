@@ -244,7 +244,6 @@ SocketPreparation LocalSocketAcceptor::TryListen() {
   std::unique_lock<std::mutex> lock(mutex_);
   if (stopped_) return {SocketPreparation::Outcome::kNotYet, "stopped"};
   if (listenFd_ >= 0) return {};
-  if (ProcessIsEnding()) return {SocketPreparation::Outcome::kNotYet, "the process is ending"};
   // The loop of a listening socket that failed has ended (or is about to) on its own.
   if (thread_.joinable()) thread_.join();
   SocketPreparation result = ServerBuilder::PrepareLocalSocket(path_);
